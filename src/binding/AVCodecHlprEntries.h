@@ -1,0 +1,26 @@
+// The entries of libavcodec that the system calls, in lookup order: one line
+// each. Kept free of the library's headers so that tools can use the list.
+#pragma once
+
+// clang-format off
+#define VEXAV_AVCODEC_ENTRIES(X) \
+  X(avcodec_alloc_context3) \
+  X(avcodec_free_context) \
+  X(avcodec_find_encoder) \
+  X(avcodec_find_encoder_by_name) \
+  X(avcodec_find_decoder) \
+  X(avcodec_open2) \
+  X(avcodec_parameters_to_context) \
+  X(avcodec_parameters_from_context) \
+  X(avcodec_send_packet) \
+  X(avcodec_receive_frame) \
+  X(avcodec_send_frame) \
+  X(avcodec_receive_packet) \
+  X(avcodec_flush_buffers) \
+  X(avcodec_get_name) \
+  X(av_packet_alloc) \
+  X(av_packet_free) \
+  X(av_packet_unref) \
+  X(av_packet_rescale_ts) \
+  /* end of list */
+// clang-format on

@@ -1,0 +1,22 @@
+// The entries of libavformat that the system calls, in lookup order: one line
+// each. Kept free of the library's headers so that tools can use the list.
+#pragma once
+
+// clang-format off
+#define VEXAV_AVFORMAT_ENTRIES(X) \
+  X(avformat_alloc_context) \
+  X(avformat_open_input) \
+  X(avformat_close_input) \
+  X(avformat_find_stream_info) \
+  X(av_find_input_format) \
+  X(avformat_alloc_output_context2) \
+  X(avformat_free_context) \
+  X(avformat_new_stream) \
+  X(avio_open) \
+  X(avio_closep) \
+  X(avformat_write_header) \
+  X(av_interleaved_write_frame) \
+  X(av_write_trailer) \
+  X(av_read_frame) \
+  /* end of list */
+// clang-format on

@@ -1,0 +1,62 @@
+#include "binding/FFmpegLibs.h"
+
+#include <atomic>
+
+#include "binding/AVCodecHlpr.h"
+#include "binding/AVFilterHlpr.h"
+#include "binding/AVFormatHlpr.h"
+#include "binding/AVUtilHlpr.h"
+#include "binding/MyUtilHlpr.h"
+#include "binding/SwResampleHlpr.h"
+#include "binding/SwScaleHlpr.h"
+
+namespace vexav {
+namespace {
+
+bool AllLoaded = false;
+std::string SetError;
+std::atomic<int> LogLevel{0};
+
+}  // namespace
+
+bool LoadFFmpegLibs(const std::string& Folder, bool Versioned) {
+  if (AllLoaded) return true;
+  SetError.clear();
+  bool Ok = AVCodecHlpr::LoadLib(SetError, Folder, Versioned, true) &&
+            AVFilterHlpr::LoadLib(SetError, Folder, Versioned, true) &&
+            AVFormatHlpr::LoadLib(SetError, Folder, Versioned, true) &&
+            AVUtilHlpr::LoadLib(SetError, Folder, Versioned) &&
+            SwScaleHlpr::LoadLib(SetError, Folder, Versioned) &&
+            SwResampleHlpr::LoadLib(SetError, Folder, Versioned) &&
+            MyUtilHlpr::LoadLib(SetError, Folder);
+  AllLoaded = Ok;
+  if (Ok)
+    RecordLogLevel();
+  else
+    UnloadFFmpegLibs();
+  return Ok;
+}
+
+void UnloadFFmpegLibs() {
+  AllLoaded = false;
+  AVCodecHlpr::UnloadLib();
+  AVFilterHlpr::UnloadLib();
+  AVFormatHlpr::UnloadLib();
+  AVUtilHlpr::UnloadLib();
+  SwScaleHlpr::UnloadLib();
+  SwResampleHlpr::UnloadLib();
+  MyUtilHlpr::UnloadLib();
+}
+
+std::string LastLoadError() { return SetError; }
+
+bool FFmpegLibsLoaded() { return AllLoaded; }
+
+int RecordedLogLevel() { return LogLevel.load(std::memory_order_relaxed); }
+
+void RecordLogLevel() {
+  if (AVUtilHlpr::LibLoaded())
+    LogLevel.store(AVUtilHlpr::av_log_get_level(), std::memory_order_relaxed);
+}
+
+}  // namespace vexav

@@ -1,0 +1,31 @@
+// Opening shared libraries by file name from a folder, with the system's
+// search path as the fall-back, and the PATH rule that goes with it.
+#pragma once
+
+#include <string>
+
+namespace vexav::binding {
+
+// Puts Folder in front of the PATH environment variable, separated by ':',
+// unless it already occurs in PATH in any letter case. The rest of PATH is
+// kept exactly as it was.
+void PutFolderInPath(const std::string& Folder);
+
+// Loads FileName from Folder. With an empty Folder, or when Folder holds no
+// such file, the bare file name goes through the system's search order.
+// Returns the handle, or nullptr with ErrorText set to the loader's own text.
+void* LoadLibraryFromFolder(const std::string& Folder, const std::string& FileName,
+                            std::string& ErrorText);
+
+// Loads a library exactly by the path given (hook libraries).
+void* LoadLibraryByPath(const std::string& Path, std::string& ErrorText);
+
+// Resolves a symbol; nullptr with ErrorText set when it is missing.
+void* ResolveSymbol(void* Handle, const char* Name, std::string& ErrorText);
+
+void FreeLibrary(void* Handle);
+
+// Joins a folder and a file name with exactly one '/' between them.
+std::string JoinPath(const std::string& Folder, const std::string& FileName);
+
+}  // namespace vexav::binding

@@ -1,0 +1,27 @@
+#include "binding/SwResampleHlpr.h"
+
+namespace vexav::SwResampleHlpr {
+
+VEXAV_SWRESAMPLE_ENTRIES(VEXAV_DEFINE_ENTRY)
+
+namespace {
+const binding::EntrySlot Entries[] = {VEXAV_SWRESAMPLE_ENTRIES(VEXAV_ENTRY_SLOT)};
+}  // namespace
+
+binding::LibModule& Module() {
+  static binding::LibModule Instance("libswresample.so." VEXAV_STR(LIBSWRESAMPLE_VERSION_MAJOR), "libswresample.so", Entries,
+                                     sizeof Entries / sizeof Entries[0]);
+  return Instance;
+}
+
+std::string LibFileName() { return Module().LibFileName(); }
+
+bool LoadLib(std::string& ErrorText, const std::string& Folder, bool Versioned) {
+  return Module().LoadLib(ErrorText, Folder, Versioned);
+}
+
+void UnloadLib() { Module().UnloadLib(); }
+
+bool LibLoaded() { return Module().LibLoaded(); }
+
+}  // namespace vexav::SwResampleHlpr
