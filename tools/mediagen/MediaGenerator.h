@@ -24,6 +24,8 @@ struct MediaSpec {
   int SampleRate = 44100;
   int Channels = 2;
   double ToneHz = 440.0;
+  // Number of audio streams (each the same tone, the n-th an octave higher).
+  int AudioStreams = 1;
   // Instants (seconds) at which a white flash frame and a click appear.
   std::vector<double> MarkSeconds{0.5, 1.5};
 };
