@@ -16,7 +16,10 @@ typedef struct VexavHookPicture {
   int linesize[4];
 } VexavHookPicture;
 
-/* Fills *ctx; argv[0] is the library path itself. 0 means success. */
+/* Fills *ctx; argv[0] is the library path itself. 0 means success. The
+ * argument strings belong to the caller and do not outlive the call: copy
+ * what must be kept. When Configure fails, Release is not called for that
+ * hook, so Configure frees whatever it allocated before failing. */
 typedef int (*VexavHookConfigure)(void** ctx, int argc, char* argv[]);
 /* Changes the picture in place. pix_fmt is the library's pixel-format code,
  * pts the picture's time in microseconds. */
