@@ -22,5 +22,7 @@
   X(av_packet_free) \
   X(av_packet_unref) \
   X(av_packet_rescale_ts) \
+  X(av_bsf_get_by_name) \
+  X(avcodec_get_class) \
   /* end of list */
 // clang-format on

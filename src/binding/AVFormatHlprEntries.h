@@ -18,5 +18,8 @@
   X(av_interleaved_write_frame) \
   X(av_write_trailer) \
   X(av_read_frame) \
+  X(av_probe_input_buffer2) \
+  X(av_guess_format) \
+  X(avformat_get_class) \
   /* end of list */
 // clang-format on

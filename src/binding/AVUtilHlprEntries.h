@@ -25,5 +25,20 @@
   X(av_channel_layout_uninit) \
   X(av_get_pix_fmt_name) \
   X(av_get_sample_fmt_name) \
+  X(av_frame_get_buffer) \
+  X(av_get_pix_fmt) \
+  X(av_pix_fmt_desc_get) \
+  X(av_opt_find) \
+  X(av_opt_set) \
+  X(av_opt_get) \
+  X(av_opt_get_int) \
+  X(av_parse_time) \
+  X(av_parse_video_rate) \
+  X(av_parse_video_size) \
+  X(av_get_pix_fmt_string) \
+  X(av_pix_fmt_desc_next) \
+  X(av_pix_fmt_desc_get_id) \
+  X(av_get_sample_fmt) \
+  X(av_get_sample_fmt_string) \
   /* end of list */
 // clang-format on

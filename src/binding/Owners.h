@@ -18,6 +18,11 @@ struct OutputFormatDeleter {
     ff::avformat_free_context(P);
   }
 };
+// A format context that was only allocated: no demuxer opened it and no
+// file belongs to it.
+struct FormatContextDeleter {
+  void operator()(AVFormatContext* P) const { ff::avformat_free_context(P); }
+};
 struct CodecContextDeleter {
   void operator()(AVCodecContext* P) const { ff::avcodec_free_context(&P); }
 };
@@ -45,6 +50,7 @@ struct LibraryMemoryDeleter {
 
 using InputFormatPtr = std::unique_ptr<AVFormatContext, InputFormatDeleter>;
 using OutputFormatPtr = std::unique_ptr<AVFormatContext, OutputFormatDeleter>;
+using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;

@@ -27,13 +27,33 @@ struct MediaSpec {
   // Number of audio streams (each the same tone, the n-th an octave higher).
   int AudioStreams = 1;
   // Instants (seconds) at which a white flash frame and a click appear.
+  // Instants at or past the end of the file are left out; negative ones are
+  // an error.
   std::vector<double> MarkSeconds{0.5, 1.5};
+  // Pixel format stored by raw video (a name the libraries know, e.g.
+  // "yuv420p" or "bgr24").
+  std::string RawPixelFormat = "yuv420p";
 };
+
+// The sound of a mark: a burst of a 1 kHz square wave at 0.9 of full scale.
+inline constexpr double ClickMilliseconds = 4.0;
+// The tone's amplitude (of full scale) outside the clicks.
+inline constexpr double ToneAmplitude = 0.2;
 
 // Writes the file; the container follows the file name's extension (.avi
 // for video, .mp3 or .wav for sound-only specs). Returns an empty string on
-// success, otherwise the reason. Needs the media libraries bound.
+// success, otherwise the reason; a failed call leaves no file of its own
+// behind. Needs the media libraries bound.
+//
+// With video, each mark moves to the start of the nearest frame (its flash
+// frame), and the click starts at that same instant, so picture and sound
+// marks coincide to the sample. MP3 sound in AVI is written ahead by the
+// encoder's delay, so that a plain decode of the file is in sync.
 std::string Generate(const std::string& Path, const MediaSpec& Spec);
+
+// The instants (microseconds from the start) at which the marks appear
+// in a generated file, in increasing order; empty when the request is invalid.
+std::vector<int64_t> MarkTimesUs(const MediaSpec& Spec);
 
 // What a decoded file shows, for checking outputs.
 struct DecodedVideoFrame {
@@ -50,9 +70,31 @@ struct DecodedMedia {
   int64_t AudioSamples = 0;            // per channel
   std::vector<int64_t> ClickSampleTimesUs;  // instants of detected clicks
   std::vector<int64_t> FlashTimesUs;        // instants of detected flash frames
+
+  // About the file as a whole.
+  int VideoStreams = 0;
+  int AudioStreams = 0;
+  std::string VideoCodecName;  // decoder's codec name, e.g. "mpeg4"
+  std::string AudioCodecName;
+  std::string PixelFormat;     // of the decoded pictures, e.g. "yuv420p"
+  int FrameRateNum = 0;        // the video stream's average rate, 0 if unknown
+  int FrameRateDen = 1;
+  int64_t DurationUs = 0;      // the container's duration, 0 if unknown
+  // The tone's frequency estimated from the first channel's zero crossings
+  // (clicks included, so a little high), 0 without audio.
+  double ToneHz = 0.0;
 };
 
-// Decodes every video and audio stream of Path (first of each kind).
-DecodedMedia Decode(const std::string& Path);
+// A frame whose mean luma is above this counts as a flash.
+inline constexpr double FlashLumaThreshold = 200.0;
+// A click starts where a sample's magnitude first rises above this fraction
+// of full scale after at least 20 ms below half of it.
+inline constexpr double ClickThreshold = 0.6;
+
+// Decodes the first video stream and one audio stream of Path (the first
+// unless AudioStreamIndex picks another, counted among audio streams).
+// Times are counted from the file's start time. Never throws; on failure
+// Error says why.
+DecodedMedia Decode(const std::string& Path, int AudioStreamIndex = 0);
 
 }  // namespace vexav::mediagen

@@ -1,0 +1,138 @@
+// vexav-mediagen: writes one test file from the command line.
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "MediaGenerator.h"
+#include "binding/FFmpegLibs.h"
+
+namespace {
+
+using vexav::mediagen::AudioCodec;
+using vexav::mediagen::MediaSpec;
+using vexav::mediagen::VideoCodec;
+
+const char Usage[] =
+    "usage: vexav-mediagen [--size WxH] [--rate N[/D]] [--duration S] [--video mpeg4|mjpeg|raw|none]\n"
+    "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] [--audio-streams N]\n"
+    "                      [--tone HZ] [--marks S[,S...]] [--pix-fmt NAME] OUTPUT\n"
+    "OUTPUT ends in .avi, or .mp3/.wav for sound only (with --video none).\n";
+
+template <typename T>
+bool ParseNumber(std::string_view Text, T& Value) {
+  const char* End = Text.data() + Text.size();
+  auto [Ptr, Ec] = std::from_chars(Text.data(), End, Value);
+  return Ec == std::errc() && Ptr == End;
+}
+
+bool ParsePair(std::string_view Text, char Separator, int& A, int& B, bool SecondOptional) {
+  const size_t At = Text.find(Separator);
+  if (At == std::string_view::npos) {
+    if (!SecondOptional) return false;
+    B = 1;
+    return ParseNumber(Text, A);
+  }
+  return ParseNumber(Text.substr(0, At), A) && ParseNumber(Text.substr(At + 1), B);
+}
+
+bool ParseMarks(std::string_view Text, std::vector<double>& Marks) {
+  Marks.clear();
+  if (Text.empty() || Text == "none") return true;
+  for (;;) {
+    const size_t At = Text.find(',');
+    double Mark = 0;
+    if (!ParseNumber(Text.substr(0, At), Mark)) return false;
+    Marks.push_back(Mark);
+    if (At == std::string_view::npos) return true;
+    Text.remove_prefix(At + 1);
+  }
+}
+
+// Applies one option; returns false when its value is not valid.
+bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Spec) {
+  if (Name == "--size") return ParsePair(Value, 'x', Spec.Width, Spec.Height, false);
+  if (Name == "--rate") return ParsePair(Value, '/', Spec.FrameRateNum, Spec.FrameRateDen, true);
+  if (Name == "--duration") return ParseNumber(Value, Spec.DurationSeconds);
+  if (Name == "--sample-rate") return ParseNumber(Value, Spec.SampleRate);
+  if (Name == "--channels") return ParseNumber(Value, Spec.Channels);
+  if (Name == "--audio-streams") return ParseNumber(Value, Spec.AudioStreams);
+  if (Name == "--tone") return ParseNumber(Value, Spec.ToneHz);
+  if (Name == "--marks") return ParseMarks(Value, Spec.MarkSeconds);
+  if (Name == "--pix-fmt") {
+    Spec.RawPixelFormat = std::string(Value);
+    return !Value.empty();
+  }
+  if (Name == "--video") {
+    if (Value == "mpeg4") Spec.Video = VideoCodec::Mpeg4;
+    else if (Value == "mjpeg") Spec.Video = VideoCodec::Mjpeg;
+    else if (Value == "raw") Spec.Video = VideoCodec::Raw;
+    else if (Value == "none") Spec.Video = VideoCodec::None;
+    else return false;
+    return true;
+  }
+  if (Name == "--audio") {
+    if (Value == "mp3") Spec.Audio = AudioCodec::Mp3;
+    else if (Value == "pcm") Spec.Audio = AudioCodec::Pcm;
+    else if (Value == "none") Spec.Audio = AudioCodec::None;
+    else return false;
+    return true;
+  }
+  return false;
+}
+
+bool KnownOption(std::string_view Name) {
+  for (const char* Known : {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
+                            "--tone", "--marks", "--pix-fmt", "--video", "--audio"})
+    if (Name == Known) return true;
+  return false;
+}
+
+}  // namespace
+
+int main(int Argc, char** Argv) {
+  MediaSpec Spec;
+  std::string Output;
+  for (int I = 1; I < Argc; ++I) {
+    const std::string_view Arg = Argv[I];
+    if (Arg == "-h" || Arg == "--help") {
+      std::fputs(Usage, stdout);
+      return 0;
+    }
+    if (Arg.starts_with("--")) {
+      if (!KnownOption(Arg)) {
+        std::fprintf(stderr, "vexav-mediagen: unknown option '%s'\n%s", Argv[I], Usage);
+        return 2;
+      }
+      if (I + 1 >= Argc) {
+        std::fprintf(stderr, "vexav-mediagen: option '%s' needs a value\n", Argv[I]);
+        return 2;
+      }
+      if (!Apply(Arg, Argv[I + 1], Spec)) {
+        std::fprintf(stderr, "vexav-mediagen: bad value '%s' for %s\n", Argv[I + 1], Argv[I]);
+        return 2;
+      }
+      ++I;
+    } else if (Output.empty()) {
+      Output = Arg;
+    } else {
+      std::fprintf(stderr, "vexav-mediagen: more than one output file given ('%s')\n", Argv[I]);
+      return 2;
+    }
+  }
+  if (Output.empty()) {
+    std::fprintf(stderr, "vexav-mediagen: no output file given\n%s", Usage);
+    return 2;
+  }
+  if (!vexav::LoadFFmpegLibs("", true)) {
+    std::fprintf(stderr, "vexav-mediagen: cannot load the media libraries: %s\n", vexav::LastLoadError().c_str());
+    return 1;
+  }
+  const std::string Problem = vexav::mediagen::Generate(Output, Spec);
+  if (!Problem.empty()) {
+    std::fprintf(stderr, "vexav-mediagen: %s: %s\n", Output.c_str(), Problem.c_str());
+    return 1;
+  }
+  return 0;
+}
