@@ -17,10 +17,19 @@ bool AllLoaded = false;
 std::string SetError;
 std::atomic<int> LogLevel{0};
 
+// The set counts as loaded only while every module still is: a caller that
+// unloaded one module on its own (the probe unloads its four) must not leave
+// the set claiming entries that are gone.
+bool EveryModuleLoaded() {
+  return AVCodecHlpr::LibLoaded() && AVFilterHlpr::LibLoaded() && AVFormatHlpr::LibLoaded() &&
+         AVUtilHlpr::LibLoaded() && SwScaleHlpr::LibLoaded() && SwResampleHlpr::LibLoaded() &&
+         MyUtilHlpr::LibLoaded();
+}
+
 }  // namespace
 
 bool LoadFFmpegLibs(const std::string& Folder, bool Versioned) {
-  if (AllLoaded) return true;
+  if (FFmpegLibsLoaded()) return true;
   SetError.clear();
   bool Ok = AVCodecHlpr::LoadLib(SetError, Folder, Versioned, true) &&
             AVFilterHlpr::LoadLib(SetError, Folder, Versioned, true) &&
@@ -50,7 +59,7 @@ void UnloadFFmpegLibs() {
 
 std::string LastLoadError() { return SetError; }
 
-bool FFmpegLibsLoaded() { return AllLoaded; }
+bool FFmpegLibsLoaded() { return AllLoaded && EveryModuleLoaded(); }
 
 int RecordedLogLevel() { return LogLevel.load(std::memory_order_relaxed); }
 

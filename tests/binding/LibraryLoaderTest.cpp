@@ -227,3 +227,13 @@ TEST(PathRule, LoadingWithoutAFolderLeavesPathAlone) {
   ASSERT_TRUE(LoadFFmpegLibs("", true));
   EXPECT_STREQ(::getenv("PATH"), "/usr/bin:/bin");
 }
+
+TEST(LoadFFmpegLibs, ModuleUnloadedBehindTheSetsBackMakesItLoadAgain) {
+  ASSERT_TRUE(LoadFFmpegLibs("", true));
+  // Someone unloads one module on its own (the probe does this with its four).
+  AVFormatHlpr::UnloadLib();
+  EXPECT_FALSE(FFmpegLibsLoaded());
+  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+  EXPECT_TRUE(AVFormatHlpr::LibLoaded());
+  EXPECT_NE(ff::avformat_alloc_context, nullptr);
+}

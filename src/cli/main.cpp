@@ -1,0 +1,63 @@
+// vexav-convert: the command-line face of the converter.
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "binding/Api.h"
+#include "binding/FFmpegLibs.h"
+#include "binding/LogLevels.h"
+#include "cli/CommandLine.h"
+#include "cli/ProbeCommand.h"
+
+namespace {
+
+constexpr const char* ProgramName = "vexav-convert";
+
+// The folder the running executable lies in; empty when it cannot be told.
+std::string ExecutableFolder() {
+  std::vector<char> Buffer(4096);
+  ssize_t Length = ::readlink("/proc/self/exe", Buffer.data(), Buffer.size() - 1);
+  if (Length <= 0) return std::string();
+  std::string Path(Buffer.data(), static_cast<std::size_t>(Length));
+  std::size_t Slash = Path.rfind('/');
+  return Slash == std::string::npos ? std::string() : Path.substr(0, Slash);
+}
+
+int UsageError(const std::string& Text) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", ProgramName, Text.c_str(),
+               ProgramName);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  using namespace vexav;
+  cli::ParseResult Parsed = cli::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (!Parsed.Error.empty()) return UsageError(Parsed.Error);
+  const cli::CommandLine& Line = Parsed.Line;
+  if (Line.Help) {
+    std::fputs(cli::UsageText(ProgramName).c_str(), stdout);
+    return 0;
+  }
+  if (Line.Version) {
+    std::printf("%s %s\n", ProgramName, VEXAV_VERSION);
+    return 0;
+  }
+  if (Line.Files.empty()) return UsageError("no files given");
+  if (!Line.Probe) return UsageError("converting files is not available yet; use --probe");
+
+  std::string Folder = ExecutableFolder();
+  if (!LoadFFmpegLibs(Folder.empty() ? std::string() : Folder + "/lib", true)) {
+    std::fprintf(stderr, "%s: Error: Lib cannot be loaded. %s\n", ProgramName,
+                 LastLoadError().c_str());
+    return 1;
+  }
+  // The libraries' own messages would mix with the one line a failing file
+  // gets; they are shown only when asked for.
+  ff::av_log_set_level(LibraryLogLevel(Line.Verbose ? 1 : -1));
+  RecordLogLevel();
+  return cli::RunProbe(Line.Files, stdout, stderr);
+}
