@@ -39,9 +39,9 @@ class MediaGeneratorTest : public ::testing::Test {
   std::string PathOf(const std::string& Name) const { return (Dir / Name).string(); }
 
   // Generates Name and decodes it, failing the test on any error.
-  DecodedMedia Make(const std::string& Name, const MediaSpec& Spec) {
+  DecodedMedia Make(const std::string& Name, const MediaSpec& Request) {
     const std::string Path = PathOf(Name);
-    const std::string Problem = Generate(Path, Spec);
+    const std::string Problem = Generate(Path, Request);
     EXPECT_EQ(Problem, "");
     DecodedMedia Media = Decode(Path);
     EXPECT_EQ(Media.Error, "");
@@ -56,34 +56,34 @@ std::string ReadAll(const std::string& Path) {
   return std::string(std::istreambuf_iterator<char>(In), {});
 }
 
-int64_t FrameUs(const MediaSpec& Spec) {
-  return static_cast<int64_t>(1000000.0 * Spec.FrameRateDen / Spec.FrameRateNum);
+int64_t FrameUs(const MediaSpec& Request) {
+  return static_cast<int64_t>(1000000.0 * Request.FrameRateDen / Request.FrameRateNum);
 }
 
 // Every frame has the asked size and the frames follow at the frame rate.
-void ExpectPictures(const DecodedMedia& Media, const MediaSpec& Spec) {
-  const auto Expected = std::llround(Spec.DurationSeconds * Spec.FrameRateNum / Spec.FrameRateDen);
+void ExpectPictures(const DecodedMedia& Media, const MediaSpec& Request) {
+  const auto Expected = std::llround(Request.DurationSeconds * Request.FrameRateNum / Request.FrameRateDen);
   ASSERT_EQ(static_cast<int64_t>(Media.Frames.size()), Expected);
   EXPECT_EQ(Media.VideoStreams, 1);
-  EXPECT_EQ(Media.FrameRateNum * static_cast<int64_t>(Spec.FrameRateDen),
-            Spec.FrameRateNum * static_cast<int64_t>(Media.FrameRateDen));
+  EXPECT_EQ(Media.FrameRateNum * static_cast<int64_t>(Request.FrameRateDen),
+            Request.FrameRateNum * static_cast<int64_t>(Media.FrameRateDen));
   for (size_t I = 0; I < Media.Frames.size(); ++I) {
     const DecodedVideoFrame& F = Media.Frames[I];
-    EXPECT_EQ(F.Width, Spec.Width);
-    EXPECT_EQ(F.Height, Spec.Height);
-    const int64_t Want = static_cast<int64_t>(I) * Spec.FrameRateDen * 1000000 / Spec.FrameRateNum;
+    EXPECT_EQ(F.Width, Request.Width);
+    EXPECT_EQ(F.Height, Request.Height);
+    const int64_t Want = static_cast<int64_t>(I) * Request.FrameRateDen * 1000000 / Request.FrameRateNum;
     EXPECT_NEAR(static_cast<double>(F.PtsUs), static_cast<double>(Want), 1000.0) << "frame " << I;
   }
 }
 
 // Flash frames are white, every other frame dark, and flashes appear at
 // the marks only.
-void ExpectFlashes(const DecodedMedia& Media, const MediaSpec& Spec) {
-  const std::vector<int64_t> Marks = MarkTimesUs(Spec);
+void ExpectFlashes(const DecodedMedia& Media, const MediaSpec& Request) {
+  const std::vector<int64_t> Marks = MarkTimesUs(Request);
   ASSERT_EQ(Media.FlashTimesUs.size(), Marks.size());
   for (size_t I = 0; I < Marks.size(); ++I) {
-    EXPECT_NEAR(static_cast<double>(Media.FlashTimesUs[I]), static_cast<double>(Marks[I]), FrameUs(Spec));
-    EXPECT_NEAR(static_cast<double>(Marks[I]), Spec.MarkSeconds[I] * 1e6, FrameUs(Spec) / 2.0 + 1);
+    EXPECT_NEAR(static_cast<double>(Media.FlashTimesUs[I]), static_cast<double>(Marks[I]), FrameUs(Request));
+    EXPECT_NEAR(static_cast<double>(Marks[I]), Request.MarkSeconds[I] * 1e6, FrameUs(Request) / 2.0 + 1);
   }
   for (const DecodedVideoFrame& F : Media.Frames) {
     if (F.MeanLuma > FlashLumaThreshold)
@@ -95,32 +95,32 @@ void ExpectFlashes(const DecodedMedia& Media, const MediaSpec& Spec) {
 
 // The sound has the asked format and length, and its clicks fall on the
 // marks within a few milliseconds.
-void ExpectSound(const DecodedMedia& Media, const MediaSpec& Spec, int64_t LengthSlack) {
-  EXPECT_EQ(Media.AudioStreams, Spec.AudioStreams);
-  EXPECT_EQ(Media.AudioSampleRate, Spec.SampleRate);
-  EXPECT_EQ(Media.AudioChannels, Spec.Channels);
-  const auto Expected = std::llround(Spec.DurationSeconds * Spec.SampleRate);
+void ExpectSound(const DecodedMedia& Media, const MediaSpec& Request, int64_t LengthSlack) {
+  EXPECT_EQ(Media.AudioStreams, Request.AudioStreams);
+  EXPECT_EQ(Media.AudioSampleRate, Request.SampleRate);
+  EXPECT_EQ(Media.AudioChannels, Request.Channels);
+  const auto Expected = std::llround(Request.DurationSeconds * Request.SampleRate);
   EXPECT_GE(Media.AudioSamples, Expected);
   EXPECT_LE(Media.AudioSamples, Expected + LengthSlack);
-  const std::vector<int64_t> Marks = MarkTimesUs(Spec);
+  const std::vector<int64_t> Marks = MarkTimesUs(Request);
   ASSERT_EQ(Media.ClickSampleTimesUs.size(), Marks.size());
   for (size_t I = 0; I < Marks.size(); ++I)
     EXPECT_NEAR(static_cast<double>(Media.ClickSampleTimesUs[I]), static_cast<double>(Marks[I]), 3000.0);
-  EXPECT_NEAR(Media.ToneHz, Spec.ToneHz, Spec.ToneHz * 0.03);
+  EXPECT_NEAR(Media.ToneHz, Request.ToneHz, Request.ToneHz * 0.03);
 }
 
 // One MP3 frame, the most the encoder pads at the end.
 constexpr int64_t Mp3Slack = 1152;
 
 TEST_F(MediaGeneratorTest, Mpeg4WithMp3DecodesWithMarksInPlace) {
-  MediaSpec Spec;  // 320x240, 25 fps, 2 s, stereo 44.1 kHz, marks at 0.5 and 1.5 s
-  const DecodedMedia Media = Make("mpeg4.avi", Spec);
+  MediaSpec Request;  // 320x240, 25 fps, 2 s, stereo 44.1 kHz, marks at 0.5 and 1.5 s
+  const DecodedMedia Media = Make("mpeg4.avi", Request);
   EXPECT_EQ(Media.VideoCodecName, "mpeg4");
   EXPECT_EQ(Media.AudioCodecName, "mp3");
   EXPECT_NEAR(static_cast<double>(Media.DurationUs), 2e6, 50000.0);
-  ExpectPictures(Media, Spec);
-  ExpectFlashes(Media, Spec);
-  ExpectSound(Media, Spec, Mp3Slack);
+  ExpectPictures(Media, Request);
+  ExpectFlashes(Media, Request);
+  ExpectSound(Media, Request, Mp3Slack);
   // Picture and sound marks coincide.
   ASSERT_EQ(Media.FlashTimesUs.size(), Media.ClickSampleTimesUs.size());
   for (size_t I = 0; I < Media.FlashTimesUs.size(); ++I)
@@ -128,65 +128,65 @@ TEST_F(MediaGeneratorTest, Mpeg4WithMp3DecodesWithMarksInPlace) {
 }
 
 TEST_F(MediaGeneratorTest, MjpegWithPcmAtFractionalRate) {
-  MediaSpec Spec;
-  Spec.Video = VideoCodec::Mjpeg;
-  Spec.Audio = AudioCodec::Pcm;
-  Spec.FrameRateNum = 30000;
-  Spec.FrameRateDen = 1001;
-  Spec.DurationSeconds = 1.5;
-  Spec.SampleRate = 22050;
-  Spec.Channels = 1;
-  Spec.MarkSeconds = {0.25, 1.0};
-  const DecodedMedia Media = Make("mjpeg.avi", Spec);
+  MediaSpec Request;
+  Request.Video = VideoCodec::Mjpeg;
+  Request.Audio = AudioCodec::Pcm;
+  Request.FrameRateNum = 30000;
+  Request.FrameRateDen = 1001;
+  Request.DurationSeconds = 1.5;
+  Request.SampleRate = 22050;
+  Request.Channels = 1;
+  Request.MarkSeconds = {0.25, 1.0};
+  const DecodedMedia Media = Make("mjpeg.avi", Request);
   EXPECT_EQ(Media.VideoCodecName, "mjpeg");
   EXPECT_EQ(Media.AudioCodecName, "pcm_s16le");
-  ExpectPictures(Media, Spec);
-  ExpectFlashes(Media, Spec);
-  ExpectSound(Media, Spec, 0);
+  ExpectPictures(Media, Request);
+  ExpectFlashes(Media, Request);
+  ExpectSound(Media, Request, 0);
 }
 
 TEST_F(MediaGeneratorTest, RawVideoInYuvAndBgrIncludingOddSizes) {
-  MediaSpec Spec;
-  Spec.Video = VideoCodec::Raw;
-  Spec.Audio = AudioCodec::Pcm;
-  Spec.DurationSeconds = 1.0;
-  Spec.FrameRateNum = 10;
-  Spec.MarkSeconds = {0.3};
+  MediaSpec Request;
+  Request.Video = VideoCodec::Raw;
+  Request.Audio = AudioCodec::Pcm;
+  Request.DurationSeconds = 1.0;
+  Request.FrameRateNum = 10;
+  Request.MarkSeconds = {0.3};
   for (const auto& [Format, Width, Height] :
        {std::tuple{"yuv420p", 321, 240}, std::tuple{"yuv420p", 176, 143}, std::tuple{"bgr24", 160, 120}}) {
     SCOPED_TRACE(std::string(Format) + " " + std::to_string(Width) + "x" + std::to_string(Height));
-    Spec.RawPixelFormat = Format;
-    Spec.Width = Width;
-    Spec.Height = Height;
-    const DecodedMedia Media = Make("raw.avi", Spec);
+    Request.RawPixelFormat = Format;
+    Request.Width = Width;
+    Request.Height = Height;
+    const DecodedMedia Media = Make("raw.avi", Request);
     EXPECT_EQ(Media.VideoCodecName, "rawvideo");
     EXPECT_EQ(Media.PixelFormat, Format);
-    ExpectPictures(Media, Spec);
-    ExpectFlashes(Media, Spec);
-    ExpectSound(Media, Spec, 0);
+    ExpectPictures(Media, Request);
+    ExpectFlashes(Media, Request);
+    ExpectSound(Media, Request, 0);
   }
 }
 
 TEST_F(MediaGeneratorTest, Mpeg4AtOddWidth) {
-  MediaSpec Spec;
-  Spec.Width = 321;
-  Spec.DurationSeconds = 1.0;
-  Spec.Audio = AudioCodec::None;
-  Spec.MarkSeconds = {0.4};
-  const DecodedMedia Media = Make("odd.avi", Spec);
-  ExpectPictures(Media, Spec);
-  ExpectFlashes(Media, Spec);
+  MediaSpec Request;
+  Request.Width = 321;
+  Request.DurationSeconds = 1.0;
+  Request.Audio = AudioCodec::None;
+  Request.MarkSeconds = {0.4};
+  const DecodedMedia Media = Make("odd.avi", Request);
+  ExpectPictures(Media, Request);
+  ExpectFlashes(Media, Request);
   EXPECT_EQ(Media.AudioStreams, 0);
 }
 
 TEST_F(MediaGeneratorTest, PicturesMoveBetweenFrames) {
-  MediaSpec Spec;
-  Spec.Video = VideoCodec::Raw;
-  Spec.Audio = AudioCodec::None;
-  Spec.DurationSeconds = 0.4;
-  Spec.MarkSeconds = {};
+  MediaSpec Request;
+  Request.Video = VideoCodec::Raw;
+  Request.Audio = AudioCodec::None;
+  Request.DurationSeconds = 0.4;
+  Request.MarkSeconds = {};
   const std::string First = PathOf("a.avi");
-  ASSERT_EQ(Generate(First, Spec), "");
+  ASSERT_EQ(Generate(First, Request), "");
   const DecodedMedia Media = Decode(First);
   ASSERT_EQ(Media.Error, "");
   ASSERT_EQ(Media.Frames.size(), 10u);
@@ -201,19 +201,19 @@ TEST_F(MediaGeneratorTest, PicturesMoveBetweenFrames) {
 TEST_F(MediaGeneratorTest, SameSpecGivesSameBytes) {
   for (const auto& [Video, Audio] : {std::pair{VideoCodec::Mpeg4, AudioCodec::Mp3},
                                      std::pair{VideoCodec::Mjpeg, AudioCodec::Pcm}}) {
-    MediaSpec Spec;
-    Spec.Video = Video;
-    Spec.Audio = Audio;
-    Spec.DurationSeconds = 1.0;
-    ASSERT_EQ(Generate(PathOf("one.avi"), Spec), "");
-    ASSERT_EQ(Generate(PathOf("two.avi"), Spec), "");
+    MediaSpec Request;
+    Request.Video = Video;
+    Request.Audio = Audio;
+    Request.DurationSeconds = 1.0;
+    ASSERT_EQ(Generate(PathOf("one.avi"), Request), "");
+    ASSERT_EQ(Generate(PathOf("two.avi"), Request), "");
     const std::string One = ReadAll(PathOf("one.avi"));
     EXPECT_GT(One.size(), 1000u);
     EXPECT_LT(One.size(), 1000000u);
     EXPECT_TRUE(One == ReadAll(PathOf("two.avi")));
     // A different tone makes a different file.
-    Spec.ToneHz = 880;
-    ASSERT_EQ(Generate(PathOf("three.avi"), Spec), "");
+    Request.ToneHz = 880;
+    ASSERT_EQ(Generate(PathOf("three.avi"), Request), "");
     EXPECT_FALSE(One == ReadAll(PathOf("three.avi")));
   }
   MediaSpec Sound;
@@ -224,60 +224,60 @@ TEST_F(MediaGeneratorTest, SameSpecGivesSameBytes) {
 }
 
 TEST_F(MediaGeneratorTest, SoundOnlyMp3AndWav) {
-  MediaSpec Spec;
-  Spec.Video = VideoCodec::None;
-  Spec.DurationSeconds = 1.0;
-  Spec.MarkSeconds = {0.25, 0.7};
+  MediaSpec Request;
+  Request.Video = VideoCodec::None;
+  Request.DurationSeconds = 1.0;
+  Request.MarkSeconds = {0.25, 0.7};
   {
     SCOPED_TRACE("mp3");
-    const DecodedMedia Media = Make("sound.mp3", Spec);
+    const DecodedMedia Media = Make("sound.mp3", Request);
     EXPECT_EQ(Media.VideoStreams, 0);
     EXPECT_TRUE(Media.Frames.empty());
     EXPECT_EQ(Media.AudioCodecName, "mp3");
-    ExpectSound(Media, Spec, Mp3Slack);
+    ExpectSound(Media, Request, Mp3Slack);
   }
   {
     SCOPED_TRACE("wav");
-    Spec.Audio = AudioCodec::Pcm;
-    Spec.SampleRate = 48000;
-    Spec.Channels = 1;
-    const DecodedMedia Media = Make("sound.wav", Spec);
+    Request.Audio = AudioCodec::Pcm;
+    Request.SampleRate = 48000;
+    Request.Channels = 1;
+    const DecodedMedia Media = Make("sound.wav", Request);
     EXPECT_EQ(Media.VideoStreams, 0);
     EXPECT_EQ(Media.AudioCodecName, "pcm_s16le");
-    ExpectSound(Media, Spec, 0);
+    ExpectSound(Media, Request, 0);
     // Clicks land on the exact sample in uncompressed sound.
-    const std::vector<int64_t> Marks = MarkTimesUs(Spec);
+    const std::vector<int64_t> Marks = MarkTimesUs(Request);
     for (size_t I = 0; I < Marks.size(); ++I) EXPECT_NEAR(Media.ClickSampleTimesUs[I], Marks[I], 21);
   }
 }
 
 TEST_F(MediaGeneratorTest, TwoAudioStreamsOctaveApart) {
-  MediaSpec Spec;
-  Spec.AudioStreams = 2;
-  Spec.DurationSeconds = 1.0;
-  Spec.MarkSeconds = {0.4};
+  MediaSpec Request;
+  Request.AudioStreams = 2;
+  Request.DurationSeconds = 1.0;
+  Request.MarkSeconds = {0.4};
   for (AudioCodec Audio : {AudioCodec::Mp3, AudioCodec::Pcm}) {
-    Spec.Audio = Audio;
+    Request.Audio = Audio;
     const std::string Path = PathOf("two.avi");
-    ASSERT_EQ(Generate(Path, Spec), "");
+    ASSERT_EQ(Generate(Path, Request), "");
     const DecodedMedia First = Decode(Path, 0);
     const DecodedMedia Second = Decode(Path, 1);
     ASSERT_EQ(First.Error, "");
     ASSERT_EQ(Second.Error, "");
     EXPECT_EQ(First.AudioStreams, 2);
-    ExpectSound(First, Spec, Mp3Slack);
-    EXPECT_NEAR(Second.ToneHz, 2 * Spec.ToneHz, 2 * Spec.ToneHz * 0.03);
+    ExpectSound(First, Request, Mp3Slack);
+    EXPECT_NEAR(Second.ToneHz, 2 * Request.ToneHz, 2 * Request.ToneHz * 0.03);
     EXPECT_EQ(Second.ClickSampleTimesUs, First.ClickSampleTimesUs);
     EXPECT_NE(Decode(Path, 2).Error, "");
   }
 }
 
 TEST_F(MediaGeneratorTest, MarksPastTheEndAreLeftOut) {
-  MediaSpec Spec;
-  Spec.DurationSeconds = 1.0;
-  Spec.MarkSeconds = {0.2, 1.5};
-  ASSERT_EQ(MarkTimesUs(Spec), std::vector<int64_t>{200000});
-  const DecodedMedia Media = Make("late.avi", Spec);
+  MediaSpec Request;
+  Request.DurationSeconds = 1.0;
+  Request.MarkSeconds = {0.2, 1.5};
+  ASSERT_EQ(MarkTimesUs(Request), std::vector<int64_t>{200000});
+  const DecodedMedia Media = Make("late.avi", Request);
   EXPECT_EQ(Media.FlashTimesUs.size(), 1u);
   EXPECT_EQ(Media.ClickSampleTimesUs.size(), 1u);
 }
@@ -292,7 +292,7 @@ TEST_F(MediaGeneratorTest, FailuresSayWhyAndLeaveNoFile) {
 
   struct Case {
     const char* Name;
-    MediaSpec Spec;
+    MediaSpec Request;
     const char* Reason;
   };
   MediaSpec NoStreams;
@@ -316,7 +316,7 @@ TEST_F(MediaGeneratorTest, FailuresSayWhyAndLeaveNoFile) {
                         Case{"zero.avi", ZeroSize, "size"}, Case{"rate.avi", BadRate, "12345"},
                         Case{"pix.avi", BadPixels, "no-such-format"}, Case{"mark.avi", NegativeMark, "negative"},
                         Case{"two.wav", TwoInWav, "one audio stream"}, Case{"x.mkv", MediaSpec{}, ".mkv"}}) {
-    const std::string Reason = Generate(PathOf(C.Name), C.Spec);
+    const std::string Reason = Generate(PathOf(C.Name), C.Request);
     EXPECT_NE(Reason.find(C.Reason), std::string::npos) << C.Name << ": " << Reason;
     EXPECT_FALSE(fs::exists(PathOf(C.Name))) << C.Name;
   }
@@ -335,9 +335,9 @@ TEST_F(MediaGeneratorTest, DecodeReportsUnreadableFiles) {
   EXPECT_NE(Decode(PathOf("junk.avi")).Error, "");
 
   // A file cut short still decodes what is there.
-  MediaSpec Spec;
-  Spec.DurationSeconds = 1.0;
-  ASSERT_EQ(Generate(PathOf("whole.avi"), Spec), "");
+  MediaSpec Request;
+  Request.DurationSeconds = 1.0;
+  ASSERT_EQ(Generate(PathOf("whole.avi"), Request), "");
   const std::string Whole = ReadAll(PathOf("whole.avi"));
   std::ofstream(PathOf("cut.avi"), std::ios::binary).write(Whole.data(), static_cast<std::streamsize>(Whole.size() / 2));
   const DecodedMedia Cut = Decode(PathOf("cut.avi"));

@@ -49,11 +49,11 @@ inline constexpr double ToneAmplitude = 0.2;
 // frame), and the click starts at that same instant, so picture and sound
 // marks coincide to the sample. MP3 sound in AVI is written ahead by the
 // encoder's delay, so that a plain decode of the file is in sync.
-std::string Generate(const std::string& Path, const MediaSpec& Spec);
+std::string Generate(const std::string& Path, const MediaSpec& Request);
 
 // The instants (microseconds from the start) at which the marks appear
 // in a generated file, in increasing order; empty when the request is invalid.
-std::vector<int64_t> MarkTimesUs(const MediaSpec& Spec);
+std::vector<int64_t> MarkTimesUs(const MediaSpec& Request);
 
 // What a decoded file shows, for checking outputs.
 struct DecodedVideoFrame {

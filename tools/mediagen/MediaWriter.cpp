@@ -89,20 +89,20 @@ class Track {
 
 class VideoTrack : public Track {
  public:
-  VideoTrack(const MediaSpec& Spec, const Timeline& Plan) : Spec(Spec), Plan(Plan) {}
+  VideoTrack(const MediaSpec& Request, const Timeline& Plan) : Request(Request), Plan(Plan) {}
 
   std::string Open(AVFormatContext* Fmt) {
-    const char* Name = Spec.Video == VideoCodec::Mpeg4   ? "mpeg4"
-                       : Spec.Video == VideoCodec::Mjpeg ? "mjpeg"
+    const char* Name = Request.Video == VideoCodec::Mpeg4   ? "mpeg4"
+                       : Request.Video == VideoCodec::Mjpeg ? "mjpeg"
                                                          : "rawvideo";
     std::string Problem = OpenEncoder(Fmt, Name, [this](const AVCodec& Codec) { return Configure(Codec); });
     if (!Problem.empty()) return Problem;
-    Stream->avg_frame_rate = Stream->r_frame_rate = AVRational{Spec.FrameRateNum, Spec.FrameRateDen};
+    Stream->avg_frame_rate = Stream->r_frame_rate = AVRational{Request.FrameRateNum, Request.FrameRateDen};
     return PrepareSynthesis();
   }
 
   double NextSeconds() const override {
-    return static_cast<double>(Next) * Spec.FrameRateDen / Spec.FrameRateNum;
+    return static_cast<double>(Next) * Request.FrameRateDen / Request.FrameRateNum;
   }
 
   std::string WriteNext(AVFormatContext* Fmt) override {
@@ -117,9 +117,9 @@ class VideoTrack : public Track {
 
     const bool Flash = std::binary_search(Plan.FlashFrames.begin(), Plan.FlashFrames.end(), Next);
     AVFrame* Target = Scaler ? Synth.get() : Frame.get();
-    DrawPicture(Next, Flash, FullRange, Spec.Width, Spec.Height, Target->data, Target->linesize);
+    DrawPicture(Next, Flash, FullRange, Request.Width, Request.Height, Target->data, Target->linesize);
     if (Scaler)
-      ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Spec.Height, Frame->data, Frame->linesize);
+      ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Request.Height, Frame->data, Frame->linesize);
 
     Frame->pts = Next;
     if (Enc->flags & AV_CODEC_FLAG_QSCALE) Frame->quality = Enc->global_quality;
@@ -129,14 +129,14 @@ class VideoTrack : public Track {
 
  private:
   std::string Configure(const AVCodec& Codec) {
-    Enc->width = Spec.Width;
-    Enc->height = Spec.Height;
-    Enc->time_base = AVRational{Spec.FrameRateDen, Spec.FrameRateNum};
-    Enc->framerate = AVRational{Spec.FrameRateNum, Spec.FrameRateDen};
+    Enc->width = Request.Width;
+    Enc->height = Request.Height;
+    Enc->time_base = AVRational{Request.FrameRateDen, Request.FrameRateNum};
+    Enc->framerate = AVRational{Request.FrameRateNum, Request.FrameRateDen};
     Enc->sample_aspect_ratio = AVRational{1, 1};
     Enc->gop_size = 12;
     Enc->max_b_frames = 0;
-    switch (Spec.Video) {
+    switch (Request.Video) {
       case VideoCodec::Mpeg4:
         Enc->pix_fmt = AV_PIX_FMT_YUV420P;
         break;
@@ -147,15 +147,15 @@ class VideoTrack : public Track {
         Enc->color_range = AVCOL_RANGE_JPEG;
         break;
       default: {
-        const AVPixelFormat Raw = ff::av_get_pix_fmt(Spec.RawPixelFormat.c_str());
-        if (Raw == AV_PIX_FMT_NONE) return Format("unknown pixel format '%s'", Spec.RawPixelFormat.c_str());
+        const AVPixelFormat Raw = ff::av_get_pix_fmt(Request.RawPixelFormat.c_str());
+        if (Raw == AV_PIX_FMT_NONE) return Format("unknown pixel format '%s'", Request.RawPixelFormat.c_str());
         if (Codec.pix_fmts && !Offers(Codec, Raw))
-          return Format("encoder 'rawvideo' does not take pixel format '%s'", Spec.RawPixelFormat.c_str());
+          return Format("encoder 'rawvideo' does not take pixel format '%s'", Request.RawPixelFormat.c_str());
         Enc->pix_fmt = Raw;
         break;
       }
     }
-    if (Spec.Video != VideoCodec::Raw) {
+    if (Request.Video != VideoCodec::Raw) {
       Enc->flags |= AV_CODEC_FLAG_QSCALE;
       Enc->global_quality = PictureQuantiser * FF_QP2LAMBDA;
     }
@@ -176,18 +176,18 @@ class VideoTrack : public Track {
     Synth.reset(ff::av_frame_alloc());
     if (!Synth) return "out of memory";
     Synth->format = AV_PIX_FMT_YUV420P;
-    Synth->width = Spec.Width;
-    Synth->height = Spec.Height;
+    Synth->width = Request.Width;
+    Synth->height = Request.Height;
     if (int Ret = ff::av_frame_get_buffer(Synth.get(), 0); Ret < 0)
       return Format("cannot allocate a picture: %s", ErrorString(Ret).c_str());
-    Scaler.reset(ff::sws_getContext(Spec.Width, Spec.Height, AV_PIX_FMT_YUV420P, Spec.Width, Spec.Height,
+    Scaler.reset(ff::sws_getContext(Request.Width, Request.Height, AV_PIX_FMT_YUV420P, Request.Width, Request.Height,
                                     Enc->pix_fmt, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr,
                                     nullptr, nullptr));
-    if (!Scaler) return Format("cannot convert pictures to '%s'", Spec.RawPixelFormat.c_str());
+    if (!Scaler) return Format("cannot convert pictures to '%s'", Request.RawPixelFormat.c_str());
     return "";
   }
 
-  const MediaSpec& Spec;
+  const MediaSpec& Request;
   const Timeline& Plan;
   int64_t Next = 0;
   bool FullRange = false;
@@ -197,11 +197,11 @@ class VideoTrack : public Track {
 
 class AudioTrack : public Track {
  public:
-  AudioTrack(const MediaSpec& Spec, const Timeline& Plan, int Octave)
-      : Spec(Spec), Plan(Plan), Sound(Spec.SampleRate, Spec.ToneHz * (1 << Octave), Plan.ClickSamples, Plan.SampleCount) {}
+  AudioTrack(const MediaSpec& Request, const Timeline& Plan, int Octave)
+      : Request(Request), Plan(Plan), Sound(Request.SampleRate, Request.ToneHz * (1 << Octave), Plan.ClickSamples, Plan.SampleCount) {}
 
   std::string Open(AVFormatContext* Fmt, Container Kind) {
-    const bool Mp3 = Spec.Audio == AudioCodec::Mp3;
+    const bool Mp3 = Request.Audio == AudioCodec::Mp3;
     std::string Problem = OpenEncoder(Fmt, Mp3 ? "libmp3lame" : "pcm_s16le",
                                       [this](const AVCodec& Codec) { return Configure(Codec); });
     if (!Problem.empty()) return Problem;
@@ -215,7 +215,7 @@ class AudioTrack : public Track {
     return "";
   }
 
-  double NextSeconds() const override { return static_cast<double>(Next - Start) / Spec.SampleRate; }
+  double NextSeconds() const override { return static_cast<double>(Next - Start) / Request.SampleRate; }
 
   std::string WriteNext(AVFormatContext* Fmt) override {
     const int Count = static_cast<int>(std::min<int64_t>(FrameSize, Plan.SampleCount - Next));
@@ -224,11 +224,11 @@ class AudioTrack : public Track {
     Frame->format = Enc->sample_fmt;
     Frame->sample_rate = Enc->sample_rate;
     Frame->nb_samples = ShortLastFrame ? Count : FrameSize;
-    ff::av_channel_layout_default(&Frame->ch_layout, Spec.Channels);
+    ff::av_channel_layout_default(&Frame->ch_layout, Request.Channels);
     if (int Ret = ff::av_frame_get_buffer(Frame.get(), 0); Ret < 0) return Format("cannot allocate sound samples: %s", ErrorString(Ret).c_str());
     for (int I = 0; I < Frame->nb_samples; ++I) {
       const double Value = I < Count ? Sound.Sample(Next + I) : 0.0;
-      for (int C = 0; C < Spec.Channels; ++C) WriteSample(*Frame, Spec.Channels, C, I, Value);
+      for (int C = 0; C < Request.Channels; ++C) WriteSample(*Frame, Request.Channels, C, I, Value);
     }
     Frame->pts = Next - Start;
     LastFrameSamples = Frame->nb_samples;
@@ -251,13 +251,13 @@ class AudioTrack : public Track {
     if (Enc->sample_fmt == AV_SAMPLE_FMT_NONE) return Format("encoder '%s' takes no known sample format", Codec.name);
     if (Codec.supported_samplerates) {
       bool Found = false;
-      for (const int* R = Codec.supported_samplerates; *R; ++R) Found = Found || *R == Spec.SampleRate;
-      if (!Found) return Format("encoder '%s' does not take %d Hz", Codec.name, Spec.SampleRate);
+      for (const int* R = Codec.supported_samplerates; *R; ++R) Found = Found || *R == Request.SampleRate;
+      if (!Found) return Format("encoder '%s' does not take %d Hz", Codec.name, Request.SampleRate);
     }
-    Enc->sample_rate = Spec.SampleRate;
-    ff::av_channel_layout_default(&Enc->ch_layout, Spec.Channels);
-    Enc->time_base = AVRational{1, Spec.SampleRate};
-    if (Spec.Audio == AudioCodec::Mp3) Enc->bit_rate = std::min(64000 * Spec.Channels, 320000);
+    Enc->sample_rate = Request.SampleRate;
+    ff::av_channel_layout_default(&Enc->ch_layout, Request.Channels);
+    Enc->time_base = AVRational{1, Request.SampleRate};
+    if (Request.Audio == AudioCodec::Mp3) Enc->bit_rate = std::min(64000 * Request.Channels, 320000);
     return "";
   }
 
@@ -271,7 +271,7 @@ class AudioTrack : public Track {
     Written += Duration;
   }
 
-  const MediaSpec& Spec;
+  const MediaSpec& Request;
   const Timeline& Plan;
   SoundSynth Sound;
   int FrameSize = 1024;
@@ -282,7 +282,7 @@ class AudioTrack : public Track {
   int64_t Written = 0;
 };
 
-std::string WriteFile(const std::string& Path, const MediaSpec& Spec, const Timeline& Plan, Container Kind,
+std::string WriteFile(const std::string& Path, const MediaSpec& Request, const Timeline& Plan, Container Kind,
                       bool& Created) {
   const char* Muxer = Kind == Container::Avi ? "avi" : Kind == Container::Mp3 ? "mp3" : "wav";
   AVFormatContext* Raw = nullptr;
@@ -292,13 +292,13 @@ std::string WriteFile(const std::string& Path, const MediaSpec& Spec, const Time
   Fmt->flags |= AVFMT_FLAG_BITEXACT;
 
   std::vector<std::unique_ptr<Track>> Tracks;
-  if (Spec.Video != VideoCodec::None) {
-    auto Video = std::make_unique<VideoTrack>(Spec, Plan);
+  if (Request.Video != VideoCodec::None) {
+    auto Video = std::make_unique<VideoTrack>(Request, Plan);
     if (std::string Problem = Video->Open(Fmt.get()); !Problem.empty()) return Problem;
     Tracks.push_back(std::move(Video));
   }
-  for (int I = 0; Spec.Audio != AudioCodec::None && I < Spec.AudioStreams; ++I) {
-    auto Audio = std::make_unique<AudioTrack>(Spec, Plan, I);
+  for (int I = 0; Request.Audio != AudioCodec::None && I < Request.AudioStreams; ++I) {
+    auto Audio = std::make_unique<AudioTrack>(Request, Plan, I);
     if (std::string Problem = Audio->Open(Fmt.get(), Kind); !Problem.empty()) return Problem;
     Tracks.push_back(std::move(Audio));
   }
@@ -331,17 +331,17 @@ std::string WriteFile(const std::string& Path, const MediaSpec& Spec, const Time
 
 }  // namespace
 
-std::string Generate(const std::string& Path, const MediaSpec& Spec) {
+std::string Generate(const std::string& Path, const MediaSpec& Request) {
   if (!FFmpegLibsLoaded()) return "the media libraries are not loaded";
   if (Path.empty()) return "no output file name";
   Container Kind;
   Timeline Plan;
-  std::string Problem = ChooseContainer(Path, Spec, Kind);
-  if (Problem.empty()) Problem = PlanTimeline(Spec, Plan);
+  std::string Problem = ChooseContainer(Path, Request, Kind);
+  if (Problem.empty()) Problem = PlanTimeline(Request, Plan);
   if (!Problem.empty()) return Problem;
 
   bool Created = false;
-  Problem = WriteFile(Path, Spec, Plan, Kind, Created);
+  Problem = WriteFile(Path, Request, Plan, Kind, Created);
   // Only a regular file of our own goes; a device named as output stays.
   std::error_code Ignored;
   if (!Problem.empty() && Created && std::filesystem::is_regular_file(Path, Ignored))

@@ -51,31 +51,31 @@ bool ParseMarks(std::string_view Text, std::vector<double>& Marks) {
 }
 
 // Applies one option; returns false when its value is not valid.
-bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Spec) {
-  if (Name == "--size") return ParsePair(Value, 'x', Spec.Width, Spec.Height, false);
-  if (Name == "--rate") return ParsePair(Value, '/', Spec.FrameRateNum, Spec.FrameRateDen, true);
-  if (Name == "--duration") return ParseNumber(Value, Spec.DurationSeconds);
-  if (Name == "--sample-rate") return ParseNumber(Value, Spec.SampleRate);
-  if (Name == "--channels") return ParseNumber(Value, Spec.Channels);
-  if (Name == "--audio-streams") return ParseNumber(Value, Spec.AudioStreams);
-  if (Name == "--tone") return ParseNumber(Value, Spec.ToneHz);
-  if (Name == "--marks") return ParseMarks(Value, Spec.MarkSeconds);
+bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
+  if (Name == "--size") return ParsePair(Value, 'x', Request.Width, Request.Height, false);
+  if (Name == "--rate") return ParsePair(Value, '/', Request.FrameRateNum, Request.FrameRateDen, true);
+  if (Name == "--duration") return ParseNumber(Value, Request.DurationSeconds);
+  if (Name == "--sample-rate") return ParseNumber(Value, Request.SampleRate);
+  if (Name == "--channels") return ParseNumber(Value, Request.Channels);
+  if (Name == "--audio-streams") return ParseNumber(Value, Request.AudioStreams);
+  if (Name == "--tone") return ParseNumber(Value, Request.ToneHz);
+  if (Name == "--marks") return ParseMarks(Value, Request.MarkSeconds);
   if (Name == "--pix-fmt") {
-    Spec.RawPixelFormat = std::string(Value);
+    Request.RawPixelFormat = std::string(Value);
     return !Value.empty();
   }
   if (Name == "--video") {
-    if (Value == "mpeg4") Spec.Video = VideoCodec::Mpeg4;
-    else if (Value == "mjpeg") Spec.Video = VideoCodec::Mjpeg;
-    else if (Value == "raw") Spec.Video = VideoCodec::Raw;
-    else if (Value == "none") Spec.Video = VideoCodec::None;
+    if (Value == "mpeg4") Request.Video = VideoCodec::Mpeg4;
+    else if (Value == "mjpeg") Request.Video = VideoCodec::Mjpeg;
+    else if (Value == "raw") Request.Video = VideoCodec::Raw;
+    else if (Value == "none") Request.Video = VideoCodec::None;
     else return false;
     return true;
   }
   if (Name == "--audio") {
-    if (Value == "mp3") Spec.Audio = AudioCodec::Mp3;
-    else if (Value == "pcm") Spec.Audio = AudioCodec::Pcm;
-    else if (Value == "none") Spec.Audio = AudioCodec::None;
+    if (Value == "mp3") Request.Audio = AudioCodec::Mp3;
+    else if (Value == "pcm") Request.Audio = AudioCodec::Pcm;
+    else if (Value == "none") Request.Audio = AudioCodec::None;
     else return false;
     return true;
   }
@@ -92,7 +92,7 @@ bool KnownOption(std::string_view Name) {
 }  // namespace
 
 int main(int Argc, char** Argv) {
-  MediaSpec Spec;
+  MediaSpec Request;
   std::string Output;
   for (int I = 1; I < Argc; ++I) {
     const std::string_view Arg = Argv[I];
@@ -109,7 +109,7 @@ int main(int Argc, char** Argv) {
         std::fprintf(stderr, "vexav-mediagen: option '%s' needs a value\n", Argv[I]);
         return 2;
       }
-      if (!Apply(Arg, Argv[I + 1], Spec)) {
+      if (!Apply(Arg, Argv[I + 1], Request)) {
         std::fprintf(stderr, "vexav-mediagen: bad value '%s' for %s\n", Argv[I + 1], Argv[I]);
         return 2;
       }
@@ -129,7 +129,7 @@ int main(int Argc, char** Argv) {
     std::fprintf(stderr, "vexav-mediagen: cannot load the media libraries: %s\n", vexav::LastLoadError().c_str());
     return 1;
   }
-  const std::string Problem = vexav::mediagen::Generate(Output, Spec);
+  const std::string Problem = vexav::mediagen::Generate(Output, Request);
   if (!Problem.empty()) {
     std::fprintf(stderr, "vexav-mediagen: %s: %s\n", Output.c_str(), Problem.c_str());
     return 1;
