@@ -1,0 +1,478 @@
+// The conversion engine: one object per conversion job, holding every
+// setting the command-line transcoder kept process-wide, so that several
+// jobs can live side by side. This header declares the engine's option
+// state, its file and map tables, the library-side option objects and the
+// option model (SetOption, the typed setters, the generic option path and
+// the target presets).
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "binding/Api.h"
+#include "binding/FrameHook.h"
+#include "binding/Owners.h"
+#include "engine/FFMpegException.h"
+
+namespace vexav {
+
+// Table sizes: input and output files, streams per file, explicit stream
+// maps (20 x 20) and meta-data maps.
+constexpr int MAX_FILES = 20;
+constexpr int MAX_STREAMS = 20;
+constexpr int MAX_STREAM_MAPS = MAX_FILES * MAX_STREAMS;
+constexpr int MAX_META_DATA_MAPS = 20;
+
+// Number of media types the engine keeps defaults for: video, audio, data,
+// subtitle, attachment (the library's AVMEDIA_TYPE_* 0 to 4).
+constexpr int MEDIA_TYPE_COUNT = 5;
+
+// Default values the engine starts from.
+constexpr int DEFAULT_MAX_FRAMES = 2147483647;
+constexpr int64_t NO_RECORDING_LIMIT = INT64_MAX;
+constexpr float NO_AUDIO_QSCALE = -99999.0f;
+constexpr int DEFAULT_BIT_BUFFER_SIZE = 262144;
+constexpr int64_t DEFAULT_PROGRESS_INTERVAL = 500000;
+
+// An explicit stream map ("map"): the input file and stream to take, and the
+// input file and stream to synchronise against.
+struct StreamMap {
+  int FileIndex = 0;
+  int StreamIndex = 0;
+  int SyncFileIndex = 0;
+  int SyncStreamIndex = 0;
+};
+
+// A meta-data map ("map_meta_data").
+struct MetaDataMap {
+  int OutFile = 0;
+  int InFile = 0;
+};
+
+// One bitstream filter of a chain: the filter's name and the text after the
+// first "=" of the option value (empty when there is none), applied as the
+// filter's option string when the filter is opened for a stream.
+struct TBitstreamFilterEntry {
+  std::string Name;
+  std::string Args;
+};
+using TBitstreamFilterChain = std::vector<TBitstreamFilterEntry>;
+
+// A generic option whose name belongs to no generic option table of the
+// libraries but to the private options of some muxer, demuxer, encoder or
+// decoder ("muxrate", "scan_offset", ...). It waits for the context it
+// belongs to (ApplyPrivateOptions).
+struct TPrivateOption {
+  std::string Name;
+  std::string Value;
+};
+
+// The decision of the frame-hook gate for the current picture.
+enum class THookAction { haContinue, haIgnore, haStop };
+
+// A time range in which frame hooks apply, microseconds.
+struct THookRange {
+  int64_t Start = 0;
+  int64_t End = 0;
+};
+
+// The kinds of the option table's handlers.
+enum class TOptionKind {
+  Ignored,         // logs "Do nothing: option - " with the name
+  Rejected,        // raises "TODO: option - " with the name
+  Flag,            // the field becomes 1 (or true); the value is not read
+  Integer,         // a 32-bit integer stored unchanged
+  GuardedInteger,  // a 32-bit integer with a check
+  Int64,           // a 64-bit integer
+  Decimal,         // a decimal number stored as a 32-bit float
+  Text,            // text stored as given
+  LibraryText,     // text that the libraries read later (nil until set)
+  Time,            // a duration or a date read by the library's time parser
+  Special,         // a handler of its own
+};
+
+class TCustomFFmpeg;
+
+// The engine's log event: sender, level (-1 an error that ended an
+// operation, 0 an error, 1 information and warnings) and the line.
+using TEngineLogEvent = std::function<void(TCustomFFmpeg& Sender, int Level, const std::string& Text)>;
+
+class TCustomFFmpeg {
+ public:
+  // One entry of the option table: the name, its kind, and where the value
+  // goes, either a field of the engine or a handler.
+  using THandler = void (TCustomFFmpeg::*)(const std::string& Name, const std::string& Value);
+  using TTarget = std::variant<std::monostate, int TCustomFFmpeg::*, bool TCustomFFmpeg::*,
+                               float TCustomFFmpeg::*, uint64_t TCustomFFmpeg::*,
+                               std::string TCustomFFmpeg::*,
+                               std::optional<std::string> TCustomFFmpeg::*, THandler>;
+  struct TOptionDef {
+    const char* Name;
+    TOptionKind Kind;
+    TTarget Target;
+  };
+
+  // Create: defaults in place, no library objects yet.
+  TCustomFFmpeg();
+  // Destroy: releases everything the engine holds.
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // ---- Option model ------------------------------------------------------
+
+  // Writes every default of the option state. Leaves the codec option
+  // defaults and the per-stream bitstream filter table alone; drops the
+  // format and scaler option defaults, the recorded option names and the
+  // waiting private options.
+  void ResetOptions();
+  // Prepares the engine for a new job: releases what the previous job left,
+  // resets the options and creates the library option objects. Does nothing
+  // while the media libraries are not loaded.
+  void InitOptions();
+  // Verbosity -1..3: the engine's own thresholds, the library's log level
+  // and the process-wide threshold of the library log capture.
+  void SetVerbose(int Level);
+
+  // One option as name and value. Names of the option table run their
+  // handler; every other name goes to SetGenericOption, whose result is
+  // dropped. Failures raise FFMpegException (or EConvertError /
+  // EAssertionFailed for values that are not numbers or break a rule).
+  void SetOption(const std::string& Name, const std::string& Value);
+  // The option table, in table order.
+  static std::span<const TOptionDef> OptionTable();
+  static const TOptionDef* FindOption(const std::string& Name);
+
+  // The generic path: sets Name on the library's option objects (codec
+  // defaults per media type, then format, then scaler defaults, then the
+  // "a"/"v"/"s" prefix rule). True when the option was taken.
+  bool SetGenericOption(const std::string& Name, const std::string& Value);
+  bool SetGenericOptionInt(const std::string& Name, int64_t Number);
+  // Copies the recorded generic options from Defaults into Context, each
+  // whose flags contain all of Flags.
+  void SetContextOptions(void* Context, void* Defaults, int Flags) const;
+  // Applies the waiting private options to Context (an AVFormatContext or
+  // AVCodecContext with its private data allocated): each name that the
+  // context's private options hold with all of Flags is set. Returns the
+  // number of options set.
+  int ApplyPrivateOptions(void* Context, int Flags) const;
+  // Adds every waiting private option to *Dict, for the library calls that
+  // take options as a dictionary and leave the ones they do not know.
+  void CollectPrivateOptions(AVDictionary** Dict) const;
+
+  // Typed setters for the component's option records. Each behaves as the
+  // option it stands for and skips values that are not set.
+  void SetInputFormat(const std::string& Name);
+  void SetOutputFormat(const std::string& Name);
+  void SetStartTimeValue(int64_t Microseconds);
+  void SetProgramId(int Value);
+  void SetRecordingTimeMs(int64_t Milliseconds);
+  void SetAudioVolume(int Value);
+  void SetAudioSyncMethod(int Value);
+  void SetVideoSyncMethod(int Value);
+  void SetMuxMaxDelay(float Seconds);
+  void SetMuxPreload(float Seconds);
+  void SetYear(int Value);
+  void SetTrack(int Value);
+  void SetTitle(const std::string& Text);
+  void SetAuthor(const std::string& Text);
+  void SetCopyright(const std::string& Text);
+  void SetComment(const std::string& Text);
+  void SetGenre(const std::string& Text);
+  void SetAlbum(const std::string& Text);
+  void SetAudioCodec(const std::string& Name);
+  void SetVideoCodec(const std::string& Name);
+  void SetSubtitleCodec(const std::string& Name);
+  void SetAudioTag(const std::string& Tag);
+  void SetVideoTag(const std::string& Tag);
+  void SetFrameRate(const std::string& Rate);
+  void SetFrameSize(const std::string& Size);
+  void SetAspectRatio(const std::string& Aspect);
+  void SetVideoFilters(const std::string& Filters);
+  void SetAudioChannels(int Value);
+  void SetAudioSampleRate(int Value);
+  void SetCropTop(int Value);
+  void SetCropBottom(int Value);
+  void SetCropLeft(int Value);
+  void SetCropRight(int Value);
+  void SetPadTop(int Value);
+  void SetPadBottom(int Value);
+  void SetPadLeft(int Value);
+  void SetPadRight(int Value);
+  // Value is a colour with red in bits 0-7, green in 8-15, blue in 16-23.
+  void SetPadColor(int Value);
+  void SetPixelFormat(const std::string& Name);
+  void SetSampleFormat(const std::string& Name);
+  void SetVideoQScale(float Value);
+  void SetBitRate(const std::string& Name, const std::string& Value);
+  void AddVideoHook(const std::string& Value);
+  void AddBitstreamFilter(const std::string& Name, const std::string& Value);
+  // Target presets: Type "vcd", "svcd", "dvd", "dv" or "dv50"; Norm "pal",
+  // "ntsc", "film" or anything else for detection; FallbackNorm decides when
+  // detection finds nothing.
+  void SetTarget(const std::string& Type, const std::string& Norm, const std::string& FallbackNorm);
+
+  // ---- Tables ------------------------------------------------------------
+  // Every addition checks the table's room: an addition past a table's end
+  // raises FFMpegException and changes nothing.
+
+  // Enters an opened input file at InputFileCount with its time-stamp
+  // offset, and counts it.
+  void RegisterInputFile(InputFormatPtr Context, int64_t TsOffset);
+  // Enters a created output file at OutputFileCount, and counts it.
+  void RegisterOutputFile(OutputFormatPtr Context);
+  void AddStreamMap(const StreamMap& Map);
+  void AddMetaDataMap(const MetaDataMap& Map);
+  // Raise the table-full error when no further input / output file fits.
+  void CheckInputFileRoom() const;
+  void CheckOutputFileRoom() const;
+
+  // ---- Files -------------------------------------------------------------
+
+  // Closes and frees the engine's files and everything it holds for a job:
+  // files, statistics file, option values held by the libraries, the option
+  // objects, the frame-hook chain and the bitstream filter chains.
+  void ReleaseFiles();
+
+  // Adds a stream of its type, built from the current option fields, to an
+  // output file.
+  void NewVideoStream(AVFormatContext* Context);
+  void NewAudioStream(AVFormatContext* Context);
+  void NewSubtitleStream(AVFormatContext* Context);
+
+  // ---- Logging -----------------------------------------------------------
+
+  // Sends a line to OnLog when a handler is assigned.
+  void Log(int Level, const std::string& Text);
+  bool HasLogHandler() const { return static_cast<bool>(OnLog); }
+
+  // ======================================================================
+  // Option state. Field order, types, units and defaults are the engine's
+  // model; ResetOptions writes the defaults in this order.
+
+  // File and map tables.
+  std::array<InputFormatPtr, MAX_FILES> InputFiles;
+  std::array<int64_t, MAX_FILES> InputTsOffsets{};  // microseconds
+  // Per input file and stream: factor for its time stamps, 0.0 = none.
+  std::array<std::array<double, MAX_STREAMS>, MAX_FILES> InputTsScales{};
+  int InputFileCount = 0;
+  std::array<OutputFormatPtr, MAX_FILES> OutputFiles;
+  int OutputFileCount = 0;
+  std::array<StreamMap, MAX_STREAM_MAPS> StreamMaps{};
+  int StreamMapCount = 0;
+  std::array<MetaDataMap, MAX_META_DATA_MAPS> MetaDataMaps{};
+  int MetaDataMapCount = 0;
+
+  // Format and picture options.
+  const AVInputFormat* InputFormat = nullptr;    // nil: probe
+  const AVOutputFormat* OutputFormat = nullptr;  // nil: guess from the name
+  int FrameWidth = 0;
+  int FrameHeight = 0;
+  float FrameAspectRatio = 0;  // display aspect, 0 = unset
+  int FramePixFmt = -1;        // AVPixelFormat, -1 = none
+  int AudioSampleFmt = -1;     // AVSampleFormat, -1 = none
+  int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
+  std::array<int, 3> PadColor{16, 128, 128};  // Y, U, V
+  int CropTop = 0, CropBottom = 0, CropLeft = 0, CropRight = 0;
+  // By media type: video, audio, data, subtitle.
+  std::array<int, 4> MaxFrames{DEFAULT_MAX_FRAMES, DEFAULT_MAX_FRAMES, DEFAULT_MAX_FRAMES,
+                               DEFAULT_MAX_FRAMES};
+  AVRational FrameRate{0, 0};  // 0/0 = unset
+  float VideoQScale = 0;
+  std::optional<std::array<uint16_t, 64>> IntraMatrix;
+  std::optional<std::array<uint16_t, 64>> InterMatrix;
+  std::optional<std::string> VideoRcOverride;
+  int VideoDisable = 0;
+  int VideoDiscard = 0;
+  std::string VideoCodecName;  // empty = none
+  uint32_t VideoCodecTag = 0;  // four characters, the first in the lowest byte
+  int SameQuality = 0;
+  int DoDeinterlace = 0;
+  int TopFieldFirst = -1;
+  int MeThreshold = 0;
+  int IntraDcPrecision = 8;
+  int LoopInput = 0;
+  int LoopOutput = -1;
+  int QpHist = 0;
+  std::string VideoFilters;
+  bool FiltersInUse = false;
+
+  // Audio, subtitle and muxing options.
+  int IntraOnly = 0;
+  int AudioSampleRate = 44100;
+  float AudioQScale = NO_AUDIO_QSCALE;
+  int AudioDisable = 0;
+  int AudioChannels = 2;
+  std::string AudioCodecName;
+  uint32_t AudioCodecTag = 0;
+  std::string AudioLanguage;
+  int SubtitleDisable = 0;
+  std::string SubtitleCodecName;
+  std::string SubtitleLanguage;
+  float MuxPreload = 0.5f;   // seconds
+  float MuxMaxDelay = 0.7f;  // seconds
+  int64_t RecordingTime = NO_RECORDING_LIMIT;  // microseconds
+  int64_t StartTime = 0;                       // microseconds
+  int64_t RecTimestamp = 0;                    // seconds since 1970
+  int64_t InputTsOffset = 0;                   // microseconds
+  std::string Title, Author, Copyright, Comment, Genre, Album;
+  int Year = 0;
+  int Track = 0;
+
+  // Behaviour flags and run-wide settings.
+  int DoHexDump = 0;
+  int DoPktDump = 0;
+  int DoPsnr = 0;
+  int DoPass = 0;
+  std::string PassLogFilePrefix;
+  int AudioStreamCopy = 0;
+  int VideoStreamCopy = 0;
+  int SubtitleStreamCopy = 0;
+  int VideoSyncMethod = -1;
+  int AudioSyncMethod = 0;
+  float AudioDriftThreshold = 0.1f;
+  bool CopyTs = false;
+  int Shortest = 0;
+  int VideoGlobalHeader = 0;  // 1 = global header, 2 = local header
+  std::optional<std::string> VstatsFileName;
+  std::FILE* VstatsFile = nullptr;
+  int ProgramId = 0;
+  int RateEmu = 0;
+  int VideoChannel = 0;
+  std::optional<std::string> VideoStandard;
+  int AudioVolume = 256;
+  bool ExitOnError = false;
+  bool UsingVhook = false;
+  int Verbose = 1;
+  int ThreadCount = 1;
+  int64_t VideoSize = 0, AudioSize = 0, ExtraSize = 0;
+  int FramesDuplicated = 0, FramesDropped = 0;
+  int InputSync = 0;
+  uint64_t LimitFileSize = 0;  // bytes, 0 = none
+  int PgmyuvCompat = 0;
+  float DtsDeltaThreshold = 10.0f;
+  int SwsFlags = 4;  // SWS_BICUBIC
+
+  // Library option objects and recorded names.
+  // Every generic option name that was set, in order, duplicates kept (the
+  // library's own spelling of the option found).
+  std::vector<std::string> OptionNames;
+  // Generic options that wait for the muxer, demuxer, encoder or decoder
+  // whose private options hold them.
+  std::vector<TPrivateOption> PrivateOptions;
+  std::array<CodecContextPtr, MEDIA_TYPE_COUNT> CodecDefaults;
+  FormatContextPtr FormatDefaults;
+  ScalerPtr ScalerDefaults;
+  TBitstreamFilterChain VideoBsfChain, AudioBsfChain, SubtitleBsfChain;
+  // The chain of each output stream, by output file and stream.
+  std::array<std::array<TBitstreamFilterChain, MAX_STREAMS>, MAX_FILES> BitstreamFilters;
+  int BitBufferSize = DEFAULT_BIT_BUFFER_SIZE;
+  std::vector<uint8_t> BitBuffer;
+
+  // Frame hooks: the chain of hook libraries and the hook gate's state.
+  TFrameHookEntry* HookChain = nullptr;
+  int HookFrameNumber = 0;
+  THookAction HookAction = THookAction::haContinue;
+  std::vector<THookRange> HookRangeList;
+  int HookRangeIndex = 0;
+
+  // Run state.
+  std::atomic<bool> Running{false};
+  std::atomic<bool> StopRequested{false};
+  std::atomic<bool> Terminated{false};
+  std::atomic<bool> Finished{false};
+  bool ExceptionRaised = false;
+  std::string ErrorMessage;
+  int64_t TotalOutputDuration = -1;  // milliseconds, -1 until known
+  std::string LastError;
+  int64_t ProgressInterval = DEFAULT_PROGRESS_INTERVAL;  // microseconds
+
+  TEngineLogEvent OnLog;
+
+ private:
+  // The option table's handlers.
+  void OptVerbose(const std::string& Name, const std::string& Value);
+  void OptFormat(const std::string& Name, const std::string& Value);
+  void OptMap(const std::string& Name, const std::string& Value);
+  void OptMapMetaData(const std::string& Name, const std::string& Value);
+  void OptRecordingTime(const std::string& Name, const std::string& Value);
+  void OptStartTime(const std::string& Name, const std::string& Value);
+  void OptInputTsOffset(const std::string& Name, const std::string& Value);
+  void OptInputTsScale(const std::string& Name, const std::string& Value);
+  void OptTimestamp(const std::string& Name, const std::string& Value);
+  void OptTitle(const std::string& Name, const std::string& Value);
+  void OptAuthor(const std::string& Name, const std::string& Value);
+  void OptCopyright(const std::string& Name, const std::string& Value);
+  void OptComment(const std::string& Name, const std::string& Value);
+  void OptGenre(const std::string& Name, const std::string& Value);
+  void OptAlbum(const std::string& Name, const std::string& Value);
+  void OptDataFrames(const std::string& Name, const std::string& Value);
+  void OptVideoFrames(const std::string& Name, const std::string& Value);
+  void OptAudioFrames(const std::string& Name, const std::string& Value);
+  void OptTarget(const std::string& Name, const std::string& Value);
+  void OptBitRate(const std::string& Name, const std::string& Value);
+  void OptFrameRate(const std::string& Name, const std::string& Value);
+  void OptFrameSize(const std::string& Name, const std::string& Value);
+  void OptAspect(const std::string& Name, const std::string& Value);
+  void OptPixFmt(const std::string& Name, const std::string& Value);
+  void OptCrop(const std::string& Name, const std::string& Value);
+  void OptPad(const std::string& Name, const std::string& Value);
+  void OptPadColor(const std::string& Name, const std::string& Value);
+  void OptQScale(const std::string& Name, const std::string& Value);
+  void OptCodec(const std::string& Name, const std::string& Value);
+  void OptPass(const std::string& Name, const std::string& Value);
+  void OptVstats(const std::string& Name, const std::string& Value);
+  void OptVstatsFile(const std::string& Name, const std::string& Value);
+  void OptVhook(const std::string& Name, const std::string& Value);
+  void OptVideoFilters(const std::string& Name, const std::string& Value);
+  void OptMatrix(const std::string& Name, const std::string& Value);
+  void OptTag(const std::string& Name, const std::string& Value);
+  void OptNewStream(const std::string& Name, const std::string& Value);
+  void OptSampleRate(const std::string& Name, const std::string& Value);
+  void OptChannels(const std::string& Name, const std::string& Value);
+  void OptSampleFmt(const std::string& Name, const std::string& Value);
+  void OptBitstreamFilter(const std::string& Name, const std::string& Value);
+
+  // Helpers of the handlers.
+  void RequireLibraries() const;
+  int64_t ParseTimeOrFail(const std::string& OptionName, const std::string& Text, bool IsDuration);
+  void ApplyCrop(int& Band, int Value, bool Vertical, const char* ParityMessage);
+  void ApplyPad(int& Band, int Value, const char* ParityMessage);
+  void SetCodecName(std::string& Field, int& StreamCopy, const std::string& Name);
+  const AVInputFormat* FindInputFormat(std::string& Name);
+  const AVOutputFormat* FindOutputFormat(std::string& Name);
+  void ApplyPgmyuvRule(std::string& Name);
+  void ReleaseHookChain();
+
+  // Generic path helpers.
+  enum class TGenericResult { Set, Rejected, Unknown };
+  TGenericResult SetGenericOptionRaw(const std::string& Name, const std::string& Value);
+  bool SplitLegacyFlagWords(const std::string& Name, std::string& Value);
+  bool RecordPrivateOption(const std::string& Name, const std::string& Value);
+  void ApplyDebugRule();
+
+  // Target preset helpers.
+  enum class TNorm { PAL, NTSC, Film };
+  TNorm ResolveNorm(const std::string& Norm, const std::string& FallbackNorm);
+  bool DetectNormFromInputs(TNorm& Norm) const;
+  void ApplyDefaultAspect(const char* Aspect);
+
+  // Text buffers handed to the frame-hook libraries with their words: a
+  // hook may keep pointers into them, so they live as long as the chain.
+  struct THookArgs {
+    std::unique_ptr<char[]> Text;
+    std::vector<char*> Words;
+  };
+  std::vector<std::unique_ptr<THookArgs>> HookArgs;
+};
+
+}  // namespace vexav
