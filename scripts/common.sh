@@ -10,6 +10,9 @@ VEXAV_PACKAGES=(
   libgtest-dev
   libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev
+  qt6-base-dev
+  # The font the window's painting tests render text with.
+  fonts-dejavu-core
 )
 
 vexav_missing_packages() {

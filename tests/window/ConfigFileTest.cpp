@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "QtPrinters.h"
+#include "window/ConfigFile.h"
+
+namespace vexav {
+namespace {
+
+const QString kHome = QStringLiteral("/home/tester");
+
+class WindowConfigFile : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Dir.isValid()); }
+
+  QString Path() const { return ConfigFilePath(Dir.path()); }
+
+  void WriteText(const QByteArray& bytes) const {
+    QFile file(Path());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+  }
+
+  QByteArray ReadText() const {
+    QFile file(Path());
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    return file.readAll();
+  }
+
+  QTemporaryDir Dir;
+};
+
+TEST_F(WindowConfigFile, PathIsBesideTheFolder) {
+  EXPECT_EQ(ConfigFilePath("/opt/vexav/bin"), "/opt/vexav/bin/config.ini");
+  EXPECT_EQ(ConfigFilePath("/opt/vexav/bin/"), "/opt/vexav/bin/config.ini");
+}
+
+TEST_F(WindowConfigFile, DefaultsWhenTheFileIsMissing) {
+  const TWindowConfig config = ReadConfig(Path(), kHome);
+  EXPECT_EQ(config.OutputFolder, "/home/tester/KorvelVideo");
+  EXPECT_FALSE(config.SameFolder);
+  EXPECT_EQ(DefaultOutputFolder("/home/tester/"), "/home/tester/KorvelVideo");
+  EXPECT_EQ(DefaultOutputFolder("/"), "/KorvelVideo");
+  EXPECT_EQ(ReadConfig(Path()).OutputFolder, QDir::homePath() + "/KorvelVideo");
+}
+
+TEST_F(WindowConfigFile, WrittenTextIsExact) {
+  ASSERT_TRUE(WriteConfig(Path(), {"/home/tester/Korvel Video/out", false}));
+  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/home/tester/Korvel Video/out\nbooSameFolder=0\n");
+  ASSERT_TRUE(WriteConfig(Path(), {"/media/usb/Vidéos", true}));
+  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/media/usb/Vidéos\nbooSameFolder=1\n");
+}
+
+TEST_F(WindowConfigFile, WrittenAndReadBack) {
+  for (const TWindowConfig& config :
+       {TWindowConfig{"/home/tester/KorvelVideo", false}, TWindowConfig{"/a b/c,d;e=f", true},
+        TWindowConfig{"/back\\slash/@at/#hash", false}, TWindowConfig{" /blank at ends ", true},
+        TWindowConfig{"\"quoted\"", false}, TWindowConfig{"/média/日本", true}}) {
+    ASSERT_TRUE(WriteConfig(Path(), config));
+    EXPECT_EQ(ReadConfig(Path(), kHome), config) << ReadText().toStdString();
+  }
+}
+
+TEST_F(WindowConfigFile, ReadsWhatAPersonWrites) {
+  WriteText("; kept by hand\r\n[main]\r\n  STROUTPUT =  /data/out  \r\nbooSameFolder = 1\r\n");
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/data/out", true}));
+  WriteText("\xEF\xBB\xBF[Main]\nstrOutput=\"/quoted/out\"\nbooSameFolder=true\n");
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/quoted/out", true}));
+  WriteText("[Main]\nbooSameFolder=0\nstrOutput=/first\nstrOutput=/second\n");
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/first", false}));
+}
+
+TEST_F(WindowConfigFile, MalformedFileGivesDefaultsKeyByKey) {
+  WriteText("strOutput=/outside/any/section\n[Other]\nstrOutput=/other\n[Main\nbooSameFolder=1\n");
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", false}));
+
+  WriteText("[Main]\nstrOutput=\nbooSameFolder=yes\n");
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", false}));
+
+  WriteText("[Main]\nstrOutput\n=/no/key\nbooSameFolder=2\n");
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", true}));
+
+  const char binary[] = "\x00\xff\xfe[Main]\x00\nstrOutput=/x\xff\nbooSameFolder=1\n";
+  WriteText(QByteArray(binary, sizeof(binary) - 1));
+  EXPECT_EQ(ReadConfig(Path(), kHome), DefaultConfig(kHome));
+
+  WriteText("");
+  EXPECT_EQ(ReadConfig(Path(), kHome), DefaultConfig(kHome));
+}
+
+TEST_F(WindowConfigFile, UnreadablePathGivesDefaults) {
+  ASSERT_TRUE(QDir(Dir.path()).mkdir("config.ini"));  // a folder where the file should be
+  EXPECT_EQ(ReadConfig(Path(), kHome), DefaultConfig(kHome));
+  EXPECT_FALSE(WriteConfig(Path(), {"/x", true}));
+}
+
+TEST_F(WindowConfigFile, WritingKeepsEverythingElse) {
+  WriteText(
+      "; settings\n[Other]\nkey=value\n\n[Main]\nintJobs=3\nbooSameFolder=1\n\n[Last]\nx=1\n");
+  ASSERT_TRUE(WriteConfig(Path(), {"/new/out", false}));
+  EXPECT_EQ(ReadText(),
+            "; settings\n[Other]\nkey=value\n\n[Main]\nintJobs=3\nbooSameFolder=0\n"
+            "strOutput=/new/out\n\n[Last]\nx=1\n");
+
+  WriteText("[Other]\nkey=value");
+  ASSERT_TRUE(WriteConfig(Path(), {"/new/out", true}));
+  EXPECT_EQ(ReadText(), "[Other]\nkey=value\n\n[Main]\nstrOutput=/new/out\nbooSameFolder=1\n");
+}
+
+TEST_F(WindowConfigFile, LineBreakInTheFolderIsRefused) {
+  ASSERT_TRUE(WriteConfig(Path(), {"/good", false}));
+  EXPECT_FALSE(WriteConfig(Path(), {"/bad\nbooSameFolder=1", true}));
+  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/good\nbooSameFolder=0\n");
+}
+
+TEST(WindowIniText, ValueAndSetValue) {
+  TIniText ini = TIniText::Parse("[A]\nk=1\n");
+  EXPECT_EQ(ini.Value("a", "K"), "1");
+  EXPECT_EQ(ini.Value("A", "missing"), std::nullopt);
+  EXPECT_EQ(ini.Value("B", "k"), std::nullopt);
+  EXPECT_TRUE(ini.SetValue("A", "k", "2"));
+  EXPECT_TRUE(ini.SetValue("B", "j", " padded "));
+  EXPECT_EQ(ini.ToBytes(), "[A]\nk=2\n\n[B]\nj=\" padded \"\n");
+  EXPECT_EQ(ini.Value("B", "j"), " padded ");
+}
+
+}  // namespace
+}  // namespace vexav

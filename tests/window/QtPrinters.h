@@ -1,0 +1,14 @@
+// Readable GoogleTest messages for Qt strings.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* os) {
+  *os << '"' << text.toStdString() << '"';
+}
+
+inline void PrintTo(const QByteArray& bytes, std::ostream* os) {
+  *os << '"' << bytes.toStdString() << '"';
+}
