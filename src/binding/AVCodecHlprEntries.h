@@ -9,6 +9,7 @@
   X(avcodec_find_encoder) \
   X(avcodec_find_encoder_by_name) \
   X(avcodec_find_decoder) \
+  X(avcodec_find_decoder_by_name) \
   X(avcodec_open2) \
   X(avcodec_parameters_to_context) \
   X(avcodec_parameters_from_context) \
@@ -24,5 +25,6 @@
   X(av_packet_rescale_ts) \
   X(av_bsf_get_by_name) \
   X(avcodec_get_class) \
+  X(av_packet_get_side_data) \
   /* end of list */
 // clang-format on

@@ -8,6 +8,8 @@
   X(avformat_open_input) \
   X(avformat_close_input) \
   X(avformat_find_stream_info) \
+  X(av_seek_frame) \
+  X(av_dump_format) \
   X(av_find_input_format) \
   X(avformat_alloc_output_context2) \
   X(avformat_free_context) \
@@ -20,6 +22,8 @@
   X(av_read_frame) \
   X(av_probe_input_buffer2) \
   X(av_guess_format) \
+  X(av_guess_codec) \
+  X(av_filename_number_test) \
   X(avformat_get_class) \
   /* end of list */
 // clang-format on

@@ -21,8 +21,10 @@
   X(av_frame_free) \
   X(av_frame_unref) \
   X(av_rescale_q) \
+  X(av_reduce) \
   X(av_channel_layout_default) \
   X(av_channel_layout_uninit) \
+  X(av_channel_layout_describe) \
   X(av_get_pix_fmt_name) \
   X(av_get_sample_fmt_name) \
   X(av_frame_get_buffer) \
@@ -40,5 +42,20 @@
   X(av_pix_fmt_desc_get_id) \
   X(av_get_sample_fmt) \
   X(av_get_sample_fmt_string) \
+  X(av_audio_fifo_alloc) \
+  X(av_audio_fifo_free) \
+  X(av_audio_fifo_write) \
+  X(av_audio_fifo_read) \
+  X(av_audio_fifo_size) \
+  X(av_get_bytes_per_sample) \
+  X(av_sample_fmt_is_planar) \
+  X(av_channel_layout_copy) \
+  X(av_frame_make_writable) \
+  X(av_frame_ref) \
+  X(av_frame_is_writable) \
+  X(av_frame_copy_props) \
+  X(av_image_get_buffer_size) \
+  X(av_image_fill_arrays) \
+  X(av_image_copy) \
   /* end of list */
 // clang-format on

@@ -41,6 +41,9 @@ struct ScalerDeleter {
 struct ResamplerDeleter {
   void operator()(SwrContext* P) const { ff::swr_free(&P); }
 };
+struct AudioFifoDeleter {
+  void operator()(AVAudioFifo* P) const { ff::av_audio_fifo_free(P); }
+};
 struct FilterGraphDeleter {
   void operator()(AVFilterGraph* P) const { ff::avfilter_graph_free(&P); }
 };
@@ -56,6 +59,7 @@ using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerDeleter>;
+using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
 template <typename T>
 using LibraryMemoryPtr = std::unique_ptr<T, LibraryMemoryDeleter>;

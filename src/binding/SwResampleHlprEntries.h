@@ -8,5 +8,8 @@
   X(swr_init) \
   X(swr_free) \
   X(swr_convert) \
+  X(swr_set_compensation) \
+  X(swr_get_delay) \
+  X(swr_get_out_samples) \
   /* end of list */
 // clang-format on
