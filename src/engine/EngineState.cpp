@@ -44,10 +44,12 @@ void TCustomFFmpeg::ResetOptions() {
   const bool Loaded = FFmpegLibsLoaded();
 
   // File and map tables.
+  ReleaseInputCodecs();
   for (auto& File : InputFiles) Drop(File, Loaded);
   InputTsOffsets.fill(0);
   for (auto& Scales : InputTsScales) Scales.fill(0.0);
   InputFileCount = 0;
+  ReleaseOutputCodecs();
   for (auto& File : OutputFiles) Drop(File, Loaded);
   OutputFileCount = 0;
   StreamMaps.fill(StreamMap{});
@@ -219,8 +221,10 @@ void TCustomFFmpeg::ReleaseHookChain() {
 
 void TCustomFFmpeg::ReleaseFiles() {
   const bool Loaded = FFmpegLibsLoaded();
+  ReleaseOutputCodecs();
   for (int I = 0; I < MAX_FILES; ++I) Drop(OutputFiles[I], Loaded);
   OutputFileCount = 0;
+  ReleaseInputCodecs();
   for (int I = 0; I < MAX_FILES; ++I) Drop(InputFiles[I], Loaded);
   InputFileCount = 0;
   if (VstatsFile) std::fclose(VstatsFile);

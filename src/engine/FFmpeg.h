@@ -243,11 +243,127 @@ class TCustomFFmpeg {
   // objects, the frame-hook chain and the bitstream filter chains.
   void ReleaseFiles();
 
+  // ---- Input files -------------------------------------------------------
+
+  // Adds one input file at InputFileCount: opens it with the options given
+  // so far, reads its stream parameters, seeks to StartTime, makes one
+  // decoder context per stream, copies its picture and sound parameters into
+  // the option fields and records its time-stamp offset. The options that
+  // belong to one file are reset whether it opens or not. False with
+  // LastError when the file cannot be added; nothing of it is kept then, and
+  // StartTime keeps its value. Raises FFMpegException "invalid codec_type"
+  // for a stream whose media type is outside -1..4.
+  bool OpenInputFile(const std::string& FileName);
+  // Looks a codec up by name: an encoder when Encoder, else a decoder; it
+  // must be of MediaType (an AVMediaType). An empty name gives Id 0
+  // (AV_CODEC_ID_NONE) and true. False with LastError "Unknown %s '%s'" or
+  // "Invalid %s type '%s'" ("encoder" or "decoder", the name).
+  bool FindCodecId(const std::string& Name, int MediaType, int& Id, bool Encoder);
+  // The same, giving the codec itself (nullptr for an empty name).
+  bool FindCodec(const std::string& Name, int MediaType, const AVCodec*& Codec, bool Encoder);
+  // The display aspect ratio an input video stream gives FrameAspectRatio:
+  // the stream's sample aspect ratio when its numerator is not 0, else the
+  // codec's, times Width / Height; Width / Height without a ratio; 4/3 when
+  // the size is 0 and there is no ratio; the sample ratio itself when the
+  // size is 0 and there is one.
+  static float InputFrameAspect(int Width, int Height, AVRational StreamSampleAspect,
+                                AVRational CodecSampleAspect);
+  // The decoder context ("the stream's codec context") of stream Stream of
+  // input file File; nullptr outside the streams the file had when opened.
+  AVCodecContext* InputCodec(int File, int Stream) const;
+  // Frees the decoder contexts of all input files (part of ReleaseFiles).
+  void ReleaseInputCodecs();
+
+  // What the engine keeps per stream of an input file, in stream order: one
+  // entry per stream the file had when it was opened. A file may have more
+  // than MAX_STREAMS streams, and some demuxers add streams while reading,
+  // so a stream index must be checked against the entry count.
+  struct TInputStreamCodec {
+    // The decoder context, made from the stream's parameters. Made for
+    // streams without a decoder too (type, id and parameters set), so that
+    // they can be copied.
+    CodecContextPtr Context;
+    // The decoder it is made for (the forced one, or the library's for the
+    // codec id); nullptr when the library has none. Not opened yet.
+    const AVCodec* Decoder = nullptr;
+    // Rate emulation ("re" before the file) for a video stream, else 0.
+    int RateEmu = 0;
+  };
+  std::array<std::vector<TInputStreamCodec>, MAX_FILES> InputCodecs;
+
+ private:
+  // OpenInputFile without the per-file resets.
+  bool OpenInputFileWithOptions(const std::string& FileName);
+  // The options dictionary handed to the demuxer.
+  void FillDemuxerOptions(AVDictionary** Options) const;
+
+ public:
   // Adds a stream of its type, built from the current option fields, to an
   // output file.
   void NewVideoStream(AVFormatContext* Context);
   void NewAudioStream(AVFormatContext* Context);
   void NewSubtitleStream(AVFormatContext* Context);
+
+  // ---- Output files ------------------------------------------------------
+
+  // Creates one output file at OutputFileCount: checks the picture options
+  // against the filter chain, picks the muxer (OutputFormat, else guessed
+  // from FileName), creates a video, an audio and a subtitle stream as the
+  // muxer, the options and the opened inputs call for, stores the metadata,
+  // sets the muxer's options, and opens the file for writing when the muxer
+  // writes one (an existing file is replaced). OutputFormat and InputFormat
+  // become nil in every case. False with LastError on failure: nothing of
+  // the file is kept, OutputFileCount is unchanged, and no file that this
+  // call created is left behind.
+  bool OpenOutputFile(const std::string& FileName);
+  // True for each media type found among the streams of the opened inputs.
+  // Raises FFMpegException "invalid codec_type of input file" for a stream
+  // whose type is outside -1..4.
+  void CheckInputStreams(bool& HasVideo, bool& HasAudio, bool& HasSubtitle) const;
+  // True when one of the filters of Filters (split at ",", the name being
+  // the text before the first "=", lower-cased, not trimmed) changes the
+  // picture size: crop, rotate, scale or transpose.
+  static bool HasResizingFilter(const std::string& Filters);
+  // The rate of Rates (a list ending with 0/0) nearest to Rate, compared as
+  // exact fractions; the first of equally near rates. Rate itself when
+  // Rates is nil or empty.
+  static AVRational NearestSupportedRate(AVRational Rate, const AVRational* Rates);
+  // A picture's sample aspect ratio as a fraction with terms of at most 255:
+  // e is log2 of Value rounded to the nearest integer (0 when negative),
+  // and Value x 2^(29-e) + 0.5, rounded, over 2^(29-e) is reduced with the
+  // maximum 255. 0/1 (unknown) for a value that is not a positive number.
+  static AVRational SampleAspectFromValue(double Value);
+  // Reads rate-control overrides: groups "start,end,q" separated by "/".
+  // False when a group is not three integers separated by ",".
+  static bool ParseRcOverride(const std::string& Text, std::vector<RcOverride>& Overrides);
+
+  // Frees an output stream's encoder context: first the rate-control
+  // override array and the pass-2 statistics text (stats_in, which must be
+  // av_malloc'd), which the engine allocates and owns, then the context
+  // with the matrices it owns.
+  struct TEncoderContextDeleter {
+    void operator()(AVCodecContext* Context) const;
+  };
+  using EncoderContextPtr = std::unique_ptr<AVCodecContext, TEncoderContextDeleter>;
+  // What the engine keeps per output stream, by output file and stream
+  // index.
+  struct TOutputStreamCodec {
+    // The encoder context, allocated for the encoder the options chose (its
+    // codec field; nil when the build has no encoder for the codec id, and
+    // for stream copy) and filled from the option fields. Not opened: the
+    // run opens it and copies its parameters to the stream before it
+    // writes the header.
+    EncoderContextPtr Context;
+    // The stream takes its input's packets unchanged ("copy").
+    bool StreamCopy = false;
+  };
+  std::array<std::array<TOutputStreamCodec, MAX_STREAMS>, MAX_FILES> OutputCodecs;
+  // The encoder context of stream Stream of output file File; nil outside
+  // the streams the engine built.
+  AVCodecContext* OutputCodec(int File, int Stream) const;
+  // Frees the encoder contexts and stream records of every output file
+  // slot (part of ReleaseFiles).
+  void ReleaseOutputCodecs();
 
   // ---- Logging -----------------------------------------------------------
 
