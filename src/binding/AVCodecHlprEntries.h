@@ -26,5 +26,19 @@
   X(av_bsf_get_by_name) \
   X(avcodec_get_class) \
   X(av_packet_get_side_data) \
+  X(avcodec_close) \
+  X(avcodec_parameters_copy) \
+  X(avcodec_decode_subtitle2) \
+  X(avcodec_encode_subtitle) \
+  X(avsubtitle_free) \
+  X(av_packet_ref) \
+  X(av_bsf_alloc) \
+  X(av_bsf_init) \
+  X(av_bsf_send_packet) \
+  X(av_bsf_receive_packet) \
+  X(av_bsf_free) \
+  X(av_bsf_list_parse_str) \
+  X(av_codec_is_encoder) \
+  X(av_new_packet) \
   /* end of list */
 // clang-format on

@@ -25,5 +25,11 @@
   X(av_guess_codec) \
   X(av_filename_number_test) \
   X(avformat_get_class) \
+  X(av_codec_get_id) \
+  X(av_codec_get_tag) \
+  X(avio_seek) \
+  X(avio_size) \
+  X(av_pkt_dump_log2) \
+  X(av_sdp_create) \
   /* end of list */
 // clang-format on

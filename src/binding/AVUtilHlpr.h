@@ -21,6 +21,7 @@ extern "C" {
 #include <libavutil/parseutils.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/samplefmt.h>
+#include <libavutil/time.h>
 }
 
 namespace vexav::AVUtilHlpr {

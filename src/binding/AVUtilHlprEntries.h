@@ -57,5 +57,12 @@
   X(av_image_get_buffer_size) \
   X(av_image_fill_arrays) \
   X(av_image_copy) \
+  X(av_gettime) \
+  X(av_gettime_relative) \
+  X(av_usleep) \
+  X(av_rescale) \
+  X(av_frame_clone) \
+  X(av_dict_copy) \
+  X(av_set_options_string) \
   /* end of list */
 // clang-format on

@@ -47,6 +47,15 @@ struct AudioFifoDeleter {
 struct FilterGraphDeleter {
   void operator()(AVFilterGraph* P) const { ff::avfilter_graph_free(&P); }
 };
+struct BsfDeleter {
+  void operator()(AVBSFContext* P) const { ff::av_bsf_free(&P); }
+};
+struct SubtitleDeleter {
+  void operator()(AVSubtitle* P) const {
+    ff::avsubtitle_free(P);
+    delete P;
+  }
+};
 struct LibraryMemoryDeleter {
   void operator()(void* P) const { ff::av_free(P); }
 };
@@ -61,6 +70,10 @@ using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 using ResamplerPtr = std::unique_ptr<SwrContext, ResamplerDeleter>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoDeleter>;
 using FilterGraphPtr = std::unique_ptr<AVFilterGraph, FilterGraphDeleter>;
+using BsfPtr = std::unique_ptr<AVBSFContext, BsfDeleter>;
+// A subtitle decoded into memory of the program's own: its rectangles are
+// the library's and go with avsubtitle_free.
+using SubtitlePtr = std::unique_ptr<AVSubtitle, SubtitleDeleter>;
 template <typename T>
 using LibraryMemoryPtr = std::unique_ptr<T, LibraryMemoryDeleter>;
 

@@ -1,11 +1,16 @@
 // The engine's life cycle: creation, the option defaults, the library
 // option objects, verbosity, the file and map tables and their release.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "binding/FFmpegLibs.h"
 #include "binding/LogLevels.h"
 #include "binding/Text.h"
 #include "engine/FFmpeg.h"
+#include "engine/RunGate.h"
+#include "engine/RunTables.h"
 
 namespace vexav {
 namespace {
@@ -23,7 +28,7 @@ void Drop(TOwner& Owner, bool LibrariesLoaded) {
 
 }  // namespace
 
-TCustomFFmpeg::TCustomFFmpeg() {
+TCustomFFmpeg::TCustomFFmpeg() : Gate(std::make_shared<TRunGate>()) {
   ProgressInterval = DEFAULT_PROGRESS_INTERVAL;
   Running = false;
   StopRequested = false;
@@ -34,9 +39,15 @@ TCustomFFmpeg::TCustomFFmpeg() {
 }
 
 TCustomFFmpeg::~TCustomFFmpeg() {
-  // A run in progress is stopped and waited for by the run's own owner; all
-  // that is left here is what the engine holds.
-  StopRequested = true;
+  // A run in progress is asked to stop (a run thread that was never resumed
+  // is started, so that it ends), and the engine waits until no worker
+  // thread can touch it any more. The wait has no time limit: freeing the
+  // engine under a thread that still runs in it would crash, and a stopped
+  // run ends at its next packet. When the engine is destroyed by its own
+  // terminate handler on the run thread, that thread no longer uses it once
+  // the handler returns, so there is nothing to wait for.
+  Stop();
+  if (CurrentWorkerEngine != this) Gate->WaitIdle(-1);
   ReleaseFiles();
 }
 
@@ -219,11 +230,38 @@ void TCustomFFmpeg::ReleaseHookChain() {
   HookArgs.clear();
 }
 
+void TCustomFFmpeg::CloseOutputFiles() {
+  const bool Loaded = FFmpegLibsLoaded();
+  for (int I = 0; I < MAX_FILES; ++I) {
+    AVFormatContext* File = OutputFiles[I].get();
+    if (!File) continue;
+    // An output that received no byte is removed once it is closed. Only a
+    // regular file is ever removed: an output on a device (/dev/null,
+    // /dev/full) or a pipe stays where it is.
+    const bool WritesFile = File->oformat && !(File->oformat->flags & AVFMT_NOFILE) && File->pb;
+    const std::string Name = File->url ? File->url : "";
+    Drop(OutputFiles[I], Loaded);
+    if (!Loaded || !WritesFile || Name.empty()) continue;
+    struct stat Info;
+    if (::stat(Name.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && Info.st_size == 0)
+      ::unlink(Name.c_str());
+  }
+  OutputFileCount = 0;
+}
+
 void TCustomFFmpeg::ReleaseFiles() {
   const bool Loaded = FFmpegLibsLoaded();
+  // Codecs still open (a run that ended without closing them) are closed
+  // under the codec lock before their contexts go.
+  if (Loaded) {
+    CloseOpenEncoders();
+    CloseOpenDecoders();
+  } else {
+    OpenedEncoders.clear();
+    OpenedDecoders.clear();
+  }
   ReleaseOutputCodecs();
-  for (int I = 0; I < MAX_FILES; ++I) Drop(OutputFiles[I], Loaded);
-  OutputFileCount = 0;
+  CloseOutputFiles();
   ReleaseInputCodecs();
   for (int I = 0; I < MAX_FILES; ++I) Drop(InputFiles[I], Loaded);
   InputFileCount = 0;

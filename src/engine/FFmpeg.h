@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,6 +23,7 @@
 #include "binding/FrameHook.h"
 #include "binding/Owners.h"
 #include "engine/FFMpegException.h"
+#include "engine/thread/Thread.h"
 
 namespace vexav {
 
@@ -101,10 +103,36 @@ enum class TOptionKind {
 };
 
 class TCustomFFmpeg;
+class TFFmpegThread;
+struct TRunTables;
+struct TRunGate;
+struct TInputStreamState;
+struct TOutputStreamState;
+// The picture handed to a custom frame hook (defined with the hooks).
+struct THookBitmap;
 
 // The engine's log event: sender, level (-1 an error that ended an
 // operation, 0 an error, 1 information and warnings) and the line.
 using TEngineLogEvent = std::function<void(TCustomFFmpeg& Sender, int Level, const std::string& Text)>;
+// The progress event: frame number of the first video output (-1 without
+// video), frames per second, current output duration in milliseconds,
+// quality of the last coded picture (quantiser; -1.0 for stream copy or
+// without video), bit rate in kbit/s, bytes of the first output file so far,
+// and the expected total output duration in milliseconds (-1 unknown).
+using TProgressEvent =
+    std::function<void(TCustomFFmpeg& Sender, int FrameNumber, int Fps, int CurrentDurationMs, float Quality,
+                       float BitRate, int64_t CurrentSize, int TotalOutputDurationMs)>;
+// The end of a run (or of a refused start): read Finished, ExceptionRaised
+// and ErrorMessage. Called exactly once per run, on the run's thread; the
+// engine touches nothing of itself after the handler returns, so the handler
+// may destroy the engine.
+using TTerminateEvent = std::function<void(TCustomFFmpeg& Sender)>;
+// The application's custom frame hook: a 24-bit picture of each decoded
+// frame that the handler may paint on (Update) or end hooking with
+// (StopHook). Only whether one is assigned matters to the conversion run:
+// video that is hooked must be decoded, so it cannot be stream-copied.
+using TCustomHookEvent = std::function<void(TCustomFFmpeg& Sender, THookBitmap& Bitmap, int FrameNumber,
+                                            int64_t Pts, bool& Update, bool& StopHook)>;
 
 class TCustomFFmpeg {
  public:
@@ -365,6 +393,113 @@ class TCustomFFmpeg {
   // slot (part of ReleaseFiles).
   void ReleaseOutputCodecs();
 
+  // ---- Conversion run ----------------------------------------------------
+
+  // Starts the run. Refused (nothing happens, nullptr) while a run is active
+  // or has terminated, or while a terminate notice is on its way. Without an
+  // output file ("Must supply at least one output file") or an input file
+  // ("Must supply at least one input file"): releases the files, logs the
+  // text at level -1, sets ExceptionRaised and ErrorMessage, delivers the
+  // terminate notification on the calling thread and returns nullptr.
+  // Otherwise Running is set and StopRequested, Finished, Terminated are
+  // cleared; without a thread, Run runs on the calling thread and nullptr
+  // comes back; with one, a suspended TFFmpegThread at Priority is returned,
+  // which the caller starts with Resume() (Stop and destruction start it
+  // too). The thread frees itself when the run is over: the pointer is not
+  // the caller's to delete once resumed.
+  TFFmpegThread* Start(bool Threaded, TThreadPriority Priority = TThreadPriority::tpNormal);
+  // One whole run: Transcode, then in every case the open codecs closed,
+  // the files released and the terminate notification. An exception is
+  // logged at level -1 and kept in ExceptionRaised / ErrorMessage.
+  void Run();
+  // Asks the running conversion to end at its next packet (the end of the
+  // run, trailers and notification still follow); starts a thread that was
+  // made by Start but not resumed yet.
+  void Stop();
+  // Stop for a running engine; for one that never ran and has not been
+  // notified, the terminate notification is delivered from a short-lived
+  // idle-priority thread.
+  void StopOrNotify();
+  // Running := false, Terminated := true, Thread := nil, then OnTerminate.
+  // Delivers at most one notification per run.
+  void DoTerminate();
+  // Close every codec still on the open-codec lists, under CodecLock.
+  void CloseOpenEncoders();
+  void CloseOpenDecoders();
+  // Waits until no worker thread of this engine (run or terminate thread)
+  // uses the engine any more; TimeoutMs < 0 waits as long as it takes.
+  // True when none does. Never call it from the engine's own handlers.
+  bool WaitForRun(int TimeoutMs = -1);
+  // Whether a run thread is set (from Start until the notification).
+  bool HasThread() const;
+
+  // The run itself (Run calls it): setup, main loop and end of run. Raises
+  // FFMpegException; the run tables are released on every way out.
+  void Transcode();
+
+  // The engine's progress report: a status line (logged, or the progress
+  // event when a handler is set) and, when Final, the summary line.
+  void PrintReport(bool Final);
+
+  // The open-codec lists: the contexts whose codec is open, newest first.
+  std::vector<AVCodecContext*> OpenedEncoders;
+  std::vector<AVCodecContext*> OpenedDecoders;
+
+  // Run events.
+  TProgressEvent OnProgress;
+  TTerminateEvent OnTerminate;
+  TCustomHookEvent OnCustomHook;
+
+ private:
+  // Setup, loop and end of the run (TranscodeSetup.cpp, TranscodeLoop.cpp,
+  // EndOfRun.cpp).
+  void SetupRun();
+  void MapStreams();
+  void PrepareOutputStream(TOutputStreamState& Ost);
+  void OpenPassLogFile(TOutputStreamState& Ost, int Position, AVDictionary** EncoderOptions);
+  void OpenEncoders();
+  void OpenDecoders();
+  void CopyMetaData();
+  void WriteHeaders();
+  void MainLoop();
+  void EndOfRun();
+  void ReleaseRunTables();
+  // Packet routing (OutputPacket.cpp).
+  int OutputPacket(TInputStreamState& Ist, const AVPacket* Packet);
+  void RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame);
+  int RouteSubtitle(TInputStreamState& Ist, const AVPacket* Packet);
+  void CopyPacket(TOutputStreamState& Ost, TInputStreamState& Ist, const AVPacket& Packet, int64_t PacketPtsUs);
+  void FlushEncoders(TInputStreamState& Ist);
+  void DoSubtitleOut(TOutputStreamState& Ost, TInputStreamState& Ist, const AVSubtitle& Sub, int64_t Pts);
+  void EmulateRate(TInputStreamState& Ist);
+  // Writing (WriteFrame.cpp): through the stream's bitstream filters, then
+  // the interleaved write. Takes the packet's contents.
+  void WriteFrame(TOutputStreamState& Ost, AVPacket* Packet);
+  void OpenBitstreamFilters(TOutputStreamState& Ost);
+  void MuxPacket(TOutputStreamState& Ost, AVPacket* Packet);
+  // Progress (ProgressReport.cpp).
+  void DoVideoStats(TOutputStreamState& Ost, int FrameSize);
+  int64_t FirstOutputSize() const;
+  // Deletes output files that received no byte, once they are closed.
+  void CloseOutputFiles();
+
+  std::unique_ptr<TRunTables> Tables;
+  // Monotonic microseconds at the start of the main loop, and of the last
+  // progress report.
+  int64_t TimerStart = 0;
+  int64_t LastReportTime = 0;
+  // The run thread (between Start and the notification), guarded by
+  // ThreadLock so that Stop never touches a thread object that has freed
+  // itself.
+  mutable std::mutex ThreadLock;
+  TFFmpegThread* ThreadRef = nullptr;
+  // Counts the worker threads that may still use the engine; shared with
+  // them so that a thread can say it is done after the engine is gone.
+  std::shared_ptr<TRunGate> Gate;
+  // A terminate notice is on its way on a TDoTerminateThread.
+  std::atomic<bool> NotifyPending{false};
+
+ public:
   // ---- Logging -----------------------------------------------------------
 
   // Sends a line to OnLog when a handler is assigned.
@@ -589,6 +724,40 @@ class TCustomFFmpeg {
     std::vector<char*> Words;
   };
   std::vector<std::unique_ptr<THookArgs>> HookArgs;
+};
+
+}  // namespace vexav
+
+namespace vexav {
+
+// The thread a conversion runs on: its Execute runs the engine's Run. Made
+// suspended by TCustomFFmpeg::Start; frees itself when Run is over.
+class TFFmpegThread : public TThread {
+ public:
+  TFFmpegThread(TCustomFFmpeg* Engine, std::shared_ptr<TRunGate> Gate, TThreadPriority Priority);
+  ~TFFmpegThread() override;
+
+ protected:
+  void Execute() override;
+
+ private:
+  TCustomFFmpeg* Engine;
+  std::shared_ptr<TRunGate> Gate;
+};
+
+// A short-lived thread that delivers the terminate notification of an
+// engine that never ran (StopOrNotify).
+class TDoTerminateThread : public TThread {
+ public:
+  TDoTerminateThread(TCustomFFmpeg* Engine, std::shared_ptr<TRunGate> Gate, TThreadPriority Priority);
+  ~TDoTerminateThread() override;
+
+ protected:
+  void Execute() override;
+
+ private:
+  TCustomFFmpeg* Engine;
+  std::shared_ptr<TRunGate> Gate;
 };
 
 }  // namespace vexav

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "component/runtime/Thread.h"
+#include "engine/thread/Thread.h"
 
 namespace vexav {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "component/runtime/Thread.h"
+#include "engine/thread/Thread.h"
 
 namespace vexav {
 

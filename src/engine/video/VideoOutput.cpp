@@ -44,8 +44,9 @@ TVideoOutput::TVideoOutput(TVideoOutputConfig Config) : Cfg(std::move(Config)) {
   if (Resampling() && !Cfg.ScaleContext) throw FFMpegException("Cannot get resampling context");
 
   EncFrame.reset(ff::av_frame_alloc());
+  Previous.reset(ff::av_frame_alloc());
   Packet.reset(ff::av_packet_alloc());
-  if (!EncFrame || !Packet) throw FFMpegException("Could not allocate video frame");
+  if (!EncFrame || !Previous || !Packet) throw FFMpegException("Could not allocate video frame");
   if (VideoPad() || Resampling()) AllocateScratch();
 }
 
@@ -160,14 +161,20 @@ TVideoWriteResult TVideoOutput::Write(const AVFrame* InPicture, double InTime) {
   // Encode Count times.
   TFrameUnref Release{EncFrame.get()};
   PrepareEncoderFrame(InPicture, Final, FinalIsScratch);
+  const bool HavePrevious = Previous->data[0] != nullptr;
   for (int64_t I = 0; I < D.Count; ++I) {
     if (Cfg.StopRequested && Cfg.StopRequested->load()) break;
-    EncFrame->pts = SyncPtsValue;
-    SendAndDrain(EncFrame.get(), R);
+    AVFrame* Picture = (HavePrevious && I + 1 < D.Count) ? Previous.get() : EncFrame.get();
+    Picture->pts = SyncPtsValue;
+    SendAndDrain(Picture, R);
     ++SyncPtsValue;
     ++FrameNumberValue;
     ++R.Count;
   }
+  // This picture is the one a later duplicate repeats. (A picture without
+  // buffers of its own, a working copy, is copied into one here.)
+  ff::av_frame_unref(Previous.get());
+  if (R.Count > 0 && ff::av_frame_ref(Previous.get(), EncFrame.get()) < 0) EncodingFailed();
   return R;
 }
 
@@ -258,6 +265,7 @@ TVideoWriteResult TVideoOutput::Flush() {
   TVideoWriteResult R;
   if (FlushedValue) return R;
   FlushedValue = true;
+  ff::av_frame_unref(Previous.get());
   const int Ret = ff::avcodec_send_frame(Cfg.Encoder, nullptr);
   if (Ret < 0 && Ret != AVERROR_EOF) EncodingFailed();
   Drain(R, true);

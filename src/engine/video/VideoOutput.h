@@ -116,9 +116,14 @@ class TVideoOutput {
 
   // Writes one decoded (or filtered) picture whose time is InTime seconds
   // from the output's start: frame-rate rule, frame limit, crop, scale, pad,
-  // then the picture goes to the encoder Count times (SyncPts and
-  // FrameNumber advance by one each time, whether or not a packet came out),
-  // and every packet the encoder gives back is written.
+  // then Count pictures go to the encoder (SyncPts and FrameNumber advance
+  // by one each time, whether or not a packet came out), and every packet
+  // the encoder gives back is written. The duplicates are of the previous
+  // picture, and this picture comes last: a picture that arrives late for
+  // its slot fills the gap with what was on screen before it, instead of
+  // appearing early and repeating (which would show it up to the rule's
+  // 1.5 frames ahead of its sound). Before any picture was written, the
+  // duplicates are of this one.
   // The picture is only read; it may be reference counted (then no pixel is
   // copied when neither scaling nor padding is on) or not (its data must stay
   // valid for the call only).
@@ -155,6 +160,9 @@ class TVideoOutput {
   TVideoOutputConfig Cfg;
   FramePtr PictureTmp;
   FramePtr EncFrame;
+  // The last picture handed to the encoder, kept (by reference) for the
+  // duplicates the frame-rate rule asks for.
+  FramePtr Previous;
   PacketPtr Packet;
   int64_t SyncPtsValue = 0;
   int FrameNumberValue = 0;

@@ -1,4 +1,4 @@
-#include "component/runtime/Thread.h"
+#include "engine/thread/Thread.h"
 
 #include <pthread.h>
 #include <sched.h>

@@ -1,7 +1,7 @@
 // Worker threads: started only by Resume, run Execute on a thread of their
 // own at their priority, and free themselves when it returns.
 
-#include "component/runtime/Thread.h"
+#include "engine/thread/Thread.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-// Worker threads of the converter component: created suspended, started once
-// with a priority, detached, and freeing themselves when their Execute
-// returns.
+// Worker threads of the engine (its run and terminate threads) and of the
+// component above it: created suspended, started once with a priority,
+// detached, and freeing themselves when their Execute returns.
 #pragma once
 
 #include <sys/types.h>

@@ -1,0 +1,69 @@
+// The end of a conversion run, after the main loop, in its order: the
+// decoders and encoders flushed, the trailers, the final report, the codecs
+// closed, Finished. (Transcode then releases the run tables.) A stop request
+// ends the loop early; all of this still runs.
+#include <algorithm>
+#include <mutex>
+
+#include "binding/ErrorText.h"
+#include "engine/CodecLock.h"
+#include "engine/FFmpeg.h"
+#include "engine/RunTables.h"
+
+namespace vexav {
+namespace {
+
+void RemoveFrom(std::vector<AVCodecContext*>& List, AVCodecContext* Context) {
+  std::erase(List, Context);
+}
+
+}  // namespace
+
+void TCustomFFmpeg::EndOfRun() {
+  TRunTables& T = *Tables;
+
+  // 1. What the decoders and then the encoders still hold.
+  for (auto& Ist : T.InputStreams)
+    if (Ist->DecodingNeeded) OutputPacket(*Ist, nullptr);
+  // What bitstream filters still hold.
+  for (auto& Ost : T.OutputStreams)
+    if (!Ost->Bsf.empty()) WriteFrame(*Ost, nullptr);
+
+  // 2. Trailers, every one of them. A trailer that cannot be written (the
+  // disk is full) leaves a broken file: that is an error of the run, raised
+  // once all trailers were tried, not a success.
+  int TrailerError = 0;
+  for (int O = 0; O < OutputFileCount; ++O) {
+    const int Ret = ff::av_write_trailer(OutputFiles[O].get());
+    if (Ret < 0 && TrailerError == 0) TrailerError = Ret;
+  }
+  if (TrailerError < 0) throw FFMpegException(LibraryErrorText("av_write_trailer()", TrailerError));
+
+  // 3. The final report.
+  PrintReport(true);
+
+  // 4. and 5. Encoders and decoders closed, each under the codec lock.
+  for (auto& Ost : T.OutputStreams) {
+    if (!Ost->EncodingNeeded) continue;
+    AVCodecContext* Enc = Ost->Enc;
+    ff::av_freep(&Enc->stats_in);
+    std::lock_guard<std::recursive_mutex> Guard(CodecLock());
+    if (std::find(OpenedEncoders.begin(), OpenedEncoders.end(), Enc) != OpenedEncoders.end()) {
+      ff::avcodec_close(Enc);
+      RemoveFrom(OpenedEncoders, Enc);
+    }
+  }
+  for (auto& Ist : T.InputStreams) {
+    if (!Ist->DecodingNeeded) continue;
+    std::lock_guard<std::recursive_mutex> Guard(CodecLock());
+    if (std::find(OpenedDecoders.begin(), OpenedDecoders.end(), Ist->Dec) != OpenedDecoders.end()) {
+      ff::avcodec_close(Ist->Dec);
+      RemoveFrom(OpenedDecoders, Ist->Dec);
+    }
+  }
+
+  // 6.
+  Finished = !StopRequested;
+}
+
+}  // namespace vexav
