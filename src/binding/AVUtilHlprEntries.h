@@ -64,5 +64,6 @@
   X(av_frame_clone) \
   X(av_dict_copy) \
   X(av_set_options_string) \
+  X(av_strdup) \
   /* end of list */
 // clang-format on

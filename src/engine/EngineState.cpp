@@ -292,6 +292,7 @@ void TCustomFFmpeg::ReleaseFiles() {
 
   ReleaseHookChain();
   UsingVhook = false;
+  ReleaseHookImage();
 }
 
 void TCustomFFmpeg::CheckInputFileRoom() const {

@@ -23,6 +23,7 @@
 #include "binding/FrameHook.h"
 #include "binding/Owners.h"
 #include "engine/FFMpegException.h"
+#include "engine/HookBitmap.h"
 #include "engine/thread/Thread.h"
 
 namespace vexav {
@@ -108,8 +109,7 @@ struct TRunTables;
 struct TRunGate;
 struct TInputStreamState;
 struct TOutputStreamState;
-// The picture handed to a custom frame hook (defined with the hooks).
-struct THookBitmap;
+struct TPicture;
 
 // The engine's log event: sender, level (-1 an error that ended an
 // operation, 0 an error, 1 information and warnings) and the line.
@@ -127,12 +127,22 @@ using TProgressEvent =
 // engine touches nothing of itself after the handler returns, so the handler
 // may destroy the engine.
 using TTerminateEvent = std::function<void(TCustomFFmpeg& Sender)>;
-// The application's custom frame hook: a 24-bit picture of each decoded
-// frame that the handler may paint on (Update) or end hooking with
-// (StopHook). Only whether one is assigned matters to the conversion run:
-// video that is hooked must be decoded, so it cannot be stream-copied.
+// The application's custom frame hook: a 24-bit BGR picture of each decoded
+// frame (the image locked during the call) that the handler may paint on;
+// with Update left true the painted image goes back into the picture that
+// is filtered and encoded. StopHook ends the custom hook for the rest of
+// the run. An exception from the handler is logged ("Error occurs
+// OnCustomHook: ") and only skips the write-back of that picture. Video
+// that is hooked must be decoded, so it cannot be stream-copied.
 using TCustomHookEvent = std::function<void(TCustomFFmpeg& Sender, THookBitmap& Bitmap, int FrameNumber,
                                             int64_t Pts, bool& Update, bool& StopHook)>;
+
+// Asked before each decoded picture when frame-hook libraries are in use
+// ("vhook"): Action holds the previous picture's decision and may be set to
+// haContinue (the chain runs on this picture), haIgnore (skips this one) or
+// haStop (no more hooking in this run). An exception from the handler is
+// logged ("Error occurs OnBeforeHook: ") and counts as haStop.
+using TBeforeHookEvent = std::function<void(TCustomFFmpeg& Sender, int64_t Pts, THookAction& Action)>;
 
 class TCustomFFmpeg {
  public:
@@ -449,6 +459,52 @@ class TCustomFFmpeg {
   TProgressEvent OnProgress;
   TTerminateEvent OnTerminate;
   TCustomHookEvent OnCustomHook;
+  TBeforeHookEvent OnBeforeHook;
+
+  // ---- Frame hooks (HookGate.cpp, CustomHook.cpp) -------------------------
+
+  // Replaces HookRangeList with Ranges sorted by End (stable), and starts
+  // the search from the first range.
+  void SetHookRanges(std::vector<THookRange> Ranges);
+  // The hook gate for a picture at Pts (microseconds): decides HookAction
+  // from OnBeforeHook, else from the time ranges, else keeps it. True when
+  // the frame-hook chain applies to this picture. Does nothing (false)
+  // while a custom hook is bound or UsingVhook is off.
+  bool HookGate(int64_t Pts);
+  // The hook stage on the working copy (W x H, pixel format PixFmt): the
+  // custom hook when one is bound, else the frame-hook chain when
+  // ChainApplies.
+  void RunHookStage(TPicture& Picture, int PixFmt, int Width, int Height, int64_t Pts, bool ChainApplies);
+  // The custom hook's image (nullptr until the first custom-hook call; freed
+  // with the files).
+  const THookBitmap* HookImage() const { return HookBitmap.get(); }
+  // Frees the custom hook's image, buffer and converters.
+  void ReleaseHookImage();
+
+  // ---- Filter graph (FilterGraph.cpp) ------------------------------------
+
+  // Builds the filter graph of a re-encoded video output stream: "buffer"
+  // source "src" -> ["scale" when the sizes differ] -> the user's chain
+  // (between the labels "in" and "out") -> "format" (the encoder's pixel
+  // format) -> "buffersink" "out"; the encoder's size becomes the sink's
+  // plus the pad bands. 0, or -1 with the reason in LastError.
+  int ConfigureFilters(TInputStreamState& Ist, TOutputStreamState& Ost);
+  // Takes the next picture from a sink into Picture (unreferenced first),
+  // its time in microseconds into Pts: 1, or -1 when the sink has none now.
+  static int GetFilteredVideoPicture(AVFilterContext* Sink, AVFrame* Picture, int64_t& Pts);
+
+ private:
+  // The custom hook on one picture.
+  void CustomHookStage(TPicture& Picture, int PixFmt, int Width, int Height, int64_t Pts);
+  // Hands a pre-processed picture to the output stream's graph and every
+  // picture that comes out to its video output; nullptr flushes the graph.
+  void FilterAndWrite(TOutputStreamState& Ost, TInputStreamState& Ist, const AVFrame* Picture);
+  void WriteVideo(TOutputStreamState& Ost, const AVFrame* Picture);
+
+  std::unique_ptr<THookBitmap> HookBitmap;
+  LibraryMemoryPtr<uint8_t> HookRGBBuffer;
+  int HookRGBBufferSize = 0;
+  ScalerPtr ToRGBContext, FromRGBContext;
 
  private:
   // Setup, loop and end of the run (TranscodeSetup.cpp, TranscodeLoop.cpp,

@@ -179,24 +179,33 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
       Picture = Ist.Conformed.get();
     }
 
-    // Pre-processing: the working copy and deinterlacing. Frame hooks are
-    // not part of this build's conversion loop: the hook stage is a call
-    // that leaves the picture as it is, and no picture asks for one.
-    const TVideoPreprocessor::THookStage HookStage = [](TPicture&, int, int, int) {};
-    Picture = Tables->Preprocessor->Process(Picture, DoDeinterlace != 0, false, HookStage,
+    // Pre-processing: the working copy, deinterlacing and the frame hooks,
+    // which act on the working copy, so that what they change is what gets
+    // filtered and encoded.
+    ++HookFrameNumber;
+    const bool ChainApplies = HookGate(Ist.Pts);
+    const bool HookWanted = static_cast<bool>(OnCustomHook) || ChainApplies;
+    const int64_t HookPts = Ist.Pts;
+    const TVideoPreprocessor::THookStage HookStage = [this, ChainApplies, HookPts](TPicture& P, int Fmt, int W,
+                                                                                   int H) {
+      RunHookStage(P, Fmt, W, H, HookPts, ChainApplies);
+    };
+    Picture = Tables->Preprocessor->Process(Picture, DoDeinterlace != 0, HookWanted,
+                                            HookWanted ? HookStage : TVideoPreprocessor::THookStage{},
                                             [this](int Level, const std::string& Text) { Log(Level, Text); });
 
     for (auto& OstPtr : Tables->OutputStreams) {
       TOutputStreamState& Ost = *OstPtr;
       if (!Ost.Video || Tables->InputStreams[Ost.SourceIndex].get() != &Ist) continue;
-      const double InTime = static_cast<double>(Ost.SyncSource->Pts - StartTime) / 1000000.0;
-      const TVideoWriteResult R = Ost.Video->Write(Picture, InTime);
-      VideoSize += R.BytesWritten;
-      FramesDropped += R.Dropped;
-      FramesDuplicated += static_cast<int>(R.Duplicated);
-      Ost.FrameNumber = Ost.Video->FrameNumber();
-      Ost.SyncPts = Ost.Video->SyncPts();
-      if (VstatsFileName && R.FrameSize != 0) DoVideoStats(Ost, R.FrameSize);
+      if (Ost.Graph) {
+        // The graph's pictures carry their own time, which becomes the
+        // stream's; the picture's own is restored for the next output.
+        const int64_t Own = Ist.Pts;
+        FilterAndWrite(Ost, Ist, Picture);
+        Ist.Pts = Own;
+      } else {
+        WriteVideo(Ost, Picture);
+      }
     }
   } else if (Type == AVMEDIA_TYPE_AUDIO) {
     // The volume once per block, in the block's own sample format.
@@ -216,6 +225,17 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
       Ost.SyncPts = Ost.Audio->SyncPts();
     }
   }
+}
+
+void TCustomFFmpeg::WriteVideo(TOutputStreamState& Ost, const AVFrame* Picture) {
+  const double InTime = static_cast<double>(Ost.SyncSource->Pts - StartTime) / 1000000.0;
+  const TVideoWriteResult R = Ost.Video->Write(Picture, InTime);
+  VideoSize += R.BytesWritten;
+  FramesDropped += R.Dropped;
+  FramesDuplicated += static_cast<int>(R.Duplicated);
+  Ost.FrameNumber = Ost.Video->FrameNumber();
+  Ost.SyncPts = Ost.Video->SyncPts();
+  if (VstatsFileName && R.FrameSize != 0) DoVideoStats(Ost, R.FrameSize);
 }
 
 int TCustomFFmpeg::RouteSubtitle(TInputStreamState& Ist, const AVPacket* Packet) {
@@ -300,6 +320,12 @@ void TCustomFFmpeg::FlushEncoders(TInputStreamState& Ist) {
     TOutputStreamState& Ost = *OstPtr;
     if (!Ost.EncodingNeeded || Tables->InputStreams[Ost.SourceIndex].get() != &Ist) continue;
     if (Ost.Video) {
+      // What the filter graph still holds goes out first.
+      if (Ost.Graph && !Ost.GraphFlushed) {
+        const int64_t Own = Ist.Pts;
+        FilterAndWrite(Ost, Ist, nullptr);
+        Ist.Pts = Own;
+      }
       const TVideoWriteResult R = Ost.Video->Flush();
       VideoSize += R.BytesWritten;
       if (VstatsFileName && R.FrameSize != 0) DoVideoStats(Ost, R.FrameSize);

@@ -116,6 +116,17 @@ struct TOutputStreamState {
   std::unique_ptr<TVideoOutput> Video;
   std::unique_ptr<TAudioOutput> Audio;
 
+  // The filter graph of re-encoded video when a filter chain is in use
+  // ("vfilters"): the graph owns its filters; Source and Sink are its
+  // "buffer" and "buffersink" ends. Pushed is a reference made for each
+  // picture handed to the graph, Filtered what the sink gives back.
+  FilterGraphPtr Graph;
+  AVFilterContext* Source = nullptr;
+  AVFilterContext* Sink = nullptr;
+  FramePtr Pushed;
+  FramePtr Filtered;
+  bool GraphFlushed = false;
+
   // The opened bitstream-filter chain, in order.
   std::vector<TBsfStage> Bsf;
 

@@ -29,7 +29,6 @@ namespace {
 
 constexpr const char* DefaultPassLogPrefix = "ffmpeg2pass";
 constexpr std::size_t MaxLogFileName = 1023;
-constexpr const char* FiltersUnavailable = "video filter graphs are not available in this build";
 
 AVMediaType InputType(const TInputStreamState& Ist) {
   return Ist.Stream->codecpar->codec_type;
@@ -355,11 +354,10 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
         Ost.EncodingNeeded = 1;
         Ist.DecodingNeeded = 1;
         LastError.clear();
-        if (FiltersInUse) {
-          // Filter graphs are a later addition to this engine: a run that
-          // asks for one is refused before anything is written.
-          LastError = FiltersUnavailable;
-          throw FFMpegException("Error opening filters: " + LastError);
+        if (FiltersInUse && ConfigureFilters(Ist, Ost) != 0) {
+          Ost.Graph.reset();
+          throw FFMpegException(LastError.empty() ? std::string("Error opening filters!")
+                                                  : "Error opening filters: " + LastError);
         }
         break;
       }

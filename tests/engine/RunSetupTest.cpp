@@ -110,9 +110,9 @@ TEST_F(RunSetupTest, VideoCopyRefusesFrameHookLibraries) {
   EXPECT_EQ(R.ErrorMessage, "-vcodec copy and -vhook are incompatible (frames are not decoded)");
 }
 
-TEST_F(RunSetupTest, FilterGraphsAreRefusedClearly) {
-  ExpectFailure(Req({}, Clip(), {{"vfilters", "hflip"}, {"vcodec", "mpeg4"}}, OutPath("filters.mkv")),
-                "Error opening filters: video filter graphs are not available in this build");
+TEST_F(RunSetupTest, FilterChainTheLibraryCannotParseIsRefusedClearly) {
+  ExpectFailure(Req({}, Clip(), {{"vfilters", "nosuchfilter"}, {"vcodec", "mpeg4"}}, OutPath("filters.mkv")),
+                "Error opening filters: cannot parse the filter chain \"nosuchfilter\": Invalid argument");
 }
 
 TEST_F(RunSetupTest, InvalidMetaDataMap) {
