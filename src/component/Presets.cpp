@@ -1,0 +1,88 @@
+#include "component/Presets.h"
+
+#include <algorithm>
+
+#include "component/OutputNaming.h"
+
+namespace vexav::output {
+
+std::string FormatExtension(std::string_view ItemText) {
+  const std::size_t Open = ItemText.find('(');
+  if (Open == std::string_view::npos) return std::string();
+  const std::size_t Close = ItemText.find(')', Open);
+  const std::size_t Start = Open + 2;  // skip "(" and the "*" of "*.mp4"
+  if (Close == std::string_view::npos || Close < Start) return std::string();
+  return std::string(ItemText.substr(Start, Close - Start));
+}
+
+std::string FormatLabel(std::string_view ItemText) {
+  const std::size_t End = ItemText.find(" (");
+  std::string Label(End == std::string_view::npos ? ItemText : ItemText.substr(0, End));
+  std::replace(Label.begin(), Label.end(), '*', 'x');
+  return Label;
+}
+
+const TFormatPreset* FindFormat(std::string_view ItemText) {
+  for (const TFormatPreset& Format : kFormats)
+    if (ItemText == Format.ItemText) return &Format;
+  return nullptr;
+}
+
+bool IsAudioExtension(std::string_view Ext) {
+  if (Ext.size() < 2) return false;
+  return std::string_view(kAudioExtensions).find(Ext) != std::string_view::npos;
+}
+
+bool IsAudioOnly(std::string_view TargetExt, std::string_view SourcePath) {
+  return IsAudioExtension(TargetExt) || IsAudioExtension(FileExtension(SourcePath));
+}
+
+TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
+                                   const TAudioStreamInfo& Audio, const TVideoStreamInfo& Video) {
+  TOutputSettings S;
+  S.DisableVideo = DisableVideo;
+  if (Preset) {
+    S.VideoCodec = Preset->VideoCodec;
+    S.AudioCodec = Preset->AudioCodec;
+    S.FrameRate = Preset->FrameRate;
+    S.AudioChannels = Preset->AudioChannels;
+    S.AudioSampleRate = Preset->AudioSampleRate;
+    S.VideoBitrate = Preset->VideoBitrate;
+    S.AudioBitrate = Preset->AudioBitrate;
+    S.VideoSync = Preset->VideoSync;
+    S.AudioSync = Preset->AudioSync;
+  }
+  if (S.AudioChannels == -1) S.AudioChannels = Audio.Channels;
+  if (S.AudioSampleRate == -1) S.AudioSampleRate = Audio.SampleRate;
+  if (S.AudioBitrate == -1) S.AudioBitrate = Audio.BitRate;
+  if (!S.DisableVideo) {
+    if (S.FrameSize.empty())
+      S.FrameSize = std::to_string(Video.Width) + "x" + std::to_string(Video.Height);
+    if (S.VideoBitrate == -1) S.VideoBitrate = 1500000;
+  }
+  return S;
+}
+
+std::vector<TEngineOption> EngineOptions(const TOutputSettings& S) {
+  std::vector<TEngineOption> Options;
+  auto Text = [&](const char* Name, const std::string& Value) {
+    if (!Value.empty()) Options.push_back({Name, Value});
+  };
+  auto Positive = [&](const char* Name, int Value) {
+    if (Value > 0) Options.push_back({Name, std::to_string(Value)});
+  };
+  Text("acodec", S.AudioCodec);
+  Positive("ac", S.AudioChannels);
+  Positive("ar", S.AudioSampleRate);
+  Positive("ab", S.AudioBitrate);
+  Options.push_back({"async", std::to_string(S.AudioSync)});
+  Text("vcodec", S.VideoCodec);
+  if (S.DisableVideo) Options.push_back({"vn", ""});
+  Text("r", S.FrameRate);
+  Text("s", S.FrameSize);
+  Positive("vb", S.VideoBitrate);
+  Options.push_back({"vsync", std::to_string(S.VideoSync)});
+  return Options;
+}
+
+}  // namespace vexav::output

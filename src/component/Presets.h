@@ -1,0 +1,114 @@
+// The output formats a conversion can target, the audio-only rule, and the
+// output settings a task gets from its format and its source. Each format is
+// declared once here; its file extension and the label used in output names
+// are cut from its item text, so the three cannot disagree. The window and
+// the command-line program both build their outputs from this table.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "component/AVProbe.h"
+
+namespace vexav::output {
+
+// One item of the format list with the values it puts into a task's output
+// options. Fields the preset does not set keep the option record's reset
+// values; VideoSync and AudioSync are listed because the record always hands
+// them to the engine ("vsync" -1 is automatic, "async" 0 is off).
+struct TFormatPreset {
+  const char* ItemText;    // as shown in the list, "Label (*.ext)"
+  const char* VideoCodec;  // "vcodec"
+  const char* AudioCodec;  // "acodec"
+  const char* FrameRate;   // "r"
+  int AudioChannels;       // "ac"
+  int AudioSampleRate;     // "ar", Hz
+  int VideoBitrate;        // "vb", bit/s
+  int AudioBitrate;        // "ab", bit/s
+  int VideoSync;           // "vsync"
+  int AudioSync;           // "async"
+};
+
+inline constexpr std::array<TFormatPreset, 1> kFormats{{
+    {"MPEG-4 Video (*.mp4)", "libx264", "libfaac", "29.97", 2, 44100, 1500000, 64000, -1, 0},
+}};
+
+// The format selected at start-up, and the one the command line converts to.
+inline constexpr int kDefaultFormatIndex = 0;
+
+// The extension of an item text: from two characters after the first "(" up
+// to the following ")", so "MPEG-4 Video (*.mp4)" gives ".mp4". Empty when
+// the text has no such parentheses.
+std::string FormatExtension(std::string_view ItemText);
+
+// The label of an item text: the text before " (", with every "*" replaced
+// by "x" so that it can stand in a file name; "MPEG-4 Video" for the item
+// above. The whole text (with the same replacement) when there is no " (".
+std::string FormatLabel(std::string_view ItemText);
+
+// The preset whose item text is exactly this one, or nullptr.
+const TFormatPreset* FindFormat(std::string_view ItemText);
+
+// Extensions whose files are converted without video: one string, blank
+// separated.
+inline constexpr const char kAudioExtensions[] =
+    ".aac .ac3 .mp2 .mp3 .wav .wma .amr .ogg .flac .ra";
+
+// Whether Ext (dot included) occurs in kAudioExtensions. A case-sensitive
+// substring test: ".mp3" matches, ".MP3" does not. An empty extension, or a
+// lone ".", never matches.
+bool IsAudioExtension(std::string_view Ext);
+
+// The audio-only rule for one task: the target extension is an audio one, or
+// else the source file's extension is.
+bool IsAudioOnly(std::string_view TargetExt, std::string_view SourcePath);
+
+// What a task's output options hold after the format and the source have
+// been applied: the fields of the option record that a format sets, with the
+// record's "not set" values (-1, empty) where nothing set them.
+struct TOutputSettings {
+  std::string AudioCodec;     // "acodec"
+  int AudioChannels = -1;     // "ac" when > 0
+  int AudioSampleRate = -1;   // "ar" when > 0
+  int AudioBitrate = -1;      // "ab" when > 0
+  int AudioSync = 0;          // "async", always applied
+  std::string VideoCodec;     // "vcodec"
+  bool DisableVideo = false;  // "vn" when true
+  std::string FrameRate;      // "r"
+  std::string FrameSize;      // "s", "WxH"
+  int VideoBitrate = -1;      // "vb" when > 0
+  int VideoSync = -1;         // "vsync", always applied
+
+  bool operator==(const TOutputSettings&) const = default;
+};
+
+// The settings of a task converted with Preset (nullptr: a format without a
+// preset row) whose source has the default streams Audio and Video (the
+// probe's records; unfilled records hold -1):
+// 1. DisableVideo as given (the caller applies the audio-only rule);
+// 2. the preset row;
+// 3. channels, sample rate and audio bit rate from the source where still -1;
+// 4. without DisableVideo: the frame size from the source ("WxH", decimal,
+//    also when the probe filled nothing: "-1x-1", which the engine refuses)
+//    and a video bit rate of 1500000 where still -1.
+TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
+                                   const TAudioStreamInfo& Audio, const TVideoStreamInfo& Video);
+
+// One engine option as the command-line transcoder names it.
+struct TEngineOption {
+  std::string Name;
+  std::string Value;
+  bool operator==(const TEngineOption&) const = default;
+};
+
+// The engine options that carry Settings, in the order the option record
+// applies its fields: "acodec", "ac", "ar", "ab", "async", "vcodec", "vn"
+// (empty value), "r", "s", "vb", "vsync". A field that is not set gives no
+// option; "async" and "vsync" always come. The record's other always-applied
+// fields (pad colour black, no time-stamp copy) are the engine's own
+// defaults and are not repeated.
+std::vector<TEngineOption> EngineOptions(const TOutputSettings& Settings);
+
+}  // namespace vexav::output

@@ -1,0 +1,146 @@
+// The format table, the item text rules, the audio-only rule, and the
+// settings and engine options a task gets from its format and source.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "component/Presets.h"
+
+namespace vexav::output {
+
+// Found by GoogleTest through the type's namespace.
+void PrintTo(const TEngineOption& Option, std::ostream* Out) {
+  *Out << Option.Name << "=" << Option.Value;
+}
+
+namespace {
+
+TEST(Presets, TheMpeg4Row) {
+  ASSERT_EQ(kFormats.size(), 1u);
+  const TFormatPreset& Row = kFormats[kDefaultFormatIndex];
+  EXPECT_STREQ(Row.ItemText, "MPEG-4 Video (*.mp4)");
+  EXPECT_EQ(FormatExtension(Row.ItemText), ".mp4");
+  EXPECT_EQ(FormatLabel(Row.ItemText), "MPEG-4 Video");
+  EXPECT_STREQ(Row.VideoCodec, "libx264");
+  EXPECT_STREQ(Row.AudioCodec, "libfaac");
+  EXPECT_STREQ(Row.FrameRate, "29.97");
+  EXPECT_EQ(Row.AudioChannels, 2);
+  EXPECT_EQ(Row.AudioSampleRate, 44100);
+  EXPECT_EQ(Row.VideoBitrate, 1500000);
+  EXPECT_EQ(Row.AudioBitrate, 64000);
+  EXPECT_EQ(Row.VideoSync, -1);
+  EXPECT_EQ(Row.AudioSync, 0);
+  EXPECT_EQ(FindFormat("MPEG-4 Video (*.mp4)"), &Row);
+  EXPECT_EQ(FindFormat("mpeg-4 video (*.mp4)"), nullptr);
+}
+
+TEST(Presets, ItemTextParsing) {
+  EXPECT_EQ(FormatLabel("Some *Star* Format (*.mkv)"), "Some xStarx Format");
+  EXPECT_EQ(FormatExtension("Some *Star* Format (*.mkv)"), ".mkv");
+  EXPECT_EQ(FormatExtension("No parentheses"), "");
+  EXPECT_EQ(FormatExtension("Broken ()"), "");
+  EXPECT_EQ(FormatExtension("Open only (*.mkv"), "");
+  EXPECT_EQ(FormatLabel("No parentheses"), "No parentheses");
+  EXPECT_EQ(FormatLabel("A*B"), "AxB");
+}
+
+TEST(Presets, AudioExtensionTestIsCaseSensitive) {
+  for (const char* Ext :
+       {".aac", ".ac3", ".mp2", ".mp3", ".wav", ".wma", ".amr", ".ogg", ".flac", ".ra"})
+    EXPECT_TRUE(IsAudioExtension(Ext)) << Ext;
+  EXPECT_FALSE(IsAudioExtension(".MP3"));
+  EXPECT_FALSE(IsAudioExtension(".Wav"));
+  EXPECT_FALSE(IsAudioExtension(".avi"));
+  EXPECT_FALSE(IsAudioExtension(".mp4"));
+  EXPECT_FALSE(IsAudioExtension(""));
+  EXPECT_FALSE(IsAudioExtension("."));
+  // A substring test, as the list is one string.
+  EXPECT_TRUE(IsAudioExtension(".mp"));
+  EXPECT_TRUE(IsAudioExtension(".r"));
+}
+
+TEST(Presets, AudioOnlyRule) {
+  EXPECT_TRUE(IsAudioOnly(".mp4", "/music/song.mp3"));
+  EXPECT_TRUE(IsAudioOnly(".mp4", "song.wav"));
+  EXPECT_FALSE(IsAudioOnly(".mp4", "/music/SONG.MP3"));
+  EXPECT_FALSE(IsAudioOnly(".mp4", "/video/clip.avi"));
+  EXPECT_FALSE(IsAudioOnly(".mp4", "/video/noextension"));
+  EXPECT_FALSE(IsAudioOnly(".mp4", "/video.mp3/clip"));
+  EXPECT_FALSE(IsAudioOnly(".mp4", "/music/.mp3"));
+  EXPECT_TRUE(IsAudioOnly(".mp3", "/video/clip.avi"));
+}
+
+TAudioStreamInfo Audio(int Channels, int Rate, int BitRate) {
+  TAudioStreamInfo Info;
+  Info.Channels = Channels;
+  Info.SampleRate = Rate;
+  Info.BitRate = BitRate;
+  return Info;
+}
+
+TVideoStreamInfo Video(int Width, int Height) {
+  TVideoStreamInfo Info;
+  Info.Width = Width;
+  Info.Height = Height;
+  return Info;
+}
+
+TEST(Presets, VideoSourceGetsThePresetAndItsOwnSize) {
+  const TOutputSettings S =
+      MakeOutputSettings(&kFormats[0], false, Audio(1, 22050, 32000), Video(640, 360));
+  EXPECT_EQ(S.VideoCodec, "libx264");
+  EXPECT_EQ(S.AudioCodec, "libfaac");
+  EXPECT_EQ(S.FrameRate, "29.97");
+  EXPECT_EQ(S.FrameSize, "640x360");
+  EXPECT_EQ(S.AudioChannels, 2);
+  EXPECT_EQ(S.AudioSampleRate, 44100);
+  EXPECT_EQ(S.AudioBitrate, 64000);
+  EXPECT_EQ(S.VideoBitrate, 1500000);
+  EXPECT_FALSE(S.DisableVideo);
+  EXPECT_EQ(S.VideoSync, -1);
+  EXPECT_EQ(S.AudioSync, 0);
+
+  const std::vector<TEngineOption> Expected{
+      {"acodec", "libfaac"}, {"ac", "2"},    {"ar", "44100"},  {"ab", "64000"},   {"async", "0"},
+      {"vcodec", "libx264"}, {"r", "29.97"}, {"s", "640x360"}, {"vb", "1500000"}, {"vsync", "-1"}};
+  EXPECT_EQ(EngineOptions(S), Expected);
+}
+
+TEST(Presets, AudioOnlySourceGetsNoSizeAndVn) {
+  const TOutputSettings S =
+      MakeOutputSettings(&kFormats[0], true, Audio(2, 44100, 128000), TVideoStreamInfo());
+  EXPECT_TRUE(S.DisableVideo);
+  EXPECT_EQ(S.FrameSize, "");
+  EXPECT_EQ(S.AudioCodec, "libfaac");
+  EXPECT_EQ(S.AudioChannels, 2);
+  EXPECT_EQ(S.AudioSampleRate, 44100);
+  EXPECT_EQ(S.AudioBitrate, 64000);
+  const std::vector<TEngineOption> Expected{
+      {"acodec", "libfaac"}, {"ac", "2"}, {"ar", "44100"}, {"ab", "64000"},   {"async", "0"},
+      {"vcodec", "libx264"}, {"vn", ""},  {"r", "29.97"},  {"vb", "1500000"}, {"vsync", "-1"}};
+  EXPECT_EQ(EngineOptions(S), Expected);
+}
+
+TEST(Presets, NoVideoStreamAndNoAudioExtensionGivesTheUnfilledSize) {
+  const TOutputSettings S =
+      MakeOutputSettings(&kFormats[0], false, Audio(2, 44100, 0), TVideoStreamInfo());
+  EXPECT_EQ(S.FrameSize, "-1x-1");
+}
+
+TEST(Presets, WithoutAPresetTheSourceFillsTheGaps) {
+  const TOutputSettings S = MakeOutputSettings(nullptr, false, Audio(1, 22050, 0), Video(320, 240));
+  EXPECT_EQ(S.AudioChannels, 1);
+  EXPECT_EQ(S.AudioSampleRate, 22050);
+  EXPECT_EQ(S.AudioBitrate, 0);
+  EXPECT_EQ(S.FrameSize, "320x240");
+  EXPECT_EQ(S.VideoBitrate, 1500000);
+  EXPECT_EQ(S.VideoCodec, "");
+  // Unset fields give no option; the two sync methods always come.
+  const std::vector<TEngineOption> Expected{{"ac", "1"},      {"ar", "22050"},   {"async", "0"},
+                                            {"s", "320x240"}, {"vb", "1500000"}, {"vsync", "-1"}};
+  EXPECT_EQ(EngineOptions(S), Expected);
+}
+
+}  // namespace
+}  // namespace vexav::output
