@@ -1,63 +1,56 @@
 #include "window/OutputName.h"
 
-#include <QFileInfo>
+#include "component/OutputNaming.h"
 
 namespace vexav {
 
+// Each function hands its text to the component's naming as UTF-8 and takes
+// the answer back, so that the window and the command line name outputs the
+// same way.
 namespace {
 
-// Index of the dot that starts the extension of the last path component, or
-// -1 when it has none.
-qsizetype ExtensionDot(const QString& path) {
-  const qsizetype nameStart = path.lastIndexOf(u'/') + 1;
-  const qsizetype dot = path.lastIndexOf(u'.');
-  if (dot <= nameStart) return -1;  // no dot in the name, or only a leading one
-  return dot;
+std::string Utf8(const QString& Text) {
+  return Text.toStdString();
+}
+
+QString FromUtf8(const std::string& Text) {
+  return QString::fromStdString(Text);
 }
 
 }  // namespace
 
 QString FileExtension(const QString& path) {
-  const qsizetype dot = ExtensionDot(path);
-  return dot < 0 ? QString() : path.mid(dot);
+  return FromUtf8(output::FileExtension(Utf8(path)));
 }
 
 QString RemoveExtension(const QString& path) {
-  const qsizetype dot = ExtensionDot(path);
-  return dot < 0 ? path : path.left(dot);
+  return FromUtf8(output::RemoveExtension(Utf8(path)));
 }
 
 QString FileNamePart(const QString& path) {
-  return path.mid(path.lastIndexOf(u'/') + 1);
+  return FromUtf8(output::FileNamePart(Utf8(path)));
 }
 
 QString PathInFolder(const QString& folder, const QString& sourcePath) {
-  QString result = folder;
-  if (!result.endsWith(u'/')) result += u'/';
-  return result + FileNamePart(sourcePath);
+  // The window's folder is never empty; "/" keeps the old behaviour for one
+  // that is.
+  if (folder.isEmpty()) return u'/' + FileNamePart(sourcePath);
+  return FromUtf8(output::PathInFolder(Utf8(folder), Utf8(sourcePath)));
 }
 
 QString MakeOutputName(const QString& name, const QString& ext, const QString& label,
                        const TPathExists& exists) {
-  const QString base = RemoveExtension(name);
-  const QString first = base + QStringLiteral(" (") + label + u')' + ext;
-  if (!exists(first)) return first;
-  // The counter runs until a free name turns up: returning a taken name would
-  // overwrite someone's file.
-  for (qint64 n = 1;; ++n) {
-    const QString candidate = base + QStringLiteral(" (") + label + QStringLiteral(" [") +
-                              QString::number(n) + QStringLiteral("])") + ext;
-    if (!exists(candidate)) return candidate;
-  }
+  return FromUtf8(output::MakeOutputName(
+      Utf8(name), Utf8(ext), Utf8(label),
+      [&exists](const std::string& Path) { return exists(FromUtf8(Path)); }));
 }
 
 bool PathExists(const QString& path) {
-  const QFileInfo info(path);
-  return info.exists() || info.isSymLink();
+  return output::PathTaken(Utf8(path));
 }
 
 QString MakeOutputName(const QString& name, const QString& ext, const QString& label) {
-  return MakeOutputName(name, ext, label, PathExists);
+  return FromUtf8(output::MakeOutputName(Utf8(name), Utf8(ext), Utf8(label)));
 }
 
 }  // namespace vexav

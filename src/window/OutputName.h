@@ -1,4 +1,6 @@
-// Output file naming: an output is named after its source, as in
+// Output file naming for the window, with Qt's strings: thin adapters over
+// the component's naming (component/OutputNaming.h), which the command-line
+// program uses too. An output is named after its source, as in
 // "clip (MPEG-4 Video).mp4", and gets a counter, "clip (MPEG-4 Video [1]).mp4",
 // "[2]" and so on, when the name is taken. Paths use "/" as separator.
 #pragma once

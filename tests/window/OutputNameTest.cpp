@@ -81,6 +81,15 @@ TEST(WindowOutputName, LabelAndExtensionComeFromTheFormatItem) {
       "/out/clip (MPEG-4 Video).mp4");
 }
 
+TEST(WindowOutputName, NonAsciiNamesPassThroughTheSharedNaming) {
+  TTakenNames names;
+  names.Taken.insert(QStringLiteral("/v/Zoë 日本 (MPEG-4 Video).mp4"));
+  EXPECT_EQ(MakeOutputName(QStringLiteral("/v/Zoë 日本.avi"), kExt, kLabel, names.Predicate()),
+            QStringLiteral("/v/Zoë 日本 (MPEG-4 Video [1]).mp4"));
+  EXPECT_EQ(FileExtension(QStringLiteral("/v/é.ÀVI")), QStringLiteral(".ÀVI"));
+  EXPECT_EQ(FileNamePart(QStringLiteral("/ü/日本.avi")), QStringLiteral("日本.avi"));
+}
+
 TEST(WindowOutputName, PathHelpers) {
   EXPECT_EQ(FileExtension("/a/clip.avi"), ".avi");
   EXPECT_EQ(FileExtension("/a.b/clip"), "");
