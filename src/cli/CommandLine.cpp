@@ -5,7 +5,55 @@
 namespace vexav::cli {
 namespace {
 
+// Reads NAME=VALUE (split at the first "="; NAME alone gives an empty value)
+// into List.
+std::string AddEngineOption(std::vector<EngineOptionArg>& List, const char* Option,
+                            const std::string& Text) {
+  const std::size_t Equals = Text.find('=');
+  EngineOptionArg Arg{Text.substr(0, Equals),
+                      Equals == std::string::npos ? std::string() : Text.substr(Equals + 1)};
+  if (Arg.Name.empty())
+    return std::string("option '--") + Option + "' needs NAME=VALUE, not '" + Text + "'";
+  List.push_back(std::move(Arg));
+  return std::string();
+}
+
 const OptionDef OptionTable[] = {
+    {"output-dir", 'd', "DIR",
+     "write the outputs into DIR (made, with its parents, when missing) instead of the "
+     "current directory",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty()) return std::string("option '--output-dir' needs a folder");
+       L.OutputDir = V;
+       return std::string();
+     }},
+    {"same-folder", 0, nullptr, "write each output beside its source",
+     [](CommandLine& L, const std::string&) {
+       L.SameFolder = true;
+       return std::string();
+     }},
+    {"output", 'o', "OUT",
+     "explicit mode: convert the one FILE into OUT (an existing OUT is replaced) with only "
+     "the engine options given; the container follows OUT's extension",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty()) return std::string("option '--output' needs a file name");
+       if (!L.Output.empty()) return std::string("option '--output' given twice");
+       L.Output = V;
+       return std::string();
+     }},
+    {"input-option", 0, "NAME=VALUE",
+     "explicit mode: an engine option applied before FILE is opened (for example "
+     "ss=5 or f=avi); repeat it for more, they apply in order",
+     [](CommandLine& L, const std::string& V) {
+       return AddEngineOption(L.InputOptions, "input-option", V);
+     }},
+    {"option", 0, "NAME=VALUE",
+     "explicit mode: an engine option for the output, applied after FILE is opened (for "
+     "example vcodec=copy, s=640x480, t=10); repeat it for more, they apply in order; "
+     "NAME alone sets a switch such as vn",
+     [](CommandLine& L, const std::string& V) {
+       return AddEngineOption(L.OutputOptions, "option", V);
+     }},
     {"probe", 0, nullptr,
      "tell what each FILE holds instead of converting it: one JSON object a line on "
      "standard output",
@@ -13,7 +61,8 @@ const OptionDef OptionTable[] = {
        L.Probe = true;
        return std::string();
      }},
-    {"verbose", 'v', nullptr, "let the media libraries' own messages through to standard error",
+    {"verbose", 'v', nullptr,
+     "let the engine's and the media libraries' own messages through to standard error",
      [](CommandLine& L, const std::string&) {
        L.Verbose = true;
        return std::string();
@@ -74,6 +123,22 @@ std::vector<std::string> Wrap(const std::string& Text, std::size_t Width) {
   return Lines;
 }
 
+// The options of the three modes may not be mixed.
+std::string CheckModes(const CommandLine& L) {
+  const bool DefaultOptions = !L.OutputDir.empty() || L.SameFolder;
+  const bool ExplicitOptions = !L.InputOptions.empty() || !L.OutputOptions.empty();
+  if (L.Probe && (L.Explicit() || DefaultOptions || ExplicitOptions))
+    return "'--probe' does not go with the converting options";
+  if (!L.OutputDir.empty() && L.SameFolder)
+    return "'--output-dir' and '--same-folder' exclude each other";
+  if (L.Explicit() && DefaultOptions)
+    return "'--output' names the output itself; '--output-dir' and '--same-folder' do not go "
+           "with it";
+  if (!L.Explicit() && ExplicitOptions) return "'--option' and '--input-option' need '--output'";
+  if (L.Explicit() && L.Files.size() > 1) return "'--output' takes exactly one FILE";
+  return std::string();
+}
+
 }  // namespace
 
 std::span<const OptionDef> Options() {
@@ -130,13 +195,32 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args) {
       return Result;
     }
   }
+  Result.Error = CheckModes(Result.Line);
   return Result;
 }
 
 std::string UsageText(const std::string& ProgramName) {
-  std::string Text = "Usage: " + ProgramName + " --probe FILE...\n" +
-                     "Tells what the media files hold: their format, streams, codecs, sizes,\n"
-                     "rates and durations.\n\nOptions:\n";
+  std::string Text =
+      "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] FILE...\n" + "       " +
+      ProgramName + " --output OUT [--input-option NAME=VALUE]...\n" +
+      std::string(ProgramName.size() + 8, ' ') + "[--option NAME=VALUE]... FILE\n" + "       " +
+      ProgramName + " --probe FILE...\n" +
+      "\n"
+      "By default each FILE becomes an MPEG-4 file (H.264 video at the source's size,\n"
+      "29.97 frames/s, 1500 kbit/s; AAC sound, 2 channels, 44100 Hz, 64 kbit/s) named\n"
+      "after it, as 'clip (MPEG-4 Video).mp4', in the current directory. A source with\n"
+      "an audio extension (.mp3, .wav, ...: lower case) or without video gets a sound-\n"
+      "only file. A taken name gets a counter, 'clip (MPEG-4 Video [1]).mp4': nothing\n"
+      "is ever overwritten. Each output's path is printed when it is done; a file\n"
+      "that fails is reported and the others are still converted.\n"
+      "\n"
+      "With --output, FILE is converted into OUT by the engine options given, named\n"
+      "as the transcoder names them (vcodec, acodec, s, r, b, ab, ar, ac, t, ss, map,\n"
+      "vn, an, ...); nothing else is set.\n"
+      "\n"
+      "With --probe, each FILE is described instead: format, streams, codecs, sizes,\n"
+      "rates and durations, one JSON object a line.\n"
+      "\nOptions:\n";
   std::size_t Column = 0;
   for (const OptionDef& O : OptionTable) Column = std::max(Column, Spelling(O).size());
   Column += 4;  // two spaces in front, at least two after
@@ -150,9 +234,12 @@ std::string UsageText(const std::string& ProgramName) {
     }
   }
   Text +=
-      "\nThe exit status is 0 when every file could be read, 1 when one could not\n"
-      "(its reason goes to standard error, the other files are still read), and 2\n"
-      "when the command line is wrong.\n";
+      "\nProgress goes to standard error: a bar per file on a terminal, otherwise a\n"
+      "line at every tenth. Ctrl-C stops the conversion under way and keeps what was\n"
+      "converted so far as a playable file; a second Ctrl-C quits at once.\n"
+      "\nThe exit status is 0 when every file was converted (or read, with --probe),\n"
+      "1 when one was not (its reason goes to standard error, the other files are\n"
+      "still done), 2 when the command line is wrong, and 130 after Ctrl-C.\n";
   return Text;
 }
 

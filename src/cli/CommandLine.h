@@ -8,13 +8,34 @@
 
 namespace vexav::cli {
 
-// What the command line asks for.
+// One engine option given on the command line as NAME=VALUE (or NAME alone,
+// with an empty value).
+struct EngineOptionArg {
+  std::string Name;
+  std::string Value;
+  bool operator==(const EngineOptionArg&) const = default;
+};
+
+// What the command line asks for. Three modes: probing (--probe), explicit
+// conversion (--output OUT with engine options, one FILE), and the default
+// conversion of every FILE with the MPEG-4 preset.
 struct CommandLine {
   bool Help = false;
   bool Version = false;
   bool Probe = false;
   bool Verbose = false;
+  // Explicit mode: the output file, and the engine options applied before
+  // the input is opened and after it, each in command-line order.
+  std::string Output;
+  std::vector<EngineOptionArg> InputOptions;
+  std::vector<EngineOptionArg> OutputOptions;
+  // Default mode: the folder the outputs go to (empty: the current
+  // directory), or beside each source.
+  std::string OutputDir;
+  bool SameFolder = false;
   std::vector<std::string> Files;
+
+  bool Explicit() const { return !Output.empty(); }
 };
 
 struct OptionDef {
@@ -35,7 +56,9 @@ struct ParseResult {
 
 // Reads Args (without the program's name). Options and files may be mixed;
 // "--" ends the options. A value follows its option as the next argument or,
-// for a long name, after "=".
+// for a long name, after "=". Options that cannot go together (modes mixed,
+// --output with several files, ...) make an error; a missing FILE does not
+// (the caller decides, after --help and --version).
 ParseResult ParseCommandLine(const std::vector<std::string>& Args);
 
 // The --help text, ending with a line break.

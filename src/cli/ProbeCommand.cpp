@@ -148,6 +148,13 @@ std::string OneLine(const std::string& Text) {
   return Result;
 }
 
+std::string FileMessage(const std::string& File, const std::string& Reason) {
+  std::string Message = OneLine(Reason);
+  if (Message.empty()) Message = "unknown error";
+  if (Message.compare(0, File.size() + 2, File + ": ") != 0) Message = File + ": " + Message;
+  return Message;
+}
+
 int RunProbe(const std::vector<std::string>& Files, std::FILE* Out, std::FILE* Err) {
   int Status = 0;
   TAVProbe Probe;
@@ -166,9 +173,7 @@ int RunProbe(const std::vector<std::string>& Files, std::FILE* Out, std::FILE* E
       Reason = E.what();
     }
     // The probe's texts start with the file's name already.
-    std::string Message = OneLine(Reason);
-    if (Message.compare(0, File.size() + 2, File + ": ") != 0) Message = File + ": " + Message;
-    std::fputs((Message + "\n").c_str(), Err);
+    std::fputs((FileMessage(File, Reason) + "\n").c_str(), Err);
     std::fflush(Err);
     Status = 1;
   }

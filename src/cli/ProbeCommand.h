@@ -20,6 +20,10 @@ std::string ProbeJson(const TAVProbe& Probe, const std::string& File);
 // after it, becomes a single space.
 std::string OneLine(const std::string& Text);
 
+// "File: Reason" on one line (OneLine), without doubling the name when
+// Reason starts with it already; "unknown error" stands for an empty Reason.
+std::string FileMessage(const std::string& File, const std::string& Reason);
+
 // Probes every file in turn (the media libraries must be bound): a JSON line
 // on Out for each file that opens, a "FILE: reason" line on Err for each
 // that does not. Returns 0 when every file opened, otherwise 1.

@@ -1,4 +1,5 @@
 // vexav-convert: the command-line face of the converter.
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,9 @@
 #include "binding/FFmpegLibs.h"
 #include "binding/LogLevels.h"
 #include "cli/CommandLine.h"
+#include "cli/ConvertCommand.h"
+#include "cli/EngineJob.h"
+#include "cli/Interrupt.h"
 #include "cli/ProbeCommand.h"
 
 namespace {
@@ -28,7 +32,14 @@ std::string ExecutableFolder() {
 int UsageError(const std::string& Text) {
   std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", ProgramName, Text.c_str(),
                ProgramName);
-  return 2;
+  return vexav::cli::ExitUsage;
+}
+
+// The width of the terminal on standard error, 80 when it cannot be told.
+int TerminalColumns() {
+  struct winsize Size;
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &Size) == 0 && Size.ws_col > 0) return Size.ws_col;
+  return 80;
 }
 
 }  // namespace
@@ -47,7 +58,6 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   if (Line.Files.empty()) return UsageError("no files given");
-  if (!Line.Probe) return UsageError("converting files is not available yet; use --probe");
 
   std::string Folder = ExecutableFolder();
   if (!LoadFFmpegLibs(Folder.empty() ? std::string() : Folder + "/lib", true)) {
@@ -56,8 +66,21 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   // The libraries' own messages would mix with the one line a failing file
-  // gets; they are shown only when asked for.
+  // gets; they are shown only when asked for. (A conversion's engine sets
+  // the same level from its verbosity.)
   ff::av_log_set_level(LibraryLogLevel(Line.Verbose ? 1 : -1));
   RecordLogLevel();
-  return cli::RunProbe(Line.Files, stdout, stderr);
+  if (Line.Probe) return cli::RunProbe(Line.Files, stdout, stderr);
+
+  cli::ConvertEnvironment Env;
+  Env.MakeJob = cli::MakeEngineJob;
+  Env.Out = stdout;
+  Env.Err = stderr;
+  Env.Terminal = ::isatty(STDERR_FILENO) == 1;
+  Env.Columns = TerminalColumns();
+  Env.Verbose = Line.Verbose;
+  cli::StopControl Stop;
+  Env.Stop = &Stop;
+  cli::InterruptWatcher Watcher(Stop, stderr, Env.Terminal);
+  return Line.Explicit() ? cli::RunExplicit(Line, Env) : cli::RunDefault(Line, Env);
 }

@@ -1,0 +1,73 @@
+// What the command line's conversion modes need from one conversion: the
+// engine's option and file calls, a look at the opened input, and a run on a
+// worker thread that can be stopped. The program uses the engine through
+// EngineJob; the tests of the modes' own logic use a stand-in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "component/AVProbe.h"
+
+namespace vexav::cli {
+
+// One progress event of a run (the engine's OnProgress values).
+struct ProgressInfo {
+  int FrameNumber = -1;
+  int Fps = -1;
+  int64_t CurrentDurationMs = 0;  // output time converted so far
+  float Quality = -1.0f;
+  float BitRate = 0.0f;                // kbit/s
+  int64_t CurrentSize = 0;             // bytes
+  int64_t TotalOutputDurationMs = -1;  // -1 (or 0) when not known
+};
+
+// How a run ended.
+struct RunOutcome {
+  bool Finished = false;         // the run reached the end of its input
+  bool ExceptionRaised = false;  // the run ended by an error
+  std::string ErrorMessage;      // that error's text
+  bool Started = true;           // false: stopped before the run began
+  bool Succeeded() const { return Finished && !ExceptionRaised; }
+};
+
+// What the opened input holds.
+struct SourceFacts {
+  int VideoStreams = 0;
+  int AudioStreams = 0;
+  TVideoStreamInfo Video;  // the default video stream; unfilled without one
+  TAudioStreamInfo Audio;  // the default audio stream; unfilled without one
+};
+
+using ProgressHandler = std::function<void(const ProgressInfo&)>;
+
+// One conversion: created with the engine's options initialised; used from
+// one thread, except Stop.
+class ConversionJob {
+ public:
+  virtual ~ConversionJob() = default;
+  // Sets one engine option; throws std::exception with the engine's message
+  // for a bad value.
+  virtual void SetOption(const std::string& Name, const std::string& Value) = 0;
+  // False with LastError when the file cannot be opened or created.
+  virtual bool OpenInputFile(const std::string& FileName) = 0;
+  virtual bool OpenOutputFile(const std::string& FileName) = 0;
+  virtual std::string LastError() const = 0;
+  // The first opened input's streams.
+  virtual SourceFacts InputFacts() = 0;
+  // Runs the conversion on a worker thread and returns when it has ended;
+  // OnProgress is called on that thread. When Stop came before the run
+  // could begin, nothing runs and the outcome has Started false.
+  virtual RunOutcome Run(const ProgressHandler& OnProgress) = 0;
+  // Asks the run to end as soon as it can (trailers are still written).
+  // Safe from any thread, at any time, also before Run.
+  virtual void Stop() = 0;
+};
+
+// Makes a job; Verbose lets the engine's log lines through to standard
+// error. Throws std::exception when no engine can be made.
+using JobFactory = std::function<std::unique_ptr<ConversionJob>(bool Verbose)>;
+
+}  // namespace vexav::cli

@@ -1,0 +1,368 @@
+#include "cli/ConvertCommand.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "cli/ProbeCommand.h"
+#include "component/OutputNaming.h"
+#include "component/Presets.h"
+
+namespace vexav::cli {
+namespace {
+
+constexpr const char* ProgramName = "vexav-convert";
+constexpr int BarWidth = 30;
+constexpr int MinBarWidth = 10;
+
+void PrintLine(std::FILE* File, const std::string& Text) {
+  std::fputs((Text + "\n").c_str(), File);
+  std::fflush(File);
+}
+
+// The display name of a path: its last component.
+std::string DisplayName(const std::string& Path) {
+  std::string Name = output::FileNamePart(Path);
+  return Name.empty() ? Path : Name;
+}
+
+// Name shortened to at most Width characters, ending in "..." when cut. Cuts
+// only between UTF-8 characters.
+std::string Shorten(const std::string& Name, std::size_t Width) {
+  if (Name.size() <= Width) return Name;
+  if (Width <= 3) return std::string(Width, '.');
+  std::size_t Keep = Width - 3;
+  while (Keep > 0 && (static_cast<unsigned char>(Name[Keep]) & 0xC0) == 0x80) --Keep;
+  return Name.substr(0, Keep) + "...";
+}
+
+// Runs the job with its progress shown.
+RunOutcome RunWithProgress(ConversionJob& Job, const std::string& Source,
+                           const ConvertEnvironment& Env) {
+  ProgressDisplay Display(Env.Err, Env.Terminal, DisplayName(Source), Env.Columns);
+  RunOutcome Outcome = Job.Run([&Display](const ProgressInfo& Info) { Display.Update(Info); });
+  Display.Finish(Outcome.Succeeded());
+  return Outcome;
+}
+
+// Registers a job with the stop control until it is released or goes out of
+// scope; it must be released before the job is destroyed.
+class StopRegistration {
+ public:
+  StopRegistration(StopControl* Control, ConversionJob& Job) : Control(Control) {
+    if (Control) Control->Register(&Job);
+  }
+  ~StopRegistration() { Release(); }
+  void Release() {
+    if (Control) Control->Unregister();
+    Control = nullptr;
+  }
+  StopRegistration(const StopRegistration&) = delete;
+  StopRegistration& operator=(const StopRegistration&) = delete;
+
+ private:
+  StopControl* Control;
+};
+
+bool Stopping(const ConvertEnvironment& Env) {
+  return Env.Stop && Env.Stop->StopRequested();
+}
+
+// Creates Path exclusively so that a file that appeared since its name was
+// chosen is never overwritten: the name is chosen again then.
+bool ReserveOutput(const std::string& Name, const std::string& Ext, const std::string& Label,
+                   std::string& Path, std::string& Error) {
+  for (int Attempt = 0; Attempt < 1000; ++Attempt) {
+    Path = output::MakeOutputName(Name, Ext, Label);
+    const int Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (Fd >= 0) {
+      ::close(Fd);
+      return true;
+    }
+    if (errno != EEXIST) {
+      Error = Path + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  Error = Path + ": no free output name";
+  return false;
+}
+
+// Removes an output this program created, when it is still a plain file.
+void RemoveOwnOutput(const std::string& Path) {
+  struct stat Info;
+  if (::lstat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode)) ::unlink(Path.c_str());
+}
+
+bool IsNonEmptyFile(const std::string& Path) {
+  struct stat Info;
+  return ::stat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && Info.st_size > 0;
+}
+
+enum class FileResult { Converted, Failed, Stopped };
+
+// One file of the default mode.
+FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool SameFolder,
+                      const ConvertEnvironment& Env) {
+  const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
+  const std::string Ext = output::FormatExtension(Preset.ItemText);
+  const std::string Label = output::FormatLabel(Preset.ItemText);
+  auto Fail = [&](const std::string& Reason) {
+    PrintLine(Env.Err, FileMessage(Source, Reason));
+    return FileResult::Failed;
+  };
+
+  std::unique_ptr<ConversionJob> Job;
+  std::string Reserved;
+  try {
+    Job = Env.MakeJob(Env.Verbose);
+    StopRegistration Registration(Env.Stop, *Job);
+    if (!Job->OpenInputFile(Source)) return Fail(Job->LastError());
+
+    // The window's settings: the preset row, the source's size, and no
+    // video for a source with an audio extension. Unlike the window, a
+    // source without a video stream is also converted to sound only.
+    const SourceFacts Facts = Job->InputFacts();
+    const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
+    if (AudioOnly && Facts.AudioStreams == 0) return Fail("no audio or video stream to convert");
+    const output::TOutputSettings Settings =
+        output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
+    for (const output::TEngineOption& Option : output::EngineOptions(Settings))
+      Job->SetOption(Option.Name, Option.Value);
+
+    const std::string Name = SameFolder ? Source : output::PathInFolder(Folder, Source);
+    std::string Error;
+    if (!ReserveOutput(Name, Ext, Label, Reserved, Error)) return Fail(Error);
+    if (!Job->OpenOutputFile(Reserved)) {
+      RemoveOwnOutput(Reserved);
+      return Fail(Job->LastError());
+    }
+
+    const RunOutcome Outcome = RunWithProgress(*Job, Source, Env);
+    Registration.Release();
+    Job.reset();  // the engine closes and releases its files
+    if (Outcome.Succeeded()) {
+      if (!IsNonEmptyFile(Reserved)) {
+        RemoveOwnOutput(Reserved);
+        return Fail("nothing was written");
+      }
+      PrintLine(Env.Out, Reserved);
+      return FileResult::Converted;
+    }
+    if (!Outcome.ExceptionRaised) {
+      // A stop: what was converted is a complete file.
+      if (IsNonEmptyFile(Reserved)) {
+        PrintLine(Env.Err,
+                  FileMessage(Source, "stopped; the part converted so far is in " + Reserved));
+      } else {
+        RemoveOwnOutput(Reserved);
+        PrintLine(Env.Err, FileMessage(Source, Outcome.Started ? "stopped; nothing was written"
+                                                               : "stopped before converting"));
+      }
+      return FileResult::Stopped;
+    }
+    // A run that ended by an error leaves no complete file behind.
+    RemoveOwnOutput(Reserved);
+    return Fail(Outcome.ErrorMessage);
+  } catch (const std::exception& E) {
+    Job.reset();
+    if (!Reserved.empty()) RemoveOwnOutput(Reserved);
+    return Fail(E.what());
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// ProgressDisplay
+
+ProgressDisplay::ProgressDisplay(std::FILE* Err, bool Terminal, std::string Name, int Columns)
+    : Err(Err), Terminal(Terminal), Name(std::move(Name)), Columns(Columns) {}
+
+int ProgressDisplay::Percent(const ProgressInfo& Info) {
+  if (Info.TotalOutputDurationMs <= 0) return -1;
+  const int64_t Current = std::max<int64_t>(Info.CurrentDurationMs, 0);
+  return static_cast<int>(std::min<int64_t>(Current * 100 / Info.TotalOutputDurationMs, 100));
+}
+
+std::string ProgressDisplay::BarLine(const std::string& Name, int Percent, int64_t Ms,
+                                     int Columns) {
+  const std::size_t Room = static_cast<std::size_t>(std::max(Columns - 1, 20));
+  if (Percent < 0) {
+    char Tail[48];
+    std::snprintf(Tail, sizeof Tail, "  %lld.%lld s", static_cast<long long>(Ms / 1000),
+                  static_cast<long long>(Ms % 1000 / 100));
+    const std::string TailText = Tail;
+    return Shorten(Name, Room - std::min(Room, TailText.size())) + TailText;
+  }
+  char PercentText[16];
+  std::snprintf(PercentText, sizeof PercentText, "%3d%%", Percent);
+  // name + " [" + bar + "] " + "100%"
+  int Width = BarWidth;
+  const std::size_t Fixed = 4 + std::strlen(PercentText);
+  if (Name.size() + Fixed + BarWidth > Room)
+    Width = std::max<int>(MinBarWidth, static_cast<int>(Room) - static_cast<int>(Fixed) -
+                                           static_cast<int>(Name.size()));
+  const std::size_t NameRoom = Room > Fixed + Width ? Room - Fixed - Width : 0;
+  const int Done = Percent * Width / 100;
+  return Shorten(Name, NameRoom) + " [" + std::string(Done, '#') + std::string(Width - Done, '.') +
+         "] " + PercentText;
+}
+
+void ProgressDisplay::Draw(const std::string& Line) {
+  if (Line == LastLine && Drawn) return;
+  // Back to the line's start, the new text, and the rest of the old line
+  // cleared.
+  std::fputs(("\r" + Line + "\033[K").c_str(), Err);
+  std::fflush(Err);
+  LastLine = Line;
+  Drawn = true;
+}
+
+void ProgressDisplay::Update(const ProgressInfo& Info) {
+  const int P = Percent(Info);
+  if (P >= 0) KnownLength = true;
+  if (Terminal) {
+    Draw(BarLine(Name, P, Info.CurrentDurationMs, Columns));
+    return;
+  }
+  if (P < 0) return;
+  const int Tenth = P / 10;
+  if (Tenth > LastTenth) {
+    LastTenth = Tenth;
+    PrintLine(Err, Name + ": " + std::to_string(Tenth * 10) + "%");
+  }
+}
+
+void ProgressDisplay::Finish(bool Succeeded) {
+  if (Terminal) {
+    if (Succeeded && KnownLength) Draw(BarLine(Name, 100, 0, Columns));
+    if (Drawn) {
+      std::fputs("\n", Err);
+      std::fflush(Err);
+    }
+    Drawn = false;
+    return;
+  }
+  if (Succeeded && KnownLength && LastTenth < 10) {
+    LastTenth = 10;
+    PrintLine(Err, Name + ": 100%");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// StopControl
+
+void StopControl::Register(ConversionJob* Job) {
+  std::lock_guard<std::mutex> Guard(Lock);
+  Current = Job;
+  // A stop that came before the job existed reaches it too.
+  if (Requested.load() && Current) Current->Stop();
+}
+
+void StopControl::Unregister() {
+  std::lock_guard<std::mutex> Guard(Lock);
+  Current = nullptr;
+}
+
+void StopControl::RequestStop() {
+  std::lock_guard<std::mutex> Guard(Lock);
+  Requested.store(true);
+  if (Current) Current->Stop();
+}
+
+// ---------------------------------------------------------------------------
+// The modes
+
+int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env) {
+  const std::string& Source = Line.Files.at(0);
+  auto OptionError = [&](const char* Kind, const EngineOptionArg& Option, const char* What) {
+    std::string Spelled = Option.Name;
+    if (!Option.Value.empty()) Spelled += "=" + Option.Value;
+    PrintLine(Env.Err,
+              std::string(ProgramName) + ": " + Kind + " " + Spelled + ": " + OneLine(What));
+    return ExitFailed;
+  };
+  try {
+    std::unique_ptr<ConversionJob> Job = Env.MakeJob(Env.Verbose);
+    StopRegistration Registration(Env.Stop, *Job);
+    for (const EngineOptionArg& Option : Line.InputOptions) {
+      try {
+        Job->SetOption(Option.Name, Option.Value);
+      } catch (const std::exception& E) {
+        return OptionError("--input-option", Option, E.what());
+      }
+    }
+    if (!Job->OpenInputFile(Source)) {
+      PrintLine(Env.Err, FileMessage(Source, Job->LastError()));
+      return ExitFailed;
+    }
+    for (const EngineOptionArg& Option : Line.OutputOptions) {
+      try {
+        Job->SetOption(Option.Name, Option.Value);
+      } catch (const std::exception& E) {
+        return OptionError("--option", Option, E.what());
+      }
+    }
+    if (!Job->OpenOutputFile(Line.Output)) {
+      PrintLine(Env.Err, FileMessage(Line.Output, Job->LastError()));
+      return ExitFailed;
+    }
+    const RunOutcome Outcome = RunWithProgress(*Job, Source, Env);
+    if (Outcome.Succeeded()) return ExitOk;
+    if (Outcome.ExceptionRaised) {
+      PrintLine(Env.Err, FileMessage(Source, Outcome.ErrorMessage));
+      return ExitFailed;
+    }
+    PrintLine(Env.Err, FileMessage(Source, Outcome.Started ? "stopped before the end"
+                                                           : "stopped before converting"));
+    return Stopping(Env) ? ExitInterrupted : ExitFailed;
+  } catch (const std::exception& E) {
+    PrintLine(Env.Err, FileMessage(Source, E.what()));
+    return ExitFailed;
+  }
+}
+
+int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env) {
+  if (!Line.OutputDir.empty()) {
+    std::error_code Error;
+    std::filesystem::create_directories(Line.OutputDir, Error);
+    if (Error || !std::filesystem::is_directory(Line.OutputDir)) {
+      PrintLine(Env.Err, FileMessage(Line.OutputDir,
+                                     "cannot make the output folder: " +
+                                         (Error ? Error.message() : std::string("not a folder"))));
+      return ExitFailed;
+    }
+  }
+  int Status = ExitOk;
+  for (std::size_t I = 0; I < Line.Files.size(); ++I) {
+    if (Stopping(Env)) {
+      const std::size_t Left = Line.Files.size() - I;
+      PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(Left) +
+                             (Left == 1 ? " file was" : " files were") + " not converted");
+      break;
+    }
+    switch (ConvertOne(Line.Files[I], Line.OutputDir, Line.SameFolder, Env)) {
+      case FileResult::Converted:
+        break;
+      case FileResult::Failed:
+        Status = ExitFailed;
+        break;
+      case FileResult::Stopped:
+        // A run that ended early without anyone asking is a failure too.
+        if (!Stopping(Env)) Status = ExitFailed;
+        break;
+    }
+  }
+  if (Stopping(Env)) return ExitInterrupted;
+  return Status;
+}
+
+}  // namespace vexav::cli

@@ -1,0 +1,95 @@
+// vexav-convert's two conversion modes over a ConversionJob: the explicit
+// mode (--output OUT with engine options) and the default mode (every FILE
+// with the MPEG-4 preset, named after its source), with the progress shown
+// on standard error and the stop asked for by Ctrl-C.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "cli/CommandLine.h"
+#include "cli/ConversionJob.h"
+
+namespace vexav::cli {
+
+// Exit statuses of the program.
+constexpr int ExitOk = 0;
+constexpr int ExitFailed = 1;         // a file could not be converted (or read)
+constexpr int ExitUsage = 2;          // the command line is wrong
+constexpr int ExitInterrupted = 130;  // stopped by Ctrl-C (128 + SIGINT)
+
+// The progress of one file on standard error. On a terminal: one line
+// redrawn in place, "name [#####.....] 42%". Otherwise a plain line
+// "name: 42%" each time the percentage reaches a further tenth. The
+// percentage is the output time converted so far over the expected output
+// duration (integer division, at most 100); without a known duration a
+// terminal shows the time converted and plain output shows nothing.
+class ProgressDisplay {
+ public:
+  ProgressDisplay(std::FILE* Err, bool Terminal, std::string Name, int Columns = 80);
+  // Called on the run's thread.
+  void Update(const ProgressInfo& Info);
+  // Ends the display once the run is over. A terminal's line is redrawn at
+  // 100% when the run succeeded with a known duration, and ended with a line
+  // break; plain output gets a last "name: 100%" when it has not printed it.
+  void Finish(bool Succeeded);
+
+  // The percentage of Info, or -1 when the expected duration is not known.
+  static int Percent(const ProgressInfo& Info);
+  // The terminal line for Percent (-1: unknown, then Ms is shown), at most
+  // Columns - 1 characters wide (the name is shortened to fit).
+  static std::string BarLine(const std::string& Name, int Percent, int64_t Ms, int Columns);
+
+ private:
+  void Draw(const std::string& Line);
+
+  std::FILE* Err;
+  bool Terminal;
+  std::string Name;
+  int Columns;
+  bool KnownLength = false;
+  std::string LastLine;  // terminal: the line on screen
+  int LastTenth = 0;     // plain: the last tenth printed
+  bool Drawn = false;
+};
+
+// The stop request shared by the interrupt watcher and the modes: the job
+// running (or about to run) is registered here, and a request stops it and
+// keeps any further file from starting.
+class StopControl {
+ public:
+  void Register(ConversionJob* Job);
+  void Unregister();
+  // Marks the stop and stops the registered job. Safe from any thread.
+  void RequestStop();
+  bool StopRequested() const { return Requested.load(); }
+
+ private:
+  std::mutex Lock;
+  ConversionJob* Current = nullptr;
+  std::atomic<bool> Requested{false};
+};
+
+struct ConvertEnvironment {
+  JobFactory MakeJob;
+  std::FILE* Out = stdout;  // each output's path
+  std::FILE* Err = stderr;  // progress and messages
+  bool Terminal = false;    // Err is a terminal
+  int Columns = 80;         // its width
+  bool Verbose = false;
+  StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
+};
+
+// --output OUT [--input-option N=V]... [--option N=V]... FILE: the input
+// options in order, FILE opened, the options in order, OUT created, then
+// the run. ExitOk only when the run finished without an error.
+int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env);
+
+// [--output-dir DIR | --same-folder] FILE...: every file in turn with the
+// MPEG-4 preset; failures are reported and the next file is tried.
+// ExitFailed when any file failed, ExitInterrupted after a stop.
+int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env);
+
+}  // namespace vexav::cli

@@ -1,0 +1,17 @@
+// The ConversionJob of the program: one engine (TCustomFFmpeg) whose run
+// goes on the engine's own worker thread.
+#pragma once
+
+#include <memory>
+
+#include "cli/ConversionJob.h"
+
+namespace vexav::cli {
+
+// A job over a new engine with its options initialised (the media libraries
+// must be bound). Verbose: the engine's log lines go to standard error and
+// the engine's verbosity is 1; otherwise the engine is quiet (-1), as the
+// window's is.
+std::unique_ptr<ConversionJob> MakeEngineJob(bool Verbose);
+
+}  // namespace vexav::cli

@@ -1,0 +1,84 @@
+#include "cli/Interrupt.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+
+namespace vexav::cli {
+namespace {
+
+// The signals received since the watcher started. A lock-free atomic is
+// safe to change in a signal handler.
+std::atomic<int> SignalCount{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+struct sigaction PreviousAction;
+
+extern "C" void OnInterruptSignal(int) {
+  SignalCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+void WriteAll(int Fd, const char* Text) {
+  std::size_t Left = std::strlen(Text);
+  while (Left > 0) {
+    const ssize_t Written = ::write(Fd, Text, Left);
+    if (Written <= 0) return;
+    Text += Written;
+    Left -= static_cast<std::size_t>(Written);
+  }
+}
+
+}  // namespace
+
+InterruptWatcher::InterruptWatcher(StopControl& Control, std::FILE* Err, bool Terminal)
+    : Control(Control), Err(Err), Terminal(Terminal) {
+  SignalCount.store(0);
+  struct sigaction Action;
+  std::memset(&Action, 0, sizeof Action);
+  Action.sa_handler = OnInterruptSignal;
+  sigemptyset(&Action.sa_mask);
+  // Interrupted system calls restart: the engine's reads and writes must not
+  // fail because of the signal.
+  Action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &Action, &PreviousAction);
+  Watcher = std::thread([this] { Watch(); });
+}
+
+InterruptWatcher::~InterruptWatcher() {
+  {
+    std::lock_guard<std::mutex> Guard(Lock);
+    Quit = true;
+  }
+  Wake.notify_all();
+  Watcher.join();
+  ::sigaction(SIGINT, &PreviousAction, nullptr);
+}
+
+void InterruptWatcher::Watch() {
+  bool Stopped = false;
+  std::unique_lock<std::mutex> Guard(Lock);
+  while (!Quit) {
+    Wake.wait_for(Guard, std::chrono::milliseconds(20));
+    const int Count = SignalCount.load(std::memory_order_relaxed);
+    if (Count >= 2) {
+      WriteAll(::fileno(Err),
+               Terminal ? "\nvexav-convert: interrupted\n" : "vexav-convert: interrupted\n");
+      ::_exit(ExitInterrupted);
+    }
+    if (Count == 1 && !Stopped) {
+      Stopped = true;
+      Guard.unlock();
+      std::fputs(Terminal ? "\nvexav-convert: stopping (Ctrl-C again quits at once)\n"
+                          : "vexav-convert: stopping (Ctrl-C again quits at once)\n",
+                 Err);
+      std::fflush(Err);
+      Control.RequestStop();
+      Guard.lock();
+    }
+  }
+}
+
+}  // namespace vexav::cli
