@@ -448,5 +448,41 @@ TEST_F(ConvertRun, DefaultModeSameFolderAndAnOddWidth) {
   EXPECT_FALSE(fs::exists(Folder + "/odd (MPEG-4 Video).mp4"));
 }
 
+TEST_F(ConvertRun, DefaultModeTwoJobsConvertThreeFiles) {
+  std::vector<std::string> Sources;
+  for (const char* Name : {"one.avi", "two.avi", "three.avi"}) {
+    MediaSpec Small;
+    Small.DurationSeconds = 1.0;
+    Small.MarkSeconds = {};
+    Sources.push_back(Dir + "/" + Name);
+    ASSERT_EQ(mediagen::Generate(Sources.back(), Small), "");
+  }
+  const std::string Out = Dir + "/out";
+  RunResult R = RunProgram({"--jobs", "2", "--output-dir", Out, Sources[0], Sources[1], Sources[2]},
+                           Dir);
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(Messages(R), std::vector<std::string>{}) << R.Err;
+  EXPECT_EQ(R.OutLines, (std::vector<std::string>{Out + "/one (MPEG-4 Video).mp4",
+                                                  Out + "/two (MPEG-4 Video).mp4",
+                                                  Out + "/three (MPEG-4 Video).mp4"}));
+  for (const char* Done : {"one.avi: 100%", "two.avi: 100%", "three.avi: 100%"})
+    EXPECT_NE(R.Err.find(Done), std::string::npos) << R.Err;
+  for (const std::string& Output : R.OutLines) ExpectH264Aac(mediagen::Decode(Output), 320, 240, 1.0);
+}
+
+TEST_F(ConvertRun, DefaultModeLogLevelInfoTagsTheLines) {
+  RunResult R = RunProgram({"--log-level", "info", "--output-dir", Dir + "/out", Files().Other}, Dir);
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  int Tagged = 0;
+  for (const std::string& Line : R.ErrLines)
+    if (Line.rfind("[other.avi] ", 0) == 0) ++Tagged;
+  EXPECT_GT(Tagged, 0) << R.Err;
+
+  // Quiet by default: no tagged line.
+  R = RunProgram({"--output-dir", Dir + "/out", Files().Other}, Dir);
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(Messages(R), std::vector<std::string>{}) << R.Err;
+}
+
 }  // namespace
 }  // namespace vexav::cli

@@ -359,6 +359,17 @@ TEST(ProbeCommandLine, ParsingFromTheTable) {
   EXPECT_EQ(ParseCommandLine({"--frobnicate"}).Error, "unknown option '--frobnicate'");
   EXPECT_EQ(ParseCommandLine({"-vh"}).Error, "unknown option '-vh'");
 
+  R = ParseCommandLine({"--jobs", "3", "--log-level=debug", "a.avi"});
+  EXPECT_EQ(R.Error, "");
+  EXPECT_EQ(R.Line.Jobs, 3);
+  EXPECT_EQ(R.Line.LogLevel, "debug");
+  EXPECT_EQ(ParseCommandLine({"a.avi"}).Line.Jobs, 1);
+  EXPECT_EQ(ParseCommandLine({"a.avi"}).Line.LogLevel, "quiet");
+  EXPECT_NE(ParseCommandLine({"--jobs", "0", "a.avi"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--jobs", "x", "a.avi"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--log-level", "loud", "a.avi"}).Error, "");
+  EXPECT_NE(UsageText("vexav-convert").find("more processor cores"), std::string::npos);
+
   // Every option of the table is in the help text.
   std::string Help = UsageText("vexav-convert");
   for (const OptionDef& O : Options())

@@ -35,12 +35,12 @@ class ComponentMediaEnvironment : public ::testing::Environment {
     char Template[] = "/tmp/vexav-component-test-XXXXXX";
     ASSERT_NE(::mkdtemp(Template), nullptr);
     Media().Folder = Template;
-    mediagen::MediaSpec Spec;
-    Spec.DurationSeconds = 1.0;
-    Media().Short = Make("short.avi", Spec);
-    Spec.DurationSeconds = 2.0;
-    Spec.MarkSeconds = {0.5, 1.5};
-    Media().Long = Make("long.avi", Spec);
+    mediagen::MediaSpec Request;
+    Request.DurationSeconds = 1.0;
+    Media().Short = Make("short.avi", Request);
+    Request.DurationSeconds = 2.0;
+    Request.MarkSeconds = {0.5, 1.5};
+    Media().Long = Make("long.avi", Request);
   }
   void TearDown() override {
     std::error_code Ignored;
@@ -53,9 +53,9 @@ class ComponentMediaEnvironment : public ::testing::Environment {
   }
 
  private:
-  static std::string Make(const std::string& Name, const mediagen::MediaSpec& Spec) {
+  static std::string Make(const std::string& Name, const mediagen::MediaSpec& Request) {
     const std::string Path = Media().Folder + "/" + Name;
-    const std::string Error = mediagen::Generate(Path, Spec);
+    const std::string Error = mediagen::Generate(Path, Request);
     EXPECT_EQ(Error, "") << Path;
     return Path;
   }

@@ -17,7 +17,7 @@ constexpr const char* BoxHookPath = VEXAV_BOX_HOOK;
 // A box of white (Y 235) over pixels (0, 0) to (63, 47) of every picture.
 std::string BoxHook() { return std::string(BoxHookPath) + " 0 0 64 48"; }
 
-mediagen::MediaSpec Spec(int Width, int Height, double Seconds) {
+mediagen::MediaSpec SourceMedia(int Width, int Height, double Seconds) {
   mediagen::MediaSpec S;
   S.Width = Width;
   S.Height = Height;
@@ -27,7 +27,7 @@ mediagen::MediaSpec Spec(int Width, int Height, double Seconds) {
   return S;
 }
 
-std::string Source() { return Media("hooks-320x240.avi", Spec(320, 240, 2.0)); }
+std::string Source() { return Media("hooks-320x240.avi", SourceMedia(320, 240, 2.0)); }
 
 // What the output's pictures show: the mean luma of the top-left and the
 // top-right 64 x 48 corner, and the picture's size and time.
@@ -238,7 +238,7 @@ TEST_F(RunHooksTest, ThrowingBeforeHookStopsHookingButNotTheRun) {
 }
 
 TEST_F(RunHooksTest, RangeOneToTwoSecondsHooksExactlyThosePictures) {
-  const std::string Input = Media("hooks-3s.avi", Spec(320, 240, 3.0));
+  const std::string Input = Media("hooks-3s.avi", SourceMedia(320, 240, 3.0));
   TRunRecord R;
   const TOutPictures Out = RunAndDecode(Input, Mpeg4({{"vhook", BoxHook()}}),
                                         [](TCustomFFmpeg& E) { E.SetHookRanges({{1000000, 2000000}}); }, R);
@@ -262,7 +262,7 @@ TEST_F(RunHooksTest, RangesGivenOutOfOrderAreSortedByTheirEnds) {
   EXPECT_EQ(E.HookRangeList[2].End, 2400000);
   EXPECT_EQ(E.HookRangeIndex, 0);
 
-  const std::string Input = Media("hooks-3s.avi", Spec(320, 240, 3.0));
+  const std::string Input = Media("hooks-3s.avi", SourceMedia(320, 240, 3.0));
   TRunRecord R;
   const TOutPictures Out =
       RunAndDecode(Input, Mpeg4({{"vhook", BoxHook()}}),
@@ -305,7 +305,7 @@ TEST_F(RunHooksTest, CustomHookWithoutUpdateLeavesPicturesAsDecoded) {
 }
 
 TEST_F(RunHooksTest, CustomHookOnABgr24Source) {
-  mediagen::MediaSpec S = Spec(160, 120, 1.0);
+  mediagen::MediaSpec S = SourceMedia(160, 120, 1.0);
   S.Video = mediagen::VideoCodec::Raw;
   S.RawPixelFormat = "bgr24";
   const std::string Input = Media("hooks-bgr24.avi", S);
@@ -405,7 +405,7 @@ TEST_F(RunHooksTest, HflipMirrorsTheHookedPicture) {
 }
 
 TEST_F(RunHooksTest, ScaleChainGivesItsSize) {
-  const std::string Input = Media("hooks-160x120.avi", Spec(160, 120, 1.0));
+  const std::string Input = Media("hooks-160x120.avi", SourceMedia(160, 120, 1.0));
   TRunRecord R;
   const TOutPictures Out = RunAndDecode(Input, Mpeg4({{"vfilters", "scale=320:240"}}), {}, R);
   ASSERT_EQ(Out.Pictures.size(), 25u);

@@ -20,10 +20,10 @@ constexpr double AacFrame = 1024.0 / 44100.0;   // seconds
 
 struct TSource {
   const char* Name;
-  mediagen::MediaSpec Spec;
+  mediagen::MediaSpec Request;
 };
 
-mediagen::MediaSpec Spec(mediagen::VideoCodec Video, mediagen::AudioCodec Audio, int RateNum, int RateDen,
+mediagen::MediaSpec SourceMedia(mediagen::VideoCodec Video, mediagen::AudioCodec Audio, int RateNum, int RateDen,
                          int SampleRate, int Channels) {
   mediagen::MediaSpec S;
   S.Video = Video;
@@ -54,7 +54,7 @@ TOptionList With(TOptionList Base, const TOptionList& More) {
 
 std::string Clip() {
   return Media("reencode-mpeg4-mp3.avi",
-               Spec(mediagen::VideoCodec::Mpeg4, mediagen::AudioCodec::Mp3, 25, 1, 44100, 2));
+               SourceMedia(mediagen::VideoCodec::Mpeg4, mediagen::AudioCodec::Mp3, 25, 1, 44100, 2));
 }
 
 double VideoDuration(const mediagen::DecodedMedia& D) {
@@ -67,10 +67,10 @@ class RunPresetTest : public RunTest, public ::testing::WithParamInterface<TSour
 
 TEST_P(RunPresetTest, BecomesH264AndAacAtAConstantNtscRate) {
   const TSource& Source = GetParam();
-  const std::string Input = Media(Source.Name, Source.Spec);
+  const std::string Input = Media(Source.Name, Source.Request);
   const std::string Output = OutPath("preset.mp4");
   TRunRecord R;
-  RunConversion(Req({}, Input, Preset(Source.Spec.Width, Source.Spec.Height), Output), R);
+  RunConversion(Req({}, Input, Preset(Source.Request.Width, Source.Request.Height), Output), R);
   ASSERT_TRUE(R.Opened) << R.OpenError;
   EXPECT_EQ(R.Terminations, 1);
   ASSERT_TRUE(R.Finished) << R.ErrorMessage << "\n" << R.LogText();
@@ -85,8 +85,8 @@ TEST_P(RunPresetTest, BecomesH264AndAacAtAConstantNtscRate) {
   const TProbedStream& A = *Out.First(AVMEDIA_TYPE_AUDIO);
   EXPECT_EQ(V.Codec, "h264");
   EXPECT_EQ(A.Codec, "aac");
-  EXPECT_EQ(V.Width, Source.Spec.Width);
-  EXPECT_EQ(V.Height, Source.Spec.Height);
+  EXPECT_EQ(V.Width, Source.Request.Width);
+  EXPECT_EQ(V.Height, Source.Request.Height);
   EXPECT_EQ(A.SampleRate, 44100);
   EXPECT_EQ(A.Channels, 2);
   EXPECT_EQ(V.RFrameRate.num * 100, V.RFrameRate.den * 2997) << V.RFrameRate.num << "/" << V.RFrameRate.den;
@@ -133,10 +133,10 @@ TEST_P(RunPresetTest, BecomesH264AndAacAtAConstantNtscRate) {
 INSTANTIATE_TEST_SUITE_P(
     Sources, RunPresetTest,
     ::testing::Values(
-        TSource{"mpeg4-mp3-25.avi", Spec(mediagen::VideoCodec::Mpeg4, mediagen::AudioCodec::Mp3, 25, 1, 44100, 2)},
+        TSource{"mpeg4-mp3-25.avi", SourceMedia(mediagen::VideoCodec::Mpeg4, mediagen::AudioCodec::Mp3, 25, 1, 44100, 2)},
         TSource{"mjpeg-pcm-ntsc.avi",
-                Spec(mediagen::VideoCodec::Mjpeg, mediagen::AudioCodec::Pcm, 30000, 1001, 44100, 2)},
-        TSource{"raw-pcm-mono-24.avi", Spec(mediagen::VideoCodec::Raw, mediagen::AudioCodec::Pcm, 24, 1, 22050, 1)}),
+                SourceMedia(mediagen::VideoCodec::Mjpeg, mediagen::AudioCodec::Pcm, 30000, 1001, 44100, 2)},
+        TSource{"raw-pcm-mono-24.avi", SourceMedia(mediagen::VideoCodec::Raw, mediagen::AudioCodec::Pcm, 24, 1, 22050, 1)}),
     [](const ::testing::TestParamInfo<TSource>& Info) {
       std::string Name = Info.param.Name;
       std::replace_if(Name.begin(), Name.end(), [](char C) { return !std::isalnum(static_cast<unsigned char>(C)); }, '_');
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
 class RunSoundOnlyTest : public RunTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(RunSoundOnlyTest, BecomesAnAacOnlyMp4) {
-  mediagen::MediaSpec S = Spec(mediagen::VideoCodec::None,
+  mediagen::MediaSpec S = SourceMedia(mediagen::VideoCodec::None,
                                std::string(GetParam()) == "wav" ? mediagen::AudioCodec::Pcm : mediagen::AudioCodec::Mp3,
                                25, 1, 44100, 2);
   const std::string Input = Media(std::string("sound.") + GetParam(), S);
@@ -197,7 +197,7 @@ class RunPictureOptionsTest : public RunTest {
 };
 
 TEST_F(RunPictureOptionsTest, OddSourceWidthIsRefusedAndLeavesNoFile) {
-  mediagen::MediaSpec S = Spec(mediagen::VideoCodec::Raw, mediagen::AudioCodec::Pcm, 25, 1, 44100, 2);
+  mediagen::MediaSpec S = SourceMedia(mediagen::VideoCodec::Raw, mediagen::AudioCodec::Pcm, 25, 1, 44100, 2);
   S.Width = 321;
   S.DurationSeconds = 0.5;
   const std::string Input = Media("odd-width.avi", S);

@@ -47,13 +47,13 @@ std::string TestFolder() {
   return FolderEnvironment::Folder;
 }
 
-std::string Media(const std::string& Name, const mediagen::MediaSpec& Spec) {
+std::string Media(const std::string& Name, const mediagen::MediaSpec& Request) {
   const std::string Folder = TestFolder();
   std::lock_guard<std::mutex> Guard(MediaLock);
   auto Found = Generated.find(Name);
   if (Found != Generated.end()) return Found->second;
   const std::string Path = Folder + "/" + Name;
-  const std::string Error = mediagen::Generate(Path, Spec);
+  const std::string Error = mediagen::Generate(Path, Request);
   EXPECT_EQ(Error, "") << Path;
   Generated[Name] = Path;
   return Path;
