@@ -32,6 +32,27 @@ const OptionDef OptionTable[] = {
        L.SameFolder = true;
        return std::string();
      }},
+    {"jobs", 'j', "N",
+     "convert N files at once (default 1); more jobs use more processor cores",
+     [](CommandLine& L, const std::string& V) {
+       int N = 0;
+       for (char C : V) {
+         if (C < '0' || C > '9' || N > 1000) return std::string("option '--jobs' needs a number from 1");
+         N = N * 10 + (C - '0');
+       }
+       if (V.empty() || N < 1) return std::string("option '--jobs' needs a number from 1");
+       L.Jobs = N;
+       return std::string();
+     }},
+    {"log-level", 0, "LEVEL",
+     "show the converter's log lines on standard error, each tagged with its file: "
+     "quiet (the default), error, info, debug or all",
+     [](CommandLine& L, const std::string& V) {
+       if (V != "quiet" && V != "error" && V != "info" && V != "debug" && V != "all")
+         return std::string("option '--log-level' needs quiet, error, info, debug or all");
+       L.LogLevel = V;
+       return std::string();
+     }},
     {"output", 'o', "OUT",
      "explicit mode: convert the one FILE into OUT (an existing OUT is replaced) with only "
      "the engine options given; the container follows OUT's extension",
@@ -201,7 +222,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args) {
 
 std::string UsageText(const std::string& ProgramName) {
   std::string Text =
-      "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] FILE...\n" + "       " +
+      "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] [--jobs N]\n" +
+      std::string(ProgramName.size() + 8, ' ') + "[--log-level LEVEL] FILE...\n" + "       " +
       ProgramName + " --output OUT [--input-option NAME=VALUE]...\n" +
       std::string(ProgramName.size() + 8, ' ') + "[--option NAME=VALUE]... FILE\n" + "       " +
       ProgramName + " --probe FILE...\n" +

@@ -33,6 +33,10 @@ struct CommandLine {
   // directory), or beside each source.
   std::string OutputDir;
   bool SameFolder = false;
+  // Default mode: how many files are converted at once (at least 1), and
+  // the converter's log lines shown on standard error ("quiet" shows none).
+  int Jobs = 1;
+  std::string LogLevel = "quiet";
   std::vector<std::string> Files;
 
   bool Explicit() const { return !Output.empty(); }

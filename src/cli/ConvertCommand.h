@@ -79,6 +79,7 @@ struct ConvertEnvironment {
   bool Terminal = false;    // Err is a terminal
   int Columns = 80;         // its width
   bool Verbose = false;
+  std::string LibFolder;  // where the media libraries were bound from
   StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
 };
 
@@ -89,7 +90,10 @@ int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env);
 
 // [--output-dir DIR | --same-folder] FILE...: every file in turn with the
 // MPEG-4 preset; failures are reported and the next file is tried.
-// ExitFailed when any file failed, ExitInterrupted after a stop.
+// ExitFailed when any file failed, ExitInterrupted after a stop. The
+// program's default mode runs on the converter component instead
+// (RunDefaultOnComponent, ComponentRun.h); this version over a ConversionJob
+// is kept for the stand-in tests of the per-file logic.
 int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env);
 
 }  // namespace vexav::cli

@@ -10,6 +10,7 @@
 #include "binding/FFmpegLibs.h"
 #include "binding/LogLevels.h"
 #include "cli/CommandLine.h"
+#include "cli/ComponentRun.h"
 #include "cli/ConvertCommand.h"
 #include "cli/EngineJob.h"
 #include "cli/Interrupt.h"
@@ -79,8 +80,9 @@ int main(int argc, char* argv[]) {
   Env.Terminal = ::isatty(STDERR_FILENO) == 1;
   Env.Columns = TerminalColumns();
   Env.Verbose = Line.Verbose;
+  Env.LibFolder = Folder.empty() ? std::string() : Folder + "/lib";
   cli::StopControl Stop;
   Env.Stop = &Stop;
   cli::InterruptWatcher Watcher(Stop, stderr, Env.Terminal);
-  return Line.Explicit() ? cli::RunExplicit(Line, Env) : cli::RunDefault(Line, Env);
+  return Line.Explicit() ? cli::RunExplicit(Line, Env) : cli::RunDefaultOnComponent(Line, Env);
 }

@@ -1,0 +1,332 @@
+#include "cli/ComponentRun.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "cli/ProbeCommand.h"
+#include "component/OutputNaming.h"
+#include "component/Presets.h"
+#include "component/VexAVConverter.h"
+
+namespace vexav::cli {
+namespace {
+
+constexpr const char* ProgramName = "vexav-convert";
+// Progress reports during a run: every 200 ms, often enough for a bar.
+constexpr int ProgressIntervalMs = 200;
+
+void PrintLine(std::FILE* File, const std::string& Text) {
+  std::fputs((Text + "\n").c_str(), File);
+  std::fflush(File);
+}
+
+std::string DisplayName(const std::string& Path) {
+  std::string Name = output::FileNamePart(Path);
+  return Name.empty() ? Path : Name;
+}
+
+bool ReserveOutput(const std::string& Name, const std::string& Ext, const std::string& Label,
+                   std::string& Path, std::string& Error) {
+  for (int Attempt = 0; Attempt < 1000; ++Attempt) {
+    Path = output::MakeOutputName(Name, Ext, Label);
+    const int Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (Fd >= 0) {
+      ::close(Fd);
+      return true;
+    }
+    if (errno != EEXIST) {
+      Error = Path + ": " + std::strerror(errno);
+      return false;
+    }
+  }
+  Error = Path + ": no free output name";
+  return false;
+}
+
+void RemoveOwnOutput(const std::string& Path) {
+  struct stat Info;
+  if (::lstat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode)) ::unlink(Path.c_str());
+}
+
+bool IsNonEmptyFile(const std::string& Path) {
+  struct stat Info;
+  return ::stat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && Info.st_size > 0;
+}
+
+TLogLevel LevelFromName(const std::string& Name) {
+  if (Name == "error") return TLogLevel::llError;
+  if (Name == "info") return TLogLevel::llInfo;
+  if (Name == "debug") return TLogLevel::llDebug;
+  if (Name == "all") return TLogLevel::llAll;
+  return TLogLevel::llQuiet;
+}
+
+// The stop control's view of the component: a stop request asks the
+// component to Stop, once. Only Stop is ever called.
+class ComponentStopper : public ConversionJob {
+ public:
+  explicit ComponentStopper(TVexAVConverter& Converter) : Converter(Converter) {}
+  void SetOption(const std::string&, const std::string&) override {}
+  bool OpenInputFile(const std::string&) override { return false; }
+  bool OpenOutputFile(const std::string&) override { return false; }
+  std::string LastError() const override { return std::string(); }
+  SourceFacts InputFacts() override { return SourceFacts(); }
+  RunOutcome Run(const ProgressHandler&) override { return RunOutcome(); }
+  void Stop() override {
+    std::lock_guard<std::mutex> Guard(Lock);
+    if (Running && !Stopped) {
+      Stopped = true;
+      Converter.Stop();
+    }
+    Wanted = true;
+  }
+  // Called once the run has started; a stop asked for before reaches it.
+  void Started() {
+    std::lock_guard<std::mutex> Guard(Lock);
+    Running = true;
+    if (Wanted && !Stopped) {
+      Stopped = true;
+      Converter.Stop();
+    }
+  }
+  void Ended() {
+    std::lock_guard<std::mutex> Guard(Lock);
+    Running = false;
+  }
+
+ private:
+  TVexAVConverter& Converter;
+  std::mutex Lock;
+  bool Running = false;
+  bool Stopped = false;
+  bool Wanted = false;
+};
+
+struct FileTask {
+  std::string Source;
+  std::string Output;
+  std::unique_ptr<ProgressDisplay> Display;
+  bool Progressed = false;
+  bool Converted = false;  // the task finished without an error
+};
+
+}  // namespace
+
+int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env) {
+  if (!Line.OutputDir.empty()) {
+    std::error_code Error;
+    std::filesystem::create_directories(Line.OutputDir, Error);
+    if (Error || !std::filesystem::is_directory(Line.OutputDir)) {
+      PrintLine(Env.Err, FileMessage(Line.OutputDir,
+                                     "cannot make the output folder: " +
+                                         (Error ? Error.message() : std::string("not a folder"))));
+      return ExitFailed;
+    }
+  }
+  const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
+  const std::string Ext = output::FormatExtension(Preset.ItemText);
+  const std::string Label = output::FormatLabel(Preset.ItemText);
+  const int Jobs = std::max(Line.Jobs, 1);
+  // One line redrawn in place cannot show several files at once.
+  const bool Terminal = Env.Terminal && Jobs == 1;
+
+  std::mutex Screen;  // around every output to the terminal
+  int Status = ExitOk;
+  std::vector<FileTask> Tasks;  // by the component's index
+  auto Fail = [&](const std::string& Source, const std::string& Reason) {
+    std::lock_guard<std::mutex> Guard(Screen);
+    PrintLine(Env.Err, FileMessage(Source, Reason));
+    Status = ExitFailed;
+  };
+
+  TVexAVConverter Converter;
+  TLogLevel Level = LevelFromName(Line.LogLevel);
+  if (Env.Verbose && Level == TLogLevel::llQuiet) Level = TLogLevel::llInfo;
+  Converter.SetLogLevel(Level);
+  // Already bound: this installs the log capture.
+  if (!Converter.LoadLibraries(Env.LibFolder)) {
+    PrintLine(Env.Err, std::string(ProgramName) + ": " + Converter.LastError());
+    return ExitFailed;
+  }
+  Converter.SetProgressInterval(ProgressIntervalMs);
+  ComponentStopper Stopper(Converter);
+  if (Env.Stop) Env.Stop->Register(&Stopper);
+
+  for (const std::string& Source : Line.Files) {
+    if (Env.Stop && Env.Stop->StopRequested()) break;
+    const int Index = Converter.AddInputFile(Source);
+    if (Index < 0) {
+      Fail(Source, Converter.LastError());
+      continue;
+    }
+    TFFmpeg* Task = Converter.Task(Index);
+    SourceFacts Facts;
+    Facts.VideoStreams = Task->Probe().VideoStreamCount();
+    Facts.AudioStreams = Task->Probe().AudioStreamCount();
+    if (Facts.VideoStreams > 0) Task->Probe().GetDefaultVideoInfo(Facts.Video);
+    if (Facts.AudioStreams > 0) Task->Probe().GetDefaultAudioInfo(Facts.Audio);
+    const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
+    if (AudioOnly && Facts.AudioStreams == 0) {
+      Converter.RemoveTask(Index);
+      Fail(Source, "no audio or video stream to convert");
+      continue;
+    }
+    const output::TOutputSettings Settings =
+        output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
+    // The preset's options as free option lines; the two that the record
+    // always applies go into its fields, so that they are not overridden.
+    TOutputOptions Options;
+    ResetOutputOptions(Options);
+    try {
+      for (const output::TEngineOption& Option : output::EngineOptions(Settings)) {
+        if (Option.Name == "async")
+          Options.AudioSync = std::stoi(Option.Value);
+        else if (Option.Name == "vsync")
+          Options.VideoSync = std::stoi(Option.Value);
+        else
+          Options.ExtOptions += Option.Name + "=" + Option.Value + "\n";
+      }
+    } catch (const std::exception& E) {
+      Converter.RemoveTask(Index);
+      Fail(Source, E.what());
+      continue;
+    }
+    const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Line.OutputDir, Source);
+    std::string Reserved, Error;
+    if (!ReserveOutput(Name, Ext, Label, Reserved, Error)) {
+      Converter.RemoveTask(Index);
+      Fail(Source, Error);
+      continue;
+    }
+    if (!Converter.SetOutputFile(Index, Reserved, &Options)) {
+      const std::string Message = Converter.LastError();
+      Converter.RemoveTask(Index);
+      RemoveOwnOutput(Reserved);
+      Fail(Source, Message);
+      continue;
+    }
+    FileTask File;
+    File.Source = Source;
+    File.Output = Reserved;
+    File.Display =
+        std::make_unique<ProgressDisplay>(Env.Err, Terminal, DisplayName(Source), Env.Columns);
+    Tasks.push_back(std::move(File));
+  }
+
+  std::mutex DoneLock;
+  std::condition_variable DoneSignal;
+  bool Done = false;
+  int NotConverted = 0;
+
+  Converter.OnProgress = [&](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
+                             float AQuality, float ABitRate, int64_t ACurrentSize,
+                             int ATotalOutputDuration) {
+    if (AIndex < 0 || AIndex >= static_cast<int>(Tasks.size())) return;
+    ProgressInfo Info;
+    Info.FrameNumber = AFrameNumber;
+    Info.Fps = AFPS;
+    Info.CurrentDurationMs = ACurrentDuration;
+    Info.Quality = AQuality;
+    Info.BitRate = ABitRate;
+    Info.CurrentSize = ACurrentSize;
+    Info.TotalOutputDurationMs = ATotalOutputDuration;
+    std::lock_guard<std::mutex> Guard(Screen);
+    Tasks[AIndex].Progressed = true;
+    Tasks[AIndex].Display->Update(Info);
+  };
+  Converter.OnLog = [&](int AIndex, TLogLevel, const std::string& AMsg) {
+    std::string Text = AMsg;
+    while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r')) Text.pop_back();
+    const std::string Tag = AIndex >= 0 && AIndex < static_cast<int>(Tasks.size())
+                                ? DisplayName(Tasks[AIndex].Source)
+                                : std::string(ProgramName);
+    std::lock_guard<std::mutex> Guard(Screen);
+    PrintLine(Env.Err, "[" + Tag + "] " + Text);
+  };
+  Converter.OnTerminate = [&](int AIndex, bool AFinished, bool AException,
+                              const std::string& AMessage) {
+    if (AIndex < 0) {
+      std::lock_guard<std::mutex> Guard(DoneLock);
+      Done = true;
+      DoneSignal.notify_all();
+      return;
+    }
+    if (AIndex >= static_cast<int>(Tasks.size())) return;
+    FileTask& File = Tasks[AIndex];
+    std::lock_guard<std::mutex> Guard(Screen);
+    const bool Succeeded = AFinished && !AException;
+    File.Display->Finish(Succeeded);
+    if (Succeeded) {
+      // The output is complete only once the task has closed it; its size
+      // is checked after the run.
+      File.Converted = true;
+      return;
+    }
+    if (AException) {
+      RemoveOwnOutput(File.Output);
+      PrintLine(Env.Err, FileMessage(File.Source, AMessage));
+      Status = ExitFailed;
+      return;
+    }
+    if (!File.Progressed) {
+      // Stopped before it ran.
+      RemoveOwnOutput(File.Output);
+      File.Output.clear();
+      ++NotConverted;
+      return;
+    }
+    PrintLine(Env.Err, FileMessage(File.Source,
+                                   "stopped; the part converted so far is in " + File.Output));
+    File.Output.clear();
+    if (!(Env.Stop && Env.Stop->StopRequested())) Status = ExitFailed;
+  };
+
+  if (!Tasks.empty()) {
+    if (!Converter.Start(Jobs)) {
+      std::lock_guard<std::mutex> Guard(Screen);
+      PrintLine(Env.Err, std::string(ProgramName) + ": " + Converter.LastError());
+      if (Env.Stop) Env.Stop->Unregister();
+      for (FileTask& File : Tasks) RemoveOwnOutput(File.Output);
+      return ExitFailed;
+    }
+    Stopper.Started();
+    std::unique_lock<std::mutex> Guard(DoneLock);
+    DoneSignal.wait(Guard, [&] { return Done; });
+  }
+  Stopper.Ended();
+  if (Env.Stop) Env.Stop->Unregister();
+  // Every task closes its files when it is freed.
+  Converter.ClearTasks();
+
+  // The outputs, in the files' order.
+  for (FileTask& File : Tasks) {
+    if (!File.Converted) continue;
+    if (!IsNonEmptyFile(File.Output)) {
+      RemoveOwnOutput(File.Output);
+      PrintLine(Env.Err, FileMessage(File.Source, "nothing was written"));
+      Status = ExitFailed;
+      continue;
+    }
+    PrintLine(Env.Out, File.Output);
+  }
+  if (Env.Stop && Env.Stop->StopRequested()) {
+    if (NotConverted > 0)
+      PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(NotConverted) +
+                             (NotConverted == 1 ? " file was" : " files were") + " not converted");
+    return ExitInterrupted;
+  }
+  return Status;
+}
+
+}  // namespace vexav::cli
