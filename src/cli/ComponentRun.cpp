@@ -14,6 +14,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/OutputFiles.h"
 #include "cli/ProbeCommand.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
@@ -29,39 +30,6 @@ constexpr int ProgressIntervalMs = 200;
 void PrintLine(std::FILE* File, const std::string& Text) {
   std::fputs((Text + "\n").c_str(), File);
   std::fflush(File);
-}
-
-std::string DisplayName(const std::string& Path) {
-  std::string Name = output::FileNamePart(Path);
-  return Name.empty() ? Path : Name;
-}
-
-bool ReserveOutput(const std::string& Name, const std::string& Ext, const std::string& Label,
-                   std::string& Path, std::string& Error) {
-  for (int Attempt = 0; Attempt < 1000; ++Attempt) {
-    Path = output::MakeOutputName(Name, Ext, Label);
-    const int Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (Fd >= 0) {
-      ::close(Fd);
-      return true;
-    }
-    if (errno != EEXIST) {
-      Error = Path + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  Error = Path + ": no free output name";
-  return false;
-}
-
-void RemoveOwnOutput(const std::string& Path) {
-  struct stat Info;
-  if (::lstat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode)) ::unlink(Path.c_str());
-}
-
-bool IsNonEmptyFile(const std::string& Path) {
-  struct stat Info;
-  return ::stat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && Info.st_size > 0;
 }
 
 TLogLevel LevelFromName(const std::string& Name) {

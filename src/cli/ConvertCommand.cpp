@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "cli/OutputFiles.h"
 #include "cli/ProbeCommand.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
@@ -25,12 +26,6 @@ constexpr int MinBarWidth = 10;
 void PrintLine(std::FILE* File, const std::string& Text) {
   std::fputs((Text + "\n").c_str(), File);
   std::fflush(File);
-}
-
-// The display name of a path: its last component.
-std::string DisplayName(const std::string& Path) {
-  std::string Name = output::FileNamePart(Path);
-  return Name.empty() ? Path : Name;
 }
 
 // Name shortened to at most Width characters, ending in "..." when cut. Cuts
@@ -73,37 +68,6 @@ class StopRegistration {
 
 bool Stopping(const ConvertEnvironment& Env) {
   return Env.Stop && Env.Stop->StopRequested();
-}
-
-// Creates Path exclusively so that a file that appeared since its name was
-// chosen is never overwritten: the name is chosen again then.
-bool ReserveOutput(const std::string& Name, const std::string& Ext, const std::string& Label,
-                   std::string& Path, std::string& Error) {
-  for (int Attempt = 0; Attempt < 1000; ++Attempt) {
-    Path = output::MakeOutputName(Name, Ext, Label);
-    const int Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (Fd >= 0) {
-      ::close(Fd);
-      return true;
-    }
-    if (errno != EEXIST) {
-      Error = Path + ": " + std::strerror(errno);
-      return false;
-    }
-  }
-  Error = Path + ": no free output name";
-  return false;
-}
-
-// Removes an output this program created, when it is still a plain file.
-void RemoveOwnOutput(const std::string& Path) {
-  struct stat Info;
-  if (::lstat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode)) ::unlink(Path.c_str());
-}
-
-bool IsNonEmptyFile(const std::string& Path) {
-  struct stat Info;
-  return ::stat(Path.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && Info.st_size > 0;
 }
 
 enum class FileResult { Converted, Failed, Stopped };
