@@ -53,16 +53,8 @@ double MeanLuma(const AVFrame* F, int X0, int Y0, int W, int H) {
 
 TOutPictures DecodePictures(const std::string& Path) {
   TOutPictures Result;
-  AVFormatContext* Raw = nullptr;
-  if (ff::avformat_open_input(&Raw, Path.c_str(), nullptr, nullptr) < 0) {
-    Result.Error = "cannot open " + Path;
-    return Result;
-  }
-  InputFormatPtr File(Raw);
-  if (ff::avformat_find_stream_info(File.get(), nullptr) < 0) {
-    Result.Error = "no stream info";
-    return Result;
-  }
+  InputFormatPtr File = OpenMediaFile(Path, Result.Error);
+  if (!File) return Result;
   int Index = -1;
   for (unsigned I = 0; I < File->nb_streams; ++I)
     if (File->streams[I]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) Index = static_cast<int>(I);

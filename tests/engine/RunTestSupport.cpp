@@ -142,18 +142,24 @@ const TProbedStream* TProbedFile::First(AVMediaType Type) const {
   return nullptr;
 }
 
-TProbedFile ProbeFile(const std::string& Path) {
-  TProbedFile Result;
+InputFormatPtr OpenMediaFile(const std::string& Path, std::string& Error) {
   AVFormatContext* Raw = nullptr;
   if (ff::avformat_open_input(&Raw, Path.c_str(), nullptr, nullptr) < 0) {
-    Result.Error = "cannot open " + Path;
-    return Result;
+    Error = "cannot open " + Path;
+    return nullptr;
   }
   InputFormatPtr File(Raw);
   if (ff::avformat_find_stream_info(File.get(), nullptr) < 0) {
-    Result.Error = "no stream info";
-    return Result;
+    Error = "no stream info";
+    return nullptr;
   }
+  return File;
+}
+
+TProbedFile ProbeFile(const std::string& Path) {
+  TProbedFile Result;
+  InputFormatPtr File = OpenMediaFile(Path, Result.Error);
+  if (!File) return Result;
   Result.Format = File->iformat->name;
   Result.Duration = File->duration != AV_NOPTS_VALUE ? File->duration / 1e6 : 0;
   for (unsigned I = 0; I < File->nb_streams; ++I) {

@@ -116,6 +116,9 @@ struct TProbedFile {
   const TProbedStream* First(AVMediaType Type) const;
 };
 
+// Opens Path for reading with its stream parameters found; nullptr with
+// Error set when that fails.
+InputFormatPtr OpenMediaFile(const std::string& Path, std::string& Error);
 TProbedFile ProbeFile(const std::string& Path);
 
 // Writes a copy of Source (AVI) without the first DropVideoPackets video
