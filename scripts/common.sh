@@ -15,17 +15,21 @@ VEXAV_PACKAGES=(
   fonts-dejavu-core
 )
 
+# Prints the packages of the list (and of the extra names given) that are
+# not installed.
 vexav_missing_packages() {
   local p
-  for p in "${VEXAV_PACKAGES[@]}"; do
+  for p in "${VEXAV_PACKAGES[@]}" "$@"; do
     dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' ||
       printf '%s\n' "$p"
   done
 }
 
+# Installs what is missing of the list, plus any extra package names given
+# (tools only some scripts need, for example the X server of the screenshot).
 vexav_install_packages() {
   local missing
-  mapfile -t missing < <(vexav_missing_packages)
+  mapfile -t missing < <(vexav_missing_packages "$@")
   [ "${#missing[@]}" -eq 0 ] && return 0
   echo "Installing missing packages: ${missing[*]}"
   local sudo=""
