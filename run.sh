@@ -4,12 +4,25 @@
 # directory), or generates a sample, converts it into sample/ and probes the
 # result when no file is given. Options of vexav-convert may be given too
 # (for example --output-dir DIR or --same-folder).
+# ./run.sh --gui [FILE...] builds the same way and starts the window,
+# vexav-window, with the files given already in its list.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/scripts/common.sh"
 
 vexav_install_packages
 vexav_build >"$VEXAV_BUILD.log" 2>&1 || { cat "$VEXAV_BUILD.log" >&2; exit 1; }
 convert="$VEXAV_BUILD/bin/vexav-convert"
+
+if [ "${1:-}" = "--gui" ]; then
+  shift
+  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "The window needs a desktop (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2
+    echo "Run ./run.sh --gui from a desktop session, or take a screenshot of the" >&2
+    echo "window on a virtual screen instead: scripts/screenshot.sh [OUT.png]" >&2
+    exit 1
+  fi
+  exec "$VEXAV_BUILD/bin/vexav-window" "$@"
+fi
 
 if [ "$#" -gt 0 ]; then
   exec "$convert" "$@"

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
+#include <algorithm>
 
 namespace vexav {
 
@@ -65,7 +66,19 @@ bool ReadBool(const std::optional<QString>& text, bool fallback) {
   return fallback;
 }
 
+int ReadJobs(const std::optional<QString>& text) {
+  if (!text) return kDefaultJobs;
+  bool isNumber = false;
+  const qlonglong number = text->toLongLong(&isNumber);
+  if (!isNumber) return kDefaultJobs;
+  return static_cast<int>(std::clamp<qlonglong>(number, kMinJobs, kMaxJobs));
+}
+
 }  // namespace
+
+int ClampJobs(int jobs) {
+  return std::clamp(jobs, kMinJobs, kMaxJobs);
+}
 
 TIniText TIniText::Parse(const QByteArray& bytes) {
   QByteArray data = bytes;
@@ -138,7 +151,7 @@ QString DefaultOutputFolder(const QString& homeFolder) {
 }
 
 TWindowConfig DefaultConfig(const QString& homeFolder) {
-  return TWindowConfig{DefaultOutputFolder(homeFolder), false};
+  return TWindowConfig{DefaultOutputFolder(homeFolder), false, kDefaultJobs};
 }
 
 QString ConfigFilePath(const QString& appFolder) {
@@ -161,6 +174,7 @@ TWindowConfig ReadConfig(const QString& path, const QString& homeFolder) {
     config.OutputFolder = *folder;
   config.SameFolder =
       ReadBool(ini.Value(section, QLatin1String(kConfigKeySameFolder)), config.SameFolder);
+  config.Jobs = ReadJobs(ini.Value(section, QLatin1String(kConfigKeyJobs)));
   return config;
 }
 
@@ -178,6 +192,7 @@ bool WriteConfig(const QString& path, const TWindowConfig& config) {
   if (!ini.SetValue(section, QLatin1String(kConfigKeyOutput), config.OutputFolder)) return false;
   ini.SetValue(section, QLatin1String(kConfigKeySameFolder),
                config.SameFolder ? QStringLiteral("1") : QStringLiteral("0"));
+  ini.SetValue(section, QLatin1String(kConfigKeyJobs), QString::number(ClampJobs(config.Jobs)));
 
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return false;

@@ -4,6 +4,7 @@
 //   [Main]
 //   strOutput=/home/user/KorvelVideo
 //   booSameFolder=0
+//   intJobs=1
 //
 // A small INI reader and writer of our own rather than QSettings: QSettings
 // writes booleans as "true"/"false", escapes backslashes and non-ASCII text,
@@ -46,11 +47,17 @@ class TIniText {
   QStringList Lines;
 };
 
-// The window's settings kept in config.ini. A later key, "intJobs" (how many
-// tasks run at once), is meant to join these two.
+// How many files may convert at once ("intJobs"): the default, and the range
+// a value read from the file is held to.
+inline constexpr int kDefaultJobs = 1;
+inline constexpr int kMinJobs = 1;
+inline constexpr int kMaxJobs = 16;
+
+// The window's settings kept in config.ini.
 struct TWindowConfig {
   QString OutputFolder;     // "strOutput"
   bool SameFolder = false;  // "booSameFolder", stored as 1 or 0
+  int Jobs = kDefaultJobs;  // "intJobs": parallel conversions, kMinJobs..kMaxJobs
 
   bool operator==(const TWindowConfig&) const = default;
 };
@@ -59,6 +66,10 @@ inline constexpr char kConfigFileName[] = "config.ini";
 inline constexpr char kConfigSection[] = "Main";
 inline constexpr char kConfigKeyOutput[] = "strOutput";
 inline constexpr char kConfigKeySameFolder[] = "booSameFolder";
+inline constexpr char kConfigKeyJobs[] = "intJobs";
+
+// jobs held to kMinJobs..kMaxJobs.
+int ClampJobs(int jobs);
 
 // homeFolder + "/KorvelVideo".
 QString DefaultOutputFolder(const QString& homeFolder);
@@ -74,13 +85,14 @@ QString ConfigFilePath(const QString& appFolder);
 // The settings in the file at path. Every key that is missing, empty or
 // unreadable takes its default, and so does everything when the file cannot
 // be read. "booSameFolder" is true for a non-zero integer (or "true"), false
-// for 0 (or "false") and anything else.
+// for 0 (or "false") and anything else. "intJobs" is an integer held to
+// kMinJobs..kMaxJobs; anything else gives kDefaultJobs.
 TWindowConfig ReadConfig(const QString& path, const QString& homeFolder);
 
 // The same with the user's home folder.
 TWindowConfig ReadConfig(const QString& path);
 
-// Writes both keys into section "Main" of the file at path, creating it when
+// Writes the three keys into section "Main" of the file at path, creating it when
 // missing and keeping whatever else it holds. The file is replaced whole
 // (written aside, then renamed), so a failure never leaves half a file.
 // Returns false when it cannot be written or the folder holds a line break.

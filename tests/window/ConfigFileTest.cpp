@@ -48,17 +48,19 @@ TEST_F(WindowConfigFile, DefaultsWhenTheFileIsMissing) {
 }
 
 TEST_F(WindowConfigFile, WrittenTextIsExact) {
-  ASSERT_TRUE(WriteConfig(Path(), {"/home/tester/Korvel Video/out", false}));
-  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/home/tester/Korvel Video/out\nbooSameFolder=0\n");
-  ASSERT_TRUE(WriteConfig(Path(), {"/media/usb/Vidéos", true}));
-  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/media/usb/Vidéos\nbooSameFolder=1\n");
+  ASSERT_TRUE(WriteConfig(Path(), {"/home/tester/Korvel Video/out", false, 1}));
+  EXPECT_EQ(ReadText(),
+            "[Main]\nstrOutput=/home/tester/Korvel Video/out\nbooSameFolder=0\nintJobs=1\n");
+  ASSERT_TRUE(WriteConfig(Path(), {"/media/usb/Vidéos", true, 16}));
+  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/media/usb/Vidéos\nbooSameFolder=1\nintJobs=16\n");
 }
 
 TEST_F(WindowConfigFile, WrittenAndReadBack) {
   for (const TWindowConfig& config :
-       {TWindowConfig{"/home/tester/KorvelVideo", false}, TWindowConfig{"/a b/c,d;e=f", true},
-        TWindowConfig{"/back\\slash/@at/#hash", false}, TWindowConfig{" /blank at ends ", true},
-        TWindowConfig{"\"quoted\"", false}, TWindowConfig{"/média/日本", true}}) {
+       {TWindowConfig{"/home/tester/KorvelVideo", false, 1}, TWindowConfig{"/a b/c,d;e=f", true, 1},
+        TWindowConfig{"/back\\slash/@at/#hash", false, 1},
+        TWindowConfig{" /blank at ends ", true, 1}, TWindowConfig{"\"quoted\"", false, 1},
+        TWindowConfig{"/média/日本", true, 1}}) {
     ASSERT_TRUE(WriteConfig(Path(), config));
     EXPECT_EQ(ReadConfig(Path(), kHome), config) << ReadText().toStdString();
   }
@@ -66,22 +68,22 @@ TEST_F(WindowConfigFile, WrittenAndReadBack) {
 
 TEST_F(WindowConfigFile, ReadsWhatAPersonWrites) {
   WriteText("; kept by hand\r\n[main]\r\n  STROUTPUT =  /data/out  \r\nbooSameFolder = 1\r\n");
-  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/data/out", true}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/data/out", true, 1}));
   WriteText("\xEF\xBB\xBF[Main]\nstrOutput=\"/quoted/out\"\nbooSameFolder=true\n");
-  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/quoted/out", true}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/quoted/out", true, 1}));
   WriteText("[Main]\nbooSameFolder=0\nstrOutput=/first\nstrOutput=/second\n");
-  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/first", false}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/first", false, 1}));
 }
 
 TEST_F(WindowConfigFile, MalformedFileGivesDefaultsKeyByKey) {
   WriteText("strOutput=/outside/any/section\n[Other]\nstrOutput=/other\n[Main\nbooSameFolder=1\n");
-  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", false}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", false, 1}));
 
   WriteText("[Main]\nstrOutput=\nbooSameFolder=yes\n");
-  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", false}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", false, 1}));
 
   WriteText("[Main]\nstrOutput\n=/no/key\nbooSameFolder=2\n");
-  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", true}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/home/tester/KorvelVideo", true, 1}));
 
   const char binary[] = "\x00\xff\xfe[Main]\x00\nstrOutput=/x\xff\nbooSameFolder=1\n";
   WriteText(QByteArray(binary, sizeof(binary) - 1));
@@ -91,29 +93,48 @@ TEST_F(WindowConfigFile, MalformedFileGivesDefaultsKeyByKey) {
   EXPECT_EQ(ReadConfig(Path(), kHome), DefaultConfig(kHome));
 }
 
+TEST_F(WindowConfigFile, JobsAreHeldToTheirRange) {
+  EXPECT_EQ(DefaultConfig(kHome).Jobs, 1);
+  const std::pair<QByteArray, int> cases[] = {{"4", 4}, {"1", 1},  {"16", 16},          {"17", 16},
+                                              {"0", 1}, {"-3", 1}, {"99999999999", 16}, {"two", 1},
+                                              {"", 1},  {" 8 ", 8}};
+  for (const auto& [text, jobs] : cases) {
+    WriteText("[Main]\nstrOutput=/o\nintJobs=" + text + "\n");
+    EXPECT_EQ(ReadConfig(Path(), kHome).Jobs, jobs) << text.toStdString();
+  }
+  ASSERT_TRUE(WriteConfig(Path(), {"/o", false, 40}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/o", false, 16}));
+  ASSERT_TRUE(WriteConfig(Path(), {"/o", false, -2}));
+  EXPECT_EQ(ReadConfig(Path(), kHome), (TWindowConfig{"/o", false, 1}));
+  EXPECT_EQ(ClampJobs(0), 1);
+  EXPECT_EQ(ClampJobs(7), 7);
+  EXPECT_EQ(ClampJobs(100), 16);
+}
+
 TEST_F(WindowConfigFile, UnreadablePathGivesDefaults) {
   ASSERT_TRUE(QDir(Dir.path()).mkdir("config.ini"));  // a folder where the file should be
   EXPECT_EQ(ReadConfig(Path(), kHome), DefaultConfig(kHome));
-  EXPECT_FALSE(WriteConfig(Path(), {"/x", true}));
+  EXPECT_FALSE(WriteConfig(Path(), {"/x", true, 1}));
 }
 
 TEST_F(WindowConfigFile, WritingKeepsEverythingElse) {
   WriteText(
       "; settings\n[Other]\nkey=value\n\n[Main]\nintJobs=3\nbooSameFolder=1\n\n[Last]\nx=1\n");
-  ASSERT_TRUE(WriteConfig(Path(), {"/new/out", false}));
+  ASSERT_TRUE(WriteConfig(Path(), {"/new/out", false, 2}));
   EXPECT_EQ(ReadText(),
-            "; settings\n[Other]\nkey=value\n\n[Main]\nintJobs=3\nbooSameFolder=0\n"
+            "; settings\n[Other]\nkey=value\n\n[Main]\nintJobs=2\nbooSameFolder=0\n"
             "strOutput=/new/out\n\n[Last]\nx=1\n");
 
   WriteText("[Other]\nkey=value");
-  ASSERT_TRUE(WriteConfig(Path(), {"/new/out", true}));
-  EXPECT_EQ(ReadText(), "[Other]\nkey=value\n\n[Main]\nstrOutput=/new/out\nbooSameFolder=1\n");
+  ASSERT_TRUE(WriteConfig(Path(), {"/new/out", true, 1}));
+  EXPECT_EQ(ReadText(),
+            "[Other]\nkey=value\n\n[Main]\nstrOutput=/new/out\nbooSameFolder=1\nintJobs=1\n");
 }
 
 TEST_F(WindowConfigFile, LineBreakInTheFolderIsRefused) {
-  ASSERT_TRUE(WriteConfig(Path(), {"/good", false}));
-  EXPECT_FALSE(WriteConfig(Path(), {"/bad\nbooSameFolder=1", true}));
-  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/good\nbooSameFolder=0\n");
+  ASSERT_TRUE(WriteConfig(Path(), {"/good", false, 1}));
+  EXPECT_FALSE(WriteConfig(Path(), {"/bad\nbooSameFolder=1", true, 1}));
+  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/good\nbooSameFolder=0\nintJobs=1\n");
 }
 
 TEST(WindowIniText, ValueAndSetValue) {

@@ -1,0 +1,50 @@
+// Everything the main window asks of the desktop, behind one interface:
+// file and folder dialogs, message boxes, opening addresses and folders, and
+// the exit banner. The window holds a reference to one; TDesktopDialogs is
+// the real one, tests put a scripted one in its place.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+class QWidget;
+
+namespace vexav {
+
+class TWindowDialogs {
+ public:
+  virtual ~TWindowDialogs() = default;
+
+  // The open dialog: the files chosen (several allowed), empty when it was
+  // cancelled. filter is in Qt's "Name (*.a *.b);;Other (*)" form.
+  virtual QStringList ChooseFiles(QWidget* parent, const QString& filter) = 0;
+  // The folder dialog: the folder chosen, empty when it was cancelled.
+  virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+  // A message box with the information icon and an OK button.
+  virtual void Information(QWidget* parent, const QString& caption, const QString& text) = 0;
+  // A Yes/No question with the information icon: true for Yes.
+  virtual bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) = 0;
+  // A plain message box (no icon) with an OK button.
+  virtual void Message(QWidget* parent, const QString& text) = 0;
+  // Opens an address (web page, or a folder as a file URL) with the
+  // desktop's handler.
+  virtual void OpenUrl(const QUrl& url) = 0;
+  // Shows the exit banner modally, returning once it is closed.
+  virtual void ShowExitBanner(QWidget* parent) = 0;
+};
+
+// The desktop's own: Qt's file dialogs and message boxes, the desktop's URL
+// handler, and TExitBanner.
+class TDesktopDialogs : public TWindowDialogs {
+ public:
+  QStringList ChooseFiles(QWidget* parent, const QString& filter) override;
+  QString ChooseFolder(QWidget* parent, const QString& title) override;
+  void Information(QWidget* parent, const QString& caption, const QString& text) override;
+  bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) override;
+  void Message(QWidget* parent, const QString& text) override;
+  void OpenUrl(const QUrl& url) override;
+  void ShowExitBanner(QWidget* parent) override;
+};
+
+}  // namespace vexav

@@ -1,0 +1,662 @@
+// The main window driven through its handlers on Qt's offscreen platform,
+// with scripted dialogs, converting small generated clips for real.
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUrl>
+#include <functional>
+#include <mutex>
+
+#include "FakeDialogs.h"
+#include "MediaGenerator.h"
+#include "QtPrinters.h"
+#include "binding/FFmpegLibs.h"
+#include "window/ConfigFile.h"
+#include "window/Controls.h"
+#include "window/MainWindow.h"
+#include "window/Product.h"
+#include "window/StatusCell.h"
+
+namespace vexav::test {
+namespace {
+
+const QString kFormat = QStringLiteral("MPEG-4 Video (*.mp4)");
+const QString kTitle = QStringLiteral("VexAV Converter");
+
+// Processes the window's events until done() holds; false after the
+// timeout (generous: the machine may be busy).
+bool WaitUntil(const std::function<bool()>& done, int seconds = 120) {
+  QDeadlineTimer deadline(seconds * 1000);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+class WindowMain : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Dir.isValid());
+    ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("app")));
+    ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("media")));
+    ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("home")));
+    // Not made: the window makes it, with its parents, when it converts.
+    OutFolder = Dir.path() + QStringLiteral("/out/nested");
+  }
+
+  QString AppFolder() const { return Dir.path() + QStringLiteral("/app"); }
+  QString HomeFolder() const { return Dir.path() + QStringLiteral("/home"); }
+  QString MediaPath(const QString& name) const {
+    return Dir.path() + QStringLiteral("/media/") + name;
+  }
+
+  // A window over the test's folders, its output going to OutFolder, its
+  // Status changes recorded.
+  std::unique_ptr<TfrmMain> MakeWindow() {
+    auto window = std::make_unique<TfrmMain>(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    window->txtOutput->setText(OutFolder);
+    TfrmMain* raw = window.get();
+    QObject::connect(raw->lvFiles->model(), &QAbstractItemModel::dataChanged, raw,
+                     [this, raw](const QModelIndex& first, const QModelIndex& last) {
+                       for (int row = first.row(); row <= last.row(); ++row)
+                         if (first.column() <= kColumnStatus && kColumnStatus <= last.column())
+                           Seen.push_back({row, raw->StatusText(row)});
+                     });
+    return window;
+  }
+
+  // A generated clip in the media folder: MPEG-4 + MP3 AVI by default.
+  QString Clip(const QString& name, int width = 160, int height = 120, double seconds = 2.0) {
+    mediagen::MediaSpec spec;
+    spec.Width = width;
+    spec.Height = height;
+    spec.DurationSeconds = seconds;
+    spec.MarkSeconds = {0.5};
+    return Make(name, spec);
+  }
+
+  QString Make(const QString& name, const mediagen::MediaSpec& spec) {
+    EXPECT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+    const QString path = MediaPath(name);
+    const std::string error = mediagen::Generate(path.toStdString(), spec);
+    EXPECT_EQ(error, "") << path.toStdString();
+    return path;
+  }
+
+  static QString OutputName(const QString& source, const QString& counter = QString()) {
+    const QString base = QFileInfo(source).completeBaseName();
+    return counter.isEmpty()
+               ? base + QStringLiteral(" (MPEG-4 Video).mp4")
+               : base + QStringLiteral(" (MPEG-4 Video [") + counter + QStringLiteral("]).mp4");
+  }
+  QString OutPath(const QString& name) const { return OutFolder + u'/' + name; }
+
+  QStringList OutFiles() const {
+    return QDir(OutFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+  }
+
+  static QStringList Statuses(const TfrmMain& window) {
+    QStringList statuses;
+    for (int row = 0; row < window.lvFiles->rowCount(); ++row)
+      statuses.append(window.StatusText(row));
+    return statuses;
+  }
+
+  static bool SeenProgressIn(const std::vector<std::pair<int, QString>>& seen, int row) {
+    for (const auto& [r, text] : seen)
+      if (r == row && text.startsWith(QStringLiteral("{|"))) return true;
+    return false;
+  }
+
+  // Presses Convert and waits for the run to end; false on a time-out.
+  static bool ConvertAndWait(TfrmMain& window) {
+    window.btnConvertClick();
+    return WaitUntil([&] { return !window.Converting(); });
+  }
+
+  QTemporaryDir Dir;
+  QString OutFolder;
+  TFakeDialogs Dialogs;
+  std::vector<std::pair<int, QString>> Seen;
+};
+
+// A decoded output with H.264 pictures of the size given and AAC sound.
+void ExpectVideoOutput(const QString& path, int width, int height) {
+  ASSERT_TRUE(QFileInfo(path).isFile()) << path.toStdString();
+  const mediagen::DecodedMedia media = mediagen::Decode(path.toStdString());
+  ASSERT_EQ(media.Error, "") << path.toStdString();
+  EXPECT_EQ(media.VideoCodecName, "h264");
+  ASSERT_FALSE(media.Frames.empty());
+  EXPECT_EQ(media.Frames.front().Width, width);
+  EXPECT_EQ(media.Frames.front().Height, height);
+  EXPECT_EQ(media.AudioCodecName, "aac");
+  EXPECT_EQ(media.AudioChannels, 2);
+  EXPECT_EQ(media.AudioSampleRate, 44100);
+  EXPECT_GT(media.AudioSamples, 0);
+}
+
+TEST_F(WindowMain, ControlsAsDesigned) {
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  EXPECT_EQ(w.windowTitle(), kTitle);
+  EXPECT_EQ(w.size(), QSize(771, 571));
+  EXPECT_EQ(w.minimumSize(), QSize(631, 433));
+  EXPECT_FALSE(TfrmMain::CanResize(QSize(630, 500)));
+  EXPECT_FALSE(TfrmMain::CanResize(QSize(700, 432)));
+  EXPECT_TRUE(TfrmMain::CanResize(QSize(631, 433)));
+  EXPECT_EQ(w.AppFolder(), AppFolder() + u'/');
+
+  for (const char* name : {"lvFiles", "btnOpen", "btnConvert", "selFormat", "txtOutput",
+                           "btnFolderChange", "btnBrowse", "chkSameFolder", "Image1"})
+    EXPECT_NE(w.findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
+
+  ASSERT_EQ(w.lvFiles->columnCount(), 3);
+  EXPECT_EQ(w.lvFiles->horizontalHeaderItem(0)->text(), "Source");
+  EXPECT_EQ(w.lvFiles->horizontalHeaderItem(1)->text(), "Status");
+  EXPECT_EQ(w.lvFiles->horizontalHeaderItem(2)->text(), "Path");
+  EXPECT_EQ(w.lvFiles->columnWidth(0), 333);
+  EXPECT_EQ(w.lvFiles->columnWidth(1), 199);
+  EXPECT_TRUE(w.lvFiles->horizontalHeader()->stretchLastSection());
+  EXPECT_EQ(w.lvFiles->editTriggers(), QAbstractItemView::NoEditTriggers);
+  EXPECT_EQ(w.lvFiles->selectionBehavior(), QAbstractItemView::SelectRows);
+  EXPECT_TRUE(w.lvFiles->showGrid());
+  const QList<QAction*> menu = w.lvFiles->actions();
+  ASSERT_EQ(menu.size(), 2);
+  EXPECT_EQ(menu[0]->text(), "Add File(s)");
+  EXPECT_TRUE(menu[1]->isSeparator());
+
+  EXPECT_EQ(w.btnOpen->text(), "Add...");
+  EXPECT_EQ(w.btnOpen->toolTip(), "Open one or more videos to the list");
+  EXPECT_EQ(w.btnConvert->text(), "Convert!");
+  EXPECT_EQ(w.btnConvert->toolTip(), "Convert all the videos from the list");
+  ASSERT_EQ(w.selFormat->count(), 1);
+  EXPECT_EQ(w.selFormat->currentText(), kFormat);
+  EXPECT_TRUE(w.txtOutput->isReadOnly());
+  EXPECT_EQ(w.btnFolderChange->text(), "Change");
+  EXPECT_EQ(w.btnBrowse->text(), "Browse");
+  EXPECT_EQ(w.chkSameFolder->text(), "Use the same directory to the source file");
+  EXPECT_TRUE(w.chkSameFolder->isHidden());
+  EXPECT_FALSE(w.chkSameFolder->isEnabled());
+  EXPECT_EQ(w.lblOutput->text(), "Output Folder:");
+  EXPECT_EQ(w.lblFormat->text(), "Output Format:");
+  EXPECT_EQ(w.Jobs(), 1);
+
+  // Without config.ini the output folder is the default one.
+  TfrmMain fresh(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+  EXPECT_EQ(fresh.txtOutput->text(), HomeFolder() + "/KorvelVideo");
+  EXPECT_FALSE(fresh.chkSameFolder->isChecked());
+}
+
+TEST_F(WindowMain, DialogsAndShellGoThroughTheSeam) {
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+
+  // Convert with an empty list.
+  w.btnConvertClick();
+  ASSERT_EQ(Dialogs.Count("Information"), 1);
+  EXPECT_EQ(Dialogs.Calls.back().Caption, "Information");
+  EXPECT_EQ(Dialogs.Calls.back().Text, "Please choose a file.");
+  EXPECT_FALSE(w.Converting());
+
+  // The open dialog, cancelled: nothing changes.
+  w.btnOpenClick();
+  ASSERT_EQ(Dialogs.Count("ChooseFiles"), 1);
+  EXPECT_EQ(w.lvFiles->rowCount(), 0);
+  EXPECT_EQ(w.windowTitle(), kTitle);
+  w.mnuAddFiles->trigger();
+  EXPECT_EQ(Dialogs.Count("ChooseFiles"), 2);
+
+  // Its filter takes .avi in any letter case.
+  const QString filter = Dialogs.Texts("ChooseFiles").front();
+  const QString first = filter.section(QStringLiteral(";;"), 0, 0);
+  EXPECT_TRUE(first.startsWith("All Supported Files ("));
+  const QString inside = first.mid(first.indexOf(u'(') + 1).chopped(1);
+  for (const QString name : {"clip.avi", "clip.AVI", "clip.Avi", "clip.aVI"}) {
+    bool matched = false;
+    for (const QString& pattern : inside.split(u' '))
+      matched = matched ||
+                QRegularExpression::fromWildcard(pattern, Qt::CaseSensitive).match(name).hasMatch();
+    EXPECT_TRUE(matched) << name.toStdString();
+  }
+
+  // The folder dialog: the button and a double-click on the box.
+  Dialogs.FolderToChoose = Dir.path() + "/chosen/";
+  w.btnFolderChangeClick();
+  ASSERT_EQ(Dialogs.Count("ChooseFolder"), 1);
+  EXPECT_EQ(Dialogs.Calls.back().Caption, "Select an Output Folder:");
+  EXPECT_EQ(w.txtOutput->text(), Dir.path() + "/chosen");
+  Dialogs.FolderToChoose.clear();
+  QMouseEvent doubleClick(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(w.txtOutput, &doubleClick);
+  EXPECT_EQ(Dialogs.Count("ChooseFolder"), 2);
+  EXPECT_EQ(w.txtOutput->text(), Dir.path() + "/chosen");  // cancelled: kept
+
+  // Browse opens the folder; a click on the banner opens the home page.
+  w.btnBrowse->click();
+  ASSERT_EQ(Dialogs.Count("OpenUrl"), 1);
+  EXPECT_EQ(QUrl(Dialogs.Texts("OpenUrl").back()).toLocalFile(), Dir.path() + "/chosen");
+  QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), QPointF(10, 10), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QMouseEvent release(QEvent::MouseButtonRelease, QPointF(10, 10), QPointF(10, 10), Qt::LeftButton,
+                      Qt::NoButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(w.Image1, &press);
+  QCoreApplication::sendEvent(w.Image1, &release);
+  ASSERT_EQ(Dialogs.Count("OpenUrl"), 2);
+  EXPECT_EQ(Dialogs.Texts("OpenUrl").back(), QString::fromLatin1(kHomePage));
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
+}
+
+TEST_F(WindowMain, ConvertsThreeFilesThenAsksBeforeConvertingAgain) {
+  const QStringList sources = {Clip("first.avi"), Clip("second.avi"), Clip("third.avi")};
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  Dialogs.FilesToChoose = sources;
+  w.btnOpenClick();
+  ASSERT_EQ(w.lvFiles->rowCount(), 3);
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Ready]");
+  EXPECT_EQ(w.VexAVC().TaskCount(), 3);
+  for (int row = 0; row < 3; ++row) {
+    EXPECT_EQ(w.lvFiles->item(row, kColumnSource)->text(), QFileInfo(sources[row]).fileName());
+    EXPECT_EQ(w.lvFiles->item(row, kColumnPath)->text(), Dir.path() + "/media/");
+    EXPECT_EQ(w.StatusText(row), "Ready");
+  }
+
+  w.btnConvertClick();
+  EXPECT_TRUE(w.Converting());
+  EXPECT_EQ(w.btnConvert->text(), "Stop");
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Converting...]");
+  for (QWidget* control :
+       {static_cast<QWidget*>(w.btnOpen), static_cast<QWidget*>(w.selFormat),
+        static_cast<QWidget*>(w.txtOutput), static_cast<QWidget*>(w.btnFolderChange)})
+    EXPECT_FALSE(control->isEnabled()) << control->objectName().toStdString();
+  EXPECT_TRUE(QFileInfo(OutFolder).isDir());  // made with its parents
+
+  ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Done]");
+  EXPECT_EQ(w.btnConvert->text(), "Convert!");
+  EXPECT_TRUE(w.btnOpen->isEnabled());
+  EXPECT_TRUE(w.selFormat->isEnabled());
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Done", "Done"}));
+  EXPECT_EQ(w.VexAVC().TaskCount(), 0);
+  EXPECT_EQ(w.LastFormat(), kFormat);
+  for (int row = 0; row < 3; ++row) EXPECT_TRUE(SeenProgressIn(Seen, row)) << row;
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
+
+  const QStringList outputs = OutFiles();
+  EXPECT_EQ(outputs,
+            QStringList({OutputName(sources[0]), OutputName(sources[1]), OutputName(sources[2])}));
+  for (const QString& source : sources) ExpectVideoOutput(OutPath(OutputName(source)), 160, 120);
+
+  // Again with the same format: the question, answered No.
+  Dialogs.Answer = false;
+  Seen.clear();
+  w.btnConvertClick();
+  ASSERT_EQ(Dialogs.Count("AskYesNo"), 1);
+  EXPECT_EQ(Dialogs.Calls.back().Caption, "Information");
+  EXPECT_EQ(Dialogs.Calls.back().Text,
+            "File(s) from the list was already converted to this format\n"
+            "MPEG-4 Video (*.mp4)\nDo you wish to convert agin?");
+  EXPECT_FALSE(w.Converting());
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Done", "Done"}));
+  EXPECT_TRUE(Seen.empty());
+  EXPECT_EQ(OutFiles(), outputs);
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Done]");
+  EXPECT_EQ(w.VexAVC().TaskCount(), 0);
+
+  // Adding after a completed run starts a new list.
+  Dialogs.FilesToChoose = {sources[1]};
+  w.btnOpenClick();
+  ASSERT_EQ(w.lvFiles->rowCount(), 1);
+  EXPECT_EQ(w.lvFiles->item(0, kColumnSource)->text(), "second.avi");
+  EXPECT_EQ(w.VexAVC().TaskCount(), 1);
+}
+
+TEST_F(WindowMain, StopDuringTheSecondFileCancelsTheRest) {
+  // The middle clip is long enough to be stopped while it converts.
+  const QStringList sources = {Clip("one.avi"), Clip("two.avi", 480, 360, 6.0), Clip("three.avi")};
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles(sources);
+  ASSERT_EQ(w.lvFiles->rowCount(), 3);
+
+  w.btnConvertClick();
+  ASSERT_TRUE(w.Converting());
+  ASSERT_TRUE(WaitUntil([&] {
+    return ParseStatusCell(w.StatusText(1)).Kind != TStatusCell::TKind::Text ||
+           w.StatusText(1) == "Done";
+  }));
+  ASSERT_NE(w.StatusText(1), "Done") << "the second file ended before it could be stopped";
+  EXPECT_EQ(w.StatusText(0), "Done");
+  w.btnConvertClick();  // Stop
+  EXPECT_TRUE(w.StopPressed());
+
+  ASSERT_TRUE(WaitUntil([&] {
+    return !w.Converting() && Statuses(w) == QStringList({"Done", "Canceled", "Canceled"});
+  })) << Statuses(w).join(u',').toStdString();
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Job Canceled]");
+  EXPECT_EQ(w.btnConvert->text(), "Convert!");
+  EXPECT_TRUE(w.btnOpen->isEnabled());
+  EXPECT_TRUE(w.LastFormat().isEmpty());
+  // No empty file is left for the file that never ran.
+  for (const QString& name : OutFiles())
+    EXPECT_GT(QFileInfo(OutPath(name)).size(), 0) << name.toStdString();
+  EXPECT_FALSE(QFileInfo::exists(OutPath(OutputName(sources[2]))));
+  EXPECT_TRUE(QFileInfo(OutPath(OutputName(sources[0]))).size() > 0);
+
+  // Convert again: the list is loaded anew and everything converts.
+  ASSERT_TRUE(ConvertAndWait(w));
+  EXPECT_EQ(Dialogs.Count("AskYesNo"), 0);
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Done]");
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Done", "Done"}));
+  EXPECT_FALSE(w.StopPressed());
+  ExpectVideoOutput(OutPath(OutputName(sources[0], "1")), 160, 120);
+  ExpectVideoOutput(OutPath(OutputName(sources[2])), 160, 120);
+  EXPECT_TRUE(QFileInfo(OutPath(OutputName(sources[1], "1"))).size() > 0);
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
+}
+
+TEST_F(WindowMain, TakenNamesGetCounters) {
+  const QString source = Clip("clip.avi");
+  ASSERT_TRUE(QDir().mkpath(OutFolder));
+  {
+    QFile taken(OutPath("clip (MPEG-4 Video).mp4"));
+    ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+    taken.write("keep");
+  }
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({source});
+  ASSERT_TRUE(ConvertAndWait(w));
+  ExpectVideoOutput(OutPath("clip (MPEG-4 Video [1]).mp4"), 160, 120);
+  ASSERT_TRUE(ConvertAndWait(w));  // the question is answered Yes
+  EXPECT_EQ(Dialogs.Count("AskYesNo"), 1);
+  ExpectVideoOutput(OutPath("clip (MPEG-4 Video [2]).mp4"), 160, 120);
+  QFile taken(OutPath("clip (MPEG-4 Video).mp4"));
+  ASSERT_TRUE(taken.open(QIODevice::ReadOnly));
+  EXPECT_EQ(taken.readAll(), "keep");
+  EXPECT_EQ(OutFiles().size(), 3);
+}
+
+TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
+  const QStringList sources = {Clip("even.avi"), Clip("odd.avi", 161, 120),
+                               Clip("later.avi", 192, 144)};
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles(sources);
+  ASSERT_EQ(w.lvFiles->rowCount(), 3);
+  w.btnConvertClick();
+  EXPECT_EQ(Dialogs.Texts("Message"), QStringList({"Error found"}));
+  EXPECT_EQ(w.VexAVC().TaskCount(), 2);
+  EXPECT_EQ(w.RowOfTask(0), 0);
+  EXPECT_EQ(w.RowOfTask(1), 2);
+  ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Failed", "Done"}));
+  EXPECT_FALSE(w.lvFiles->item(1, kColumnStatus)->toolTip().isEmpty());
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Done]");
+  EXPECT_FALSE(SeenProgressIn(Seen, 1));
+  EXPECT_EQ(OutFiles(), QStringList({OutputName(sources[0]), OutputName(sources[2])}));
+  ExpectVideoOutput(OutPath(OutputName(sources[0])), 160, 120);
+  ExpectVideoOutput(OutPath(OutputName(sources[2])), 192, 144);
+}
+
+TEST_F(WindowMain, EveryTaskFailingLeavesTheWindowIdle) {
+  const QString source = Clip("odd.avi", 161, 121);
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({source});
+  ASSERT_EQ(w.lvFiles->rowCount(), 1);
+  w.btnConvertClick();
+  EXPECT_EQ(Dialogs.Texts("Message"), QStringList({"Error found"}));
+  EXPECT_FALSE(w.Converting());
+  EXPECT_EQ(w.btnConvert->text(), "Convert!");
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Ready]");
+  EXPECT_TRUE(w.btnOpen->isEnabled());
+  EXPECT_TRUE(w.selFormat->isEnabled());
+  EXPECT_EQ(w.VexAVC().TaskCount(), 0);
+  EXPECT_EQ(w.StatusText(0), "Failed");
+  EXPECT_TRUE(OutFiles().isEmpty());
+
+  // Nothing of a run arrives later either, and a new Convert tries again.
+  QCoreApplication::processEvents();
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Ready]");
+  w.btnConvertClick();
+  EXPECT_EQ(Dialogs.Count("Message"), 2);
+  EXPECT_FALSE(w.Converting());
+}
+
+TEST_F(WindowMain, SoundFilesConvertWithoutVideoByLowerCaseExtension) {
+  mediagen::MediaSpec song;
+  song.Video = mediagen::VideoCodec::None;
+  song.DurationSeconds = 2.0;
+  const QString lower = Make("song.mp3", song);
+  const QString upperMade = Make("loud.mp3", song);
+  const QString upper = MediaPath("LOUD.MP3");
+  ASSERT_TRUE(QFile::rename(upperMade, upper));
+
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({lower, upper});
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  w.btnConvertClick();
+  // Upper case is not in the audio list: a size is asked of a source
+  // without pictures, which the engine refuses.
+  EXPECT_EQ(Dialogs.Texts("Message"), QStringList({"Error found"}));
+  ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Failed"}));
+  EXPECT_EQ(OutFiles(), QStringList({"song (MPEG-4 Video).mp4"}));
+
+  const mediagen::DecodedMedia media =
+      mediagen::Decode(OutPath("song (MPEG-4 Video).mp4").toStdString());
+  ASSERT_EQ(media.Error, "");
+  EXPECT_EQ(media.VideoStreams, 0);
+  EXPECT_TRUE(media.Frames.empty());
+  EXPECT_EQ(media.AudioStreams, 1);
+  EXPECT_EQ(media.AudioCodecName, "aac");
+  EXPECT_GT(media.AudioSamples, 44100);
+}
+
+TEST_F(WindowMain, ReloadFailureKeepsLaterTasksInTheirRows) {
+  const QStringList sources = {Clip("a.avi"), Clip("b.avi"), Clip("c.avi", 192, 144)};
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles(sources);
+  ASSERT_TRUE(ConvertAndWait(w));
+  ASSERT_EQ(Statuses(w), QStringList({"Done", "Done", "Done"}));
+
+  ASSERT_TRUE(QFile::remove(sources[1]));
+  Seen.clear();
+  w.btnConvertClick();  // answered Yes
+  EXPECT_EQ(Dialogs.Count("AskYesNo"), 1);
+  EXPECT_EQ(w.StatusText(1), "Failed");
+  EXPECT_FALSE(w.lvFiles->item(1, kColumnStatus)->toolTip().isEmpty());
+  EXPECT_EQ(w.RowOfTask(1), 2);
+  ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Failed", "Done"}));
+  EXPECT_TRUE(SeenProgressIn(Seen, 2));
+  EXPECT_FALSE(SeenProgressIn(Seen, 1));
+  ExpectVideoOutput(OutPath(OutputName(sources[2], "1")), 192, 144);
+  EXPECT_FALSE(QFileInfo::exists(OutPath(OutputName(sources[1], "1"))));
+
+  // A file that cannot be opened is not listed when added.
+  const QString junk = MediaPath("junk.avi");
+  {
+    QFile file(junk);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("not a media file");
+  }
+  w.AddFiles({junk, sources[0]});
+  ASSERT_EQ(w.lvFiles->rowCount(), 1);
+  EXPECT_EQ(w.lvFiles->item(0, kColumnSource)->text(), "a.avi");
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
+}
+
+TEST_F(WindowMain, ProgressAndEndNoticesReachTheirRows) {
+  const QString source = Clip("clip.avi");
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({source});
+  ASSERT_EQ(w.lvFiles->rowCount(), 1);
+
+  // No known length: converting without a percentage.
+  w.VexAVCProgress(0, 10, 25, 400, 0, 0, 1000, 0);
+  ASSERT_TRUE(WaitUntil([&] { return w.StatusText(0) != "Ready"; }));
+  EXPECT_EQ(w.StatusText(0), "{|");
+  w.VexAVCProgress(0, 10, 25, 400, 0, 0, 1000, -5);
+  w.VexAVCProgress(0, 20, 25, 999, 0, 0, 1000, 4000);
+  ASSERT_TRUE(WaitUntil([&] { return w.StatusText(0) == "{|24"; }));
+  // Notices of tasks that have no row change nothing.
+  w.VexAVCProgress(3, 20, 25, 999, 0, 0, 1000, 4000);
+  w.VexAVCTerminate(7, true, false, "");
+  w.VexAVCTerminate(0, false, true, "Something broke");
+  ASSERT_TRUE(WaitUntil([&] { return w.StatusText(0) == "Failed"; }));
+  EXPECT_EQ(w.lvFiles->item(0, kColumnStatus)->toolTip(), "Something broke");
+  EXPECT_EQ(w.lvFiles->rowCount(), 1);
+}
+
+TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
+  const QString config = AppFolder() + "/config.ini";
+  {
+    TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    EXPECT_EQ(w.txtOutput->text(), HomeFolder() + "/KorvelVideo");
+    Dialogs.FolderToChoose = "/some/where";
+    w.btnFolderChangeClick();
+    w.SetJobs(3);
+    w.show();
+    EXPECT_TRUE(w.close());
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(Dialogs.Count("ShowExitBanner"), 1);
+    EXPECT_FALSE(Dialogs.BannerWhileVisible);
+  }
+  QFile file(config);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), "[Main]\nstrOutput=/some/where\nbooSameFolder=0\nintJobs=3\n");
+  file.close();
+  {
+    TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    EXPECT_EQ(w.txtOutput->text(), "/some/where");
+    EXPECT_FALSE(w.chkSameFolder->isChecked());
+    EXPECT_EQ(w.Jobs(), 3);
+    EXPECT_TRUE(w.txtOutput->isEnabled());
+  }
+  ASSERT_TRUE(WriteConfig(config, TWindowConfig{"/else/where", true, 40}));
+  {
+    TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    EXPECT_EQ(w.txtOutput->text(), "/else/where");
+    EXPECT_TRUE(w.chkSameFolder->isChecked());
+    EXPECT_EQ(w.Jobs(), 16);
+    // Outputs beside their sources: the folder controls are off.
+    EXPECT_FALSE(w.txtOutput->isEnabled());
+    EXPECT_FALSE(w.btnFolderChange->isEnabled());
+    EXPECT_FALSE(w.btnBrowse->isEnabled());
+  }
+}
+
+TEST_F(WindowMain, JobsAndSameFolderDriveTheRun) {
+  const QStringList sources = {Clip("left.avi"), Clip("right.avi")};
+  ASSERT_TRUE(WriteConfig(AppFolder() + "/config.ini", TWindowConfig{OutFolder, true, 2}));
+  TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+  ASSERT_EQ(w.Jobs(), 2);
+  w.AddFiles(sources);
+  w.btnConvertClick();
+  ASSERT_TRUE(w.Converting());
+  {
+    std::lock_guard<TComponentLock> hold(w.VexAVC().Lock());
+    EXPECT_EQ(w.VexAVC().ThreadCount(), 2);
+  }
+  ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Done"}));
+  // Beside the sources, not in the output folder.
+  EXPECT_FALSE(QFileInfo::exists(OutFolder));
+  for (const QString& source : sources)
+    ExpectVideoOutput(QFileInfo(source).absolutePath() + u'/' + OutputName(source), 160, 120);
+}
+
+TEST_F(WindowMain, MissingLibFolderUsesTheSystemLibraries) {
+  // Nothing is bound yet in this process; the app folder has no "lib".
+  ASSERT_FALSE(FFmpegLibsLoaded());
+  auto window = MakeWindow();
+  window->btnOpenClick();
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
+  EXPECT_EQ(Dialogs.Count("ChooseFiles"), 1);
+  EXPECT_TRUE(FFmpegLibsLoaded());
+  Dialogs.FilesToChoose = {Clip("clip.avi")};
+  window->btnOpenClick();
+  EXPECT_EQ(window->lvFiles->rowCount(), 1);
+}
+
+TEST_F(WindowMain, UnloadableLibrariesAreReported) {
+  ASSERT_FALSE(FFmpegLibsLoaded());
+  ASSERT_TRUE(QDir(AppFolder()).mkdir("lib"));
+  QFile broken(AppFolder() + "/lib/libavcodec.so.59");
+  ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+  broken.write("not a library");
+  broken.close();
+  auto window = MakeWindow();
+  window->btnOpenClick();
+  EXPECT_EQ(Dialogs.Texts("Message"), QStringList({"Error: Lib cannot be loaded."}));
+  EXPECT_EQ(Dialogs.Count("ChooseFiles"), 0);
+  window->lvFiles->insertRow(0);  // a listed file, so that Convert gets as far as binding
+  window->btnConvertClick();
+  EXPECT_EQ(Dialogs.Count("Message"), 2);
+  EXPECT_FALSE(window->Converting());
+}
+
+TEST_F(WindowMain, DroppedFilesAreAdded) {
+  const QStringList sources = {Clip("dropped one.avi"), Clip("dropped two.avi")};
+  const QString text = MediaPath("notes.txt");
+  {
+    QFile file(text);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("hello");
+  }
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.show();
+  QWidget* target = w.lvFiles->viewport();
+  const QPointF where(20, 20);
+
+  QMimeData web;
+  web.setUrls({QUrl("https://example.org/clip.avi")});
+  QDragEnterEvent refused(where.toPoint(), Qt::CopyAction, &web, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(target, &refused);
+  EXPECT_FALSE(refused.isAccepted());
+
+  QMimeData files;
+  files.setUrls({QUrl::fromLocalFile(sources[0]), QUrl("https://example.org/clip.avi"),
+                 QUrl::fromLocalFile(text), QUrl::fromLocalFile(sources[1])});
+  QDragEnterEvent enter(where.toPoint(), Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(target, &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(where, Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(target, &drop);
+  EXPECT_TRUE(drop.isAccepted());
+
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  EXPECT_EQ(w.lvFiles->item(0, kColumnSource)->text(), "dropped one.avi");
+  EXPECT_EQ(w.lvFiles->item(1, kColumnSource)->text(), "dropped two.avi");
+  EXPECT_EQ(w.lvFiles->item(1, kColumnPath)->text(), Dir.path() + "/media/");
+  EXPECT_EQ(w.VexAVC().TaskCount(), 2);
+  EXPECT_EQ(w.windowTitle(), kTitle + " [Ready]");
+  EXPECT_EQ(Dialogs.Count("ChooseFiles"), 0);
+}
+
+}  // namespace
+}  // namespace vexav::test
