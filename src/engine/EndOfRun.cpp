@@ -1,7 +1,8 @@
 // The end of a conversion run, after the main loop, in its order: the
 // decoders and encoders flushed, the trailers, the final report, the codecs
-// closed, Finished. (Transcode then releases the run tables.) A stop request
-// ends the loop early; all of this still runs.
+// closed, the outputs checked to be still there, Finished. (Transcode then
+// releases the run tables.) A stop request ends the loop early; all of this
+// still runs, so a stopped run's outputs are complete files.
 #include <algorithm>
 #include <mutex>
 
@@ -34,10 +35,13 @@ void TCustomFFmpeg::EndOfRun() {
   // once all trailers were tried, not a success.
   int TrailerError = 0;
   for (int O = 0; O < OutputFileCount; ++O) {
-    const int Ret = ff::av_write_trailer(OutputFiles[O].get());
+    const int Ret =
+        TimedCall(TRunStage::Mux, [&] { return ff::av_write_trailer(OutputFiles[O].get()); });
     if (Ret < 0 && TrailerError == 0) TrailerError = Ret;
   }
   if (TrailerError < 0) throw FFMpegException(LibraryErrorText("av_write_trailer()", TrailerError));
+  // From here on an error keeps the outputs: they are complete files.
+  TrailersWritten = true;
 
   // 3. The final report.
   PrintReport(true);
@@ -49,7 +53,7 @@ void TCustomFFmpeg::EndOfRun() {
     ff::av_freep(&Enc->stats_in);
     std::lock_guard<std::recursive_mutex> Guard(CodecLock());
     if (std::find(OpenedEncoders.begin(), OpenedEncoders.end(), Enc) != OpenedEncoders.end()) {
-      ff::avcodec_close(Enc);
+      TimedCall(TRunStage::Codecs, [&] { return ff::avcodec_close(Enc); });
       RemoveFrom(OpenedEncoders, Enc);
     }
   }
@@ -57,8 +61,25 @@ void TCustomFFmpeg::EndOfRun() {
     if (!Ist->DecodingNeeded) continue;
     std::lock_guard<std::recursive_mutex> Guard(CodecLock());
     if (std::find(OpenedDecoders.begin(), OpenedDecoders.end(), Ist->Dec) != OpenedDecoders.end()) {
-      ff::avcodec_close(Ist->Dec);
+      TimedCall(TRunStage::Codecs, [&] { return ff::avcodec_close(Ist->Dec); });
       RemoveFrom(OpenedDecoders, Ist->Dec);
+    }
+  }
+
+  // A file whose name was removed during the run (its folder deleted)
+  // took every write and is gone all the same: not a success.
+  CheckOutputsPresent();
+
+  // A stop that came before anything reached an output leaves a file with
+  // headers but no picture or sound, which no player opens: removed.
+  if (StopRequested) {
+    for (int O = 0; O < OutputFileCount; ++O) {
+      const bool Written =
+          std::any_of(T.OutputStreams.begin(), T.OutputStreams.end(),
+                      [&](auto& Ost) { return Ost->File == OutputFiles[O].get() && Ost->PacketsMuxed > 0; });
+      if (!Written)
+        RemoveCreatedOutput(
+            O, "Removed output file '%s': the conversion was stopped before anything was written.");
     }
   }
 

@@ -62,6 +62,7 @@ void TCustomFFmpeg::ResetOptions() {
   InputFileCount = 0;
   ReleaseOutputCodecs();
   for (auto& File : OutputFiles) Drop(File, Loaded);
+  OutputIdentities.fill(TOutputFileIdentity());
   OutputFileCount = 0;
   StreamMaps.fill(StreamMap{});
   StreamMapCount = 0;
@@ -235,17 +236,20 @@ void TCustomFFmpeg::CloseOutputFiles() {
   for (int I = 0; I < MAX_FILES; ++I) {
     AVFormatContext* File = OutputFiles[I].get();
     if (!File) continue;
-    // An output that received no byte is removed once it is closed. Only a
-    // regular file is ever removed: an output on a device (/dev/null,
-    // /dev/full) or a pipe stays where it is.
+    // An output that received no byte (a task that never ran) is removed
+    // once it is closed. Only a regular file that the engine created itself
+    // is ever removed: never one that was there before, nor an output on a
+    // device (/dev/null, /dev/full) or a pipe.
     const bool WritesFile = File->oformat && !(File->oformat->flags & AVFMT_NOFILE) && File->pb;
-    const std::string Name = File->url ? File->url : "";
+    const TOutputFileIdentity Identity = OutputIdentities[I];
+    OutputIdentities[I] = TOutputFileIdentity();
     Drop(OutputFiles[I], Loaded);
-    if (!Loaded || !WritesFile || Name.empty()) continue;
+    if (!Loaded || !WritesFile || !Identity.Created) continue;
     struct stat Info;
-    if (::stat(Name.c_str(), &Info) == 0 && S_ISREG(Info.st_mode) && Info.st_size == 0)
-      ::unlink(Name.c_str());
+    if (SameOutputFile(Identity) && ::stat(Identity.Name.c_str(), &Info) == 0 && Info.st_size == 0)
+      ::unlink(Identity.Name.c_str());
   }
+  OutputIdentities.fill(TOutputFileIdentity());
   OutputFileCount = 0;
 }
 

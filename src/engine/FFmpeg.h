@@ -24,6 +24,7 @@
 #include "binding/Owners.h"
 #include "engine/FFMpegException.h"
 #include "engine/HookBitmap.h"
+#include "engine/RunTimings.h"
 #include "engine/thread/Thread.h"
 
 namespace vexav {
@@ -254,6 +255,21 @@ class TCustomFFmpeg {
   void SetBitRate(const std::string& Name, const std::string& Value);
   void AddVideoHook(const std::string& Value);
   void AddBitstreamFilter(const std::string& Name, const std::string& Value);
+  // Threads of each decoder and encoder (the codec context's thread_count):
+  // 0 lets the library choose from the number of processor cores, 1 to 64
+  // that many. Decoders take the value in force when their input is opened
+  // (OpenInputFile), encoders the one in force when their output is opened
+  // (OpenOutputFile). A negative value or one above 64 raises
+  // FFMpegException and changes nothing. Default 1; ResetOptions restores it.
+  // The kind of threading stays the library's choice (thread_type frame and
+  // slice): frame threads where the codec has them (the MPEG-4 decoder,
+  // libx264, which picks 1.5 threads per core itself for 0), which delay
+  // the output by a frame per thread and are drained at the end of input
+  // like any other delay; slice threads otherwise.
+  void SetThreadCount(int Value);
+  static constexpr int MaxThreadCount = 64;
+  // Raises SetThreadCount's FFMpegException for a value outside 0..64.
+  static void CheckThreadCount(int Value);
   // Target presets: Type "vcd", "svcd", "dvd", "dv" or "dv50"; Norm "pal",
   // "ntsc", "film" or anything else for detection; FallbackNorm decides when
   // detection finds nothing.
@@ -433,6 +449,16 @@ class TCustomFFmpeg {
   // Running := false, Terminated := true, Thread := nil, then OnTerminate.
   // Delivers at most one notification per run.
   void DoTerminate();
+  // Closes and removes the output files this engine created, each with a
+  // log line "Removed incomplete output file '%s'." (OutputFiles.cpp): what
+  // a run that ended by an error before its trailers (or an engine that
+  // will never run) leaves is not a readable file. Never touches a file
+  // that was there before, one that took the name since, a device or a
+  // pipe.
+  void RemoveIncompleteOutputs();
+  // Removes output O when this engine created it (as above), logging
+  // Message with the file's name.
+  void RemoveCreatedOutput(int O, const char* Message);
   // Close every codec still on the open-codec lists, under CodecLock.
   void CloseOpenEncoders();
   void CloseOpenDecoders();
@@ -450,6 +476,14 @@ class TCustomFFmpeg {
   // The engine's progress report: a status line (logged, or the progress
   // event when a handler is set) and, when Final, the summary line.
   void PrintReport(bool Final);
+
+  // Run timings (RunTimings.h): with SetCollectTimings(true) every later
+  // run records where its time goes; RunTimings() holds the last timed
+  // run's figures from its end on (Collected false before). Not an option:
+  // ResetOptions leaves it. Set it while no run is active.
+  void SetCollectTimings(bool Value) { CollectTimings = Value; }
+  bool CollectingTimings() const { return CollectTimings; }
+  const TRunTimings& RunTimings() const { return Timings; }
 
   // The open-codec lists: the contexts whose codec is open, newest first.
   std::vector<AVCodecContext*> OpenedEncoders;
@@ -536,10 +570,31 @@ class TCustomFFmpeg {
   // Progress (ProgressReport.cpp).
   void DoVideoStats(TOutputStreamState& Ost, int FrameSize);
   int64_t FirstOutputSize() const;
-  // Deletes output files that received no byte, once they are closed.
+  // Closes the output files; deletes those the engine created that
+  // received no byte.
   void CloseOutputFiles();
+  // A run whose regular output file is no longer at its name when the
+  // trailers are written ends by an error (OutputFiles.cpp).
+  void CheckOutputsPresent() const;
+
+  // Per output file slot: the regular file the engine opened for writing
+  // (its name, device and inode) and whether the open created it.
+  struct TOutputFileIdentity {
+    std::string Name;
+    uint64_t Device = 0;
+    uint64_t Inode = 0;
+    bool Regular = false;
+    bool Created = false;
+  };
+  std::array<TOutputFileIdentity, MAX_FILES> OutputIdentities;
+  // Whether Identity's regular file is still at its name.
+  static bool SameOutputFile(const TOutputFileIdentity& Identity);
+  // Every trailer of the current run was written.
+  bool TrailersWritten = false;
 
   std::unique_ptr<TRunTables> Tables;
+  bool CollectTimings = false;
+  TRunTimings Timings;
   // Monotonic microseconds at the start of the main loop, and of the last
   // progress report.
   int64_t TimerStart = 0;

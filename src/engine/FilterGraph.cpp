@@ -163,7 +163,8 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& Ist, TOutputStreamState& 
 
 int TCustomFFmpeg::GetFilteredVideoPicture(AVFilterContext* Sink, AVFrame* Picture, int64_t& Pts) {
   ff::av_frame_unref(Picture);
-  if (ff::av_buffersink_get_frame(Sink, Picture) < 0) return -1;
+  if (TimedCall(TRunStage::Filter, [&] { return ff::av_buffersink_get_frame(Sink, Picture); }) < 0)
+    return -1;
   if (Picture->pts != AV_NOPTS_VALUE)
     Pts = ff::av_rescale_q(Picture->pts, ff::av_buffersink_get_time_base(Sink), MicrosecondBase);
   return 1;
@@ -179,10 +180,12 @@ void TCustomFFmpeg::FilterAndWrite(TOutputStreamState& Ost, TInputStreamState& I
     // that the graph may keep the picture as long as it likes.
     if (ff::av_frame_ref(Pushed, Picture) < 0) throw FFMpegException("Could not allocate video frame");
     Pushed->pts = Ist.Pts;
-    Ret = ff::av_buffersrc_add_frame_flags(Ost.Source, Pushed, 0);
+    Ret = TimedCall(TRunStage::Filter,
+                    [&] { return ff::av_buffersrc_add_frame_flags(Ost.Source, Pushed, 0); });
     ff::av_frame_unref(Pushed);
   } else {
-    Ret = ff::av_buffersrc_add_frame_flags(Ost.Source, nullptr, 0);
+    Ret = TimedCall(TRunStage::Filter,
+                    [&] { return ff::av_buffersrc_add_frame_flags(Ost.Source, nullptr, 0); });
     Ost.GraphFlushed = true;
   }
   if (Ret < 0) {

@@ -267,9 +267,22 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
       Opened = true;
       Created = !Existed;
     }
+    // What was opened, so that the end of a run can tell its own file.
+    TOutputFileIdentity Identity;
+    if (Opened) {
+      struct stat Info;
+      if (::stat(FileName.c_str(), &Info) == 0 && S_ISREG(Info.st_mode)) {
+        Identity.Name = FileName;
+        Identity.Device = static_cast<uint64_t>(Info.st_dev);
+        Identity.Inode = static_cast<uint64_t>(Info.st_ino);
+        Identity.Regular = true;
+        Identity.Created = Created;
+      }
+    }
 
     // 9. Entered in the table; cannot fail, the room was checked first.
     OutputFiles[Slot] = std::move(Context);
+    OutputIdentities[Slot] = std::move(Identity);
     OutputFileCount = Slot + 1;
     Done = true;
   } catch (const std::exception& Error) {
@@ -295,6 +308,47 @@ bool TCustomFFmpeg::OpenOutputFile(const std::string& FileName) {
   OutputFormat = nullptr;
   InputFormat = nullptr;
   return Done;
+}
+
+bool TCustomFFmpeg::SameOutputFile(const TOutputFileIdentity& Identity) {
+  struct stat Info;
+  return Identity.Regular && ::stat(Identity.Name.c_str(), &Info) == 0 &&
+         static_cast<uint64_t>(Info.st_dev) == Identity.Device &&
+         static_cast<uint64_t>(Info.st_ino) == Identity.Inode;
+}
+
+void TCustomFFmpeg::RemoveIncompleteOutputs() {
+  for (int O = 0; O < MAX_FILES; ++O)
+    RemoveCreatedOutput(O, "Removed incomplete output file '%s'.");
+}
+
+void TCustomFFmpeg::RemoveCreatedOutput(int O, const char* Message) {
+  TOutputFileIdentity& Identity = OutputIdentities[O];
+  if (!Identity.Created) return;
+  // Closed first, so that nothing is written to the name afterwards.
+  AVFormatContext* File = OutputFiles[O].get();
+  if (File && File->pb && File->oformat && !(File->oformat->flags & AVFMT_NOFILE))
+    ff::avio_closep(&File->pb);
+  // Only the file this engine created: not one that took its name since.
+  if (SameOutputFile(Identity) && ::unlink(Identity.Name.c_str()) == 0) {
+    try {
+      Log(-1, Format(Message, Identity.Name.c_str()));
+    } catch (...) {
+      // A log handler's failure must not keep the run from ending.
+    }
+  }
+  Identity = TOutputFileIdentity();
+}
+
+void TCustomFFmpeg::CheckOutputsPresent() const {
+  for (int O = 0; O < OutputFileCount && O < MAX_FILES; ++O) {
+    const TOutputFileIdentity& Identity = OutputIdentities[O];
+    // On Linux a file whose name was removed still takes every write: the
+    // run would seem to succeed with nothing left on disk.
+    if (Identity.Regular && !SameOutputFile(Identity))
+      throw FFMpegException(
+          Format("Output file '%s' disappeared during the conversion.", Identity.Name.c_str()));
+  }
 }
 
 }  // namespace vexav

@@ -21,6 +21,7 @@
 #include "binding/Text.h"
 #include "engine/FFmpeg.h"
 #include "engine/RunTables.h"
+#include "engine/RunTimings.h"
 
 namespace vexav {
 namespace {
@@ -68,7 +69,8 @@ int TCustomFFmpeg::OutputPacket(TInputStreamState& Ist, const AVPacket* Packet) 
       // error.
       auto ReceiveAll = [&]() {
         for (;;) {
-          const int Ret = ff::avcodec_receive_frame(Ist.Dec, Frame);
+          const int Ret = TimedCall(TRunStage::Decode,
+                                    [&] { return ff::avcodec_receive_frame(Ist.Dec, Frame); });
           if (Ret == AVERROR(EAGAIN) || Ret == AVERROR_EOF) return true;
           if (Ret < 0) return false;
           TFrameUnref Release{Frame};
@@ -85,14 +87,18 @@ int TCustomFFmpeg::OutputPacket(TInputStreamState& Ist, const AVPacket* Packet) 
         else if (Type == AVMEDIA_TYPE_VIDEO)
           Ist.NextPts += VideoFrameDuration(Ist);
       } else if (Packet) {
-        Sent = ff::avcodec_send_packet(Ist.Dec, Packet);
+        auto Send = [&](const AVPacket* P) {
+          return TimedCall(TRunStage::Decode, [&] { return ff::avcodec_send_packet(Ist.Dec, P); });
+        };
+        Sent = Send(Packet);
         if (Sent == AVERROR(EAGAIN)) {
           // The decoder wants its output taken first.
           if (!ReceiveAll()) Result = -1;
-          Sent = ff::avcodec_send_packet(Ist.Dec, Packet);
+          Sent = Send(Packet);
         }
       } else if (!Ist.DecoderDrained) {
-        Sent = ff::avcodec_send_packet(Ist.Dec, nullptr);
+        Sent =
+            TimedCall(TRunStage::Decode, [&] { return ff::avcodec_send_packet(Ist.Dec, nullptr); });
         Ist.DecoderDrained = true;
       }
       // A packet the decoder refuses is a decoding error; the frames it
@@ -173,8 +179,10 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
         Ist.Conformed->height = Ist.ExpectedHeight;
         if (ff::av_frame_get_buffer(Ist.Conformed.get(), 0) < 0) throw FFMpegException("Could not allocate video frame");
       }
-      ff::sws_scale(Cached, Frame->data, Frame->linesize, 0, Frame->height, Ist.Conformed->data,
-                    Ist.Conformed->linesize);
+      TimedCall(TRunStage::Scale, [&] {
+        return ff::sws_scale(Cached, Frame->data, Frame->linesize, 0, Frame->height, Ist.Conformed->data,
+                             Ist.Conformed->linesize);
+      });
       ff::av_frame_copy_props(Ist.Conformed.get(), Frame);
       Picture = Ist.Conformed.get();
     }
@@ -243,7 +251,11 @@ int TCustomFFmpeg::RouteSubtitle(TInputStreamState& Ist, const AVPacket* Packet)
   SubtitlePtr Sub(new AVSubtitle{});
   int Got = 0;
   // The decoder takes a packet it may not change.
-  if (ff::avcodec_decode_subtitle2(Ist.Dec, Sub.get(), &Got, const_cast<AVPacket*>(Packet)) < 0) return -1;
+  if (TimedCall(TRunStage::Decode, [&] {
+        return ff::avcodec_decode_subtitle2(Ist.Dec, Sub.get(), &Got,
+                                            const_cast<AVPacket*>(Packet));
+      }) < 0)
+    return -1;
   if (!Got) return 0;
   if (StartTime != 0 && Ist.Pts < StartTime) return 0;
   for (auto& OstPtr : Tables->OutputStreams) {
@@ -273,8 +285,10 @@ void TCustomFFmpeg::DoSubtitleOut(TOutputStreamState& Ost, TInputStreamState& Is
     // The second DVB packet clears the screen: an empty subtitle.
     AVSubtitle Copy = Sub;
     if (Dvb && I == 1) Copy.num_rects = 0;
-    const int Size = ff::avcodec_encode_subtitle(Ost.Enc, T.SubtitleBuffer.data(),
-                                                 static_cast<int>(T.SubtitleBuffer.size()), &Copy);
+    const int Size = TimedCall(TRunStage::Encode, [&] {
+      return ff::avcodec_encode_subtitle(Ost.Enc, T.SubtitleBuffer.data(),
+                                         static_cast<int>(T.SubtitleBuffer.size()), &Copy);
+    });
     if (Size < 0) throw FFMpegException("Subtitle encoding failed");
     if (ff::av_new_packet(Packet.get(), Size) < 0) throw FFMpegException("Could not allocate a packet");
     std::copy_n(T.SubtitleBuffer.data(), Size, Packet->data);

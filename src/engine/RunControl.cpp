@@ -1,7 +1,8 @@
 // Starting, stopping and ending a conversion run: Start, Run, Stop,
 // StopOrNotify, DoTerminate, the open-codec lists' closing, and the two
 // worker threads (TFFmpegThread runs a conversion, TDoTerminateThread
-// delivers the notification of an engine that never ran).
+// removes the outputs of an engine that never ran and delivers its
+// notification).
 //
 // Thread safety of the hand-over between the caller's thread and the
 // worker:
@@ -18,6 +19,7 @@
 
 #include "engine/CodecLock.h"
 #include "engine/FFmpeg.h"
+#include "engine/FreedMemory.h"
 #include "engine/RunGate.h"
 #include "engine/RunTables.h"
 
@@ -40,7 +42,8 @@ struct TWorkerScope {
 
 // ---- Threads ------------------------------------------------------------------
 
-TFFmpegThread::TFFmpegThread(TCustomFFmpeg* Engine, std::shared_ptr<TRunGate> Gate, TThreadPriority Priority)
+TFFmpegThread::TFFmpegThread(TCustomFFmpeg* Engine, std::shared_ptr<TRunGate> Gate,
+                             TThreadPriority Priority)
     : TThread(Priority), Engine(Engine), Gate(std::move(Gate)) {
   if (this->Gate) this->Gate->Enter();
 }
@@ -66,14 +69,20 @@ TDoTerminateThread::~TDoTerminateThread() {
 
 void TDoTerminateThread::Execute() {
   TWorkerScope Scope(Engine);
-  if (Engine) Engine->DoTerminate();
+  if (!Engine) return;
+  // The engine never ran and never will: the empty outputs it created for
+  // the run are not left behind.
+  Engine->RemoveIncompleteOutputs();
+  Engine->DoTerminate();
 }
 
 // ---- Run control --------------------------------------------------------------
 
 TFFmpegThread* TCustomFFmpeg::Start(bool Threaded, TThreadPriority Priority) {
   if (Running || Terminated || NotifyPending) return nullptr;
-  const char* Missing = OutputFileCount <= 0 ? NoOutputText : InputFileCount <= 0 ? NoInputText : nullptr;
+  const char* Missing = OutputFileCount <= 0  ? NoOutputText
+                        : InputFileCount <= 0 ? NoInputText
+                                              : nullptr;
   if (Missing) {
     ReleaseFiles();
     Log(-1, Missing);
@@ -99,7 +108,10 @@ TFFmpegThread* TCustomFFmpeg::Start(bool Threaded, TThreadPriority Priority) {
 
 void TCustomFFmpeg::Run() {
   Finished = false;
-  auto Fail = [this](const std::string& Message) {
+  TrailersWritten = false;
+  bool Failed = false;
+  auto Fail = [this, &Failed](const std::string& Message) {
+    Failed = true;
     ExceptionRaised = true;
     ErrorMessage = Message;
     try {
@@ -117,7 +129,11 @@ void TCustomFFmpeg::Run() {
   }
   CloseOpenEncoders();
   CloseOpenDecoders();
+  // An output whose trailer was never written cannot be read back: the
+  // files this run created are removed rather than left behind broken.
+  if (Failed && !TrailersWritten) RemoveIncompleteOutputs();
   ReleaseFiles();
+  ReturnFreedMemory();
   // The last use of the engine on this thread.
   DoTerminate();
 }

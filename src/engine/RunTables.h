@@ -139,6 +139,8 @@ struct TOutputStreamState {
   // was written.
   double EndTime = 0;
   bool Written = false;
+  // Packets the muxer accepted for this stream, with or without a time.
+  int64_t PacketsMuxed = 0;
 };
 
 struct TRunTables {

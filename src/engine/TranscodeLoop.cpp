@@ -14,6 +14,7 @@
 #include "binding/Text.h"
 #include "engine/FFmpeg.h"
 #include "engine/RunTables.h"
+#include "engine/RunTimings.h"
 #include "engine/video/FrameRateRule.h"
 
 namespace vexav {
@@ -92,7 +93,7 @@ void TCustomFFmpeg::MainLoop() {
     // 4. One packet. Any failure to read (the end, a read error, damaged
     // data the demuxer gives up on) ends that input.
     AVFormatContext* Input = InputFiles[FileIndex].get();
-    if (ff::av_read_frame(Input, Packet.get()) < 0) {
+    if (TimedCall(TRunStage::Demux, [&] { return ff::av_read_frame(Input, Packet.get()); }) < 0) {
       T.FileTable[FileIndex].EofReached = 1;
       if (Shortest) break;
       continue;

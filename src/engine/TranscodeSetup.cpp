@@ -22,7 +22,9 @@
 #include "binding/Text.h"
 #include "engine/CodecLock.h"
 #include "engine/FFmpeg.h"
+#include "engine/FreedMemory.h"
 #include "engine/RunTables.h"
+#include "engine/RunTimings.h"
 
 namespace vexav {
 namespace {
@@ -46,6 +48,10 @@ std::string LanguageOf(const AVStream* Stream) {
 }  // namespace
 
 void TCustomFFmpeg::Transcode() {
+  // With timings collected, the run's window: from here to the release of
+  // the run tables.
+  TRunTimingWindow TimingWindow(CollectTimings ? &Timings : nullptr);
+  LimitRetainedMemory();
   Tables = std::make_unique<TRunTables>();
   try {
     SetupRun();
@@ -470,7 +476,8 @@ void TCustomFFmpeg::OpenEncoders() {
       Options.Set("stats", (Ost.LogFileName + ".stats").c_str());
     {
       std::lock_guard<std::recursive_mutex> Guard(CodecLock());
-      if (ff::avcodec_open2(Enc, Codec, Options.Address()) < 0)
+      if (TimedCall(TRunStage::Codecs,
+                    [&] { return ff::avcodec_open2(Enc, Codec, Options.Address()); }) < 0)
         throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe incorrect "
                                      "parameters such as bit_rate, rate, width or height",
                                      Ost.FileIndex, Ost.StreamIndex));
@@ -492,7 +499,8 @@ void TCustomFFmpeg::OpenDecoders() {
       throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
                                    static_cast<int>(Ist.Dec->codec_id), Ist.FileIndex, Ist.StreamIndex));
     std::lock_guard<std::recursive_mutex> Guard(CodecLock());
-    if (ff::avcodec_open2(Ist.Dec, Ist.Decoder, nullptr) < 0)
+    if (TimedCall(TRunStage::Codecs,
+                  [&] { return ff::avcodec_open2(Ist.Dec, Ist.Decoder, nullptr); }) < 0)
       throw FFMpegException(Format("Error while opening codec for input stream #%d.%d", Ist.FileIndex,
                                    Ist.StreamIndex));
     OpenedDecoders.insert(OpenedDecoders.begin(), Ist.Dec);
@@ -519,7 +527,8 @@ void TCustomFFmpeg::WriteHeaders() {
     AVFormatContext* File = OutputFiles[O].get();
     Dictionary Options;
     CollectPrivateOptions(Options.Address());
-    if (ff::avformat_write_header(File, Options.Address()) < 0)
+    if (TimedCall(TRunStage::Mux,
+                  [&] { return ff::avformat_write_header(File, Options.Address()); }) < 0)
       throw FFMpegException(Format("Could not write header for output file #%d (incorrect codec parameters ?)", O));
     if (!File->oformat || std::strcmp(File->oformat->name, "rtp") != 0) T.AllRtp = false;
   }

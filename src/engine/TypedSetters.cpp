@@ -312,4 +312,20 @@ void TCustomFFmpeg::AddBitstreamFilter(const std::string& Name, const std::strin
   Chain.push_back(std::move(Filter));
 }
 
+// ---- Codec threads -----------------------------------------------------------
+
+void TCustomFFmpeg::CheckThreadCount(int Value) {
+  // More threads than MaxThreadCount buy nothing on any machine the engine
+  // runs on and only cost memory (a frame-threaded decoder holds a picture
+  // per thread).
+  if (Value < 0 || Value > MaxThreadCount)
+    throw FFMpegException(
+        Format("Invalid codec thread count %d: 0 (automatic) or 1 to %d", Value, MaxThreadCount));
+}
+
+void TCustomFFmpeg::SetThreadCount(int Value) {
+  CheckThreadCount(Value);
+  ThreadCount = Value;
+}
+
 }  // namespace vexav

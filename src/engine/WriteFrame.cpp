@@ -15,6 +15,7 @@
 #include "binding/Text.h"
 #include "engine/FFmpeg.h"
 #include "engine/RunTables.h"
+#include "engine/RunTimings.h"
 
 namespace vexav {
 namespace {
@@ -72,7 +73,8 @@ void TCustomFFmpeg::WriteFrame(TOutputStreamState& Ost, AVPacket* Packet) {
       }
       AVBSFContext* Context = Ost.Bsf[Stage].Context.get();
       const int StreamIndex = Packet ? Packet->stream_index : Ost.Stream->index;
-      const int Sent = ff::av_bsf_send_packet(Context, Packet);
+      const int Sent =
+          TimedCall(TRunStage::Mux, [&] { return ff::av_bsf_send_packet(Context, Packet); });
       if (Sent < 0) {
         Failed(Stage, StreamIndex, Sent);
         // The packet is untouched by a failed send: it goes on unfiltered.
@@ -82,7 +84,8 @@ void TCustomFFmpeg::WriteFrame(TOutputStreamState& Ost, AVPacket* Packet) {
       PacketPtr Out(ff::av_packet_alloc());
       if (!Out) throw FFMpegException("Could not allocate a packet");
       for (;;) {
-        const int Ret = ff::av_bsf_receive_packet(Context, Out.get());
+        const int Ret = TimedCall(TRunStage::Mux,
+                                  [&] { return ff::av_bsf_receive_packet(Context, Out.get()); });
         if (Ret == AVERROR(EAGAIN) || Ret == AVERROR_EOF) break;
         if (Ret < 0) {
           Failed(Stage, StreamIndex, Ret);
@@ -109,8 +112,10 @@ void TCustomFFmpeg::MuxPacket(TOutputStreamState& Ost, AVPacket* Packet) {
     if (!Ost.Written || End > Ost.EndTime) Ost.EndTime = End;
     Ost.Written = true;
   }
-  const int Ret = ff::av_interleaved_write_frame(Ost.File, Packet);
+  const int Ret =
+      TimedCall(TRunStage::Mux, [&] { return ff::av_interleaved_write_frame(Ost.File, Packet); });
   if (Ret < 0) throw FFMpegException(LibraryErrorText("av_interleaved_write_frame()", Ret));
+  ++Ost.PacketsMuxed;
 }
 
 }  // namespace vexav

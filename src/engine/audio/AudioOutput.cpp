@@ -6,6 +6,7 @@
 
 #include "binding/Text.h"
 #include "engine/FFMpegException.h"
+#include "engine/RunTimings.h"
 
 namespace vexav {
 
@@ -114,7 +115,9 @@ void TAudioOutput::FlushResampler() {
   for (;;) {
     const int Cap = std::max(ff::swr_get_out_samples(Resampler.get(), 0), 1024);
     if (!ConvFrame || ConvFrame->nb_samples < Cap) ConvFrame = MakeEncoderFrame(Enc, Cap);
-    const int Count = ff::swr_convert(Resampler.get(), ConvFrame->extended_data, Cap, nullptr, 0);
+    const int Count = TimedCall(TRunStage::Resample, [&] {
+      return ff::swr_convert(Resampler.get(), ConvFrame->extended_data, Cap, nullptr, 0);
+    });
     if (Count <= 0) break;
     WriteFifo(ConvFrame->extended_data, Count);
   }
@@ -138,8 +141,10 @@ void TAudioOutput::ConvertIntoFifo(const uint8_t* const* Planes, int Count, bool
   if (Converted >= 0) {
     const int Cap = std::max(Converted, 1);
     if (!ConvFrame || ConvFrame->nb_samples < Cap) ConvFrame = MakeEncoderFrame(Enc, Cap);
-    Converted = ff::swr_convert(Resampler.get(), ConvFrame->extended_data, Cap,
-                                const_cast<const uint8_t**>(Planes), Count);
+    Converted = TimedCall(TRunStage::Resample, [&] {
+      return ff::swr_convert(Resampler.get(), ConvFrame->extended_data, Cap,
+                             const_cast<const uint8_t**>(Planes), Count);
+    });
   }
   if (Converted < 0) {
     if (ExitOnError) throw FFMpegException("av_audio_convert() failed");
@@ -265,9 +270,11 @@ void TAudioOutput::EncodeFromFifo(int Count) {
 // Sends one frame (or the end of input, nullptr) and writes every packet
 // that comes out.
 void TAudioOutput::SendFrame(const AVFrame* Frame) {
-  if (ff::avcodec_send_frame(Enc, Frame) < 0) throw FFMpegException("Audio encoding failed");
+  if (TimedCall(TRunStage::Encode, [&] { return ff::avcodec_send_frame(Enc, Frame); }) < 0)
+    throw FFMpegException("Audio encoding failed");
   for (;;) {
-    const int Ret = ff::avcodec_receive_packet(Enc, Packet.get());
+    const int Ret =
+        TimedCall(TRunStage::Encode, [&] { return ff::avcodec_receive_packet(Enc, Packet.get()); });
     if (Ret == AVERROR(EAGAIN) || Ret == AVERROR_EOF) break;
     if (Ret < 0) throw FFMpegException("Audio encoding failed");
     Packet->stream_index = OutStream->index;

@@ -6,6 +6,7 @@
 
 #include "binding/Text.h"
 #include "engine/FFMpegException.h"
+#include "engine/RunTimings.h"
 #include "engine/picture/Crop.h"
 #include "engine/picture/Pad.h"
 #include "engine/video/FrameRateRule.h"
@@ -147,8 +148,10 @@ TVideoWriteResult TVideoOutput::Write(const AVFrame* InPicture, double InTime) {
     PadSource = nullptr;
     Final = PictureOf(*PictureTmp);
     FinalIsScratch = true;
-    ff::sws_scale(Cfg.ScaleContext, Formatted.data, Formatted.linesize, 0, Cfg.ResampleHeight,
-                  ScaleTarget.data, ScaleTarget.linesize);
+    TimedCall(TRunStage::Scale, [&] {
+      return ff::sws_scale(Cfg.ScaleContext, Formatted.data, Formatted.linesize, 0,
+                           Cfg.ResampleHeight, ScaleTarget.data, ScaleTarget.linesize);
+    });
   }
   if (VideoPad()) {
     if (PadPicture(Final, PadSource, Enc->height, Enc->width, Enc->pix_fmt, Cfg.PadTop,
@@ -213,12 +216,15 @@ void TVideoOutput::PrepareEncoderFrame(const AVFrame* InPicture, const TPicture&
 }
 
 void TVideoOutput::SendAndDrain(const AVFrame* Frame, TVideoWriteResult& R) {
-  int Ret = ff::avcodec_send_frame(Cfg.Encoder, Frame);
+  auto Send = [&] {
+    return TimedCall(TRunStage::Encode, [&] { return ff::avcodec_send_frame(Cfg.Encoder, Frame); });
+  };
+  int Ret = Send();
   if (Ret == AVERROR(EAGAIN)) {
     // Packets are drained after every picture, so this means the encoder
     // wants its output read first: read it and try once more.
     Drain(R, false);
-    Ret = ff::avcodec_send_frame(Cfg.Encoder, Frame);
+    Ret = Send();
   }
   if (Ret < 0) EncodingFailed();
   Drain(R, false);
@@ -226,7 +232,8 @@ void TVideoOutput::SendAndDrain(const AVFrame* Frame, TVideoWriteResult& R) {
 
 void TVideoOutput::Drain(TVideoWriteResult& R, bool UntilEnd) {
   for (;;) {
-    const int Ret = ff::avcodec_receive_packet(Cfg.Encoder, Packet.get());
+    const int Ret = TimedCall(
+        TRunStage::Encode, [&] { return ff::avcodec_receive_packet(Cfg.Encoder, Packet.get()); });
     if (Ret == AVERROR_EOF) return;
     if (Ret == AVERROR(EAGAIN)) {
       if (UntilEnd) EncodingFailed();  // a drained encoder never asks for more
@@ -266,7 +273,8 @@ TVideoWriteResult TVideoOutput::Flush() {
   if (FlushedValue) return R;
   FlushedValue = true;
   ff::av_frame_unref(Previous.get());
-  const int Ret = ff::avcodec_send_frame(Cfg.Encoder, nullptr);
+  const int Ret =
+      TimedCall(TRunStage::Encode, [&] { return ff::avcodec_send_frame(Cfg.Encoder, nullptr); });
   if (Ret < 0 && Ret != AVERROR_EOF) EncodingFailed();
   Drain(R, true);
   return R;
@@ -275,6 +283,12 @@ TVideoWriteResult TVideoOutput::Flush() {
 ScalerPtr MakeOutputScaler(int DecWidth, int DecHeight, int DecPixFmt, int CropTop, int CropBottom,
                            int CropLeft, int CropRight, int EncWidth, int EncHeight, int EncPixFmt,
                            int PadTop, int PadBottom, int PadLeft, int PadRight, int SwsFlags) {
+  // A stream whose decoder is unknown has no pixel format; the scaler
+  // library aborts the process on a format it has no description of,
+  // instead of refusing it.
+  if (!ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(DecPixFmt)) ||
+      !ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(EncPixFmt)))
+    return nullptr;
   return ScalerPtr(
       ff::sws_getContext(DecWidth - (CropLeft + CropRight), DecHeight - (CropTop + CropBottom),
                          static_cast<AVPixelFormat>(DecPixFmt), EncWidth - (PadLeft + PadRight),
