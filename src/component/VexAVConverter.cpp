@@ -193,6 +193,9 @@ int TCustomAVConverter::AddInputFile(const std::string& FileName, TInputOptions*
     };
     Task->InitOptions();
     Task->SetVerbose(LogLevelNumber(FLogLevel));
+    // Before the input is opened: its decoders take it there, the encoders
+    // when SetOutputFile opens the output.
+    Task->SetThreadCount(FCodecThreads);
     if (Options) {
       if (Options->FileName.empty()) Options->FileName = FileName;
       Task->InputOptions = *Options;
@@ -251,6 +254,18 @@ bool TCustomAVConverter::SetOutputFile(int Index, const std::string& FileName, T
     FLastError = Error.what();
     return false;
   }
+}
+
+bool TCustomAVConverter::SetCodecThreads(int Value) {
+  try {
+    // The engine's own check: the same range and the same message.
+    TCustomFFmpeg::CheckThreadCount(Value);
+  } catch (const std::exception& Error) {
+    FLastError = Error.what();
+    return false;
+  }
+  FCodecThreads = Value;
+  return true;
 }
 
 bool TCustomAVConverter::RemoveTask(int Index) {

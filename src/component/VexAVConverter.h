@@ -183,6 +183,15 @@ class TCustomAVConverter {
   // Milliseconds between progress events; at least 100.
   int ProgressInterval() const { return FProgressInterval; }
   void SetProgressInterval(int Value);
+  // Threads of each task's decoders and encoders (the engine's
+  // SetThreadCount): 0 lets the libraries choose from the processor cores,
+  // 1 to 64 that many. A task takes the value in force when AddInputFile
+  // creates it, for its decoders and its encoders alike; tasks added before
+  // a change keep theirs. Default 1, which suits several tasks at once (each
+  // on a core of its own). False with LastError for a value outside 0..64,
+  // which changes nothing.
+  int CodecThreads() const { return FCodecThreads; }
+  bool SetCodecThreads(int Value);
   TConvertPriority ThreadPriority() const { return FThreadPriority; }
   void SetThreadPriority(TConvertPriority Value) { FThreadPriority = Value; }
   const std::string& About() const { return FAbout; }
@@ -287,6 +296,7 @@ class TCustomAVConverter {
   std::string FLastError;
   int FNextTask = 0;
   int FThreadCount = 0;
+  int FCodecThreads = 1;
   // Read by the run on worker threads, so kept atomic.
   std::atomic<TLogLevel> FLogLevel{TLogLevel::llInfo};
   std::atomic<int> FProgressInterval{500};
