@@ -44,6 +44,33 @@ const OptionDef OptionTable[] = {
        L.Jobs = N;
        return std::string();
      }},
+    {"codec-threads", 0, "N",
+     "threads of each decoder and encoder: 0 or auto lets the libraries choose from the "
+     "processor cores, 1 to 64 that many (default: automatic with one job at a time, 1 "
+     "with several jobs, which already keep the cores busy)",
+     [](CommandLine& L, const std::string& V) {
+       const std::string Error = "option '--codec-threads' needs auto or a number from 0 to 64";
+       if (V == "auto") {
+         L.CodecThreads = 0;
+         return std::string();
+       }
+       int N = 0;
+       for (char C : V) {
+         if (C < '0' || C > '9' || N > 64) return Error;
+         N = N * 10 + (C - '0');
+       }
+       if (V.empty() || N > 64) return Error;
+       L.CodecThreads = N;
+       return std::string();
+     }},
+    {"timings", 0, nullptr,
+     "print where each conversion's time went on standard error, a line per file: "
+     "milliseconds in decoding, scaling, encoding, resampling, muxing and in the engine "
+     "itself, and the engine's share of the process's CPU time",
+     [](CommandLine& L, const std::string&) {
+       L.Timings = true;
+       return std::string();
+     }},
     {"log-level", 0, "LEVEL",
      "show the converter's log lines on standard error, each tagged with its file: "
      "quiet (the default), error, info, debug or all",
@@ -54,12 +81,20 @@ const OptionDef OptionTable[] = {
        return std::string();
      }},
     {"output", 'o', "OUT",
-     "explicit mode: convert the one FILE into OUT (an existing OUT is replaced) with only "
-     "the engine options given; the container follows OUT's extension",
+     "explicit mode: convert the one FILE into OUT (an existing OUT is an error unless "
+     "--overwrite is given) with only the engine options given; the container follows "
+     "OUT's extension",
      [](CommandLine& L, const std::string& V) {
        if (V.empty()) return std::string("option '--output' needs a file name");
        if (!L.Output.empty()) return std::string("option '--output' given twice");
        L.Output = V;
+       return std::string();
+     }},
+    {"overwrite", 0, nullptr,
+     "replace an existing output: OUT with --output, otherwise the plain name without a "
+     "counter; the old file is replaced only once the conversion has succeeded",
+     [](CommandLine& L, const std::string&) {
+       L.Overwrite = true;
        return std::string();
      }},
     {"input-option", 0, "NAME=VALUE",
@@ -148,7 +183,8 @@ std::vector<std::string> Wrap(const std::string& Text, std::size_t Width) {
 std::string CheckModes(const CommandLine& L) {
   const bool DefaultOptions = !L.OutputDir.empty() || L.SameFolder;
   const bool ExplicitOptions = !L.InputOptions.empty() || !L.OutputOptions.empty();
-  if (L.Probe && (L.Explicit() || DefaultOptions || ExplicitOptions))
+  if (L.Probe &&
+      (L.Explicit() || DefaultOptions || ExplicitOptions || L.CodecThreads >= 0 || L.Timings))
     return "'--probe' does not go with the converting options";
   if (!L.OutputDir.empty() && L.SameFolder)
     return "'--output-dir' and '--same-folder' exclude each other";
@@ -233,8 +269,8 @@ std::string UsageText(const std::string& ProgramName) {
       "after it, as 'clip (MPEG-4 Video).mp4', in the current directory. A source with\n"
       "an audio extension (.mp3, .wav, ...: lower case) or without video gets a sound-\n"
       "only file. A taken name gets a counter, 'clip (MPEG-4 Video [1]).mp4': nothing\n"
-      "is ever overwritten. Each output's path is printed when it is done; a file\n"
-      "that fails is reported and the others are still converted.\n"
+      "is overwritten unless --overwrite is given. Each output's path is printed when\n"
+      "it is done; a file that fails is reported and the others are still converted.\n"
       "\n"
       "With --output, FILE is converted into OUT by the engine options given, named\n"
       "as the transcoder names them (vcodec, acodec, s, r, b, ab, ar, ac, t, ss, map,\n"

@@ -29,6 +29,10 @@ struct CommandLine {
   std::string Output;
   std::vector<EngineOptionArg> InputOptions;
   std::vector<EngineOptionArg> OutputOptions;
+  // An existing output may be replaced (explicit mode: OUT; default mode:
+  // the plain name, without a counter). The old file goes only once the
+  // conversion has succeeded.
+  bool Overwrite = false;
   // Default mode: the folder the outputs go to (empty: the current
   // directory), or beside each source.
   std::string OutputDir;
@@ -37,6 +41,19 @@ struct CommandLine {
   // the converter's log lines shown on standard error ("quiet" shows none).
   int Jobs = 1;
   std::string LogLevel = "quiet";
+  // Threads of each decoder and encoder: 0 automatic (the libraries choose
+  // from the processor cores), 1 to 64 that many; -1 when not given, which
+  // means automatic when one file is converted at a time (--jobs 1, and the
+  // explicit mode) and 1 when several are.
+  int CodecThreads = -1;
+  // Print where each conversion's time went, a line per file on standard
+  // error.
+  bool Timings = false;
+
+  // The codec threads the run uses: CodecThreads, or its default for Jobs.
+  int EffectiveCodecThreads() const {
+    return CodecThreads >= 0 ? CodecThreads : (Jobs > 1 ? 1 : 0);
+  }
   std::vector<std::string> Files;
 
   bool Explicit() const { return !Output.empty(); }

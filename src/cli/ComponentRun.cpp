@@ -16,6 +16,7 @@
 
 #include "cli/OutputFiles.h"
 #include "cli/ProbeCommand.h"
+#include "cli/TimingsLine.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 #include "component/VexAVConverter.h"
@@ -83,7 +84,8 @@ class ComponentStopper : public ConversionJob {
 
 struct FileTask {
   std::string Source;
-  std::string Output;
+  std::string Output;  // what the task writes: Plan.WriteTo
+  OutputPlan Plan;
   std::unique_ptr<ProgressDisplay> Display;
   bool Progressed = false;
   bool Converted = false;  // the task finished without an error
@@ -128,6 +130,8 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
     return ExitFailed;
   }
   Converter.SetProgressInterval(ProgressIntervalMs);
+  // Checked when the command line was read.
+  Converter.SetCodecThreads(Line.EffectiveCodecThreads());
   ComponentStopper Stopper(Converter);
   if (Env.Stop) Env.Stop->Register(&Stopper);
 
@@ -139,6 +143,7 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
       continue;
     }
     TFFmpeg* Task = Converter.Task(Index);
+    Task->SetCollectTimings(Line.Timings);
     SourceFacts Facts;
     Facts.VideoStreams = Task->Probe().VideoStreamCount();
     Facts.AudioStreams = Task->Probe().AudioStreamCount();
@@ -171,22 +176,25 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
       continue;
     }
     const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Line.OutputDir, Source);
-    std::string Reserved, Error;
-    if (!ReserveOutput(Name, Ext, Label, Reserved, Error)) {
+    OutputPlan Plan;
+    std::string Error;
+    if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, Plan, Error)) {
       Converter.RemoveTask(Index);
       Fail(Source, Error);
       continue;
     }
+    const std::string Reserved = Plan.WriteTo;
     if (!Converter.SetOutputFile(Index, Reserved, &Options)) {
       const std::string Message = Converter.LastError();
       Converter.RemoveTask(Index);
-      RemoveOwnOutput(Reserved);
+      DiscardOutput(Plan);
       Fail(Source, Message);
       continue;
     }
     FileTask File;
     File.Source = Source;
     File.Output = Reserved;
+    File.Plan = Plan;
     File.Display =
         std::make_unique<ProgressDisplay>(Env.Err, Terminal, DisplayName(Source), Env.Columns);
     Tasks.push_back(std::move(File));
@@ -235,6 +243,11 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
     std::lock_guard<std::mutex> Guard(Screen);
     const bool Succeeded = AFinished && !AException;
     File.Display->Finish(Succeeded);
+    // The task's run is over: its timings are complete. (A task stopped
+    // before it ran has none.)
+    if (Line.Timings)
+      if (const TFFmpeg* Task = Converter.Task(AIndex); Task && Task->RunTimings().Collected)
+        PrintLine(Env.Err, TimingsLine(DisplayName(File.Source), Task->RunTimings()));
     if (Succeeded) {
       // The output is complete only once the task has closed it; its size
       // is checked after the run.
@@ -254,8 +267,15 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
       ++NotConverted;
       return;
     }
-    PrintLine(Env.Err, FileMessage(File.Source,
-                                   "stopped; the part converted so far is in " + File.Output));
+    if (File.Plan.Replaces) {
+      // A stopped conversion does not take the old file's place.
+      RemoveOwnOutput(File.Output);
+      PrintLine(Env.Err,
+                FileMessage(File.Source, "stopped; " + File.Plan.Final + " was left as it was"));
+    } else {
+      PrintLine(Env.Err, FileMessage(File.Source,
+                                     "stopped; the part converted so far is in " + File.Output));
+    }
     File.Output.clear();
     if (!(Env.Stop && Env.Stop->StopRequested())) Status = ExitFailed;
   };
@@ -286,7 +306,13 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
       Status = ExitFailed;
       continue;
     }
-    PrintLine(Env.Out, File.Output);
+    std::string CommitError;
+    if (!CommitOutput(File.Plan, CommitError)) {
+      PrintLine(Env.Err, FileMessage(File.Source, CommitError));
+      Status = ExitFailed;
+      continue;
+    }
+    PrintLine(Env.Out, File.Plan.Final);
   }
   if (Env.Stop && Env.Stop->StopRequested()) {
     if (NotConverted > 0)

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "component/AVProbe.h"
+#include "engine/RunTimings.h"
 
 namespace vexav::cli {
 
@@ -64,6 +65,14 @@ class ConversionJob {
   // Asks the run to end as soon as it can (trailers are still written).
   // Safe from any thread, at any time, also before Run.
   virtual void Stop() = 0;
+  // Threads of each decoder and encoder (0 automatic); before
+  // OpenInputFile, so that decoders and encoders both take it. Throws
+  // std::exception for a value outside 0..64.
+  virtual void SetCodecThreads(int) {}
+  // Whether Run records where its time goes, and what it recorded
+  // (Collected false when nothing was).
+  virtual void SetCollectTimings(bool) {}
+  virtual TRunTimings Timings() const { return TRunTimings{}; }
 };
 
 // Makes a job; Verbose lets the engine's log lines through to standard

@@ -13,6 +13,7 @@
 
 #include "cli/OutputFiles.h"
 #include "cli/ProbeCommand.h"
+#include "cli/TimingsLine.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 
@@ -74,7 +75,7 @@ enum class FileResult { Converted, Failed, Stopped };
 
 // One file of the default mode.
 FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool SameFolder,
-                      const ConvertEnvironment& Env) {
+                      bool Overwrite, const ConvertEnvironment& Env) {
   const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   const std::string Label = output::FormatLabel(Preset.ItemText);
@@ -84,7 +85,7 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
   };
 
   std::unique_ptr<ConversionJob> Job;
-  std::string Reserved;
+  OutputPlan Plan;
   try {
     Job = Env.MakeJob(Env.Verbose);
     StopRegistration Registration(Env.Stop, *Job);
@@ -103,9 +104,12 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
 
     const std::string Name = SameFolder ? Source : output::PathInFolder(Folder, Source);
     std::string Error;
-    if (!ReserveOutput(Name, Ext, Label, Reserved, Error)) return Fail(Error);
+    if (!PlanDefaultOutput(Name, Ext, Label, Overwrite, Plan, Error)) return Fail(Error);
+    // What the engine writes: the output itself, or the file that replaces
+    // it once the conversion has succeeded.
+    const std::string Reserved = Plan.WriteTo;
     if (!Job->OpenOutputFile(Reserved)) {
-      RemoveOwnOutput(Reserved);
+      DiscardOutput(Plan);
       return Fail(Job->LastError());
     }
 
@@ -114,30 +118,35 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
     Job.reset();  // the engine closes and releases its files
     if (Outcome.Succeeded()) {
       if (!IsNonEmptyFile(Reserved)) {
-        RemoveOwnOutput(Reserved);
+        DiscardOutput(Plan);
         return Fail("nothing was written");
       }
-      PrintLine(Env.Out, Reserved);
+      if (!CommitOutput(Plan, Error)) return Fail(Error);
+      PrintLine(Env.Out, Plan.Final);
       return FileResult::Converted;
     }
     if (!Outcome.ExceptionRaised) {
       // A stop: what was converted is a complete file.
-      if (IsNonEmptyFile(Reserved)) {
+      if (Plan.Replaces) {
+        // A stopped conversion does not take the old file's place.
+        DiscardOutput(Plan);
+        PrintLine(Env.Err, FileMessage(Source, "stopped; " + Plan.Final + " was left as it was"));
+      } else if (IsNonEmptyFile(Reserved)) {
         PrintLine(Env.Err,
                   FileMessage(Source, "stopped; the part converted so far is in " + Reserved));
       } else {
-        RemoveOwnOutput(Reserved);
+        DiscardOutput(Plan);
         PrintLine(Env.Err, FileMessage(Source, Outcome.Started ? "stopped; nothing was written"
                                                                : "stopped before converting"));
       }
       return FileResult::Stopped;
     }
     // A run that ended by an error leaves no complete file behind.
-    RemoveOwnOutput(Reserved);
+    DiscardOutput(Plan);
     return Fail(Outcome.ErrorMessage);
   } catch (const std::exception& E) {
     Job.reset();
-    if (!Reserved.empty()) RemoveOwnOutput(Reserved);
+    DiscardOutput(Plan);
     return Fail(E.what());
   }
 }
@@ -254,9 +263,19 @@ int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env) {
               std::string(ProgramName) + ": " + Kind + " " + Spelled + ": " + OneLine(What));
     return ExitFailed;
   };
+  // An existing OUT is never replaced without --overwrite: said before
+  // anything is opened.
+  struct stat OutInfo;
+  if (!Line.Overwrite && ::stat(Line.Output.c_str(), &OutInfo) == 0 && S_ISREG(OutInfo.st_mode)) {
+    PrintLine(Env.Err, ExistsText(Line.Output));
+    return ExitFailed;
+  }
+  OutputPlan Plan;
   try {
     std::unique_ptr<ConversionJob> Job = Env.MakeJob(Env.Verbose);
     StopRegistration Registration(Env.Stop, *Job);
+    Job->SetCodecThreads(Line.EffectiveCodecThreads());
+    Job->SetCollectTimings(Line.Timings);
     for (const EngineOptionArg& Option : Line.InputOptions) {
       try {
         Job->SetOption(Option.Name, Option.Value);
@@ -275,20 +294,46 @@ int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env) {
         return OptionError("--option", Option, E.what());
       }
     }
-    if (!Job->OpenOutputFile(Line.Output)) {
+    // OUT is created here, or a temporary file beside it that replaces it
+    // once the conversion has succeeded.
+    std::string PlanError;
+    if (!PlanExplicitOutput(Line.Output, Line.Overwrite, Plan, PlanError)) {
+      PrintLine(Env.Err, PlanError);
+      return ExitFailed;
+    }
+    if (!Job->OpenOutputFile(Plan.WriteTo)) {
+      DiscardOutput(Plan);
       PrintLine(Env.Err, FileMessage(Line.Output, Job->LastError()));
       return ExitFailed;
     }
     const RunOutcome Outcome = RunWithProgress(*Job, Source, Env);
-    if (Outcome.Succeeded()) return ExitOk;
+    if (Line.Timings && Outcome.Started)
+      PrintLine(Env.Err, TimingsLine(DisplayName(Source), Job->Timings()));
+    if (Outcome.Succeeded()) {
+      if (!CommitOutput(Plan, PlanError)) {
+        PrintLine(Env.Err, PlanError);
+        return ExitFailed;
+      }
+      return ExitOk;
+    }
     if (Outcome.ExceptionRaised) {
+      DiscardOutput(Plan);
       PrintLine(Env.Err, FileMessage(Source, Outcome.ErrorMessage));
       return ExitFailed;
     }
-    PrintLine(Env.Err, FileMessage(Source, Outcome.Started ? "stopped before the end"
-                                                           : "stopped before converting"));
+    // A stopped conversion keeps what it converted, but never in place of
+    // the file it was to replace.
+    std::string Stopped = Outcome.Started ? "stopped before the end" : "stopped before converting";
+    if (Plan.Replaces) {
+      DiscardOutput(Plan);
+      Stopped += "; " + Plan.Final + " was left as it was";
+    } else if (!Outcome.Started || !IsNonEmptyFile(Plan.WriteTo)) {
+      DiscardOutput(Plan);
+    }
+    PrintLine(Env.Err, FileMessage(Source, Stopped));
     return Stopping(Env) ? ExitInterrupted : ExitFailed;
   } catch (const std::exception& E) {
+    DiscardOutput(Plan);
     PrintLine(Env.Err, FileMessage(Source, E.what()));
     return ExitFailed;
   }
@@ -313,7 +358,7 @@ int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env) {
                              (Left == 1 ? " file was" : " files were") + " not converted");
       break;
     }
-    switch (ConvertOne(Line.Files[I], Line.OutputDir, Line.SameFolder, Env)) {
+    switch (ConvertOne(Line.Files[I], Line.OutputDir, Line.SameFolder, Line.Overwrite, Env)) {
       case FileResult::Converted:
         break;
       case FileResult::Failed:

@@ -17,6 +17,8 @@ class EngineJob : public ConversionJob {
   explicit EngineJob(bool Verbose) {
     Engine.InitOptions();
     Engine.SetVerbose(Verbose ? 1 : -1);
+    // One conversion at a time: the codecs may use every core.
+    Engine.SetThreadCount(0);
     if (Verbose) {
       Engine.OnLog = [](TCustomFFmpeg&, int, const std::string& Text) {
         std::string Line = Text;
@@ -121,6 +123,10 @@ class EngineJob : public ConversionJob {
     StopWanted = true;
     if (Started) Engine.Stop();
   }
+
+  void SetCodecThreads(int Count) override { Engine.SetThreadCount(Count); }
+  void SetCollectTimings(bool Collect) override { Engine.SetCollectTimings(Collect); }
+  TRunTimings Timings() const override { return Engine.RunTimings(); }
 
  private:
   TCustomFFmpeg Engine;

@@ -11,7 +11,8 @@ namespace vexav::cli {
 // A job over a new engine with its options initialised (the media libraries
 // must be bound). Verbose: the engine's log lines go to standard error and
 // the engine's verbosity is 1; otherwise the engine is quiet (-1), as the
-// window's is.
+// window's is. Its codecs choose their thread counts (SetThreadCount(0))
+// until SetCodecThreads says otherwise.
 std::unique_ptr<ConversionJob> MakeEngineJob(bool Verbose);
 
 }  // namespace vexav::cli

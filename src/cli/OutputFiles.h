@@ -1,5 +1,6 @@
 // The command line's handling of its output files: names reserved so that
-// nothing is ever overwritten, and removal of what it created itself.
+// nothing is ever overwritten unless asked for, replacement through a
+// temporary file beside the old one, and removal of what it created itself.
 #pragma once
 
 #include <string>
@@ -16,5 +17,45 @@ void RemoveOwnOutput(const std::string& Path);
 bool IsNonEmptyFile(const std::string& Path);
 // The file name shown for a source: its last path part.
 std::string DisplayName(const std::string& Path);
+
+// Where a conversion writes and what becomes of it afterwards.
+struct OutputPlan {
+  // The name the user asked for (or the free name chosen).
+  std::string Final;
+  // What the engine opens: Final itself, or a temporary name in Final's
+  // folder that replaces Final only once the conversion has succeeded.
+  std::string WriteTo;
+  // WriteTo is such a temporary name.
+  bool Replaces = false;
+  // This program created WriteTo (and removes it when nothing comes of it).
+  bool Reserved = false;
+};
+
+// The text of an explicit output that exists and may not be replaced.
+std::string ExistsText(const std::string& Path);
+
+// Default mode. Without Overwrite: ReserveOutput (a free name). With it:
+// the plain name "<base> (<label>)<ext>"; when a regular file is there it
+// is replaced through a temporary file, otherwise the name is created
+// exclusively. False with Error when neither can be done (the plain name
+// is a folder, a link or a device, or the folder cannot be written).
+bool PlanDefaultOutput(const std::string& Name, const std::string& Ext, const std::string& Label,
+                       bool Overwrite, OutputPlan& Plan, std::string& Error);
+
+// Explicit mode. Nothing at Out: Out is created exclusively. A regular file
+// at Out (or a link to one): Error ExistsText without Overwrite; with it, a
+// temporary file beside the file it names replaces that file on success.
+// Anything else at Out (a device such as /dev/null, a pipe) is written to
+// as it is: there is no file to lose.
+bool PlanExplicitOutput(const std::string& Out, bool Overwrite, OutputPlan& Plan,
+                        std::string& Error);
+
+// After a conversion that succeeded: a temporary file takes Final's place
+// (keeping the old file's permissions). False with Error when the rename
+// fails; the temporary file is removed then and Final left as it was.
+bool CommitOutput(const OutputPlan& Plan, std::string& Error);
+// After a conversion that came to nothing (or that is not to replace the
+// old file): what this program created is removed.
+void DiscardOutput(const OutputPlan& Plan);
 
 }  // namespace vexav::cli
