@@ -112,6 +112,10 @@ bool TfrmMain::CanResize(const QSize& size) {
 
 void TfrmMain::SetJobs(int jobs) {
   FJobs = ClampJobs(jobs);
+  // One file at a time gets every core through its codecs' own threads;
+  // several at once share the cores, one codec thread each. Tasks take the
+  // value when they are added.
+  VexAVC().SetCodecThreads(FJobs == 1 ? 0 : 1);
 }
 
 int TfrmMain::RowOfTask(int index) const {
@@ -244,7 +248,7 @@ void TfrmMain::ReadConfigFile() {
   const TWindowConfig config = ReadConfig(ConfigFilePath(FAppFolder), FHomeFolder);
   txtOutput->setText(config.OutputFolder);
   chkSameFolder->setChecked(config.SameFolder);
-  FJobs = ClampJobs(config.Jobs);
+  SetJobs(config.Jobs);
   chkSameFolderClick();
 }
 

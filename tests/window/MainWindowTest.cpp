@@ -197,6 +197,8 @@ TEST_F(WindowMain, ControlsAsDesigned) {
   EXPECT_EQ(w.lblOutput->text(), "Output Folder:");
   EXPECT_EQ(w.lblFormat->text(), "Output Format:");
   EXPECT_EQ(w.Jobs(), 1);
+  // One file at a time: its codecs choose their own thread count.
+  EXPECT_EQ(w.VexAVC().CodecThreads(), 0);
 
   // Without config.ini the output folder is the default one.
   TfrmMain fresh(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
@@ -574,12 +576,16 @@ TEST_F(WindowMain, JobsAndSameFolderDriveTheRun) {
   ASSERT_TRUE(WriteConfig(AppFolder() + "/config.ini", TWindowConfig{OutFolder, true, 2}));
   TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
   ASSERT_EQ(w.Jobs(), 2);
+  // Two files at once share the cores: one codec thread each.
+  EXPECT_EQ(w.VexAVC().CodecThreads(), 1);
   w.AddFiles(sources);
   w.btnConvertClick();
   ASSERT_TRUE(w.Converting());
   {
     std::lock_guard<TComponentLock> hold(w.VexAVC().Lock());
     EXPECT_EQ(w.VexAVC().ThreadCount(), 2);
+    for (int i = 0; i < w.VexAVC().TaskCount(); ++i)
+      EXPECT_EQ(w.VexAVC().Task(i)->ThreadCount, 1);
   }
   ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
   EXPECT_EQ(Statuses(w), QStringList({"Done", "Done"}));
