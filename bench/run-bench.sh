@@ -108,9 +108,9 @@ profile_run() {
   valgrind --tool=callgrind --callgrind-out-file="$result" "$convert" "$@" \
     >"$work/prof.txt" 2>&1 || { cat "$work/prof.txt" >&2; exit 1; }
 }
-profile_run "$work/full.cg" --output-dir "$work/prof-out" "$short"
+profile_run "$work/full.cg" --codec-threads 1 --output-dir "$work/prof-out" "$short"
 # The preset without video: the only decoder left is the audio one.
-profile_run "$work/audio.cg" --output "$work/prof-out/audio.mp4" \
+profile_run "$work/audio.cg" --codec-threads 1 --output "$work/prof-out/audio.mp4" \
   --option acodec=libfaac --option ac=2 --option ar=44100 --option ab=64000 \
   --option async=0 --option vn "$short"
 
