@@ -270,6 +270,9 @@ class TCustomFFmpeg {
   static constexpr int MaxThreadCount = 64;
   // Raises SetThreadCount's FFMpegException for a value outside 0..64.
   static void CheckThreadCount(int Value);
+  // The thread count a video encoder gets when ThreadCount is 0
+  // (automatic); decoders and audio encoders are left to the libraries.
+  static int AutomaticVideoEncoderThreads();
   // Target presets: Type "vcd", "svcd", "dvd", "dv" or "dv50"; Norm "pal",
   // "ntsc", "film" or anything else for detection; FallbackNorm decides when
   // detection finds nothing.

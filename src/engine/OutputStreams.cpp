@@ -342,7 +342,7 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* Context) {
       }
       if (IntraMatrix) Enc->intra_matrix = CopyMatrix(*IntraMatrix);
       if (InterMatrix) Enc->inter_matrix = CopyMatrix(*InterMatrix);
-      Enc->thread_count = ThreadCount;
+      Enc->thread_count = ThreadCount == 0 ? AutomaticVideoEncoderThreads() : ThreadCount;
 
       if (!Overrides.empty()) {
         // Freed by the engine (TEncoderContextDeleter): the header leaves

@@ -1,6 +1,9 @@
 // The typed setters: what the option handlers do, callable with record
 // values. Each skips a value that is not set (empty text, a negative or zero
 // number, as its guard says) and checks a value before it writes a field.
+#include <unistd.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -59,7 +62,8 @@ void TCustomFFmpeg::SetRecordingTimeMs(int64_t Milliseconds) {
   if (Milliseconds <= 0) return;
   // Computed in 64 bits; a duration past the range of the microsecond
   // field means no limit at all.
-  RecordingTime = Milliseconds > NO_RECORDING_LIMIT / 1000 ? NO_RECORDING_LIMIT : Milliseconds * 1000;
+  RecordingTime =
+      Milliseconds > NO_RECORDING_LIMIT / 1000 ? NO_RECORDING_LIMIT : Milliseconds * 1000;
   TotalOutputDuration = Milliseconds;
 }
 
@@ -67,9 +71,13 @@ void TCustomFFmpeg::SetAudioVolume(int Value) {
   if (Value >= 0) AudioVolume = Value;
 }
 
-void TCustomFFmpeg::SetAudioSyncMethod(int Value) { AudioSyncMethod = Value; }
+void TCustomFFmpeg::SetAudioSyncMethod(int Value) {
+  AudioSyncMethod = Value;
+}
 
-void TCustomFFmpeg::SetVideoSyncMethod(int Value) { VideoSyncMethod = Value; }
+void TCustomFFmpeg::SetVideoSyncMethod(int Value) {
+  VideoSyncMethod = Value;
+}
 
 void TCustomFFmpeg::SetMuxMaxDelay(float Seconds) {
   if (Seconds > 0) MuxMaxDelay = Seconds;
@@ -148,7 +156,8 @@ void TCustomFFmpeg::SetFrameRate(const std::string& Rate) {
   if (Rate.empty()) return;
   RequireLibraries();
   AVRational Parsed{0, 0};
-  if (ff::av_parse_video_rate(&Parsed, Rate.c_str()) < 0) throw FFMpegException("Incorrect frame rate");
+  if (ff::av_parse_video_rate(&Parsed, Rate.c_str()) < 0)
+    throw FFMpegException("Incorrect frame rate");
   FrameRate = Parsed;
 }
 
@@ -176,9 +185,8 @@ void TCustomFFmpeg::SetAspectRatio(const std::string& Aspect) {
     Ratio = StrToFloatDef(Aspect, 0);
   }
   // A ratio out of the 32-bit field's range cannot describe a picture.
-  const float Stored = std::fabs(Ratio) > std::numeric_limits<float>::max()
-                           ? 0.0f
-                           : static_cast<float>(Ratio);
+  const float Stored =
+      std::fabs(Ratio) > std::numeric_limits<float>::max() ? 0.0f : static_cast<float>(Ratio);
   if (Stored == 0) throw FFMpegException("Incorrect aspect ratio specification.");
   FrameAspectRatio = Stored;
 }
@@ -214,10 +222,10 @@ void TCustomFFmpeg::ApplyCrop(int& Band, int Value, bool Vertical, const char* P
   if ((Value % 2) != 0) throw FFMpegException(ParityMessage);
   int& Size = Vertical ? FrameHeight : FrameWidth;
   if (Value >= Size)
-    throw FFMpegException(Format(
-        "%s crop dimensions are outside the range of the original image.\n"
-        "Remember to crop first and scale second.",
-        Vertical ? "Vertical" : "Horizontal"));
+    throw FFMpegException(
+        Format("%s crop dimensions are outside the range of the original image.\n"
+               "Remember to crop first and scale second.",
+               Vertical ? "Vertical" : "Horizontal"));
   Band = Value;
   Size -= Value;
 }
@@ -253,7 +261,9 @@ void TCustomFFmpeg::SetPadRight(int Value) {
   ApplyPad(PadRight, Value, "Right pad size must be a multiple of 2");
 }
 
-void TCustomFFmpeg::SetPadColor(int Value) { PadColorFromRGB(Value, PadColor.data()); }
+void TCustomFFmpeg::SetPadColor(int Value) {
+  PadColorFromRGB(Value, PadColor.data());
+}
 
 void TCustomFFmpeg::SetVideoQScale(float Value) {
   if (!(Value > 0) || Value > 255) throw FFMpegException("qscale must be > 0.0 and <= 255");
@@ -279,7 +289,8 @@ void TCustomFFmpeg::SetBitRate(const std::string& Name, const std::string& Value
       CodecDefaults[Name[0] == 'a' ? AVMEDIA_TYPE_AUDIO : AVMEDIA_TYPE_VIDEO].get();
   int64_t BitRate = 0;
   if (Defaults && ff::av_opt_get_int(Defaults, "b", 0, &BitRate) >= 0 && BitRate < 1000)
-    Log(1, "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
+    Log(1,
+        "WARNING: The bitrate parameter is set too low. It takes bits/s as argument, not kbits/s");
 }
 
 void TCustomFFmpeg::AddVideoHook(const std::string& Value) {
@@ -321,6 +332,17 @@ void TCustomFFmpeg::CheckThreadCount(int Value) {
   if (Value < 0 || Value > MaxThreadCount)
     throw FFMpegException(
         Format("Invalid codec thread count %d: 0 (automatic) or 1 to %d", Value, MaxThreadCount));
+}
+
+int TCustomFFmpeg::AutomaticVideoEncoderThreads() {
+  // A frame-threaded video encoder keeps the cores busy only with more
+  // frames in flight than there are cores: its look-ahead and the run's
+  // own decoding are serial. libx264's own choice, 1.5 per core, leaves a
+  // two-core machine a third idle; two more than the cores fill it.
+  const long Cores = ::sysconf(_SC_NPROCESSORS_ONLN);
+  if (Cores <= 1) return 0;  // one core: the library's choice
+  const long Threads = std::max(Cores * 3 / 2, Cores + 2);
+  return static_cast<int>(std::min<long>(Threads, MaxThreadCount));
 }
 
 void TCustomFFmpeg::SetThreadCount(int Value) {
