@@ -336,12 +336,15 @@ void TfrmMain::AddFiles(const QStringList& files) {
   for (const QString& file : files) {
     ++position;
     const QString path = QFileInfo(file).absoluteFilePath();
+    // The probe tests the file first; one it cannot open is left out
+    // without a word, as is one whose task cannot be made.
+    if (!VexAVC().Probe().Open(path.toStdString())) continue;
     SetCaption(QStringLiteral(" [Loading File %1...]").arg(position));
     TInputOptions input;
     ResetInputOptions(input);
     input.FileName = path.toStdString();
     const int index = VexAVC().AddInputFile(input.FileName, &input);
-    // A file that cannot be opened is left out without a word.
+    VexAVC().Probe().Close();
     if (index < 0) continue;
     AddRow(path);
     TaskRows.resize(index + 1, -1);
@@ -356,13 +359,21 @@ void TfrmMain::DoLoadFromList() {
   for (int row = 0; row < lvFiles->rowCount(); ++row) {
     const QString path = RowPath(row);
     SetCaption(QStringLiteral(" [Loading File %1...]").arg(row + 1));
-    TInputOptions input;
-    ResetInputOptions(input);
-    input.FileName = path.toStdString();
-    const int index = VexAVC().AddInputFile(input.FileName, &input);
+    int index = -1;
+    std::string error;
+    if (VexAVC().Probe().Open(path.toStdString())) {
+      TInputOptions input;
+      ResetInputOptions(input);
+      input.FileName = path.toStdString();
+      index = VexAVC().AddInputFile(input.FileName, &input);
+      if (index < 0) error = VexAVC().LastError();
+      VexAVC().Probe().Close();
+    } else {
+      error = VexAVC().Probe().LastError();
+    }
     if (index < 0) {
       // The row stays, without a task, and says why.
-      SetRowStatus(row, Text(kStatusFailed), QString::fromStdString(VexAVC().LastError()));
+      SetRowStatus(row, Text(kStatusFailed), QString::fromStdString(error));
       continue;
     }
     SetRowStatus(row, Text(kStatusReady));

@@ -411,7 +411,8 @@ TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
   EXPECT_EQ(w.RowOfTask(1), 2);
   ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
   EXPECT_EQ(Statuses(w), QStringList({"Done", "Failed", "Done"}));
-  EXPECT_FALSE(w.lvFiles->item(1, kColumnStatus)->toolTip().isEmpty());
+  // The row says why.
+  EXPECT_EQ(w.lvFiles->item(1, kColumnStatus)->toolTip(), "Frame size must be a multiple of 2");
   EXPECT_EQ(w.windowTitle(), kTitle + " [Done]");
   EXPECT_FALSE(SeenProgressIn(Seen, 1));
   EXPECT_EQ(OutFiles(), QStringList({OutputName(sources[0]), OutputName(sources[2])}));
@@ -488,7 +489,10 @@ TEST_F(WindowMain, ReloadFailureKeepsLaterTasksInTheirRows) {
   w.btnConvertClick();  // answered Yes
   EXPECT_EQ(Dialogs.Count("AskYesNo"), 1);
   EXPECT_EQ(w.StatusText(1), "Failed");
-  EXPECT_FALSE(w.lvFiles->item(1, kColumnStatus)->toolTip().isEmpty());
+  // The row says why: the file is gone.
+  EXPECT_TRUE(
+      w.lvFiles->item(1, kColumnStatus)->toolTip().contains("no such file", Qt::CaseInsensitive))
+      << w.lvFiles->item(1, kColumnStatus)->toolTip().toStdString();
   EXPECT_EQ(w.RowOfTask(1), 2);
   ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
   EXPECT_EQ(Statuses(w), QStringList({"Done", "Failed", "Done"}));
@@ -584,8 +588,7 @@ TEST_F(WindowMain, JobsAndSameFolderDriveTheRun) {
   {
     std::lock_guard<TComponentLock> hold(w.VexAVC().Lock());
     EXPECT_EQ(w.VexAVC().ThreadCount(), 2);
-    for (int i = 0; i < w.VexAVC().TaskCount(); ++i)
-      EXPECT_EQ(w.VexAVC().Task(i)->ThreadCount, 1);
+    for (int i = 0; i < w.VexAVC().TaskCount(); ++i) EXPECT_EQ(w.VexAVC().Task(i)->ThreadCount, 1);
   }
   ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
   EXPECT_EQ(Statuses(w), QStringList({"Done", "Done"}));
