@@ -48,13 +48,13 @@ constexpr int64_t AllowedGrowthKb = 8 * 1024;
 class MemoryFlatTest : public ConverterFixture {
  protected:
   static void SetUpTestSuite() {
-    mediagen::MediaSpec Spec;
-    Spec.Width = 640;
-    Spec.Height = 480;
-    Spec.DurationSeconds = 1.0;
-    Spec.MarkSeconds = {0.5};
+    mediagen::MediaSpec Request;
+    Request.Width = 640;
+    Request.Height = 480;
+    Request.DurationSeconds = 1.0;
+    Request.MarkSeconds = {0.5};
     Clip = Media().Folder + "/vga.avi";
-    ASSERT_EQ(mediagen::Generate(Clip, Spec), "");
+    ASSERT_EQ(mediagen::Generate(Clip, Request), "");
   }
 
   // Converts the clip into Name with the window's preset as one run of its
