@@ -47,7 +47,61 @@ std::string UnknownVideoCodecClip() {
   return Damaged;
 }
 
+// An MPEG-4 clip whose video stream header says each picture lasts 5000 s
+// (scale 5000, rate 1): at 29.97 frames/s every picture would have been
+// written some 150,000 times to fill the gap to the next.
+std::string HourLongFramesClip() {
+  mediagen::MediaSpec S;
+  S.Width = 32;
+  S.Height = 24;
+  S.FrameRateNum = 10;
+  S.DurationSeconds = 0.5;
+  S.MarkSeconds = {0.1};
+  S.Audio = mediagen::AudioCodec::None;
+  const std::string Source = Media("fuzz-mpeg4.avi", S);
+  std::ifstream In(Source, std::ios::binary);
+  std::string Bytes((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
+  // "strh", its size, then the stream type "vids"; scale and rate follow
+  // 20 and 24 bytes after the type, little-endian.
+  const size_t Type = Bytes.find("vids");
+  EXPECT_NE(Type, std::string::npos);
+  EXPECT_EQ(Bytes.compare(Type - 8, 4, "strh"), 0);
+  const auto Put = [&](size_t At, uint32_t Value) {
+    for (int I = 0; I < 4; ++I) Bytes[At + I] = static_cast<char>((Value >> (8 * I)) & 0xff);
+  };
+  Put(Type + 20, 5000);
+  Put(Type + 24, 1);
+  const std::string Damaged = TestFolder() + "/fuzz-hour-long-frames.avi";
+  std::ofstream Out(Damaged, std::ios::binary | std::ios::trunc);
+  Out << Bytes;
+  return Damaged;
+}
+
 class FuzzRegressionTest : public RunTest {};
+
+// The run never ended: each picture was duplicated to fill a gap of 5000 s.
+// A gap too long to fill is now skipped with a warning; each picture is
+// written once at its own time.
+TEST_F(FuzzRegressionTest, PicturesHoursApartAreNotDuplicatedToFillTheGap) {
+  const std::string Output = OutPath("hour-long-frames.mp4");
+  TRunRecord R;
+  RunConversion(Req({}, HourLongFramesClip(),
+                    {{"vcodec", "libx264"}, {"r", "29.97"}, {"s", "32x24"}}, Output),
+                R);
+  ASSERT_TRUE(R.Opened) << R.OpenError;
+  EXPECT_EQ(R.Terminations, 1);
+  EXPECT_TRUE(R.Finished) << R.ErrorMessage;
+  int Skips = 0;
+  for (const TLogRecord& Line : R.Log)
+    Skips += Line.Text.find("frame duplication too large, skipping") != std::string::npos;
+  EXPECT_GE(Skips, 1);
+  const TProbedFile File = ProbeFile(Output);
+  ASSERT_EQ(File.Error, "");
+  const TProbedStream* Video = File.First(AVMEDIA_TYPE_VIDEO);
+  ASSERT_NE(Video, nullptr);
+  EXPECT_GE(Video->Packets, 1);
+  EXPECT_LE(Video->Packets, 10);
+}
 
 // The scaler library aborted the process when asked to convert from a
 // picture without a pixel format; the run now ends with the engine's error

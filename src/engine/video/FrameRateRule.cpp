@@ -42,6 +42,11 @@ TFrameRateDecision DecideFrameCount(const TFrameRateInput& In) {
         D.SyncPts = RoundHalfEvenToInt64(In.InTime / Base);
       } else if (Delta > 1.1) {
         D.RuleCount = RoundHalfEvenToInt64(Delta);
+        if (Delta * Base > kMaxFilledGapSeconds) {
+          D.GapNotFilled = D.RuleCount - 1;
+          D.RuleCount = 1;
+          D.SyncPts = RoundHalfEvenToInt64(In.InTime / Base);
+        }
       }
       if (D.RuleCount == 0) {
         D.Dropped = 1;

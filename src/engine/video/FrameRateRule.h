@@ -47,7 +47,17 @@ struct TFrameRateDecision {
   // extra copies for a duplication.
   int Dropped = 0;
   int64_t Duplicated = 0;
+  // The copies a gap would have needed when it was too long to fill
+  // (kMaxFilledGapSeconds): the picture is written once at its own time
+  // instead; 0 otherwise.
+  int64_t GapNotFilled = 0;
 };
+
+// The longest gap between two pictures that duplicates fill. A longer one
+// comes from a damaged or hostile time stamp (one such picture would
+// otherwise be written millions of times); the picture is then written
+// once at its own time, which players show for the whole gap anyway.
+inline constexpr double kMaxFilledGapSeconds = 60.0;
 
 // The rule is on when VideoSyncMethod > 0, or when it is not 0 and the
 // encoder time base as a number exceeds 0.001 (strictly). With

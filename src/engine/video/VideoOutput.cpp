@@ -110,6 +110,9 @@ TVideoWriteResult TVideoOutput::Write(const AVFrame* InPicture, double InTime) {
     if (D.Dropped) Cfg.Log(1, "*** drop!");
     if (D.Duplicated > 0) Cfg.Log(1, Format("*** %lld dup!", static_cast<long long>(D.Duplicated)));
   }
+  if (D.GapNotFilled > 0 && Cfg.Log)
+    Cfg.Log(0, Format("%lld frame duplication too large, skipping",
+                      static_cast<long long>(D.GapNotFilled)));
   if (D.Count <= 0) return R;
 
   // Crop: a view into the input picture.

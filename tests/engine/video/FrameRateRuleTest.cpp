@@ -136,6 +136,25 @@ TEST(FrameRateRule, FrameLimitCapsTheCount) {
   EXPECT_LE(DecideFrameCount(Input(-1, Half, 0, 0, 0)).Count, 0);
 }
 
+TEST(FrameRateRule, AGapTooLongToFillIsSkipped) {
+  // 29.97 frames/s: a picture 60 s after the previous one is still filled
+  // with copies; one 2 hours later (a damaged time stamp) is written once at
+  // its own time instead of some 215,000 times.
+  constexpr AVRational Ntsc{1001, 30000};
+  const double Base = 1001.0 / 30000.0;
+  const auto Filled = DecideFrameCount(Input(1, Ntsc, 59.0, 0, 1000000));
+  EXPECT_EQ(Filled.GapNotFilled, 0);
+  EXPECT_EQ(Filled.RuleCount, RoundHalfEvenToInt64(59.0 / Base));
+  EXPECT_EQ(Filled.SyncPts, 0);
+
+  const auto Skipped = DecideFrameCount(Input(1, Ntsc, 7200.0, 10, 1000000));
+  EXPECT_EQ(Skipped.RuleCount, 1);
+  EXPECT_EQ(Skipped.Count, 1);
+  EXPECT_EQ(Skipped.Duplicated, 0);
+  EXPECT_EQ(Skipped.GapNotFilled, RoundHalfEvenToInt64(7200.0 / Base - 10) - 1);
+  EXPECT_EQ(Skipped.SyncPts, RoundHalfEvenToInt64(7200.0 / Base));
+}
+
 TEST(FrameRateRule, InvalidTimeBaseWritesOnceWithoutMovingTheCounter) {
   for (AVRational Tb : {AVRational{0, 1}, AVRational{1, 0}, AVRational{0, 0}}) {
     const auto D = DecideFrameCount(Input(1, Tb, 3.0, 7));
