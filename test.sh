@@ -39,5 +39,7 @@ if [ "${VEXAV_SKIP_FUZZ:-0}" = "1" ]; then
 fi
 
 stage "3/3 libFuzzer: probe and conversion of damaged files, ${VEXAV_FUZZ_SECONDS:-60} s (build-fuzz)"
-"$VEXAV_ROOT/scripts/fuzz.sh" "${VEXAV_FUZZ_SECONDS:-60}"
+# A fixed seed, so that a failure here can be replayed the same way; the
+# longer runs of scripts/fuzz.sh alone draw a new seed each time.
+"$VEXAV_ROOT/scripts/fuzz.sh" "${VEXAV_FUZZ_SECONDS:-60}" -seed="${VEXAV_FUZZ_SEED:-1}"
 stage_end "3/3 libFuzzer"
