@@ -84,18 +84,18 @@ class WindowMain : public ::testing::Test {
 
   // A generated clip in the media folder: MPEG-4 + MP3 AVI by default.
   QString Clip(const QString& name, int width = 160, int height = 120, double seconds = 2.0) {
-    mediagen::MediaSpec spec;
-    spec.Width = width;
-    spec.Height = height;
-    spec.DurationSeconds = seconds;
-    spec.MarkSeconds = {0.5};
-    return Make(name, spec);
+    mediagen::MediaSpec request;
+    request.Width = width;
+    request.Height = height;
+    request.DurationSeconds = seconds;
+    request.MarkSeconds = {0.5};
+    return Make(name, request);
   }
 
-  QString Make(const QString& name, const mediagen::MediaSpec& spec) {
+  QString Make(const QString& name, const mediagen::MediaSpec& request) {
     EXPECT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
     const QString path = MediaPath(name);
-    const std::string error = mediagen::Generate(path.toStdString(), spec);
+    const std::string error = mediagen::Generate(path.toStdString(), request);
     EXPECT_EQ(error, "") << path.toStdString();
     return path;
   }
