@@ -10,7 +10,7 @@
 
 namespace vexav::mediagen {
 
-enum class VideoCodec { None, Mpeg4, Mjpeg, Raw };
+enum class VideoCodec { None, Mpeg4, Mjpeg, Raw, H264 };
 enum class AudioCodec { None, Mp3, Pcm };
 
 struct MediaSpec {
@@ -33,6 +33,10 @@ struct MediaSpec {
   // Pixel format stored by raw video (a name the libraries know, e.g.
   // "yuv420p" or "bgr24").
   std::string RawPixelFormat = "yuv420p";
+  // B-frames between reference pictures (MPEG-4 Part 2 and H.264). H.264
+  // with B-frames uses them as references too (a B-pyramid), as cameras and
+  // encoders in their default settings write them.
+  int BFrames = 0;
 };
 
 // The sound of a mark: a burst of a 1 kHz square wave at 0.9 of full scale.

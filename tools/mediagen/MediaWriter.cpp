@@ -94,10 +94,13 @@ class VideoTrack : public Track {
   std::string Open(AVFormatContext* Fmt) {
     const char* Name = Request.Video == VideoCodec::Mpeg4   ? "mpeg4"
                        : Request.Video == VideoCodec::Mjpeg ? "mjpeg"
-                                                         : "rawvideo";
-    std::string Problem = OpenEncoder(Fmt, Name, [this](const AVCodec& Codec) { return Configure(Codec); });
+                       : Request.Video == VideoCodec::H264  ? "libx264"
+                                                            : "rawvideo";
+    std::string Problem =
+        OpenEncoder(Fmt, Name, [this](const AVCodec& Codec) { return Configure(Codec); });
     if (!Problem.empty()) return Problem;
-    Stream->avg_frame_rate = Stream->r_frame_rate = AVRational{Request.FrameRateNum, Request.FrameRateDen};
+    Stream->avg_frame_rate = Stream->r_frame_rate =
+        AVRational{Request.FrameRateNum, Request.FrameRateDen};
     return PrepareSynthesis();
   }
 
@@ -117,9 +120,11 @@ class VideoTrack : public Track {
 
     const bool Flash = std::binary_search(Plan.FlashFrames.begin(), Plan.FlashFrames.end(), Next);
     AVFrame* Target = Scaler ? Synth.get() : Frame.get();
-    DrawPicture(Next, Flash, FullRange, Request.Width, Request.Height, Target->data, Target->linesize);
+    DrawPicture(Next, Flash, FullRange, Request.Width, Request.Height, Target->data,
+                Target->linesize);
     if (Scaler)
-      ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Request.Height, Frame->data, Frame->linesize);
+      ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Request.Height, Frame->data,
+                    Frame->linesize);
 
     Frame->pts = Next;
     if (Enc->flags & AV_CODEC_FLAG_QSCALE) Frame->quality = Enc->global_quality;
@@ -135,27 +140,39 @@ class VideoTrack : public Track {
     Enc->framerate = AVRational{Request.FrameRateNum, Request.FrameRateDen};
     Enc->sample_aspect_ratio = AVRational{1, 1};
     Enc->gop_size = 12;
-    Enc->max_b_frames = 0;
+    Enc->max_b_frames = std::max(0, Request.BFrames);
     switch (Request.Video) {
       case VideoCodec::Mpeg4:
         Enc->pix_fmt = AV_PIX_FMT_YUV420P;
         break;
+      case VideoCodec::H264:
+        // A fixed quantiser keeps the pictures (and the flash frames)
+        // the same from run to run; one thread keeps the bytes the same.
+        Enc->pix_fmt = AV_PIX_FMT_YUV420P;
+        ff::av_opt_set(Enc->priv_data, "preset", "veryfast", 0);
+        ff::av_opt_set(Enc->priv_data, "b-pyramid", Request.BFrames > 1 ? "normal" : "none", 0);
+        ff::av_opt_set(Enc->priv_data, "qp", "20", 0);
+        ff::av_opt_set(Enc->priv_data, "b_strategy", "0", 0);
+        break;
       case VideoCodec::Mjpeg:
         // JPEG pictures are full range: the "j" format where the encoder
         // offers it, the plain one marked full range otherwise.
-        Enc->pix_fmt = Offers(Codec, AV_PIX_FMT_YUVJ420P) ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+        Enc->pix_fmt =
+            Offers(Codec, AV_PIX_FMT_YUVJ420P) ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
         Enc->color_range = AVCOL_RANGE_JPEG;
         break;
       default: {
         const AVPixelFormat Raw = ff::av_get_pix_fmt(Request.RawPixelFormat.c_str());
-        if (Raw == AV_PIX_FMT_NONE) return Format("unknown pixel format '%s'", Request.RawPixelFormat.c_str());
+        if (Raw == AV_PIX_FMT_NONE)
+          return Format("unknown pixel format '%s'", Request.RawPixelFormat.c_str());
         if (Codec.pix_fmts && !Offers(Codec, Raw))
-          return Format("encoder 'rawvideo' does not take pixel format '%s'", Request.RawPixelFormat.c_str());
+          return Format("encoder 'rawvideo' does not take pixel format '%s'",
+                        Request.RawPixelFormat.c_str());
         Enc->pix_fmt = Raw;
         break;
       }
     }
-    if (Request.Video != VideoCodec::Raw) {
+    if (Request.Video != VideoCodec::Raw && Request.Video != VideoCodec::H264) {
       Enc->flags |= AV_CODEC_FLAG_QSCALE;
       Enc->global_quality = PictureQuantiser * FF_QP2LAMBDA;
     }
@@ -180,9 +197,9 @@ class VideoTrack : public Track {
     Synth->height = Request.Height;
     if (int Ret = ff::av_frame_get_buffer(Synth.get(), 0); Ret < 0)
       return Format("cannot allocate a picture: %s", ErrorString(Ret).c_str());
-    Scaler.reset(ff::sws_getContext(Request.Width, Request.Height, AV_PIX_FMT_YUV420P, Request.Width, Request.Height,
-                                    Enc->pix_fmt, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr,
-                                    nullptr, nullptr));
+    Scaler.reset(ff::sws_getContext(
+        Request.Width, Request.Height, AV_PIX_FMT_YUV420P, Request.Width, Request.Height,
+        Enc->pix_fmt, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr));
     if (!Scaler) return Format("cannot convert pictures to '%s'", Request.RawPixelFormat.c_str());
     return "";
   }
@@ -198,7 +215,10 @@ class VideoTrack : public Track {
 class AudioTrack : public Track {
  public:
   AudioTrack(const MediaSpec& Request, const Timeline& Plan, int Octave)
-      : Request(Request), Plan(Plan), Sound(Request.SampleRate, Request.ToneHz * (1 << Octave), Plan.ClickSamples, Plan.SampleCount) {}
+      : Request(Request),
+        Plan(Plan),
+        Sound(Request.SampleRate, Request.ToneHz * (1 << Octave), Plan.ClickSamples,
+              Plan.SampleCount) {}
 
   std::string Open(AVFormatContext* Fmt, Container Kind) {
     const bool Mp3 = Request.Audio == AudioCodec::Mp3;
@@ -206,16 +226,20 @@ class AudioTrack : public Track {
                                       [this](const AVCodec& Codec) { return Configure(Codec); });
     if (!Problem.empty()) return Problem;
     FrameSize = Enc->frame_size > 0 ? Enc->frame_size : 1024;
-    ShortLastFrame = Enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+    ShortLastFrame = Enc->codec->capabilities &
+                     (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
     // AVI keeps no record of an encoder's delay: start the sound that much
     // later so that it decodes in place.
-    if (Kind == Container::Avi && Enc->initial_padding > 0 && Enc->initial_padding < Plan.SampleCount)
+    if (Kind == Container::Avi && Enc->initial_padding > 0 &&
+        Enc->initial_padding < Plan.SampleCount)
       Start = Enc->initial_padding;
     Next = Start;
     return "";
   }
 
-  double NextSeconds() const override { return static_cast<double>(Next - Start) / Request.SampleRate; }
+  double NextSeconds() const override {
+    return static_cast<double>(Next - Start) / Request.SampleRate;
+  }
 
   std::string WriteNext(AVFormatContext* Fmt) override {
     const int Count = static_cast<int>(std::min<int64_t>(FrameSize, Plan.SampleCount - Next));
@@ -225,7 +249,8 @@ class AudioTrack : public Track {
     Frame->sample_rate = Enc->sample_rate;
     Frame->nb_samples = ShortLastFrame ? Count : FrameSize;
     ff::av_channel_layout_default(&Frame->ch_layout, Request.Channels);
-    if (int Ret = ff::av_frame_get_buffer(Frame.get(), 0); Ret < 0) return Format("cannot allocate sound samples: %s", ErrorString(Ret).c_str());
+    if (int Ret = ff::av_frame_get_buffer(Frame.get(), 0); Ret < 0)
+      return Format("cannot allocate sound samples: %s", ErrorString(Ret).c_str());
     for (int I = 0; I < Frame->nb_samples; ++I) {
       const double Value = I < Count ? Sound.Sample(Next + I) : 0.0;
       for (int C = 0; C < Request.Channels; ++C) WriteSample(*Frame, Request.Channels, C, I, Value);
@@ -240,24 +265,28 @@ class AudioTrack : public Track {
  private:
   std::string Configure(const AVCodec& Codec) {
     // Float where the encoder takes it, else the first format known here.
-    static constexpr AVSampleFormat Preferred[] = {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT, AV_SAMPLE_FMT_S32P,
-                                                   AV_SAMPLE_FMT_S32, AV_SAMPLE_FMT_S16P, AV_SAMPLE_FMT_S16};
+    static constexpr AVSampleFormat Preferred[] = {AV_SAMPLE_FMT_FLTP, AV_SAMPLE_FMT_FLT,
+                                                   AV_SAMPLE_FMT_S32P, AV_SAMPLE_FMT_S32,
+                                                   AV_SAMPLE_FMT_S16P, AV_SAMPLE_FMT_S16};
     Enc->sample_fmt = AV_SAMPLE_FMT_NONE;
     for (AVSampleFormat Want : Preferred) {
       for (const AVSampleFormat* P = Codec.sample_fmts; P && *P != AV_SAMPLE_FMT_NONE; ++P)
         if (*P == Want) Enc->sample_fmt = Want;
       if (Enc->sample_fmt != AV_SAMPLE_FMT_NONE) break;
     }
-    if (Enc->sample_fmt == AV_SAMPLE_FMT_NONE) return Format("encoder '%s' takes no known sample format", Codec.name);
+    if (Enc->sample_fmt == AV_SAMPLE_FMT_NONE)
+      return Format("encoder '%s' takes no known sample format", Codec.name);
     if (Codec.supported_samplerates) {
       bool Found = false;
-      for (const int* R = Codec.supported_samplerates; *R; ++R) Found = Found || *R == Request.SampleRate;
+      for (const int* R = Codec.supported_samplerates; *R; ++R)
+        Found = Found || *R == Request.SampleRate;
       if (!Found) return Format("encoder '%s' does not take %d Hz", Codec.name, Request.SampleRate);
     }
     Enc->sample_rate = Request.SampleRate;
     ff::av_channel_layout_default(&Enc->ch_layout, Request.Channels);
     Enc->time_base = AVRational{1, Request.SampleRate};
-    if (Request.Audio == AudioCodec::Mp3) Enc->bit_rate = std::min(64000 * Request.Channels, 320000);
+    if (Request.Audio == AudioCodec::Mp3)
+      Enc->bit_rate = std::min(64000 * Request.Channels, 320000);
     return "";
   }
 
@@ -282,11 +311,12 @@ class AudioTrack : public Track {
   int64_t Written = 0;
 };
 
-std::string WriteFile(const std::string& Path, const MediaSpec& Request, const Timeline& Plan, Container Kind,
-                      bool& Created) {
+std::string WriteFile(const std::string& Path, const MediaSpec& Request, const Timeline& Plan,
+                      Container Kind, bool& Created) {
   const char* Muxer = Kind == Container::Avi ? "avi" : Kind == Container::Mp3 ? "mp3" : "wav";
   AVFormatContext* Raw = nullptr;
-  if (int Ret = ff::avformat_alloc_output_context2(&Raw, nullptr, Muxer, Path.c_str()); Ret < 0 || !Raw)
+  if (int Ret = ff::avformat_alloc_output_context2(&Raw, nullptr, Muxer, Path.c_str());
+      Ret < 0 || !Raw)
     return Format("no '%s' muxer: %s", Muxer, ErrorString(Ret).c_str());
   OutputFormatPtr Fmt(Raw);
   Fmt->flags |= AVFMT_FLAG_BITEXACT;
@@ -314,7 +344,8 @@ std::string WriteFile(const std::string& Path, const MediaSpec& Request, const T
   for (;;) {
     Track* Earliest = nullptr;
     for (auto& T : Tracks)
-      if (!T->Done() && (!Earliest || T->NextSeconds() < Earliest->NextSeconds())) Earliest = T.get();
+      if (!T->Done() && (!Earliest || T->NextSeconds() < Earliest->NextSeconds()))
+        Earliest = T.get();
     if (!Earliest) break;
     if (std::string Problem = Earliest->WriteNext(Fmt.get()); !Problem.empty()) return Problem;
   }

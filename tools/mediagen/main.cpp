@@ -15,9 +15,11 @@ using vexav::mediagen::MediaSpec;
 using vexav::mediagen::VideoCodec;
 
 const char Usage[] =
-    "usage: vexav-mediagen [--size WxH] [--rate N[/D]] [--duration S] [--video mpeg4|mjpeg|raw|none]\n"
-    "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] [--audio-streams N]\n"
-    "                      [--tone HZ] [--marks S[,S...]] [--pix-fmt NAME] OUTPUT\n"
+    "usage: vexav-mediagen [--size WxH] [--rate N[/D]] [--duration S] [--video "
+    "mpeg4|mjpeg|h264|raw|none]\n"
+    "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] "
+    "[--audio-streams N]\n"
+    "                      [--tone HZ] [--marks S[,S...]] [--b-frames N] [--pix-fmt NAME] OUTPUT\n"
     "OUTPUT ends in .avi, or .mp3/.wav for sound only (with --video none).\n";
 
 template <typename T>
@@ -53,38 +55,52 @@ bool ParseMarks(std::string_view Text, std::vector<double>& Marks) {
 // Applies one option; returns false when its value is not valid.
 bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
   if (Name == "--size") return ParsePair(Value, 'x', Request.Width, Request.Height, false);
-  if (Name == "--rate") return ParsePair(Value, '/', Request.FrameRateNum, Request.FrameRateDen, true);
+  if (Name == "--rate")
+    return ParsePair(Value, '/', Request.FrameRateNum, Request.FrameRateDen, true);
   if (Name == "--duration") return ParseNumber(Value, Request.DurationSeconds);
   if (Name == "--sample-rate") return ParseNumber(Value, Request.SampleRate);
   if (Name == "--channels") return ParseNumber(Value, Request.Channels);
   if (Name == "--audio-streams") return ParseNumber(Value, Request.AudioStreams);
   if (Name == "--tone") return ParseNumber(Value, Request.ToneHz);
+  if (Name == "--b-frames") return ParseNumber(Value, Request.BFrames);
   if (Name == "--marks") return ParseMarks(Value, Request.MarkSeconds);
   if (Name == "--pix-fmt") {
     Request.RawPixelFormat = std::string(Value);
     return !Value.empty();
   }
   if (Name == "--video") {
-    if (Value == "mpeg4") Request.Video = VideoCodec::Mpeg4;
-    else if (Value == "mjpeg") Request.Video = VideoCodec::Mjpeg;
-    else if (Value == "raw") Request.Video = VideoCodec::Raw;
-    else if (Value == "none") Request.Video = VideoCodec::None;
-    else return false;
+    if (Value == "mpeg4")
+      Request.Video = VideoCodec::Mpeg4;
+    else if (Value == "mjpeg")
+      Request.Video = VideoCodec::Mjpeg;
+    else if (Value == "h264")
+      Request.Video = VideoCodec::H264;
+    else if (Value == "raw")
+      Request.Video = VideoCodec::Raw;
+    else if (Value == "none")
+      Request.Video = VideoCodec::None;
+    else
+      return false;
     return true;
   }
   if (Name == "--audio") {
-    if (Value == "mp3") Request.Audio = AudioCodec::Mp3;
-    else if (Value == "pcm") Request.Audio = AudioCodec::Pcm;
-    else if (Value == "none") Request.Audio = AudioCodec::None;
-    else return false;
+    if (Value == "mp3")
+      Request.Audio = AudioCodec::Mp3;
+    else if (Value == "pcm")
+      Request.Audio = AudioCodec::Pcm;
+    else if (Value == "none")
+      Request.Audio = AudioCodec::None;
+    else
+      return false;
     return true;
   }
   return false;
 }
 
 bool KnownOption(std::string_view Name) {
-  for (const char* Known : {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
-                            "--tone", "--marks", "--pix-fmt", "--video", "--audio"})
+  for (const char* Known :
+       {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
+        "--tone", "--marks", "--b-frames", "--pix-fmt", "--video", "--audio"})
     if (Name == Known) return true;
   return false;
 }
@@ -126,7 +142,8 @@ int main(int Argc, char** Argv) {
     return 2;
   }
   if (!vexav::LoadFFmpegLibs("", true)) {
-    std::fprintf(stderr, "vexav-mediagen: cannot load the media libraries: %s\n", vexav::LastLoadError().c_str());
+    std::fprintf(stderr, "vexav-mediagen: cannot load the media libraries: %s\n",
+                 vexav::LastLoadError().c_str());
     return 1;
   }
   const std::string Problem = vexav::mediagen::Generate(Output, Request);
