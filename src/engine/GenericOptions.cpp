@@ -23,14 +23,27 @@ struct TLegacyOption {
   const char* Current;
 };
 constexpr TLegacyOption LegacyOptions[] = {
-    {"gop", nullptr, "g"},                      // group-of-pictures size
-    {"flags", "scan_offset", "scan_offset"},    // SVCD scan offset (mpeg2video)
+    {"gop", nullptr, "g"},                    // group-of-pictures size
+    {"flags", "scan_offset", "scan_offset"},  // SVCD scan offset (mpeg2video)
 };
+
+// Codec options that today's libraries flag for sound as well as pictures
+// but that the engine treats as picture options, as its option names were
+// made for: "b" is the video bit rate ("ab" the audio one), and the rate
+// control and trellis settings are the video encoder's. Set for sound they
+// would override what the sound encoder was given ("ab") or chose itself.
+constexpr const char* VideoOnlyCodecOptions[] = {"b", "maxrate", "minrate", "bufsize", "trellis"};
+
+bool VideoOnlyCodecOption(const char* Name) {
+  for (const char* Listed : VideoOnlyCodecOptions)
+    if (std::strcmp(Name, Listed) == 0) return true;
+  return false;
+}
 
 // The media-type flags tried on the codec defaults, in the order of the
 // media types video, audio, data, subtitle, attachment.
-constexpr int MediaTypeFlags[MEDIA_TYPE_COUNT] = {AV_OPT_FLAG_VIDEO_PARAM, AV_OPT_FLAG_AUDIO_PARAM, 0,
-                                                  AV_OPT_FLAG_SUBTITLE_PARAM, 0};
+constexpr int MediaTypeFlags[MEDIA_TYPE_COUNT] = {AV_OPT_FLAG_VIDEO_PARAM, AV_OPT_FLAG_AUDIO_PARAM,
+                                                  0, AV_OPT_FLAG_SUBTITLE_PARAM, 0};
 
 std::string CurrentName(const std::string& Name) {
   for (const TLegacyOption& Row : LegacyOptions)
@@ -127,14 +140,18 @@ TCustomFFmpeg::TGenericResult TCustomFFmpeg::SetGenericOptionRaw(const std::stri
   for (int I = 0; I < MEDIA_TYPE_COUNT; ++I) {
     const AVOption* Option = ff::av_opt_find(VideoDefaults, N, nullptr, MediaTypeFlags[I], 0);
     if (!Option) continue;
+    if (I != AVMEDIA_TYPE_VIDEO && VideoOnlyCodecOption(Option->name)) continue;
     Known = true;
-    Found = CodecDefaults[I] && ff::av_opt_set(CodecDefaults[I].get(), N, V, 0) >= 0 ? Option : nullptr;
+    Found =
+        CodecDefaults[I] && ff::av_opt_set(CodecDefaults[I].get(), N, V, 0) >= 0 ? Option : nullptr;
   }
   if (!Found) Found = TrySet(FormatDefaults.get(), N, V, Known);
   if (!Found) Found = TrySet(ScalerDefaults.get(), N, V, Known);
   // "a", "v" or "s" in front of a codec option names it for that media type.
   if (!Found && N[1] && (N[0] == 'a' || N[0] == 'v' || N[0] == 's')) {
-    const int Type = N[0] == 'a' ? AVMEDIA_TYPE_AUDIO : N[0] == 'v' ? AVMEDIA_TYPE_VIDEO : AVMEDIA_TYPE_SUBTITLE;
+    const int Type = N[0] == 'a'   ? AVMEDIA_TYPE_AUDIO
+                     : N[0] == 'v' ? AVMEDIA_TYPE_VIDEO
+                                   : AVMEDIA_TYPE_SUBTITLE;
     Found = TrySet(CodecDefaults[Type].get(), N + 1, V, Known);
   }
   if (!Found) {
@@ -175,6 +192,11 @@ void TCustomFFmpeg::SetContextOptions(void* Context, void* Defaults, int Flags) 
   for (const std::string& Name : OptionNames) {
     const AVOption* Option = ff::av_opt_find(Defaults, Name.c_str(), nullptr, 0, 0);
     if (!Option || (Option->flags & Flags) != Flags) continue;
+    // A picture option set for pictures only; a sound encoder keeps its
+    // own value (the audio rate arrives under "ab").
+    if ((Flags & (AV_OPT_FLAG_AUDIO_PARAM | AV_OPT_FLAG_SUBTITLE_PARAM)) != 0 &&
+        VideoOnlyCodecOption(Option->name))
+      continue;
     uint8_t* Text = nullptr;
     if (ff::av_opt_get(Defaults, Name.c_str(), 0, &Text) >= 0 && Text)
       ff::av_opt_set(Context, Name.c_str(), reinterpret_cast<const char*>(Text), 0);
@@ -188,7 +210,8 @@ int TCustomFFmpeg::ApplyPrivateOptions(void* Context, int Flags) const {
   for (const TPrivateOption& Option : PrivateOptions) {
     if (!ff::av_opt_find(Context, Option.Name.c_str(), nullptr, Flags, AV_OPT_SEARCH_CHILDREN))
       continue;
-    if (ff::av_opt_set(Context, Option.Name.c_str(), Option.Value.c_str(), AV_OPT_SEARCH_CHILDREN) >= 0)
+    if (ff::av_opt_set(Context, Option.Name.c_str(), Option.Value.c_str(),
+                       AV_OPT_SEARCH_CHILDREN) >= 0)
       ++Count;
   }
   return Count;
