@@ -31,5 +31,6 @@
   X(avio_size) \
   X(av_pkt_dump_log2) \
   X(av_sdp_create) \
+  X(av_stream_new_side_data) \
   /* end of list */
 // clang-format on

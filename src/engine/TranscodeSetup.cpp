@@ -122,10 +122,12 @@ void TCustomFFmpeg::SetupRun() {
   for (int M = 0; M < StreamMapCount; ++M) {
     const StreamMap& Map = StreamMaps[M];
     auto Valid = [&](int File, int Stream) {
-      return File >= 0 && File < InputFileCount && Stream >= 0 && Stream < T.FileTable[File].NbStreams;
+      return File >= 0 && File < InputFileCount && Stream >= 0 &&
+             Stream < T.FileTable[File].NbStreams;
     };
     if (!Valid(Map.FileIndex, Map.StreamIndex))
-      throw FFMpegException(Format("Could not find input stream #%d.%d", Map.FileIndex, Map.StreamIndex));
+      throw FFMpegException(
+          Format("Could not find input stream #%d.%d", Map.FileIndex, Map.StreamIndex));
     if (!Valid(Map.SyncFileIndex, Map.SyncStreamIndex))
       throw FFMpegException(
           Format("Could not find sync stream #%d.%d", Map.SyncFileIndex, Map.SyncStreamIndex));
@@ -157,8 +159,8 @@ void TCustomFFmpeg::SetupRun() {
     Log(1, "Stream mapping:");
     for (auto& Ost : T.OutputStreams) {
       const TInputStreamState& Source = *T.InputStreams[Ost->SourceIndex];
-      Log(1, Format("  Stream #%d.%d -> #%d.%d", Source.FileIndex, Source.StreamIndex, Ost->FileIndex,
-                    Ost->StreamIndex));
+      Log(1, Format("  Stream #%d.%d -> #%d.%d", Source.FileIndex, Source.StreamIndex,
+                    Ost->FileIndex, Ost->StreamIndex));
       if (Ost->SyncSource != &Source)
         Log(1, Format(" [sync #%d.%d]", Ost->SyncSource->FileIndex, Ost->SyncSource->StreamIndex));
     }
@@ -184,6 +186,7 @@ void TCustomFFmpeg::SetupRun() {
   // 18. The timer.
   TimerStart = ff::av_gettime_relative();
   LastReportTime = TimerStart;
+  ReportedSize = 0;
 }
 
 void TCustomFFmpeg::MapStreams() {
@@ -208,8 +211,8 @@ void TCustomFFmpeg::MapStreams() {
         Source = T.FileTable[Map.FileIndex].IstIndex + Map.StreamIndex;
         if (InputType(*T.InputStreams[Source]) != Ost->Type) {
           DumpOutput(File, O);
-          throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d", Map.FileIndex,
-                                       Map.StreamIndex, O, static_cast<int>(S)));
+          throw FFMpegException(Format("Codec type mismatch for mapping #%d.%d -> #%d.%d",
+                                       Map.FileIndex, Map.StreamIndex, O, static_cast<int>(S)));
         }
       } else if (ProgramId != 0) {
         // The first free stream of the wanted type among the streams of the
@@ -252,7 +255,8 @@ void TCustomFFmpeg::MapStreams() {
       T.InputStreams[Source]->Discard = 0;
       if (StreamMapCount > 0) {
         const StreamMap& Map = StreamMaps[N];
-        Ost->SyncSource = T.InputStreams[T.FileTable[Map.SyncFileIndex].IstIndex + Map.SyncStreamIndex].get();
+        Ost->SyncSource =
+            T.InputStreams[T.FileTable[Map.SyncFileIndex].IstIndex + Map.SyncStreamIndex].get();
       } else {
         Ost->SyncSource = T.InputStreams[Source].get();
       }
@@ -279,7 +283,8 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
   if (OutputCodecs[Ost.FileIndex][Ost.StreamIndex].StreamCopy) {
     // The tag the options asked for, if any, survives the copy.
     const uint32_t WantedTag = Enc->codec_tag;
-    if (ff::avcodec_parameters_copy(Out->codecpar, In->codecpar) < 0) throw FFMpegException("av_mallocz fail");
+    if (ff::avcodec_parameters_copy(Out->codecpar, In->codecpar) < 0)
+      throw FFMpegException("av_mallocz fail");
     AVCodecParameters* Par = Out->codecpar;
     const AVCodecParameters* InPar = In->codecpar;
     Par->codec_tag = WantedTag;
@@ -300,20 +305,25 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
     switch (Par->codec_type) {
       case AVMEDIA_TYPE_VIDEO:
         if (OnCustomHook)
-          throw FFMpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
+          throw FFMpegException(
+              "-vcodec copy and CustomHook are incompatible (frames are not decoded)");
         if (UsingVhook)
-          throw FFMpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+          throw FFMpegException(
+              "-vcodec copy and -vhook are incompatible (frames are not decoded)");
         // The stream's aspect follows the copied picture's, so that the
         // muxer does not find two different ones.
         if (In->sample_aspect_ratio.num > 0) Par->sample_aspect_ratio = In->sample_aspect_ratio;
         Out->sample_aspect_ratio = Par->sample_aspect_ratio;
-        if (In->avg_frame_rate.num > 0 && In->avg_frame_rate.den > 0) Out->avg_frame_rate = In->avg_frame_rate;
-        if (In->r_frame_rate.num > 0 && In->r_frame_rate.den > 0) Out->r_frame_rate = In->r_frame_rate;
+        if (In->avg_frame_rate.num > 0 && In->avg_frame_rate.den > 0)
+          Out->avg_frame_rate = In->avg_frame_rate;
+        if (In->r_frame_rate.num > 0 && In->r_frame_rate.den > 0)
+          Out->r_frame_rate = In->r_frame_rate;
         break;
       case AVMEDIA_TYPE_AUDIO:
         if (AudioVolume != 256)
           throw FFMpegException("-acodec copy and -vol are incompatible (frames are not decoded)");
-        if ((Par->block_align == 1 && Par->codec_id == AV_CODEC_ID_MP3) || Par->codec_id == AV_CODEC_ID_AC3)
+        if ((Par->block_align == 1 && Par->codec_id == AV_CODEC_ID_MP3) ||
+            Par->codec_id == AV_CODEC_ID_AC3)
           Par->block_align = 0;
         break;
       case AVMEDIA_TYPE_SUBTITLE:
@@ -333,7 +343,8 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
         Ost.VideoCrop = (L0 + R0 + T0 + B0) != 0;
         Ost.VideoPad = (PL + PR + PT + PB) != 0;
         Ost.VideoResample = Enc->width != Dec->width - (L0 + R0) + (PL + PR) ||
-                            Enc->height != Dec->height - (T0 + B0) + (PT + PB) || Enc->pix_fmt != Dec->pix_fmt;
+                            Enc->height != Dec->height - (T0 + B0) + (PT + PB) ||
+                            Enc->pix_fmt != Dec->pix_fmt;
         if (Ost.VideoCrop) {
           Ost.CropTop = T0;
           Ost.CropLeft = L0;
@@ -347,13 +358,15 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
         if (Ost.VideoResample) {
           // The scaler's flags are the ones the scaler options hold.
           int64_t Flags = SwsFlags;
-          if (ScalerDefaults && ff::av_opt_get_int(ScalerDefaults.get(), "sws_flags", 0, &Flags) >= 0)
+          if (ScalerDefaults &&
+              ff::av_opt_get_int(ScalerDefaults.get(), "sws_flags", 0, &Flags) >= 0)
             SwsFlags = static_cast<int>(Flags);
-          if (Dec->width - (L0 + R0) <= 0 || Dec->height - (T0 + B0) <= 0 || Enc->width - (PL + PR) <= 0 ||
-              Enc->height - (PT + PB) <= 0)
+          if (Dec->width - (L0 + R0) <= 0 || Dec->height - (T0 + B0) <= 0 ||
+              Enc->width - (PL + PR) <= 0 || Enc->height - (PT + PB) <= 0)
             throw FFMpegException("Cannot get resampling context");
-          Ost.ScaleContext = MakeOutputScaler(Dec->width, Dec->height, Dec->pix_fmt, T0, B0, L0, R0, Enc->width,
-                                              Enc->height, Enc->pix_fmt, PT, PB, PL, PR, SwsFlags);
+          Ost.ScaleContext =
+              MakeOutputScaler(Dec->width, Dec->height, Dec->pix_fmt, T0, B0, L0, R0, Enc->width,
+                               Enc->height, Enc->pix_fmt, PT, PB, PL, PR, SwsFlags);
           if (!Ost.ScaleContext) throw FFMpegException("Cannot get resampling context");
           Ost.ResampleHeight = FiltersInUse ? Dec->height : Dec->height - (T0 + B0);
         }
@@ -413,7 +426,8 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
     C.ResampleHeight = Ost.ResampleHeight;
     C.SameQuality = SameQuality != 0;
     C.TopFieldFirst = TopFieldFirst;
-    C.CodecFlags = CodecDefaults[AVMEDIA_TYPE_VIDEO] ? CodecDefaults[AVMEDIA_TYPE_VIDEO]->flags : -1;
+    C.CodecFlags =
+        CodecDefaults[AVMEDIA_TYPE_VIDEO] ? CodecDefaults[AVMEDIA_TYPE_VIDEO]->flags : -1;
     C.ExitOnError = ExitOnError;
     C.Verbose = Verbose;
     C.LogFile = Ost.LogFile.get();
@@ -430,9 +444,11 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
   }
 }
 
-void TCustomFFmpeg::OpenPassLogFile(TOutputStreamState& Ost, int Position, AVDictionary** /*EncoderOptions*/) {
-  std::string Name = (PassLogFilePrefix.empty() ? std::string(DefaultPassLogPrefix) : PassLogFilePrefix) + "-" +
-                     std::to_string(Position) + ".log";
+void TCustomFFmpeg::OpenPassLogFile(TOutputStreamState& Ost, int Position,
+                                    AVDictionary** /*EncoderOptions*/) {
+  std::string Name =
+      (PassLogFilePrefix.empty() ? std::string(DefaultPassLogPrefix) : PassLogFilePrefix) + "-" +
+      std::to_string(Position) + ".log";
   if (Name.size() > MaxLogFileName) Name.resize(MaxLogFileName);
   Ost.LogFileName = Name;
   AVCodecContext* Enc = Ost.Enc;
@@ -457,6 +473,22 @@ void TCustomFFmpeg::OpenPassLogFile(TOutputStreamState& Ost, int Position, AVDic
   Enc->stats_in = Buffer;
 }
 
+namespace {
+
+// What the opened encoder declares about its whole stream beside the codec
+// parameters (its buffer size and rates, for one), for the muxer: program
+// streams write the video buffer size into their headers from it.
+void CopyCodedSideData(const AVCodecContext& Enc, AVStream& Stream) {
+  for (int I = 0; I < Enc.nb_coded_side_data; ++I) {
+    const AVPacketSideData& Item = Enc.coded_side_data[I];
+    uint8_t* Data = ff::av_stream_new_side_data(&Stream, Item.type, Item.size);
+    if (!Data) throw FFMpegException("av_mallocz fail");
+    std::memcpy(Data, Item.data, Item.size);
+  }
+}
+
+}  // namespace
+
 void TCustomFFmpeg::OpenEncoders() {
   for (auto& OstPtr : Tables->OutputStreams) {
     TOutputStreamState& Ost = *OstPtr;
@@ -478,15 +510,17 @@ void TCustomFFmpeg::OpenEncoders() {
       std::lock_guard<std::recursive_mutex> Guard(CodecLock());
       if (TimedCall(TRunStage::Codecs,
                     [&] { return ff::avcodec_open2(Enc, Codec, Options.Address()); }) < 0)
-        throw FFMpegException(Format("Error while opening codec for output stream #%d.%d - maybe incorrect "
-                                     "parameters such as bit_rate, rate, width or height",
-                                     Ost.FileIndex, Ost.StreamIndex));
+        throw FFMpegException(
+            Format("Error while opening codec for output stream #%d.%d - maybe incorrect "
+                   "parameters such as bit_rate, rate, width or height",
+                   Ost.FileIndex, Ost.StreamIndex));
       OpenedEncoders.insert(OpenedEncoders.begin(), Enc);
     }
     ExtraSize += Enc->extradata_size;
     // What the opened encoder settled goes to the stream.
     if (ff::avcodec_parameters_from_context(Ost.Stream->codecpar, Enc) < 0)
       throw FFMpegException("av_mallocz fail");
+    CopyCodedSideData(*Enc, *Ost.Stream);
     Ost.Stream->time_base = Enc->time_base;
   }
 }
@@ -497,12 +531,13 @@ void TCustomFFmpeg::OpenDecoders() {
     if (!Ist.DecodingNeeded) continue;
     if (!Ist.Decoder)
       throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
-                                   static_cast<int>(Ist.Dec->codec_id), Ist.FileIndex, Ist.StreamIndex));
+                                   static_cast<int>(Ist.Dec->codec_id), Ist.FileIndex,
+                                   Ist.StreamIndex));
     std::lock_guard<std::recursive_mutex> Guard(CodecLock());
     if (TimedCall(TRunStage::Codecs,
                   [&] { return ff::avcodec_open2(Ist.Dec, Ist.Decoder, nullptr); }) < 0)
-      throw FFMpegException(Format("Error while opening codec for input stream #%d.%d", Ist.FileIndex,
-                                   Ist.StreamIndex));
+      throw FFMpegException(Format("Error while opening codec for input stream #%d.%d",
+                                   Ist.FileIndex, Ist.StreamIndex));
     OpenedDecoders.insert(OpenedDecoders.begin(), Ist.Dec);
   }
 }
@@ -511,11 +546,11 @@ void TCustomFFmpeg::CopyMetaData() {
   for (int M = 0; M < MetaDataMapCount; ++M) {
     const MetaDataMap& Map = MetaDataMaps[M];
     if (Map.OutFile < 0 || Map.OutFile >= OutputFileCount)
-      throw FFMpegException(
-          Format("Invalid output file index %d map_meta_data(%d,%d)", Map.OutFile, Map.OutFile, Map.InFile));
+      throw FFMpegException(Format("Invalid output file index %d map_meta_data(%d,%d)", Map.OutFile,
+                                   Map.OutFile, Map.InFile));
     if (Map.InFile < 0 || Map.InFile >= InputFileCount)
-      throw FFMpegException(
-          Format("Invalid input file index %d map_meta_data(%d,%d)", Map.InFile, Map.OutFile, Map.InFile));
+      throw FFMpegException(Format("Invalid input file index %d map_meta_data(%d,%d)", Map.InFile,
+                                   Map.OutFile, Map.InFile));
     ff::av_dict_copy(&OutputFiles[Map.OutFile]->metadata, InputFiles[Map.InFile]->metadata, 0);
   }
 }
@@ -529,7 +564,8 @@ void TCustomFFmpeg::WriteHeaders() {
     CollectPrivateOptions(Options.Address());
     if (TimedCall(TRunStage::Mux,
                   [&] { return ff::avformat_write_header(File, Options.Address()); }) < 0)
-      throw FFMpegException(Format("Could not write header for output file #%d (incorrect codec parameters ?)", O));
+      throw FFMpegException(
+          Format("Could not write header for output file #%d (incorrect codec parameters ?)", O));
     if (!File->oformat || std::strcmp(File->oformat->name, "rtp") != 0) T.AllRtp = false;
   }
   // The bitstream filters work on the packets as the muxer takes them: in
@@ -542,7 +578,8 @@ void TCustomFFmpeg::WriteHeaders() {
     char Sdp[2048] = {};
     ff::av_sdp_create(Files.data(), static_cast<int>(Files.size()), Sdp, sizeof Sdp);
     std::string Text = Sdp;
-    while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r' || Text.back() == ' ')) Text.pop_back();
+    while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r' || Text.back() == ' '))
+      Text.pop_back();
     Log(1, "SDP: " + Text);
   }
 }
