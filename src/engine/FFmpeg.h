@@ -445,6 +445,12 @@ class TCustomFFmpeg {
   // run, trailers and notification still follow); starts a thread that was
   // made by Start but not resumed yet.
   void Stop();
+  // Gives up a threaded start whose thread the system could not make (the
+  // thread object from Start, never resumed): the object goes, the files
+  // are released (an output this engine created is removed), and the run
+  // ends failed with Message, logged at level -1, and its notification.
+  // Nothing of the conversion runs on the calling thread.
+  void AbandonStart(const std::string& Message);
   // Stop for a running engine; for one that never ran and has not been
   // notified, the terminate notification is delivered from a short-lived
   // idle-priority thread.
@@ -460,8 +466,9 @@ class TCustomFFmpeg {
   // pipe.
   void RemoveIncompleteOutputs();
   // Removes output O when this engine created it (as above), logging
-  // Message with the file's name.
-  void RemoveCreatedOutput(int O, const char* Message);
+  // Message with the file's name at Level (-1 where an error ended the run,
+  // 1 where the removal is the ordinary end of a stopped one).
+  void RemoveCreatedOutput(int O, const char* Message, int Level = -1);
   // Close every codec still on the open-codec lists, under CodecLock.
   void CloseOpenEncoders();
   void CloseOpenDecoders();
@@ -572,6 +579,9 @@ class TCustomFFmpeg {
   void MuxPacket(TOutputStreamState& Ost, AVPacket* Packet);
   // Progress (ProgressReport.cpp).
   void DoVideoStats(TOutputStreamState& Ost, int FrameSize);
+  // The first output file's write position ("fs" compares it with its
+  // limit), and its size as the progress report gives it.
+  int64_t FirstOutputPosition() const;
   int64_t FirstOutputSize() const;
   // Closes the output files; deletes those the engine created that
   // received no byte.
@@ -602,6 +612,9 @@ class TCustomFFmpeg {
   // progress report.
   int64_t TimerStart = 0;
   int64_t LastReportTime = 0;
+  // The largest output size reported in this run: a report never gives
+  // less than the one before it.
+  int64_t ReportedSize = 0;
   // The run thread (between Start and the notification), guarded by
   // ThreadLock so that Stop never touches a thread object that has freed
   // itself.

@@ -2,6 +2,7 @@
 // are gathered from the run tables here, its texts are built by ReportText.
 // The progress event gets the values when a handler is set; otherwise the
 // status line is logged. The final report adds the summary line.
+#include <algorithm>
 #include <cstdio>
 
 #include "engine/FFmpeg.h"
@@ -34,7 +35,8 @@ void TCustomFFmpeg::PrintReport(bool Final) {
     // For re-encoded video the frame counter in the encoder's time base,
     // for every other stream the end of its last packet handed to the muxer.
     if (Ost.Video && Ost.Enc->time_base.den != 0)
-      S.CurrentTime = static_cast<double>(Ost.SyncPts) * Ost.Enc->time_base.num / Ost.Enc->time_base.den;
+      S.CurrentTime =
+          static_cast<double>(Ost.SyncPts) * Ost.Enc->time_base.num / Ost.Enc->time_base.den;
     else
       S.CurrentTime = Ost.Written ? Ost.EndTime : 0;
     Streams.push_back(S);
@@ -43,7 +45,8 @@ void TCustomFFmpeg::PrintReport(bool Final) {
   TReportInput In;
   In.Streams = Streams;
   In.ElapsedSeconds = static_cast<double>(ff::av_gettime_relative() - TimerStart) / 1000000.0;
-  In.TotalSize = FirstOutputSize();
+  ReportedSize = std::max(ReportedSize, FirstOutputSize());
+  In.TotalSize = ReportedSize;
   In.Final = Final;
   In.QpHist = QpHist != 0;
   In.Verbose = Verbose;
@@ -55,9 +58,10 @@ void TCustomFFmpeg::PrintReport(bool Final) {
 
   if (R.HasSizePart) {
     if (OnProgress) {
-      const int Total = TotalOutputDuration > INT32_MAX ? INT32_MAX : static_cast<int>(TotalOutputDuration);
-      OnProgress(*this, R.FrameNumber, R.Fps, R.CurrentDurationMs, R.Quality, static_cast<float>(R.BitRate),
-                 R.TotalSize, Total);
+      const int Total =
+          TotalOutputDuration > INT32_MAX ? INT32_MAX : static_cast<int>(TotalOutputDuration);
+      OnProgress(*this, R.FrameNumber, R.Fps, R.CurrentDurationMs, R.Quality,
+                 static_cast<float>(R.BitRate), R.TotalSize, Total);
     } else if (Verbose >= 0) {
       Log(1, R.Text);
     }

@@ -45,12 +45,24 @@ struct TPacketUnref {
 
 }  // namespace
 
-int64_t TCustomFFmpeg::FirstOutputSize() const {
+int64_t TCustomFFmpeg::FirstOutputPosition() const {
   if (OutputFileCount <= 0 || !OutputFiles[0] || !OutputFiles[0]->pb) return 0;
   // The write position: what the file holds so far, including what is still
   // in the write buffer (the file's size on disk lags behind it).
   const int64_t Position = ff::avio_seek(OutputFiles[0]->pb, 0, SEEK_CUR);
   return Position > 0 ? Position : 0;
+}
+
+int64_t TCustomFFmpeg::FirstOutputSize() const {
+  if (OutputFileCount <= 0 || !OutputFiles[0] || !OutputFiles[0]->pb) return 0;
+  // The file's size, where the output has one (not a pipe): muxers that
+  // go back to fill in their headers at the end (AVI) leave the position
+  // there, so the position alone would report the header's end as the
+  // size. While the file grows, its size on disk lags behind what waits in
+  // the write buffer, which the position counts: the larger of the two.
+  const int64_t Size = ff::avio_size(OutputFiles[0]->pb);
+  const int64_t Position = FirstOutputPosition();
+  return Size > Position ? Size : Position;
 }
 
 void TCustomFFmpeg::MainLoop() {
@@ -88,7 +100,7 @@ void TCustomFFmpeg::MainLoop() {
     if (static_cast<double>(RecordingTime) / 1000000.0 <= OutputMin) break;
 
     // 3. File size limit.
-    if (LimitFileSize != 0 && static_cast<uint64_t>(FirstOutputSize()) > LimitFileSize) break;
+    if (LimitFileSize != 0 && static_cast<uint64_t>(FirstOutputPosition()) > LimitFileSize) break;
 
     // 4. One packet. Any failure to read (the end, a read error, damaged
     // data the demuxer gives up on) ends that input.
@@ -102,8 +114,10 @@ void TCustomFFmpeg::MainLoop() {
     const TInputFileState& File = T.FileTable[FileIndex];
 
     // 5. Packet dump.
-    if (DoPktDump && Packet->stream_index >= 0 && Packet->stream_index < static_cast<int>(Input->nb_streams))
-      ff::av_pkt_dump_log2(nullptr, AV_LOG_INFO, Packet.get(), DoHexDump, Input->streams[Packet->stream_index]);
+    if (DoPktDump && Packet->stream_index >= 0 &&
+        Packet->stream_index < static_cast<int>(Input->nb_streams))
+      ff::av_pkt_dump_log2(nullptr, AV_LOG_INFO, Packet.get(), DoHexDump,
+                           Input->streams[Packet->stream_index]);
 
     // 6. Streams nobody takes (and streams a demuxer added while reading).
     const int StreamIndex = Packet->stream_index;
@@ -133,7 +147,8 @@ void TCustomFFmpeg::MainLoop() {
       if (Packet->dts != AV_NOPTS_VALUE && Ist.NextPts != AV_NOPTS_VALUE && !CopyTs) {
         const int64_t PacketDts = ff::av_rescale_q(Packet->dts, Base, MicrosecondBase);
         const int64_t Delta = PacketDts - Ist.NextPts;
-        if (std::fabs(static_cast<double>(Delta)) > static_cast<double>(DtsDeltaThreshold) * 1000000.0 ||
+        if (std::fabs(static_cast<double>(Delta)) >
+                static_cast<double>(DtsDeltaThreshold) * 1000000.0 ||
             PacketDts + 1 < Ist.Pts) {
           InputTsOffsets[FileIndex] -= Delta;
           if (Verbose >= 3)
@@ -147,7 +162,8 @@ void TCustomFFmpeg::MainLoop() {
 
       // 10. Routing.
       if (OutputPacket(Ist, Packet.get()) < 0) {
-        const std::string Text = Format("Error while decoding stream #%d.%d", Ist.FileIndex, Ist.StreamIndex);
+        const std::string Text =
+            Format("Error while decoding stream #%d.%d", Ist.FileIndex, Ist.StreamIndex);
         if (ExitOnError) throw FFMpegException(Text);
         if (Verbose >= 0) Log(1, Text);
         continue;
