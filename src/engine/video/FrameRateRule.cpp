@@ -56,6 +56,7 @@ TFrameRateDecision DecideFrameCount(const TFrameRateInput& In) {
     } else {
       D.SyncPts = RoundHalfEvenToInt64(In.InTime / Base);
     }
+    if (In.PictureWritten && D.SyncPts < In.SyncPts) D.SyncPts = In.SyncPts;
   }
 
   D.Count = std::min(D.RuleCount, In.FramesLeft);

@@ -31,6 +31,9 @@ struct TFrameRateInput {
   int64_t SyncPts = 0;
   // The frame limit still open for the stream: MaxFrames - FrameNumber.
   int64_t FramesLeft = INT64_MAX;
+  // The stream has written a picture already: SyncPts is then one past its
+  // stamp, and no later picture may take a stamp at or below that one.
+  bool PictureWritten = false;
 };
 
 struct TFrameRateDecision {
@@ -66,7 +69,10 @@ inline constexpr double kMaxFilledGapSeconds = 60.0;
 //   else method 2 -> SyncPts := round(InTime / Base), Count 1;
 //   else Delta > 1.1 -> Count := round(Delta).
 // With the rule off, SyncPts := round(InTime / Base) and Count is 1.
-// round is RoundHalfEven. The count is then limited to FramesLeft.
+// round is RoundHalfEven. Where the stream has written a picture, a SyncPts
+// set from InTime (rule off, method 2) is at least the counter it had: two
+// pictures that round to one stamp (a source faster than the output) get
+// consecutive stamps, since encoders refuse a repeated one. The count is then limited to FramesLeft.
 // An encoder time base that is not positive leaves SyncPts as it is and
 // writes the picture once (with the rule off), instead of dividing by zero.
 TFrameRateDecision DecideFrameCount(const TFrameRateInput& In);

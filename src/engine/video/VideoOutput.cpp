@@ -102,6 +102,7 @@ TVideoWriteResult TVideoOutput::Write(const AVFrame* InPicture, double InTime) {
   RuleIn.InTime = InTime;
   RuleIn.SyncPts = SyncPtsValue;
   RuleIn.FramesLeft = Cfg.MaxFrames - FrameNumberValue;
+  RuleIn.PictureWritten = FrameNumberValue > 0;
   const TFrameRateDecision D = DecideFrameCount(RuleIn);
   SyncPtsValue = D.SyncPts;
   R.Dropped = D.Dropped;
