@@ -8,7 +8,10 @@
 // - Pts / NextPts of the input stream start from the packet's dts;
 // - each decoded frame's time is its best-effort time stamp (rescaled from
 //   the stream's time base) when the decoder has one, else the predicted
-//   NextPts; NextPts then moves on by the frame's duration (audio: its
+//   NextPts; a picture without a presentation time of its own takes the
+//   earliest decode time still pending (PendingDts), since the best-effort
+//   stamp would be the decode time of a later packet when pictures are
+//   reordered; NextPts then moves on by the frame's duration (audio: its
 //   samples at its rate; video: the frame's duration, else one frame of the
 //   stream's rate).
 // Stream copy begins, per output stream, with the first key packet; a copied
@@ -47,12 +50,27 @@ struct TFrameUnref {
   ~TFrameUnref() { ff::av_frame_unref(Frame); }
 };
 
+// A decoder holds at most this many pictures beyond its reorder depth and
+// its threads; decode times older than that belong to packets that gave no
+// picture (damaged ones) and are let go.
+constexpr std::size_t SparePendingDts = 4;
+
+void NotePendingDts(TInputStreamState& Ist, int64_t Dts) {
+  if (Dts == AV_NOPTS_VALUE) return;
+  Ist.PendingDts.push_back(Dts);
+  const std::size_t Depth = static_cast<std::size_t>(std::max(Ist.Dec->has_b_frames, 0)) +
+                            static_cast<std::size_t>(std::max(Ist.Dec->thread_count, 1)) +
+                            SparePendingDts;
+  while (Ist.PendingDts.size() > Depth) Ist.PendingDts.pop_front();
+}
+
 }  // namespace
 
 int TCustomFFmpeg::OutputPacket(TInputStreamState& Ist, const AVPacket* Packet) {
   const AVRational Base = Ist.Stream->time_base;
   if (Ist.NextPts == AV_NOPTS_VALUE) Ist.NextPts = Ist.Pts;
-  if (Packet && Packet->dts != AV_NOPTS_VALUE) Ist.NextPts = Ist.Pts = ff::av_rescale_q(Packet->dts, Base, MicrosecondBase);
+  if (Packet && Packet->dts != AV_NOPTS_VALUE)
+    Ist.NextPts = Ist.Pts = ff::av_rescale_q(Packet->dts, Base, MicrosecondBase);
   // The packet's own time: what stream copy and its start gate go by.
   const int64_t PacketTime = Ist.Pts;
   const AVMediaType Type = Ist.Stream->codecpar->codec_type;
@@ -96,6 +114,7 @@ int TCustomFFmpeg::OutputPacket(TInputStreamState& Ist, const AVPacket* Packet) 
           if (!ReceiveAll()) Result = -1;
           Sent = Send(Packet);
         }
+        if (Sent >= 0 && Type == AVMEDIA_TYPE_VIDEO) NotePendingDts(Ist, Packet->dts);
       } else if (!Ist.DecoderDrained) {
         Sent =
             TimedCall(TRunStage::Decode, [&] { return ff::avcodec_send_packet(Ist.Dec, nullptr); });
@@ -138,21 +157,30 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
   const AVMediaType Type = Ist.Stream->codecpar->codec_type;
 
   // The frame's time, and the next one's.
+  int64_t Stamp = Frame->best_effort_timestamp;
+  if (Type == AVMEDIA_TYPE_VIDEO && !Ist.PendingDts.empty()) {
+    if (Frame->pts == AV_NOPTS_VALUE) Stamp = Ist.PendingDts.front();
+    Ist.PendingDts.pop_front();
+  }
   Ist.Pts = Ist.NextPts;
-  if (Frame->best_effort_timestamp != AV_NOPTS_VALUE)
-    Ist.Pts = ff::av_rescale_q(Frame->best_effort_timestamp, Base, MicrosecondBase);
+  if (Stamp != AV_NOPTS_VALUE) Ist.Pts = ff::av_rescale_q(Stamp, Base, MicrosecondBase);
   int64_t Duration = 0;
   if (Type == AVMEDIA_TYPE_AUDIO) {
     const int Rate = Frame->sample_rate > 0 ? Frame->sample_rate : Ist.Dec->sample_rate;
     if (Rate > 0) Duration = int64_t{1000000} * Frame->nb_samples / Rate;
   } else {
-    Duration = Frame->pkt_duration > 0 ? ff::av_rescale_q(Frame->pkt_duration, Base, MicrosecondBase)
-                                       : VideoFrameDuration(Ist);
+    Duration = Frame->pkt_duration > 0
+                   ? ff::av_rescale_q(Frame->pkt_duration, Base, MicrosecondBase)
+                   : VideoFrameDuration(Ist);
   }
   Ist.NextPts = Ist.Pts + Duration;
 
-  // The start gate ("ss" given for the output).
-  if (StartTime != 0 && Ist.Pts < StartTime) return;
+  // The start gate ("ss" given for the output). A block of sound that
+  // reaches past the start goes on: the audio path keeps its part from the
+  // start on, so the sound starts with the picture.
+  if (StartTime != 0 &&
+      (Type == AVMEDIA_TYPE_AUDIO ? Ist.NextPts <= StartTime : Ist.Pts < StartTime))
+    return;
 
   if (Type == AVMEDIA_TYPE_VIDEO) {
     const AVFrame* Picture = Frame;
@@ -162,13 +190,15 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
         Frame->format != Ist.ExpectedPixFmt) {
       if (Ist.ExpectedWidth <= 0 || Ist.ExpectedHeight <= 0 || Ist.ExpectedPixFmt < 0) return;
       SwsContext* Cached = ff::sws_getCachedContext(
-          Ist.Conformer.release(), Frame->width, Frame->height, static_cast<AVPixelFormat>(Frame->format),
-          Ist.ExpectedWidth, Ist.ExpectedHeight, static_cast<AVPixelFormat>(Ist.ExpectedPixFmt), SwsFlags, nullptr,
-          nullptr, nullptr);
+          Ist.Conformer.release(), Frame->width, Frame->height,
+          static_cast<AVPixelFormat>(Frame->format), Ist.ExpectedWidth, Ist.ExpectedHeight,
+          static_cast<AVPixelFormat>(Ist.ExpectedPixFmt), SwsFlags, nullptr, nullptr, nullptr);
       Ist.Conformer.reset(Cached);
       if (!Cached) {
-        Log(0, Format("Picture of stream #%d.%d changed to %dx%d; it cannot be converted and is skipped",
-                      Ist.FileIndex, Ist.StreamIndex, Frame->width, Frame->height));
+        Log(0,
+            Format(
+                "Picture of stream #%d.%d changed to %dx%d; it cannot be converted and is skipped",
+                Ist.FileIndex, Ist.StreamIndex, Frame->width, Frame->height));
         return;
       }
       if (!Ist.Conformed || !ff::av_frame_is_writable(Ist.Conformed.get())) {
@@ -177,11 +207,12 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
         Ist.Conformed->format = Ist.ExpectedPixFmt;
         Ist.Conformed->width = Ist.ExpectedWidth;
         Ist.Conformed->height = Ist.ExpectedHeight;
-        if (ff::av_frame_get_buffer(Ist.Conformed.get(), 0) < 0) throw FFMpegException("Could not allocate video frame");
+        if (ff::av_frame_get_buffer(Ist.Conformed.get(), 0) < 0)
+          throw FFMpegException("Could not allocate video frame");
       }
       TimedCall(TRunStage::Scale, [&] {
-        return ff::sws_scale(Cached, Frame->data, Frame->linesize, 0, Frame->height, Ist.Conformed->data,
-                             Ist.Conformed->linesize);
+        return ff::sws_scale(Cached, Frame->data, Frame->linesize, 0, Frame->height,
+                             Ist.Conformed->data, Ist.Conformed->linesize);
       });
       ff::av_frame_copy_props(Ist.Conformed.get(), Frame);
       Picture = Ist.Conformed.get();
@@ -194,13 +225,14 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
     const bool ChainApplies = HookGate(Ist.Pts);
     const bool HookWanted = static_cast<bool>(OnCustomHook) || ChainApplies;
     const int64_t HookPts = Ist.Pts;
-    const TVideoPreprocessor::THookStage HookStage = [this, ChainApplies, HookPts](TPicture& P, int Fmt, int W,
-                                                                                   int H) {
+    const TVideoPreprocessor::THookStage HookStage = [this, ChainApplies, HookPts](
+                                                         TPicture& P, int Fmt, int W, int H) {
       RunHookStage(P, Fmt, W, H, HookPts, ChainApplies);
     };
-    Picture = Tables->Preprocessor->Process(Picture, DoDeinterlace != 0, HookWanted,
-                                            HookWanted ? HookStage : TVideoPreprocessor::THookStage{},
-                                            [this](int Level, const std::string& Text) { Log(Level, Text); });
+    Picture = Tables->Preprocessor->Process(
+        Picture, DoDeinterlace != 0, HookWanted,
+        HookWanted ? HookStage : TVideoPreprocessor::THookStage{},
+        [this](int Level, const std::string& Text) { Log(Level, Text); });
 
     for (auto& OstPtr : Tables->OutputStreams) {
       TOutputStreamState& Ost = *OstPtr;
@@ -268,8 +300,8 @@ int TCustomFFmpeg::RouteSubtitle(TInputStreamState& Ist, const AVPacket* Packet)
   return 0;
 }
 
-void TCustomFFmpeg::DoSubtitleOut(TOutputStreamState& Ost, TInputStreamState& Ist, const AVSubtitle& Sub,
-                                  int64_t Pts) {
+void TCustomFFmpeg::DoSubtitleOut(TOutputStreamState& Ost, TInputStreamState& Ist,
+                                  const AVSubtitle& Sub, int64_t Pts) {
   if (Pts == AV_NOPTS_VALUE) {
     if (ExitOnError) throw FFMpegException("Subtitle packets must have a pts");
     Log(0, "Subtitle packets must have a pts");
@@ -290,7 +322,8 @@ void TCustomFFmpeg::DoSubtitleOut(TOutputStreamState& Ost, TInputStreamState& Is
                                          static_cast<int>(T.SubtitleBuffer.size()), &Copy);
     });
     if (Size < 0) throw FFMpegException("Subtitle encoding failed");
-    if (ff::av_new_packet(Packet.get(), Size) < 0) throw FFMpegException("Could not allocate a packet");
+    if (ff::av_new_packet(Packet.get(), Size) < 0)
+      throw FFMpegException("Could not allocate a packet");
     std::copy_n(T.SubtitleBuffer.data(), Size, Packet->data);
     Packet->stream_index = Ost.Stream->index;
     Packet->pts = ff::av_rescale_q(Pts, Ist.Stream->time_base, Ost.Stream->time_base);
@@ -305,12 +338,13 @@ void TCustomFFmpeg::DoSubtitleOut(TOutputStreamState& Ost, TInputStreamState& Is
   }
 }
 
-void TCustomFFmpeg::CopyPacket(TOutputStreamState& Ost, TInputStreamState& Ist, const AVPacket& Packet,
-                               int64_t PacketTime) {
+void TCustomFFmpeg::CopyPacket(TOutputStreamState& Ost, TInputStreamState& Ist,
+                               const AVPacket& Packet, int64_t PacketTime) {
   // Copying starts with the first key packet of the stream.
   if (Ost.FrameNumber == 0 && !(Packet.flags & AV_PKT_FLAG_KEY)) return;
   PacketPtr Copy(ff::av_packet_alloc());
-  if (!Copy || ff::av_packet_ref(Copy.get(), &Packet) < 0) throw FFMpegException("Could not copy a packet");
+  if (!Copy || ff::av_packet_ref(Copy.get(), &Packet) < 0)
+    throw FFMpegException("Could not copy a packet");
   if (Ost.Type == AVMEDIA_TYPE_AUDIO) {
     AudioSize += Packet.size;
   } else if (Ost.Type == AVMEDIA_TYPE_VIDEO) {
@@ -320,9 +354,10 @@ void TCustomFFmpeg::CopyPacket(TOutputStreamState& Ost, TInputStreamState& Ist, 
   const AVRational InBase = Ist.Stream->time_base;
   const AVRational OutBase = Ost.Stream->time_base;
   Copy->stream_index = Ost.Stream->index;
-  Copy->pts = Packet.pts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet.pts, InBase, OutBase) : AV_NOPTS_VALUE;
+  Copy->pts =
+      Packet.pts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet.pts, InBase, OutBase) : AV_NOPTS_VALUE;
   Copy->dts = Packet.dts != AV_NOPTS_VALUE ? ff::av_rescale_q(Packet.dts, InBase, OutBase)
-                                            : ff::av_rescale_q(PacketTime, MicrosecondBase, OutBase);
+                                           : ff::av_rescale_q(PacketTime, MicrosecondBase, OutBase);
   Copy->duration = Packet.duration > 0 ? ff::av_rescale_q(Packet.duration, InBase, OutBase) : 0;
   Copy->pos = -1;
   WriteFrame(Ost, Copy.get());
@@ -359,7 +394,8 @@ void TCustomFFmpeg::EmulateRate(TInputStreamState& Ist) {
   const int64_t Ahead = Ist.Pts - Elapsed;
   // One sleep lasts a second at most, so that a time stamp far ahead (a
   // damaged stream) cannot hold the run.
-  if (Ahead > 50000) ff::av_usleep(static_cast<unsigned>((std::min<int64_t>(Ahead, 1000000) / 1000) * 1000));
+  if (Ahead > 50000)
+    ff::av_usleep(static_cast<unsigned>((std::min<int64_t>(Ahead, 1000000) / 1000) * 1000));
   Ist.FrameCount += 1;
 }
 

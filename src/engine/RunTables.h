@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,6 +62,13 @@ struct TInputStreamState {
   // being handled, both in microseconds.
   int64_t NextPts = AV_NOPTS_VALUE;
   int64_t Pts = 0;
+  // Video: the decode times (stream time base) of the packets sent to the
+  // decoder whose pictures have not come out yet. Pictures come out in
+  // presentation order, later than their packets when the codec reorders
+  // them (B-frames); a picture whose container keeps no presentation time
+  // (AVI) takes the earliest of these times, not the time of the packet
+  // that happened to release it.
+  std::deque<int64_t> PendingDts;
   // 1 until the audio path has aligned the start of the stream.
   int IsStart = 1;
   // The end of input has been sent to the decoder.

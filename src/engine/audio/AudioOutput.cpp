@@ -44,7 +44,8 @@ FramePtr MakeEncoderFrame(const AVCodecContext* Enc, int Count) {
 
 }  // namespace
 
-TAudioOutput::TAudioOutput(AVCodecContext* Enc, const AVStream* OutStream, TWriteFn Write, TLogFn Log)
+TAudioOutput::TAudioOutput(AVCodecContext* Enc, const AVStream* OutStream, TWriteFn Write,
+                           TLogFn Log)
     : Enc(Enc), OutStream(OutStream), Write(std::move(Write)), Log(std::move(Log)) {
   Fifo.reset(ff::av_audio_fifo_alloc(Enc->sample_fmt, Enc->ch_layout.nb_channels, 1));
   Packet.reset(ff::av_packet_alloc());
@@ -53,7 +54,9 @@ TAudioOutput::TAudioOutput(AVCodecContext* Enc, const AVStream* OutStream, TWrit
 
 TAudioOutput::~TAudioOutput() = default;
 
-int TAudioOutput::FifoSamples() const { return ff::av_audio_fifo_size(Fifo.get()); }
+int TAudioOutput::FifoSamples() const {
+  return ff::av_audio_fifo_size(Fifo.get());
+}
 
 void TAudioOutput::Report(int Level, const std::string& Text) const {
   if (Log) Log(Level, Text);
@@ -64,13 +67,15 @@ void TAudioOutput::Report(int Level, const std::string& Text) const {
 // (sync method 2 or more, which needs a resampler even for equal rates). A
 // block whose parameters differ from those the resampler was built for gets
 // a new one, after the old one's buffered samples went into the FIFO.
-void TAudioOutput::EnsureResampler(const TInputKey& In, const AVChannelLayout* InLayout, int SyncMethod) {
+void TAudioOutput::EnsureResampler(const TInputKey& In, const AVChannelLayout* InLayout,
+                                   int SyncMethod) {
   if (Resampler && !(ResamplerKey == In)) {
     FlushResampler();
     Resampler.reset();
   }
   const int EncChannels = Enc->ch_layout.nb_channels;
-  const bool Resampling = In.Channels != EncChannels || In.Rate != Enc->sample_rate || SyncMethod >= 2;
+  const bool Resampling =
+      In.Channels != EncChannels || In.Rate != Enc->sample_rate || SyncMethod >= 2;
   if (Resampler || (!Resampling && In.Format == Enc->sample_fmt)) return;
 
   // With equal channel counts the channels pass through as they are (no
@@ -79,7 +84,8 @@ void TAudioOutput::EnsureResampler(const TInputKey& In, const AVChannelLayout* I
   int Ret = 0;
   if (In.Channels == EncChannels)
     Ret = ff::av_channel_layout_copy(&InL, &Enc->ch_layout);
-  else if (InLayout && InLayout->nb_channels == In.Channels && InLayout->order != AV_CHANNEL_ORDER_UNSPEC)
+  else if (InLayout && InLayout->nb_channels == In.Channels &&
+           InLayout->order != AV_CHANNEL_ORDER_UNSPEC)
     Ret = ff::av_channel_layout_copy(&InL, InLayout);
   else
     ff::av_channel_layout_default(&InL, In.Channels);
@@ -95,8 +101,8 @@ void TAudioOutput::EnsureResampler(const TInputKey& In, const AVChannelLayout* I
   if (Ret >= 0) Ret = ff::swr_init(Swr);
   if (Ret < 0 || !Swr) {
     if (Resampling)
-      throw FFMpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz", In.Channels,
-                                   In.Rate, EncChannels, Enc->sample_rate));
+      throw FFMpegException(Format("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
+                                   In.Channels, In.Rate, EncChannels, Enc->sample_rate));
     throw FFMpegException(Format("Cannot convert %s sample format to %s sample format",
                                  SampleFormatName(In.Format), SampleFormatName(Enc->sample_fmt)));
   }
@@ -126,7 +132,8 @@ void TAudioOutput::FlushResampler() {
 void TAudioOutput::WriteFifo(uint8_t* const* Planes, int Count) {
   if (Count <= 0) return;
   void** Data = reinterpret_cast<void**>(const_cast<uint8_t**>(Planes));
-  if (ff::av_audio_fifo_write(Fifo.get(), Data, Count) < Count) throw FFMpegException("av_fifo_realloc2() failed");
+  if (ff::av_audio_fifo_write(Fifo.get(), Data, Count) < Count)
+    throw FFMpegException("av_fifo_realloc2() failed");
 }
 
 // Resamples and converts Count samples (or passes them on unchanged when no
@@ -154,8 +161,8 @@ void TAudioOutput::ConvertIntoFifo(const uint8_t* const* Planes, int Count, bool
   WriteFifo(ConvFrame->extended_data, Converted);
 }
 
-void TAudioOutput::Push(const AVFrame* Decoded, const AVCodecContext* Dec, int64_t SyncSourcePtsUs, int& IsStart,
-                        const TAudioSyncOptions& Opts) {
+void TAudioOutput::Push(const AVFrame* Decoded, const AVCodecContext* Dec, int64_t SyncSourcePtsUs,
+                        int& IsStart, const TAudioSyncOptions& Opts) {
   if (!Decoded || Decoded->nb_samples <= 0) return;
 
   TInputKey In;
@@ -168,7 +175,6 @@ void TAudioOutput::Push(const AVFrame* Decoded, const AVCodecContext* Dec, int64
 
   // From here the block's format and channel count are valid: either they
   // equal the encoder's or a resampler accepted them.
-  const int N = Decoded->nb_samples;
   const bool Planar = ff::av_sample_fmt_is_planar(static_cast<AVSampleFormat>(In.Format)) != 0;
   const int NbPlanes = Planar ? In.Channels : 1;
   const int64_t Stride =
@@ -176,7 +182,21 @@ void TAudioOutput::Push(const AVFrame* Decoded, const AVCodecContext* Dec, int64
       (Planar ? 1 : In.Channels);
 
   const int EncRate = Enc->sample_rate;
-  const double InTime = static_cast<double>(SyncSourcePtsUs - Opts.StartTime) / 1000000.0;
+  double InTime = static_cast<double>(SyncSourcePtsUs - Opts.StartTime) / 1000000.0;
+  // The output starts at time 0 (a start time given for the input or the
+  // output moves it there): the samples of a block that lie before it are
+  // left out, so that the sound starts with the picture, to the sample.
+  // (Sync methods 1 and above do the same for the first block, and keep
+  // their tolerance for later ones.)
+  int64_t Lead = 0;
+  if (Opts.AudioSyncMethod == 0 && InTime < 0 && In.Rate > 0) {
+    Lead = std::llround(-InTime * In.Rate);
+    if (Lead >= Decoded->nb_samples) return;
+    InTime += static_cast<double>(Lead) / In.Rate;
+  }
+  const int N = Decoded->nb_samples - static_cast<int>(Lead);
+  std::vector<const uint8_t*> Source(NbPlanes);
+  for (int P = 0; P < NbPlanes; ++P) Source[P] = Decoded->extended_data[P] + Lead * Stride;
   const int64_t Buffered = FifoSamples() + ResamplerDelay();
   int64_t Skip = 0;
   int64_t Silence = 0;
@@ -184,10 +204,12 @@ void TAudioOutput::Push(const AVFrame* Decoded, const AVCodecContext* Dec, int64
   if (Opts.AudioSyncMethod != 0) {
     // Samples the output is behind (positive) or ahead (negative), at the
     // encoder's rate, and the same in input samples (truncated toward zero).
-    const double Delta = EncRate * InTime - static_cast<double>(SyncPtsValue) - static_cast<double>(Buffered);
+    const double Delta =
+        EncRate * InTime - static_cast<double>(SyncPtsValue) - static_cast<double>(Buffered);
     const int64_t SampleDelta = static_cast<int64_t>(std::trunc(Delta * In.Rate / EncRate));
     if (std::fabs(Delta) > DriftTolerance) {
-      if (IsStart == 1 || std::fabs(Delta) > EncRate * static_cast<double>(Opts.AudioDriftThreshold)) {
+      if (IsStart == 1 ||
+          std::fabs(Delta) > EncRate * static_cast<double>(Opts.AudioDriftThreshold)) {
         if (SampleDelta < 0) {
           Skip = std::min<int64_t>(-SampleDelta, N);
           if (Opts.Verbose > 2)
@@ -204,14 +226,16 @@ void TAudioOutput::Push(const AVFrame* Decoded, const AVCodecContext* Dec, int64
           Silence = std::min(SampleDelta, Cap);
           if (Silence == SampleDelta) IsStart = 0;
           if (Opts.Verbose > 2)
-            Report(1, Format("adding %d audio samples of silence", static_cast<int>(std::trunc(Delta))));
+            Report(1, Format("adding %d audio samples of silence",
+                             static_cast<int>(std::trunc(Delta))));
         }
       } else if (Opts.AudioSyncMethod > 1) {
         const int Method = Opts.AudioSyncMethod;
-        const int Comp =
-            static_cast<int>(std::clamp<double>(std::trunc(Delta), -static_cast<double>(Method), Method));
+        const int Comp = static_cast<int>(
+            std::clamp<double>(std::trunc(Delta), -static_cast<double>(Method), Method));
         if (Opts.Verbose > 2)
-          Report(1, Format("compensating audio timestamp drift:%f compensation:%d in:%d", Delta, Comp, EncRate));
+          Report(1, Format("compensating audio timestamp drift:%f compensation:%d in:%d", Delta,
+                           Comp, EncRate));
         if (ff::swr_set_compensation(Resampler.get(), Comp, EncRate) < 0)
           Report(0, "swr_set_compensation() failed");
       }
@@ -230,16 +254,16 @@ void TAudioOutput::Push(const AVFrame* Decoded, const AVCodecContext* Dec, int64
     if (SilenceBuf.size() < static_cast<size_t>(NbPlanes)) SilenceBuf.resize(NbPlanes);
     for (int P = 0; P < NbPlanes; ++P) {
       std::vector<uint8_t>& Buf = SilenceBuf[P];
-      const size_t Lead = static_cast<size_t>(Silence * Stride);
+      const size_t Gap = static_cast<size_t>(Silence * Stride);
       const size_t Body = static_cast<size_t>(N * Stride);
-      if (Buf.size() < Lead + Body) Buf.resize(Lead + Body);
-      std::memset(Buf.data(), SilenceByte, Lead);
-      std::memcpy(Buf.data() + Lead, Decoded->extended_data[P], Body);
+      if (Buf.size() < Gap + Body) Buf.resize(Gap + Body);
+      std::memset(Buf.data(), SilenceByte, Gap);
+      std::memcpy(Buf.data() + Gap, Source[P], Body);
       Planes[P] = Buf.data();
     }
     Count = N + static_cast<int>(Silence);
   } else {
-    for (int P = 0; P < NbPlanes; ++P) Planes[P] = Decoded->extended_data[P] + Skip * Stride;
+    for (int P = 0; P < NbPlanes; ++P) Planes[P] = Source[P] + Skip * Stride;
   }
 
   ConvertIntoFifo(Planes.data(), Count, Opts.ExitOnError);
@@ -260,9 +284,11 @@ void TAudioOutput::EncodeWholeFrames() {
 
 void TAudioOutput::EncodeFromFifo(int Count) {
   FramePtr Frame = MakeEncoderFrame(Enc, Count);
-  if (ff::av_audio_fifo_read(Fifo.get(), reinterpret_cast<void**>(Frame->extended_data), Count) < Count)
+  if (ff::av_audio_fifo_read(Fifo.get(), reinterpret_cast<void**>(Frame->extended_data), Count) <
+      Count)
     throw FFMpegException("Audio encoding failed");
-  Frame->pts = ff::av_rescale_q(SyncPtsValue, AVRational{1, Enc->sample_rate}, EncoderTimeBase(Enc));
+  Frame->pts =
+      ff::av_rescale_q(SyncPtsValue, AVRational{1, Enc->sample_rate}, EncoderTimeBase(Enc));
   SyncPtsValue += Count;
   SendFrame(Frame.get());
 }
