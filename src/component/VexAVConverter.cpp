@@ -20,7 +20,9 @@ constexpr const char* NoticeOwedText =
 // The delay of the owner-thread timer of Start(0), milliseconds.
 constexpr int OwnerTimerMs = 100;
 
-std::string IndexError(int Index) { return Format("List index out of bounds (%d)", Index); }
+std::string IndexError(int Index) {
+  return Format("List index out of bounds (%d)", Index);
+}
 
 }  // namespace
 
@@ -177,11 +179,14 @@ void TCustomAVConverter::Shutdown() {
 
 void TCustomAVConverter::BindTaskEvents(TFFmpeg& Task) {
   Task.OnProgress = [this](TCustomFFmpeg& Sender, int FrameNumber, int Fps, int CurrentDuration,
-                           float Quality, float BitRate, int64_t CurrentSize, int TotalOutputDuration) {
-    DoTaskProgress(static_cast<TFFmpeg&>(Sender), FrameNumber, Fps, CurrentDuration, Quality, BitRate,
-                   CurrentSize, TotalOutputDuration);
+                           float Quality, float BitRate, int64_t CurrentSize,
+                           int TotalOutputDuration) {
+    DoTaskProgress(static_cast<TFFmpeg&>(Sender), FrameNumber, Fps, CurrentDuration, Quality,
+                   BitRate, CurrentSize, TotalOutputDuration);
   };
-  Task.OnTerminate = [this](TCustomFFmpeg& Sender) { DoTaskTerminate(static_cast<TFFmpeg&>(Sender)); };
+  Task.OnTerminate = [this](TCustomFFmpeg& Sender) {
+    DoTaskTerminate(static_cast<TFFmpeg&>(Sender));
+  };
 }
 
 int TCustomAVConverter::AddInputFile(const std::string& FileName, TInputOptions* Options) {
@@ -219,7 +224,8 @@ int TCustomAVConverter::AddInputFile(const std::string& FileName, TInputOptions*
   return FTasks.Add(std::move(Task));
 }
 
-bool TCustomAVConverter::SetOutputFile(int Index, const std::string& FileName, TOutputOptions* Options) {
+bool TCustomAVConverter::SetOutputFile(int Index, const std::string& FileName,
+                                       TOutputOptions* Options) {
   TFFmpeg* Task = this->Task(Index);
   if (!Task) {
     FLastError = IndexError(Index);
@@ -233,7 +239,8 @@ bool TCustomAVConverter::SetOutputFile(int Index, const std::string& FileName, T
       if (Options->CustomHook) {
         Task->OnCustomHook = [this](TCustomFFmpeg& Sender, THookBitmap& Bitmap, int FrameNumber,
                                     int64_t Pts, bool& Update, bool& StopHook) {
-          DoTaskCustomHook(static_cast<TFFmpeg&>(Sender), Bitmap, FrameNumber, Pts, Update, StopHook);
+          DoTaskCustomHook(static_cast<TFFmpeg&>(Sender), Bitmap, FrameNumber, Pts, Update,
+                           StopHook);
         };
       } else if (Options->BeforeHook) {
         Task->OnBeforeHook = [this](TCustomFFmpeg& Sender, int64_t Pts, THookAction& Action) {
@@ -353,11 +360,17 @@ void TCustomAVConverter::SetLogLevel(TLogLevel Value) {
   if (FFmpegLibsLoaded()) ApplyLibraryLogLevel();
 }
 
-void TCustomAVConverter::SetProgressInterval(int Value) { FProgressInterval = std::max(Value, 100); }
+void TCustomAVConverter::SetProgressInterval(int Value) {
+  FProgressInterval = std::max(Value, 100);
+}
 
-void TCustomAVConverter::SetDispatcher(TOwnerDispatcher* Dispatcher) { FDispatcher = Dispatcher; }
+void TCustomAVConverter::SetDispatcher(TOwnerDispatcher* Dispatcher) {
+  FDispatcher = Dispatcher;
+}
 
-void TCustomAVConverter::ClearLog() { ::vexav::ClearLog(); }
+void TCustomAVConverter::ClearLog() {
+  ::vexav::ClearLog();
+}
 
 // ---- Running ------------------------------------------------------------------------
 
@@ -436,15 +449,22 @@ void TCustomAVConverter::RunTask(int I) {
       Task.FNoticeDelivered = true;
       ++FFinishedCount;
     }
+    // The run goes on with the next task, or ends with its final notice
+    // (from outside this call, which may be inside Start).
+    if (FPendingCount > 0)
+      StartNext();
+    else if (!FRunEnded && FFinishedCount >= FTasks.Count())
+      DeliverFinalFromOutside();
     return;
   }
   try {
     Thread->Resume([&Task](TThreadID Id) { Task.ThreadID = Id; });
   } catch (const std::exception& Error) {
-    // No thread could be made. The engine's Stop tries once more and, when
-    // that fails too, ends the run (at once, being stopped) on this thread.
-    DoTaskLog(&Task, -1, std::string("Cannot start a worker thread: ") + Error.what());
-    Task.Stop();
+    // No thread could be made. The task fails with the reason; running it
+    // here instead would run a whole conversion under the component's lock,
+    // which the library's log capture needs too. Its notice then starts
+    // the next task or ends the run as any other.
+    Task.AbandonStart(std::string("Cannot start a worker thread: ") + Error.what());
   }
 }
 
@@ -591,9 +611,9 @@ void TCustomAVConverter::DoTaskLog(TFFmpeg* Task, int Level, const std::string& 
   OnLog(Task ? Task->Index : -1, LogLevelFromNumber(Level), Text);
 }
 
-void TCustomAVConverter::DoTaskProgress(TFFmpeg& Task, int AFrameNumber, int AFPS, int ACurrentDuration,
-                                        float AQuality, float ABitRate, int64_t ACurrentSize,
-                                        int ATotalOutputDuration) {
+void TCustomAVConverter::DoTaskProgress(TFFmpeg& Task, int AFrameNumber, int AFPS,
+                                        int ACurrentDuration, float AQuality, float ABitRate,
+                                        int64_t ACurrentSize, int ATotalOutputDuration) {
   // A stop that came in the instant between the claim of an owner's-thread
   // run and the engine's start reaches the engine here.
   if (Task.FStopAsked && !Task.StopRequested) Task.Stop();
@@ -610,7 +630,8 @@ void TCustomAVConverter::DoTaskTerminate(TFFmpeg& Task) {
     Task.FNoticeDelivered = true;
     // A run releases the task's input before it ends: the probe lets go of
     // the context it looked at.
-    if (Task.Probe().Context() && Task.Probe().Context() != Task.InputFiles[0].get()) Task.Probe().Close();
+    if (Task.Probe().Context() && Task.Probe().Context() != Task.InputFiles[0].get())
+      Task.Probe().Close();
     const int Index = Task.Index;
     const bool Finished = Task.Finished;
     const bool ExceptionRaised = Task.ExceptionRaised;
@@ -631,9 +652,7 @@ void TCustomAVConverter::DoTaskTerminate(TFFmpeg& Task) {
     } catch (...) {
       if (!Failure) Failure = std::current_exception();
     }
-    {
-      std::lock_guard<std::mutex> Guard(FNoticeMutex);
-    }
+    { std::lock_guard<std::mutex> Guard(FNoticeMutex); }
     FNoticeArrived.notify_all();
   }
   if (Failure) std::rethrow_exception(Failure);
@@ -641,7 +660,8 @@ void TCustomAVConverter::DoTaskTerminate(TFFmpeg& Task) {
 
 // ---- Library log capture ----------------------------------------------------------------
 
-void TCustomAVConverter::TLogClient::CaptureLine(TThreadID ThreadId, int Level, const std::string& Line) {
+void TCustomAVConverter::TLogClient::CaptureLine(TThreadID ThreadId, int Level,
+                                                 const std::string& Line) {
   // Lock order: the live list (held by the capture), then the component.
   TEventScope Scope(FOwner);
   if (FOwner.FClosing) return;

@@ -79,7 +79,7 @@ void TCustomFFmpeg::EndOfRun() {
                       [&](auto& Ost) { return Ost->File == OutputFiles[O].get() && Ost->PacketsMuxed > 0; });
       if (!Written)
         RemoveCreatedOutput(
-            O, "Removed output file '%s': the conversion was stopped before anything was written.");
+            O, "Removed output file '%s': the conversion was stopped before anything was written.", 1);
     }
   }
 

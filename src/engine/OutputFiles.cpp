@@ -322,7 +322,7 @@ void TCustomFFmpeg::RemoveIncompleteOutputs() {
     RemoveCreatedOutput(O, "Removed incomplete output file '%s'.");
 }
 
-void TCustomFFmpeg::RemoveCreatedOutput(int O, const char* Message) {
+void TCustomFFmpeg::RemoveCreatedOutput(int O, const char* Message, int Level) {
   TOutputFileIdentity& Identity = OutputIdentities[O];
   if (!Identity.Created) return;
   // Closed first, so that nothing is written to the name afterwards.
@@ -332,7 +332,7 @@ void TCustomFFmpeg::RemoveCreatedOutput(int O, const char* Message) {
   // Only the file this engine created: not one that took its name since.
   if (SameOutputFile(Identity) && ::unlink(Identity.Name.c_str()) == 0) {
     try {
-      Log(-1, Format(Message, Identity.Name.c_str()));
+      Log(Level, Format(Message, Identity.Name.c_str()));
     } catch (...) {
       // A log handler's failure must not keep the run from ending.
     }

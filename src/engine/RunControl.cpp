@@ -158,6 +158,26 @@ void TCustomFFmpeg::Stop() {
   if (RunHere) Run();
 }
 
+void TCustomFFmpeg::AbandonStart(const std::string& Message) {
+  {
+    std::lock_guard<std::mutex> Guard(ThreadLock);
+    if (!ThreadRef || ThreadRef->Started()) return;
+    delete ThreadRef;
+    ThreadRef = nullptr;
+  }
+  ReleaseFiles();
+  Finished = false;
+  ExceptionRaised = true;
+  ErrorMessage = Message;
+  try {
+    Log(-1, Message);
+  } catch (...) {
+    // A log handler's failure must not keep the notification from coming.
+  }
+  // The handler may destroy the engine: nothing of it is used afterwards.
+  DoTerminate();
+}
+
 void TCustomFFmpeg::StopOrNotify() {
   if (Running) {
     Stop();
