@@ -310,8 +310,10 @@ TEST_F(RunTrustTest, AStopBeforeAnythingWasWrittenRemovesTheHeaderOnlyOutput) {
   E.SetOption("acodec", "aac");
   ASSERT_TRUE(E.OpenOutputFile(Output)) << E.LastError;
   std::vector<std::string> Lines;
-  E.OnLog = [&](TCustomFFmpeg& Sender, int, const std::string& Text) {
+  int RemovalLevel = -2;
+  E.OnLog = [&](TCustomFFmpeg& Sender, int Level, const std::string& Text) {
     Lines.push_back(Text);
+    if (Text.starts_with("Removed output file")) RemovalLevel = Level;
     if (Text == "Stream mapping:") Sender.Stop();
   };
   int Notices = 0;
@@ -325,6 +327,8 @@ TEST_F(RunTrustTest, AStopBeforeAnythingWasWrittenRemovesTheHeaderOnlyOutput) {
                        "Removed output file '" + Output +
                            "': the conversion was stopped before anything was written."),
             1);
+  // The ordinary end of a stop, not an error that ended the run.
+  EXPECT_EQ(RemovalLevel, 1);
 }
 
 TEST_F(RunTrustTest, AnEngineThatNeverRunsLeavesNoOutput) {
