@@ -36,6 +36,11 @@ std::string PartialOutputName(std::string_view Output) {
 }
 
 std::string KeepAsPartial(const std::string& Output, std::string& Error) {
+  return KeepAsPartial(Output, Output, Error);
+}
+
+std::string KeepAsPartial(const std::string& Output, const std::string& NamedAfter,
+                          std::string& Error) {
   struct stat Info;
   if (::lstat(Output.c_str(), &Info) != 0) {
     Error = Output + ": nothing was written";
@@ -53,7 +58,7 @@ std::string KeepAsPartial(const std::string& Output, std::string& Error) {
   // Each failed attempt means another entry took the name just chosen; the
   // next choice sees it and moves on to the next counter.
   for (int Attempt = 0; Attempt < 1000; ++Attempt) {
-    const std::string Partial = PartialOutputName(Output);
+    const std::string Partial = PartialOutputName(NamedAfter);
     if (RenameNoReplace(Output, Partial)) return Partial;
     if (errno != EEXIST) {
       Error = Output + ": cannot be renamed to " + Partial + ": " + std::strerror(errno);

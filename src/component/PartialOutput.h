@@ -32,4 +32,10 @@ std::string PartialOutputName(std::string_view Output);
 //   name, and Error says why.
 std::string KeepAsPartial(const std::string& Output, std::string& Error);
 
+// The same for an output written under another name than the one it was
+// meant to get (a temporary file that was to replace NamedAfter): Written is
+// renamed to PartialOutputName(NamedAfter).
+std::string KeepAsPartial(const std::string& Written, const std::string& NamedAfter,
+                          std::string& Error);
+
 }  // namespace vexav::output
