@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "component/OutputNaming.h"
+#include "component/PartialOutput.h"
 
 namespace vexav::cli {
 namespace {
@@ -35,8 +36,13 @@ bool CreateTemporaryBeside(const std::string& Final, mode_t Mode, std::string& P
   const std::string Folder =
       Slash == std::string::npos ? std::string() : Final.substr(0, Slash + 1);
   const std::string Name = Slash == std::string::npos ? Final : Final.substr(Slash + 1);
-  const std::string Suffix = "-" + Name;
-  std::string Template = Folder + ".vexav-XXXXXX" + Suffix;
+  // The name goes into the temporary one whole when it fits the file name
+  // limit, otherwise its extension alone.
+  const std::string Prefix = ".vexav-XXXXXX";
+  const std::string Suffix = "-" + (Prefix.size() + 1 + Name.size() <= output::kMaxFileNameBytes
+                                        ? Name
+                                        : output::FileExtension(Name));
+  std::string Template = Folder + Prefix + Suffix;
   std::vector<char> Buffer(Template.begin(), Template.end());
   Buffer.push_back('\0');
   const int Fd = ::mkstemps(Buffer.data(), static_cast<int>(Suffix.size()));
@@ -186,6 +192,12 @@ bool CommitOutput(const OutputPlan& Plan, std::string& Error) {
     return false;
   }
   return true;
+}
+
+std::string KeepStoppedOutput(const OutputPlan& Plan, std::string& Error) {
+  Error.clear();
+  if (!Plan.Reserved) return std::string();
+  return output::KeepAsPartial(Plan.WriteTo, Plan.Final, Error);
 }
 
 void DiscardOutput(const OutputPlan& Plan) {

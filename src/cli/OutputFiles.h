@@ -54,6 +54,15 @@ bool PlanExplicitOutput(const std::string& Out, bool Overwrite, OutputPlan& Plan
 // (keeping the old file's permissions). False with Error when the rename
 // fails; the temporary file is removed then and Final left as it was.
 bool CommitOutput(const OutputPlan& Plan, std::string& Error);
+// After a stopped conversion: what was converted is kept under the partial
+// name of Final ("<base> (partial).mp4", output::KeepAsPartial), never in
+// Final's place, so that it cannot pass for a complete conversion; an old
+// file that was to be replaced stays as it was. Returns the path kept, or ""
+// with Error when nothing was kept (nothing was written, or the output is
+// not a file this program created, such as /dev/null, which is left alone
+// with Error empty).
+std::string KeepStoppedOutput(const OutputPlan& Plan, std::string& Error);
+
 // After a conversion that came to nothing (or that is not to replace the
 // old file): what this program created is removed.
 void DiscardOutput(const OutputPlan& Plan);
