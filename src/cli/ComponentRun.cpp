@@ -264,8 +264,14 @@ void DefaultRun::AddTask(const SourceItem& Item) {
   if (Index < 0) return Fail(Source, Converter.LastError());
   TOutputOptions Options;
   std::string Error;
-  std::string Folder = OutputFolder(Item, Error);
-  if (!Error.empty() || !PresetOptions(Source, Index, Options, Error)) {
+  // The output's folder is made only for a source that can be converted.
+  std::string Folder;
+  bool Ready = PresetOptions(Source, Index, Options, Error);
+  if (Ready) {
+    Folder = OutputFolder(Item, Error);
+    Ready = Error.empty();
+  }
+  if (!Ready) {
     Converter.RemoveTask(Index);
     return Fail(Source, Error);
   }
@@ -325,19 +331,13 @@ void DefaultRun::Converted(FileTask& File) {
 void DefaultRun::Stopped(FileTask& File) {
   // What was converted is a playable file, but not the whole source: it is
   // kept under a name that says so, never in the place of a complete one.
-  std::string Error;
-  const std::string Kept = KeepStoppedOutput(File.Plan, Error);
+  const StoppedOutput Kept = KeepStoppedOutput(File.Plan);
   std::string Text = "stopped";
   const int Percent = File.LastProgress ? ProgressDisplay::Percent(*File.LastProgress) : -1;
   if (Percent >= 0) Text += " at " + std::to_string(Percent) + "%";
-  if (File.Plan.Replaces) Text += "; " + File.Plan.Final + " was left as it was";
-  if (!Kept.empty())
-    Text += "; the part converted so far is kept as " + Kept;
-  else
-    Text += Error.empty() ? "; nothing was kept" : "; nothing was kept: " + OneLine(Error);
-  PrintLine(Env.Err, FileMessage(File.Source, Text));
-  File.Printed = Kept;
-  Result(File, "stopped", Kept, Kept.empty() ? OneLine(Error) : std::string());
+  PrintLine(Env.Err, FileMessage(File.Source, Text + Kept.Note));
+  File.Printed = Kept.Path;
+  Result(File, "stopped", Kept.Path, Kept.Renamed ? std::string() : OneLine(Kept.Error));
   // A run that ended early without anyone asking is a failure.
   if (!StopRequested()) Status = ExitFailed;
 }

@@ -143,14 +143,12 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
       // A stop: what was converted is a playable file, kept under a name
       // that says it is not the whole source, never in place of an old file.
       std::string Text = Outcome.Started ? "stopped" : "stopped before converting";
-      const std::string Kept = Outcome.Started ? KeepStoppedOutput(Plan, Error) : std::string();
-      if (!Outcome.Started) DiscardOutput(Plan);
-      if (Plan.Replaces) Text += "; " + Plan.Final + " was left as it was";
-      if (!Kept.empty()) {
-        Text += "; the part converted so far is kept as " + Kept;
-        PrintLine(Env.Out, Kept);
-      } else if (Outcome.Started) {
-        Text += "; nothing was written";
+      if (!Outcome.Started) {
+        DiscardOutput(Plan);
+      } else {
+        const StoppedOutput Kept = KeepStoppedOutput(Plan);
+        Text += Kept.Note;
+        if (!Kept.Path.empty()) PrintLine(Env.Out, Kept.Path);
       }
       PrintLine(Env.Err, FileMessage(Source, Text));
       return FileResult::Stopped;
@@ -336,20 +334,18 @@ int ExplicitRun::SetUp(ConversionJob& Job) {
 // never in the place of OUT or of the file it was to replace.
 int ExplicitRun::Stopped(const RunOutcome& Outcome) {
   std::string Text = Outcome.Started ? "stopped before the end" : "stopped before converting";
-  std::string Kept, KeepError;
-  if (Outcome.Started)
-    Kept = KeepStoppedOutput(Plan, KeepError);
-  else
+  StoppedOutput Kept;
+  if (Outcome.Started) {
+    Kept = KeepStoppedOutput(Plan);
+  } else {
     DiscardOutput(Plan);
-  if (Plan.Replaces) Text += "; " + Plan.Final + " was left as it was";
-  if (!Kept.empty()) {
-    Text += "; the part converted so far is kept as " + Kept;
-    if (!Env.Json) PrintLine(Env.Out, Kept);
+    if (Plan.Replaces) Kept.Note = "; " + Plan.Final + " was left as it was";
   }
-  PrintLine(Env.Err, FileMessage(Source, Text));
+  if (!Kept.Path.empty() && !Env.Json) PrintLine(Env.Out, Kept.Path);
+  PrintLine(Env.Err, FileMessage(Source, Text + Kept.Note));
   Record.Status = Outcome.Started ? "stopped" : "canceled";
-  Record.Output = Kept;
-  if (Outcome.Started && Kept.empty() && !KeepError.empty()) Record.Error = OneLine(KeepError);
+  Record.Output = Kept.Path;
+  if (!Kept.Renamed) Record.Error = OneLine(Kept.Error);
   return Stopping(Env) ? ExitInterrupted : ExitFailed;
 }
 

@@ -194,10 +194,30 @@ bool CommitOutput(const OutputPlan& Plan, std::string& Error) {
   return true;
 }
 
-std::string KeepStoppedOutput(const OutputPlan& Plan, std::string& Error) {
-  Error.clear();
-  if (!Plan.Reserved) return std::string();
-  return output::KeepAsPartial(Plan.WriteTo, Plan.Final, Error);
+StoppedOutput KeepStoppedOutput(const OutputPlan& Plan) {
+  StoppedOutput Result;
+  if (Plan.Replaces) Result.Note = "; " + Plan.Final + " was left as it was";
+  if (!Plan.Reserved) return Result;
+  Result.Path = output::KeepAsPartial(Plan.WriteTo, Plan.Final, Result.Error);
+  if (!Result.Path.empty()) {
+    Result.Renamed = true;
+    Result.Note += "; the part converted so far is kept as " + Result.Path;
+    return Result;
+  }
+  if (!IsNonEmptyFile(Plan.WriteTo)) {
+    Result.Note += "; nothing was written";
+    return Result;
+  }
+  if (Plan.Replaces) {
+    // A hidden temporary file is no place to keep anything.
+    RemoveOwnOutput(Plan.WriteTo);
+    Result.Note += "; the part converted could not be kept: " + Result.Error;
+    return Result;
+  }
+  Result.Path = Plan.WriteTo;
+  Result.Note += "; the part converted so far stays in " + Result.Path +
+                 ", which could not be renamed: " + Result.Error;
+  return Result;
 }
 
 void DiscardOutput(const OutputPlan& Plan) {

@@ -428,6 +428,25 @@ TEST_F(ConvertModes, AStopKeepsThePartAndSkipsTheRest) {
   EXPECT_EQ(World.Jobs, 2);
 }
 
+TEST_F(ConvertModes, AStopWhileReplacingKeepsTheOldFileAndThePartBesideIt) {
+  const std::string Old = Dir + "/a (MPEG-4 Video).mp4";
+  std::ofstream(Old) << "old";
+  World.DuringRun = [this](const std::string&) { Stop.RequestStop(); };
+  CommandLine Line = Parse({"--overwrite", "--output-dir", Dir, Dir + "/in/a.avi"});
+  EXPECT_EQ(RunDefault(Line, Env), ExitInterrupted);
+  const std::string Kept = Dir + "/a (MPEG-4 Video) (partial).mp4";
+  EXPECT_EQ(Err.Lines(), std::vector<std::string>{Dir + "/in/a.avi: stopped; " + Old +
+                                                  " was left as it was; the part converted so "
+                                                  "far is kept as " +
+                                                  Kept});
+  EXPECT_EQ(Out.Lines(), std::vector<std::string>{Kept});
+  std::ifstream In(Old);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(In), {}), "old");
+  // No temporary file is left behind.
+  for (const auto& Entry : fs::directory_iterator(Dir))
+    EXPECT_NE(Entry.path().filename().string().rfind(".vexav-", 0), 0u) << Entry.path();
+}
+
 TEST_F(ConvertModes, AnOutputFolderThatCannotBeMade) {
   std::ofstream(Dir + "/file") << "x";
   CommandLine Line = Parse({"--output-dir", Dir + "/file/sub", Dir + "/in/a.avi"});
