@@ -80,9 +80,9 @@ const OptionDef OptionTable[] = {
        L.LogLevel = V;
        return std::string();
      }},
-    {"from-list", 0, "FILE",
-     "also convert the files (or folders) named in FILE, one path a line; - reads the "
-     "list from standard input",
+    {"from-list", 0, "LIST",
+     "also convert the files (or folders) named in the file LIST, one path a line; - "
+     "reads the list from standard input",
      [](CommandLine& L, const std::string& V) {
        if (V.empty()) return std::string("option '--from-list' needs a file name (or -)");
        L.FromList = V;
