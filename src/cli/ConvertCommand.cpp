@@ -39,14 +39,17 @@ std::string Shorten(const std::string& Name, std::size_t Width) {
   return Name.substr(0, Keep) + "...";
 }
 
-// Runs the job with its progress shown; with Env.Json and a Record, the
-// progress goes out as JSON lines of Record instead, which keeps the last
-// progress and the time taken.
+// Runs the job with its progress shown; Record (when given) keeps the last
+// progress and the time taken. With Env.Json and a Record, the progress goes
+// out as JSON lines of Record instead of the display.
 RunOutcome RunWithProgress(ConversionJob& Job, const std::string& Source,
                            const ConvertEnvironment& Env, JsonRecord* Record = nullptr) {
   if (!Env.Json || !Record) {
     ProgressDisplay Display(Env.Err, Env.Terminal, DisplayName(Source), Env.Columns);
-    RunOutcome Outcome = Job.Run([&Display](const ProgressInfo& Info) { Display.Update(Info); });
+    RunOutcome Outcome = Job.Run([&](const ProgressInfo& Info) {
+      if (Record) Record->Progress = Info;
+      Display.Update(Info);
+    });
     Display.Finish(Outcome.Succeeded());
     return Outcome;
   }
@@ -334,6 +337,9 @@ int ExplicitRun::SetUp(ConversionJob& Job) {
 // never in the place of OUT or of the file it was to replace.
 int ExplicitRun::Stopped(const RunOutcome& Outcome) {
   std::string Text = Outcome.Started ? "stopped before the end" : "stopped before converting";
+  // How much of the source the part kept covers, when that is known.
+  const int Percent = Record.Progress ? ProgressDisplay::Percent(*Record.Progress) : -1;
+  if (Outcome.Started && Percent >= 0) Text += ", at " + std::to_string(Percent) + "%";
   StoppedOutput Kept;
   if (Outcome.Started) {
     Kept = KeepStoppedOutput(Plan);

@@ -358,11 +358,12 @@ TEST_F(ConvertRun, ExplicitInterruptStopsWithAPlayableFile) {
   ASSERT_TRUE(R.Interrupted) << R.Err;
   EXPECT_EQ(R.Status, 130) << R.Err;
   EXPECT_NE(R.Err.find("stopping"), std::string::npos) << R.Err;
-  // Kept under a name that says it is incomplete; the path printed is that.
+  // Kept under a name that says it is incomplete; the path printed is that,
+  // and the stop line says how far the conversion came.
   const std::string Kept = Dir + "/stopped (partial).mp4";
-  EXPECT_NE(
-      R.Err.find("long.avi: stopped before the end; the part converted so far is kept as " + Kept),
-      std::string::npos)
+  const std::size_t At = R.Err.find("long.avi: stopped before the end, at ");
+  ASSERT_NE(At, std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("%; the part converted so far is kept as " + Kept, At), std::string::npos)
       << R.Err;
   EXPECT_EQ(R.OutLines, std::vector<std::string>{Kept});
   EXPECT_FALSE(fs::exists(Output));
