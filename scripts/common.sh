@@ -11,6 +11,8 @@ VEXAV_PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev
   qt6-base-dev
+  # vexav-convert --json writes its lines with nlohmann-json.
+  nlohmann-json3-dev
   # The font the window's painting tests render text with.
   fonts-dejavu-core
   # clang and its run-time libraries (libFuzzer, the sanitizers) for the

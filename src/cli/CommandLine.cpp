@@ -80,6 +80,22 @@ const OptionDef OptionTable[] = {
        L.LogLevel = V;
        return std::string();
      }},
+    {"from-list", 0, "LIST",
+     "also convert the files (or folders) named in the file LIST, one path a line; - "
+     "reads the list from standard input",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty()) return std::string("option '--from-list' needs a file name (or -)");
+       L.FromList = V;
+       return std::string();
+     }},
+    {"json", 0, nullptr,
+     "report progress and results as one JSON object a line on standard output (file, "
+     "percent, frame, fps, elapsed, eta, output, status, error) instead of the progress "
+     "display",
+     [](CommandLine& L, const std::string&) {
+       L.Json = true;
+       return std::string();
+     }},
     {"output", 'o', "OUT",
      "explicit mode: convert the one FILE into OUT (an existing OUT is an error unless "
      "--overwrite is given) with only the engine options given; the container follows "
@@ -181,16 +197,16 @@ std::vector<std::string> Wrap(const std::string& Text, std::size_t Width) {
 
 // The options of the three modes may not be mixed.
 std::string CheckModes(const CommandLine& L) {
-  const bool DefaultOptions = !L.OutputDir.empty() || L.SameFolder;
+  const bool DefaultOptions = !L.OutputDir.empty() || L.SameFolder || !L.FromList.empty();
   const bool ExplicitOptions = !L.InputOptions.empty() || !L.OutputOptions.empty();
-  if (L.Probe &&
-      (L.Explicit() || DefaultOptions || ExplicitOptions || L.CodecThreads >= 0 || L.Timings))
+  if (L.Probe && (L.Explicit() || DefaultOptions || ExplicitOptions || L.CodecThreads >= 0 ||
+                  L.Timings || L.Json))
     return "'--probe' does not go with the converting options";
   if (!L.OutputDir.empty() && L.SameFolder)
     return "'--output-dir' and '--same-folder' exclude each other";
   if (L.Explicit() && DefaultOptions)
-    return "'--output' names the output itself; '--output-dir' and '--same-folder' do not go "
-           "with it";
+    return "'--output' names the output itself; '--output-dir', '--same-folder' and "
+           "'--from-list' do not go with it";
   if (!L.Explicit() && ExplicitOptions) return "'--option' and '--input-option' need '--output'";
   if (L.Explicit() && L.Files.size() > 1) return "'--output' takes exactly one FILE";
   return std::string();
@@ -259,7 +275,8 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args) {
 std::string UsageText(const std::string& ProgramName) {
   std::string Text =
       "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] [--jobs N]\n" +
-      std::string(ProgramName.size() + 8, ' ') + "[--log-level LEVEL] FILE...\n" + "       " +
+      std::string(ProgramName.size() + 8, ' ') + "[--log-level LEVEL] [--json]\n" +
+      std::string(ProgramName.size() + 8, ' ') + "[--from-list LIST] FILE|FOLDER...\n" + "       " +
       ProgramName + " --output OUT [--input-option NAME=VALUE]...\n" +
       std::string(ProgramName.size() + 8, ' ') + "[--option NAME=VALUE]... FILE\n" + "       " +
       ProgramName + " --probe FILE...\n" +
@@ -271,6 +288,9 @@ std::string UsageText(const std::string& ProgramName) {
       "only file. A taken name gets a counter, 'clip (MPEG-4 Video [1]).mp4': nothing\n"
       "is overwritten unless --overwrite is given. Each output's path is printed when\n"
       "it is done; a file that fails is reported and the others are still converted.\n"
+      "A FOLDER stands for the media files inside it and its sub-folders; each output\n"
+      "goes into the same sub-folder of the output folder. A stopped conversion keeps\n"
+      "what it converted as 'clip (MPEG-4 Video) (partial).mp4'.\n"
       "\n"
       "With --output, FILE is converted into OUT by the engine options given, named\n"
       "as the transcoder names them (vcodec, acodec, s, r, b, ab, ar, ac, t, ss, map,\n"

@@ -49,6 +49,12 @@ struct CommandLine {
   // Print where each conversion's time went, a line per file on standard
   // error.
   bool Timings = false;
+  // Default mode: a file with more sources, one path a line ("-": standard
+  // input), read in addition to the FILE arguments.
+  std::string FromList;
+  // Progress and results as one JSON object a line on standard output
+  // instead of the progress display and the plain output paths.
+  bool Json = false;
 
   // The codec threads the run uses: CodecThreads, or its default for Jobs.
   int EffectiveCodecThreads() const {

@@ -1,21 +1,19 @@
 #include "cli/ComponentRun.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
 
+#include "cli/JsonProgress.h"
 #include "cli/OutputFiles.h"
 #include "cli/ProbeCommand.h"
+#include "cli/SourceList.h"
 #include "cli/TimingsLine.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
@@ -28,6 +26,8 @@ constexpr const char* ProgramName = "vexav-convert";
 // Progress reports during a run: every 200 ms, often enough for a bar.
 constexpr int ProgressIntervalMs = 200;
 
+using Clock = std::chrono::steady_clock;
+
 void PrintLine(std::FILE* File, const std::string& Text) {
   std::fputs((Text + "\n").c_str(), File);
   std::fflush(File);
@@ -39,6 +39,17 @@ TLogLevel LevelFromName(const std::string& Name) {
   if (Name == "debug") return TLogLevel::llDebug;
   if (Name == "all") return TLogLevel::llAll;
   return TLogLevel::llQuiet;
+}
+
+// Makes Folder with its parents when missing; false with Error when it
+// cannot be made or is not a folder.
+bool MakeFolder(const std::string& Folder, std::string& Error) {
+  std::error_code Code;
+  std::filesystem::create_directories(Folder, Code);
+  if (!Code && std::filesystem::is_directory(Folder)) return true;
+  Error = FileMessage(Folder, "cannot make the output folder: " +
+                                  (Code ? Code.message() : std::string("not a folder")));
+  return false;
 }
 
 // The stop control's view of the component: a stop request asks the
@@ -84,130 +95,283 @@ class ComponentStopper : public ConversionJob {
 
 struct FileTask {
   std::string Source;
-  std::string Output;  // what the task writes: Plan.WriteTo
-  OutputPlan Plan;
+  OutputPlan Plan;  // Plan.WriteTo is what the task writes
   std::unique_ptr<ProgressDisplay> Display;
-  bool Progressed = false;
-  bool Converted = false;  // the task finished without an error
+  std::optional<ProgressInfo> LastProgress;
+  FileClock Clock;
+  // What came of it, once its run has ended: the path printed (the output,
+  // or the part kept of a stopped one), "" when there is none.
+  std::string Printed;
 };
 
-}  // namespace
+// One run of the default mode: the sources become tasks of one converter,
+// which runs them --jobs at a time; each task's end is reported as it comes
+// (progress display or JSON lines), the output paths in the files' order
+// at the end.
+class DefaultRun {
+ public:
+  DefaultRun(const CommandLine& Line, const ConvertEnvironment& Env)
+      : Line(Line), Env(Env), Json(Line.Json ? Env.Json : nullptr), Stopper(Converter) {}
+  int Run();
 
-int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env) {
-  if (!Line.OutputDir.empty()) {
-    std::error_code Error;
-    std::filesystem::create_directories(Line.OutputDir, Error);
-    if (Error || !std::filesystem::is_directory(Line.OutputDir)) {
-      PrintLine(Env.Err, FileMessage(Line.OutputDir,
-                                     "cannot make the output folder: " +
-                                         (Error ? Error.message() : std::string("not a folder"))));
-      return ExitFailed;
-    }
-  }
+ private:
+  bool CollectSources(std::vector<SourceItem>& Sources);
+  bool SetUpConverter();
+  void AddTask(const SourceItem& Source);
+  std::string OutputFolder(const SourceItem& Source, std::string& Error) const;
+  bool PresetOptions(const std::string& Source, int Index, TOutputOptions& Options,
+                     std::string& Error);
+  void InstallEvents();
+  void Progress(int Index, const ProgressInfo& Info);
+  void TaskEnded(int Index, bool Finished, bool Exception, const std::string& Message);
+  void Converted(FileTask& File);
+  void Stopped(FileTask& File);
+  void RunTasks();
+  // A file that failed: its line on standard error (and its JSON result).
+  void Fail(const std::string& Source, const std::string& Reason, const FileTask* File = nullptr);
+  void Result(const FileTask& File, const char* Status, const std::string& Output,
+              const std::string& Error = std::string());
+  bool StopRequested() const { return Env.Stop && Env.Stop->StopRequested(); }
+
+  const CommandLine& Line;
+  const ConvertEnvironment& Env;
   const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   const std::string Label = output::FormatLabel(Preset.ItemText);
   const int Jobs = std::max(Line.Jobs, 1);
-  // One line redrawn in place cannot show several files at once.
-  const bool Terminal = Env.Terminal && Jobs == 1;
+  JsonReporter* const Json;
 
-  std::mutex Screen;  // around every output to the terminal
-  int Status = ExitOk;
+  std::mutex Screen;            // around every output, and the fields below
   std::vector<FileTask> Tasks;  // by the component's index
-  auto Fail = [&](const std::string& Source, const std::string& Reason) {
-    std::lock_guard<std::mutex> Guard(Screen);
-    PrintLine(Env.Err, FileMessage(Source, Reason));
-    Status = ExitFailed;
-  };
+  int Status = ExitOk;
+  int NotConverted = 0;
+  Clock::time_point RunStart;
+  std::vector<Clock::time_point> TaskEnds;  // each ended task frees a job for the next
 
+  std::mutex DoneLock;
+  std::condition_variable DoneSignal;
+  bool Done = false;
+
+  // Last, so that the converter goes first, before what its events use.
   TVexAVConverter Converter;
+  ComponentStopper Stopper;
+};
+
+bool DefaultRun::CollectSources(std::vector<SourceItem>& Sources) {
+  std::vector<std::string> Arguments = Line.Files;
+  if (!Line.FromList.empty()) {
+    std::string Error;
+    if (!ReadSourceList(Line.FromList, Env.In, Arguments, Error)) {
+      PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
+      return false;
+    }
+  }
+  std::vector<std::string> Errors;
+  Sources = ExpandSources(Arguments, Errors);
+  for (const std::string& Error : Errors) {
+    PrintLine(Env.Err, Error);
+    Status = ExitFailed;
+  }
+  return true;
+}
+
+bool DefaultRun::SetUpConverter() {
   TLogLevel Level = LevelFromName(Line.LogLevel);
   if (Env.Verbose && Level == TLogLevel::llQuiet) Level = TLogLevel::llInfo;
   Converter.SetLogLevel(Level);
   // Already bound: this installs the log capture.
   if (!Converter.LoadLibraries(Env.LibFolder)) {
     PrintLine(Env.Err, std::string(ProgramName) + ": " + Converter.LastError());
-    return ExitFailed;
+    return false;
   }
   Converter.SetProgressInterval(ProgressIntervalMs);
   // Checked when the command line was read.
   Converter.SetCodecThreads(Line.EffectiveCodecThreads());
-  ComponentStopper Stopper(Converter);
-  if (Env.Stop) Env.Stop->Register(&Stopper);
+  return true;
+}
 
-  for (const std::string& Source : Line.Files) {
-    if (Env.Stop && Env.Stop->StopRequested()) break;
-    const int Index = Converter.AddInputFile(Source);
-    if (Index < 0) {
-      Fail(Source, Converter.LastError());
-      continue;
-    }
-    TFFmpeg* Task = Converter.Task(Index);
-    Task->SetCollectTimings(Line.Timings);
-    SourceFacts Facts;
-    Facts.VideoStreams = Task->Probe().VideoStreamCount();
-    Facts.AudioStreams = Task->Probe().AudioStreamCount();
-    if (Facts.VideoStreams > 0) Task->Probe().GetDefaultVideoInfo(Facts.Video);
-    if (Facts.AudioStreams > 0) Task->Probe().GetDefaultAudioInfo(Facts.Audio);
-    const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
-    if (AudioOnly && Facts.AudioStreams == 0) {
-      Converter.RemoveTask(Index);
-      Fail(Source, "no audio or video stream to convert");
-      continue;
-    }
-    const output::TOutputSettings Settings =
-        output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
-    // The preset's options as free option lines; the two that the record
-    // always applies go into its fields, so that they are not overridden.
-    TOutputOptions Options;
-    ResetOutputOptions(Options);
-    try {
-      for (const output::TEngineOption& Option : output::EngineOptions(Settings)) {
-        if (Option.Name == "async")
-          Options.AudioSync = std::stoi(Option.Value);
-        else if (Option.Name == "vsync")
-          Options.VideoSync = std::stoi(Option.Value);
-        else
-          Options.ExtOptions += Option.Name + "=" + Option.Value + "\n";
-      }
-    } catch (const std::exception& E) {
-      Converter.RemoveTask(Index);
-      Fail(Source, E.what());
-      continue;
-    }
-    const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Line.OutputDir, Source);
-    OutputPlan Plan;
-    std::string Error;
-    if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, Plan, Error)) {
-      Converter.RemoveTask(Index);
-      Fail(Source, Error);
-      continue;
-    }
-    const std::string Reserved = Plan.WriteTo;
-    if (!Converter.SetOutputFile(Index, Reserved, &Options)) {
-      const std::string Message = Converter.LastError();
-      Converter.RemoveTask(Index);
-      DiscardOutput(Plan);
-      Fail(Source, Message);
-      continue;
-    }
-    FileTask File;
-    File.Source = Source;
-    File.Output = Reserved;
-    File.Plan = Plan;
-    File.Display =
-        std::make_unique<ProgressDisplay>(Env.Err, Terminal, DisplayName(Source), Env.Columns);
-    Tasks.push_back(std::move(File));
+void DefaultRun::Result(const FileTask& File, const char* Status, const std::string& Output,
+                        const std::string& Error) {
+  if (!Json) return;
+  JsonRecord Record;
+  Record.File = File.Source;
+  Record.Status = Status;
+  Record.Progress = File.LastProgress;
+  if (File.Clock.Started()) Record.ElapsedSeconds = File.Clock.Seconds();
+  Record.Output = Output;
+  Record.Error = Error;
+  Json->Write(Record);
+}
+
+void DefaultRun::Fail(const std::string& Source, const std::string& Reason, const FileTask* File) {
+  PrintLine(Env.Err, FileMessage(Source, Reason));
+  Status = ExitFailed;
+  FileTask Unstarted;
+  Unstarted.Source = Source;
+  // The JSON line has the file apart: its error is the reason alone.
+  const std::string Prefix = Source + ": ";
+  const std::string Alone = Reason.rfind(Prefix, 0) == 0 ? Reason.substr(Prefix.size()) : Reason;
+  Result(File ? *File : Unstarted, "failed", std::string(), OneLine(Alone));
+}
+
+std::string DefaultRun::OutputFolder(const SourceItem& Source, std::string& Error) const {
+  if (Line.SameFolder) return std::string();
+  std::string Folder = Line.OutputDir;
+  if (Source.RelativeFolder.empty()) return Folder;
+  // The source's place in the folder given is kept under the output folder.
+  Folder = Folder.empty() ? Source.RelativeFolder : Folder + "/" + Source.RelativeFolder;
+  return MakeFolder(Folder, Error) ? Folder : std::string();
+}
+
+bool DefaultRun::PresetOptions(const std::string& Source, int Index, TOutputOptions& Options,
+                               std::string& Error) {
+  TFFmpeg* Task = Converter.Task(Index);
+  Task->SetCollectTimings(Line.Timings);
+  SourceFacts Facts;
+  Facts.VideoStreams = Task->Probe().VideoStreamCount();
+  Facts.AudioStreams = Task->Probe().AudioStreamCount();
+  if (Facts.VideoStreams > 0) Task->Probe().GetDefaultVideoInfo(Facts.Video);
+  if (Facts.AudioStreams > 0) Task->Probe().GetDefaultAudioInfo(Facts.Audio);
+  const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
+  if (AudioOnly && Facts.AudioStreams == 0) {
+    Error = "no audio or video stream to convert";
+    return false;
   }
+  const output::TOutputSettings Settings =
+      output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
+  // The preset's options as free option lines; the two that the record
+  // always applies go into its fields, so that they are not overridden.
+  ResetOutputOptions(Options);
+  try {
+    for (const output::TEngineOption& Option : output::EngineOptions(Settings)) {
+      if (Option.Name == "async")
+        Options.AudioSync = std::stoi(Option.Value);
+      else if (Option.Name == "vsync")
+        Options.VideoSync = std::stoi(Option.Value);
+      else
+        Options.ExtOptions += Option.Name + "=" + Option.Value + "\n";
+    }
+  } catch (const std::exception& E) {
+    Error = E.what();
+    return false;
+  }
+  return true;
+}
 
-  std::mutex DoneLock;
-  std::condition_variable DoneSignal;
-  bool Done = false;
-  int NotConverted = 0;
+void DefaultRun::AddTask(const SourceItem& Item) {
+  const std::string& Source = Item.Path;
+  const int Index = Converter.AddInputFile(Source);
+  if (Index < 0) return Fail(Source, Converter.LastError());
+  TOutputOptions Options;
+  std::string Error;
+  // The output's folder is made only for a source that can be converted.
+  std::string Folder;
+  bool Ready = PresetOptions(Source, Index, Options, Error);
+  if (Ready) {
+    Folder = OutputFolder(Item, Error);
+    Ready = Error.empty();
+  }
+  if (!Ready) {
+    Converter.RemoveTask(Index);
+    return Fail(Source, Error);
+  }
+  const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Folder, Source);
+  OutputPlan Plan;
+  if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, Plan, Error)) {
+    Converter.RemoveTask(Index);
+    return Fail(Source, Error);
+  }
+  if (!Converter.SetOutputFile(Index, Plan.WriteTo, &Options)) {
+    const std::string Message = Converter.LastError();
+    Converter.RemoveTask(Index);
+    DiscardOutput(Plan);
+    return Fail(Source, Message);
+  }
+  FileTask File;
+  File.Source = Source;
+  File.Plan = Plan;
+  // One line redrawn in place cannot show several files at once.
+  File.Display = std::make_unique<ProgressDisplay>(Env.Err, Env.Terminal && Jobs == 1,
+                                                   DisplayName(Source), Env.Columns);
+  Tasks.push_back(std::move(File));
+}
 
-  Converter.OnProgress = [&](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
-                             float AQuality, float ABitRate, int64_t ACurrentSize,
-                             int ATotalOutputDuration) {
+void DefaultRun::Progress(int Index, const ProgressInfo& Info) {
+  std::lock_guard<std::mutex> Guard(Screen);
+  FileTask& File = Tasks[Index];
+  if (!File.Clock.Started()) {
+    // The first Jobs tasks start with the run; each later one when a task
+    // before it has ended and freed its job.
+    const int Slot = Index - Jobs;
+    File.Clock.StartAt(Slot < 0 || Slot >= static_cast<int>(TaskEnds.size()) ? RunStart
+                                                                             : TaskEnds[Slot]);
+  }
+  File.LastProgress = Info;
+  if (!Json) return File.Display->Update(Info);
+  JsonRecord Record;
+  Record.File = File.Source;
+  Record.Status = "converting";
+  Record.Progress = Info;
+  Record.ElapsedSeconds = File.Clock.Seconds();
+  Record.Output = File.Plan.Final;
+  Json->Write(Record);
+}
+
+void DefaultRun::Converted(FileTask& File) {
+  if (!IsNonEmptyFile(File.Plan.WriteTo)) {
+    DiscardOutput(File.Plan);
+    return Fail(File.Source, "nothing was written", &File);
+  }
+  std::string Error;
+  if (!CommitOutput(File.Plan, Error)) return Fail(File.Source, Error, &File);
+  File.Printed = File.Plan.Final;
+  Result(File, "done", File.Printed);
+}
+
+void DefaultRun::Stopped(FileTask& File) {
+  // What was converted is a playable file, but not the whole source: it is
+  // kept under a name that says so, never in the place of a complete one.
+  const StoppedOutput Kept = KeepStoppedOutput(File.Plan);
+  std::string Text = "stopped";
+  const int Percent = File.LastProgress ? ProgressDisplay::Percent(*File.LastProgress) : -1;
+  if (Percent >= 0) Text += " at " + std::to_string(Percent) + "%";
+  PrintLine(Env.Err, FileMessage(File.Source, Text + Kept.Note));
+  File.Printed = Kept.Path;
+  Result(File, "stopped", Kept.Path, Kept.Renamed ? std::string() : OneLine(Kept.Error));
+  // A run that ended early without anyone asking is a failure.
+  if (!StopRequested()) Status = ExitFailed;
+}
+
+void DefaultRun::TaskEnded(int Index, bool Finished, bool Exception, const std::string& Message) {
+  std::lock_guard<std::mutex> Guard(Screen);
+  TaskEnds.push_back(Clock::now());
+  FileTask& File = Tasks[Index];
+  const bool Succeeded = Finished && !Exception;
+  if (!Json) File.Display->Finish(Succeeded);
+  // The task's run is over: its timings are complete. (A task stopped
+  // before it ran has none.)
+  if (Line.Timings)
+    if (const TFFmpeg* Task = Converter.Task(Index); Task && Task->RunTimings().Collected)
+      PrintLine(Env.Err, TimingsLine(DisplayName(File.Source), Task->RunTimings()));
+  // The engine has released its files before it reports its end.
+  if (Succeeded) return Converted(File);
+  if (Exception) {
+    DiscardOutput(File.Plan);
+    return Fail(File.Source, Message, &File);
+  }
+  if (!File.LastProgress) {
+    // Stopped before it ran.
+    DiscardOutput(File.Plan);
+    ++NotConverted;
+    return Result(File, "canceled", std::string());
+  }
+  Stopped(File);
+}
+
+void DefaultRun::InstallEvents() {
+  Converter.OnProgress = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
+                                float AQuality, float ABitRate, int64_t ACurrentSize,
+                                int ATotalOutputDuration) {
     if (AIndex < 0 || AIndex >= static_cast<int>(Tasks.size())) return;
     ProgressInfo Info;
     Info.FrameNumber = AFrameNumber;
@@ -217,11 +381,9 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
     Info.BitRate = ABitRate;
     Info.CurrentSize = ACurrentSize;
     Info.TotalOutputDurationMs = ATotalOutputDuration;
-    std::lock_guard<std::mutex> Guard(Screen);
-    Tasks[AIndex].Progressed = true;
-    Tasks[AIndex].Display->Update(Info);
+    Progress(AIndex, Info);
   };
-  Converter.OnLog = [&](int AIndex, TLogLevel, const std::string& AMsg) {
+  Converter.OnLog = [this](int AIndex, TLogLevel, const std::string& AMsg) {
     std::string Text = AMsg;
     while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r')) Text.pop_back();
     const std::string Tag = AIndex >= 0 && AIndex < static_cast<int>(Tasks.size())
@@ -230,97 +392,74 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
     std::lock_guard<std::mutex> Guard(Screen);
     PrintLine(Env.Err, "[" + Tag + "] " + Text);
   };
-  Converter.OnTerminate = [&](int AIndex, bool AFinished, bool AException,
-                              const std::string& AMessage) {
+  Converter.OnTerminate = [this](int AIndex, bool AFinished, bool AException,
+                                 const std::string& AMessage) {
     if (AIndex < 0) {
       std::lock_guard<std::mutex> Guard(DoneLock);
       Done = true;
       DoneSignal.notify_all();
       return;
     }
-    if (AIndex >= static_cast<int>(Tasks.size())) return;
-    FileTask& File = Tasks[AIndex];
-    std::lock_guard<std::mutex> Guard(Screen);
-    const bool Succeeded = AFinished && !AException;
-    File.Display->Finish(Succeeded);
-    // The task's run is over: its timings are complete. (A task stopped
-    // before it ran has none.)
-    if (Line.Timings)
-      if (const TFFmpeg* Task = Converter.Task(AIndex); Task && Task->RunTimings().Collected)
-        PrintLine(Env.Err, TimingsLine(DisplayName(File.Source), Task->RunTimings()));
-    if (Succeeded) {
-      // The output is complete only once the task has closed it; its size
-      // is checked after the run.
-      File.Converted = true;
-      return;
-    }
-    if (AException) {
-      RemoveOwnOutput(File.Output);
-      PrintLine(Env.Err, FileMessage(File.Source, AMessage));
-      Status = ExitFailed;
-      return;
-    }
-    if (!File.Progressed) {
-      // Stopped before it ran.
-      RemoveOwnOutput(File.Output);
-      File.Output.clear();
-      ++NotConverted;
-      return;
-    }
-    if (File.Plan.Replaces) {
-      // A stopped conversion does not take the old file's place.
-      RemoveOwnOutput(File.Output);
-      PrintLine(Env.Err,
-                FileMessage(File.Source, "stopped; " + File.Plan.Final + " was left as it was"));
-    } else {
-      PrintLine(Env.Err, FileMessage(File.Source,
-                                     "stopped; the part converted so far is in " + File.Output));
-    }
-    File.Output.clear();
-    if (!(Env.Stop && Env.Stop->StopRequested())) Status = ExitFailed;
+    if (AIndex < static_cast<int>(Tasks.size())) TaskEnded(AIndex, AFinished, AException, AMessage);
   };
+}
 
-  if (!Tasks.empty()) {
-    if (!Converter.Start(Jobs)) {
-      std::lock_guard<std::mutex> Guard(Screen);
-      PrintLine(Env.Err, std::string(ProgramName) + ": " + Converter.LastError());
-      if (Env.Stop) Env.Stop->Unregister();
-      for (FileTask& File : Tasks) RemoveOwnOutput(File.Output);
+void DefaultRun::RunTasks() {
+  if (Tasks.empty()) return;
+  RunStart = Clock::now();
+  if (!Converter.Start(Jobs)) {
+    std::lock_guard<std::mutex> Guard(Screen);
+    PrintLine(Env.Err, std::string(ProgramName) + ": " + Converter.LastError());
+    for (FileTask& File : Tasks) DiscardOutput(File.Plan);
+    Status = ExitFailed;
+    return;
+  }
+  Stopper.Started();
+  std::unique_lock<std::mutex> Guard(DoneLock);
+  DoneSignal.wait(Guard, [&] { return Done; });
+}
+
+int DefaultRun::Run() {
+  if (!Line.OutputDir.empty()) {
+    std::string Error;
+    if (!MakeFolder(Line.OutputDir, Error)) {
+      PrintLine(Env.Err, Error);
       return ExitFailed;
     }
-    Stopper.Started();
-    std::unique_lock<std::mutex> Guard(DoneLock);
-    DoneSignal.wait(Guard, [&] { return Done; });
   }
+  std::vector<SourceItem> Sources;
+  if (!CollectSources(Sources)) return ExitFailed;
+  if (!SetUpConverter()) return ExitFailed;
+  if (Env.Stop) Env.Stop->Register(&Stopper);
+  for (const SourceItem& Source : Sources) {
+    if (StopRequested()) break;
+    AddTask(Source);
+  }
+  InstallEvents();
+  RunTasks();
   Stopper.Ended();
   if (Env.Stop) Env.Stop->Unregister();
   // Every task closes its files when it is freed.
   Converter.ClearTasks();
 
-  // The outputs, in the files' order.
-  for (FileTask& File : Tasks) {
-    if (!File.Converted) continue;
-    if (!IsNonEmptyFile(File.Output)) {
-      RemoveOwnOutput(File.Output);
-      PrintLine(Env.Err, FileMessage(File.Source, "nothing was written"));
-      Status = ExitFailed;
-      continue;
-    }
-    std::string CommitError;
-    if (!CommitOutput(File.Plan, CommitError)) {
-      PrintLine(Env.Err, FileMessage(File.Source, CommitError));
-      Status = ExitFailed;
-      continue;
-    }
-    PrintLine(Env.Out, File.Plan.Final);
-  }
-  if (Env.Stop && Env.Stop->StopRequested()) {
+  // The outputs (and the parts kept of stopped ones), in the files' order.
+  if (!Json)
+    for (const FileTask& File : Tasks)
+      if (!File.Printed.empty()) PrintLine(Env.Out, File.Printed);
+  if (StopRequested()) {
     if (NotConverted > 0)
       PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(NotConverted) +
                              (NotConverted == 1 ? " file was" : " files were") + " not converted");
     return ExitInterrupted;
   }
   return Status;
+}
+
+}  // namespace
+
+int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env) {
+  DefaultRun Run(Line, Env);
+  return Run.Run();
 }
 
 }  // namespace vexav::cli

@@ -39,12 +39,29 @@ std::string Shorten(const std::string& Name, std::size_t Width) {
   return Name.substr(0, Keep) + "...";
 }
 
-// Runs the job with its progress shown.
+// Runs the job with its progress shown; Record (when given) keeps the last
+// progress and the time taken. With Env.Json and a Record, the progress goes
+// out as JSON lines of Record instead of the display.
 RunOutcome RunWithProgress(ConversionJob& Job, const std::string& Source,
-                           const ConvertEnvironment& Env) {
-  ProgressDisplay Display(Env.Err, Env.Terminal, DisplayName(Source), Env.Columns);
-  RunOutcome Outcome = Job.Run([&Display](const ProgressInfo& Info) { Display.Update(Info); });
-  Display.Finish(Outcome.Succeeded());
+                           const ConvertEnvironment& Env, JsonRecord* Record = nullptr) {
+  if (!Env.Json || !Record) {
+    ProgressDisplay Display(Env.Err, Env.Terminal, DisplayName(Source), Env.Columns);
+    RunOutcome Outcome = Job.Run([&](const ProgressInfo& Info) {
+      if (Record) Record->Progress = Info;
+      Display.Update(Info);
+    });
+    Display.Finish(Outcome.Succeeded());
+    return Outcome;
+  }
+  FileClock Clock;
+  Clock.Start();
+  Record->Status = "converting";
+  RunOutcome Outcome = Job.Run([&](const ProgressInfo& Info) {
+    Record->Progress = Info;
+    Record->ElapsedSeconds = Clock.Seconds();
+    Env.Json->Write(*Record);
+  });
+  Record->ElapsedSeconds = Clock.Seconds();
   return Outcome;
 }
 
@@ -126,19 +143,17 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
       return FileResult::Converted;
     }
     if (!Outcome.ExceptionRaised) {
-      // A stop: what was converted is a complete file.
-      if (Plan.Replaces) {
-        // A stopped conversion does not take the old file's place.
+      // A stop: what was converted is a playable file, kept under a name
+      // that says it is not the whole source, never in place of an old file.
+      std::string Text = Outcome.Started ? "stopped" : "stopped before converting";
+      if (!Outcome.Started) {
         DiscardOutput(Plan);
-        PrintLine(Env.Err, FileMessage(Source, "stopped; " + Plan.Final + " was left as it was"));
-      } else if (IsNonEmptyFile(Reserved)) {
-        PrintLine(Env.Err,
-                  FileMessage(Source, "stopped; the part converted so far is in " + Reserved));
       } else {
-        DiscardOutput(Plan);
-        PrintLine(Env.Err, FileMessage(Source, Outcome.Started ? "stopped; nothing was written"
-                                                               : "stopped before converting"));
+        const StoppedOutput Kept = KeepStoppedOutput(Plan);
+        Text += Kept.Note;
+        if (!Kept.Path.empty()) PrintLine(Env.Out, Kept.Path);
       }
+      PrintLine(Env.Err, FileMessage(Source, Text));
       return FileResult::Stopped;
     }
     // A run that ended by an error leaves no complete file behind.
@@ -254,89 +269,137 @@ void StopControl::RequestStop() {
 // ---------------------------------------------------------------------------
 // The modes
 
-int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env) {
-  const std::string& Source = Line.Files.at(0);
-  auto OptionError = [&](const char* Kind, const EngineOptionArg& Option, const char* What) {
+namespace {
+
+// The explicit mode's conversion. Every message goes to standard error and
+// into Record (its status and error), which the caller writes as the JSON
+// result.
+class ExplicitRun {
+ public:
+  ExplicitRun(const CommandLine& Line, const ConvertEnvironment& Env, JsonRecord& Record)
+      : Line(Line), Env(Env), Source(Line.Files.at(0)), Record(Record) {}
+  int Run();
+
+ private:
+  int Failed(const std::string& Message) {
+    PrintLine(Env.Err, Message);
+    Record.Status = "failed";
+    Record.Error = OneLine(Message);
+    return ExitFailed;
+  }
+  int OptionError(const char* Kind, const EngineOptionArg& Option, const char* What) {
     std::string Spelled = Option.Name;
     if (!Option.Value.empty()) Spelled += "=" + Option.Value;
-    PrintLine(Env.Err,
-              std::string(ProgramName) + ": " + Kind + " " + Spelled + ": " + OneLine(What));
-    return ExitFailed;
-  };
+    return Failed(std::string(ProgramName) + ": " + Kind + " " + Spelled + ": " + OneLine(What));
+  }
+  int SetUp(ConversionJob& Job);
+  int Finish(ConversionJob& Job, const RunOutcome& Outcome);
+  int Stopped(const RunOutcome& Outcome);
+
+  const CommandLine& Line;
+  const ConvertEnvironment& Env;
+  const std::string& Source;
+  JsonRecord& Record;
+  OutputPlan Plan;
+};
+
+// Applies the options, opens FILE and OUT; ExitOk when the run may begin.
+int ExplicitRun::SetUp(ConversionJob& Job) {
+  Job.SetCodecThreads(Line.EffectiveCodecThreads());
+  Job.SetCollectTimings(Line.Timings);
+  for (const EngineOptionArg& Option : Line.InputOptions) {
+    try {
+      Job.SetOption(Option.Name, Option.Value);
+    } catch (const std::exception& E) {
+      return OptionError("--input-option", Option, E.what());
+    }
+  }
+  if (!Job.OpenInputFile(Source)) return Failed(FileMessage(Source, Job.LastError()));
+  for (const EngineOptionArg& Option : Line.OutputOptions) {
+    try {
+      Job.SetOption(Option.Name, Option.Value);
+    } catch (const std::exception& E) {
+      return OptionError("--option", Option, E.what());
+    }
+  }
+  // OUT is created here, or a temporary file beside it that replaces it
+  // once the conversion has succeeded.
+  std::string PlanError;
+  if (!PlanExplicitOutput(Line.Output, Line.Overwrite, Plan, PlanError)) return Failed(PlanError);
+  if (!Job.OpenOutputFile(Plan.WriteTo)) {
+    DiscardOutput(Plan);
+    return Failed(FileMessage(Line.Output, Job.LastError()));
+  }
+  return ExitOk;
+}
+
+// A stopped conversion keeps what it converted under the partial name,
+// never in the place of OUT or of the file it was to replace.
+int ExplicitRun::Stopped(const RunOutcome& Outcome) {
+  std::string Text = Outcome.Started ? "stopped before the end" : "stopped before converting";
+  // How much of the source the part kept covers, when that is known.
+  const int Percent = Record.Progress ? ProgressDisplay::Percent(*Record.Progress) : -1;
+  if (Outcome.Started && Percent >= 0) Text += ", at " + std::to_string(Percent) + "%";
+  StoppedOutput Kept;
+  if (Outcome.Started) {
+    Kept = KeepStoppedOutput(Plan);
+  } else {
+    DiscardOutput(Plan);
+    if (Plan.Replaces) Kept.Note = "; " + Plan.Final + " was left as it was";
+  }
+  if (!Kept.Path.empty() && !Env.Json) PrintLine(Env.Out, Kept.Path);
+  PrintLine(Env.Err, FileMessage(Source, Text + Kept.Note));
+  Record.Status = Outcome.Started ? "stopped" : "canceled";
+  Record.Output = Kept.Path;
+  if (!Kept.Renamed) Record.Error = OneLine(Kept.Error);
+  return Stopping(Env) ? ExitInterrupted : ExitFailed;
+}
+
+int ExplicitRun::Finish(ConversionJob& Job, const RunOutcome& Outcome) {
+  if (Line.Timings && Outcome.Started)
+    PrintLine(Env.Err, TimingsLine(DisplayName(Source), Job.Timings()));
+  if (Outcome.Succeeded()) {
+    std::string Error;
+    if (!CommitOutput(Plan, Error)) return Failed(Error);
+    Record.Status = "done";
+    Record.Output = Plan.Final;
+    return ExitOk;
+  }
+  if (Outcome.ExceptionRaised) {
+    DiscardOutput(Plan);
+    return Failed(FileMessage(Source, Outcome.ErrorMessage));
+  }
+  return Stopped(Outcome);
+}
+
+int ExplicitRun::Run() {
   // An existing OUT is never replaced without --overwrite: said before
   // anything is opened.
   struct stat OutInfo;
-  if (!Line.Overwrite && ::stat(Line.Output.c_str(), &OutInfo) == 0 && S_ISREG(OutInfo.st_mode)) {
-    PrintLine(Env.Err, ExistsText(Line.Output));
-    return ExitFailed;
-  }
-  OutputPlan Plan;
+  if (!Line.Overwrite && ::stat(Line.Output.c_str(), &OutInfo) == 0 && S_ISREG(OutInfo.st_mode))
+    return Failed(ExistsText(Line.Output));
   try {
     std::unique_ptr<ConversionJob> Job = Env.MakeJob(Env.Verbose);
     StopRegistration Registration(Env.Stop, *Job);
-    Job->SetCodecThreads(Line.EffectiveCodecThreads());
-    Job->SetCollectTimings(Line.Timings);
-    for (const EngineOptionArg& Option : Line.InputOptions) {
-      try {
-        Job->SetOption(Option.Name, Option.Value);
-      } catch (const std::exception& E) {
-        return OptionError("--input-option", Option, E.what());
-      }
-    }
-    if (!Job->OpenInputFile(Source)) {
-      PrintLine(Env.Err, FileMessage(Source, Job->LastError()));
-      return ExitFailed;
-    }
-    for (const EngineOptionArg& Option : Line.OutputOptions) {
-      try {
-        Job->SetOption(Option.Name, Option.Value);
-      } catch (const std::exception& E) {
-        return OptionError("--option", Option, E.what());
-      }
-    }
-    // OUT is created here, or a temporary file beside it that replaces it
-    // once the conversion has succeeded.
-    std::string PlanError;
-    if (!PlanExplicitOutput(Line.Output, Line.Overwrite, Plan, PlanError)) {
-      PrintLine(Env.Err, PlanError);
-      return ExitFailed;
-    }
-    if (!Job->OpenOutputFile(Plan.WriteTo)) {
-      DiscardOutput(Plan);
-      PrintLine(Env.Err, FileMessage(Line.Output, Job->LastError()));
-      return ExitFailed;
-    }
-    const RunOutcome Outcome = RunWithProgress(*Job, Source, Env);
-    if (Line.Timings && Outcome.Started)
-      PrintLine(Env.Err, TimingsLine(DisplayName(Source), Job->Timings()));
-    if (Outcome.Succeeded()) {
-      if (!CommitOutput(Plan, PlanError)) {
-        PrintLine(Env.Err, PlanError);
-        return ExitFailed;
-      }
-      return ExitOk;
-    }
-    if (Outcome.ExceptionRaised) {
-      DiscardOutput(Plan);
-      PrintLine(Env.Err, FileMessage(Source, Outcome.ErrorMessage));
-      return ExitFailed;
-    }
-    // A stopped conversion keeps what it converted, but never in place of
-    // the file it was to replace.
-    std::string Stopped = Outcome.Started ? "stopped before the end" : "stopped before converting";
-    if (Plan.Replaces) {
-      DiscardOutput(Plan);
-      Stopped += "; " + Plan.Final + " was left as it was";
-    } else if (!Outcome.Started || !IsNonEmptyFile(Plan.WriteTo)) {
-      DiscardOutput(Plan);
-    }
-    PrintLine(Env.Err, FileMessage(Source, Stopped));
-    return Stopping(Env) ? ExitInterrupted : ExitFailed;
+    if (const int Status = SetUp(*Job); Status != ExitOk) return Status;
+    Record.Output = Plan.Final;
+    const RunOutcome Outcome = RunWithProgress(*Job, Source, Env, &Record);
+    return Finish(*Job, Outcome);
   } catch (const std::exception& E) {
     DiscardOutput(Plan);
-    PrintLine(Env.Err, FileMessage(Source, E.what()));
-    return ExitFailed;
+    return Failed(FileMessage(Source, E.what()));
   }
+}
+
+}  // namespace
+
+int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env) {
+  JsonRecord Record;
+  Record.File = Line.Files.at(0);
+  ExplicitRun Run(Line, Env, Record);
+  const int Status = Run.Run();
+  if (Env.Json) Env.Json->Write(Record);
+  return Status;
 }
 
 int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env) {

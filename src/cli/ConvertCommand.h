@@ -11,6 +11,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/ConversionJob.h"
+#include "cli/JsonProgress.h"
 
 namespace vexav::cli {
 
@@ -76,10 +77,14 @@ struct ConvertEnvironment {
   JobFactory MakeJob;
   std::FILE* Out = stdout;  // each output's path
   std::FILE* Err = stderr;  // progress and messages
-  bool Terminal = false;    // Err is a terminal
-  int Columns = 80;         // its width
+  std::FILE* In = stdin;    // --from-list -
+  // --json: progress and results go to it (on Out) instead of the progress
+  // display and the plain output paths.
+  JsonReporter* Json = nullptr;
+  bool Terminal = false;  // Err is a terminal
+  int Columns = 80;       // its width
   bool Verbose = false;
-  std::string LibFolder;  // where the media libraries were bound from
+  std::string LibFolder;        // where the media libraries were bound from
   StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
 };
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "component/OutputNaming.h"
+#include "component/PartialOutput.h"
 
 namespace vexav::cli {
 namespace {
@@ -35,8 +36,13 @@ bool CreateTemporaryBeside(const std::string& Final, mode_t Mode, std::string& P
   const std::string Folder =
       Slash == std::string::npos ? std::string() : Final.substr(0, Slash + 1);
   const std::string Name = Slash == std::string::npos ? Final : Final.substr(Slash + 1);
-  const std::string Suffix = "-" + Name;
-  std::string Template = Folder + ".vexav-XXXXXX" + Suffix;
+  // The name goes into the temporary one whole when it fits the file name
+  // limit, otherwise its extension alone.
+  const std::string Prefix = ".vexav-XXXXXX";
+  const std::string Suffix = "-" + (Prefix.size() + 1 + Name.size() <= output::kMaxFileNameBytes
+                                        ? Name
+                                        : output::FileExtension(Name));
+  std::string Template = Folder + Prefix + Suffix;
   std::vector<char> Buffer(Template.begin(), Template.end());
   Buffer.push_back('\0');
   const int Fd = ::mkstemps(Buffer.data(), static_cast<int>(Suffix.size()));
@@ -186,6 +192,32 @@ bool CommitOutput(const OutputPlan& Plan, std::string& Error) {
     return false;
   }
   return true;
+}
+
+StoppedOutput KeepStoppedOutput(const OutputPlan& Plan) {
+  StoppedOutput Result;
+  if (Plan.Replaces) Result.Note = "; " + Plan.Final + " was left as it was";
+  if (!Plan.Reserved) return Result;
+  Result.Path = output::KeepAsPartial(Plan.WriteTo, Plan.Final, Result.Error);
+  if (!Result.Path.empty()) {
+    Result.Renamed = true;
+    Result.Note += "; the part converted so far is kept as " + Result.Path;
+    return Result;
+  }
+  if (!IsNonEmptyFile(Plan.WriteTo)) {
+    Result.Note += "; nothing was written";
+    return Result;
+  }
+  if (Plan.Replaces) {
+    // A hidden temporary file is no place to keep anything.
+    RemoveOwnOutput(Plan.WriteTo);
+    Result.Note += "; the part converted could not be kept: " + Result.Error;
+    return Result;
+  }
+  Result.Path = Plan.WriteTo;
+  Result.Note += "; the part converted so far stays in " + Result.Path +
+                 ", which could not be renamed: " + Result.Error;
+  return Result;
 }
 
 void DiscardOutput(const OutputPlan& Plan) {

@@ -54,6 +54,27 @@ bool PlanExplicitOutput(const std::string& Out, bool Overwrite, OutputPlan& Plan
 // (keeping the old file's permissions). False with Error when the rename
 // fails; the temporary file is removed then and Final left as it was.
 bool CommitOutput(const OutputPlan& Plan, std::string& Error);
+// What became of a stopped conversion's output.
+struct StoppedOutput {
+  // Where the part converted now is: the partial name, or WriteTo itself
+  // when it could not be renamed; "" when nothing was kept.
+  std::string Path;
+  bool Renamed = false;  // Path is the partial name
+  std::string Error;     // why it was not renamed (or not kept)
+  // "; <old file> was left as it was; the part converted so far is kept as
+  // <Path>" and the like, for the line that says the file was stopped.
+  std::string Note;
+};
+
+// After a stopped conversion: what was converted is kept under the partial
+// name of Final ("<base> (partial).mp4", output::KeepAsPartial), never in
+// Final's place, so that it cannot pass for a complete conversion; an old
+// file that was to be replaced stays as it was. An empty output is removed;
+// one this program did not create (a device such as /dev/null) is left
+// alone. When the rename fails, a temporary file is removed (the old file
+// stays) and any other output stays where it is, which Note says.
+StoppedOutput KeepStoppedOutput(const OutputPlan& Plan);
+
 // After a conversion that came to nothing (or that is not to replace the
 // old file): what this program created is removed.
 void DiscardOutput(const OutputPlan& Plan);

@@ -58,7 +58,7 @@ int main(int argc, char* argv[]) {
     std::printf("%s %s\n", ProgramName, VEXAV_VERSION);
     return 0;
   }
-  if (Line.Files.empty()) return UsageError("no files given");
+  if (Line.Files.empty() && Line.FromList.empty()) return UsageError("no files given");
 
   std::string Folder = ExecutableFolder();
   if (!LoadFFmpegLibs(Folder.empty() ? std::string() : Folder + "/lib", true)) {
@@ -83,6 +83,8 @@ int main(int argc, char* argv[]) {
   Env.LibFolder = Folder.empty() ? std::string() : Folder + "/lib";
   cli::StopControl Stop;
   Env.Stop = &Stop;
+  cli::JsonReporter Json(stdout);
+  if (Line.Json) Env.Json = &Json;
   cli::InterruptWatcher Watcher(Stop, stderr, Env.Terminal);
   return Line.Explicit() ? cli::RunExplicit(Line, Env) : cli::RunDefaultOnComponent(Line, Env);
 }

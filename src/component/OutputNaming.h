@@ -5,6 +5,7 @@
 // command-line program both name their outputs with these functions.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -30,9 +31,16 @@ std::string FileNamePart(std::string_view Path);
 // path relative to the current directory).
 std::string PathInFolder(std::string_view Folder, std::string_view SourcePath);
 
+// The most bytes one path component (a file name) may have on the file
+// systems in use (NAME_MAX).
+inline constexpr std::size_t kMaxFileNameBytes = 255;
+
 // Base + " (" + Label + ")" + Ext, where Base is Name without its extension;
 // when that path is taken, the first Base + " (" + Label + " [n])" + Ext with
 // n = 1, 2, ... that is not. Never returns a path for which Taken is true.
+// When the file name (the last path component) would exceed
+// kMaxFileNameBytes, the base's file name is shortened, at a UTF-8 character
+// boundary, so that it fits; label, counter and extension are kept whole.
 std::string MakeOutputName(std::string_view Name, std::string_view Ext, std::string_view Label,
                            const TPathTaken& Taken);
 

@@ -1,6 +1,7 @@
 #include "component/Presets.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "component/OutputNaming.h"
 
@@ -31,6 +32,34 @@ const TFormatPreset* FindFormat(std::string_view ItemText) {
 bool IsAudioExtension(std::string_view Ext) {
   if (Ext.size() < 2) return false;
   return std::string_view(kAudioExtensions).find(Ext) != std::string_view::npos;
+}
+
+namespace {
+
+// Whether Ext is one of the blank-separated entries of List, ignoring ASCII
+// case.
+bool InExtensionList(std::string_view List, std::string_view Ext) {
+  std::size_t Start = 0;
+  while (Start < List.size()) {
+    std::size_t End = List.find(' ', Start);
+    if (End == std::string_view::npos) End = List.size();
+    const std::string_view Entry = List.substr(Start, End - Start);
+    if (Entry.size() == Ext.size() &&
+        std::equal(Entry.begin(), Entry.end(), Ext.begin(), [](char A, char B) {
+          return std::tolower(static_cast<unsigned char>(A)) ==
+                 std::tolower(static_cast<unsigned char>(B));
+        }))
+      return true;
+    Start = End + 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool IsMediaExtension(std::string_view Ext) {
+  if (Ext.size() < 2) return false;
+  return InExtensionList(kVideoExtensions, Ext) || InExtensionList(kAudioExtensions, Ext);
 }
 
 bool IsAudioOnly(std::string_view TargetExt, std::string_view SourcePath) {

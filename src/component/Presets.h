@@ -56,6 +56,17 @@ const TFormatPreset* FindFormat(std::string_view ItemText);
 inline constexpr const char kAudioExtensions[] =
     ".aac .ac3 .mp2 .mp3 .wav .wma .amr .ogg .flac .ra";
 
+// Extensions of the video containers a folder's files are picked by (with
+// kAudioExtensions): one string, blank separated, lower case.
+inline constexpr const char kVideoExtensions[] =
+    ".avi .mp4 .m4v .mkv .mov .qt .wmv .asf .flv .mpg .mpeg .m2v .vob .ts .m2ts .mts .webm .ogv "
+    ".3gp .3g2 .dv .mxf .rm .rmvb .divx .nut .y4m";
+
+// Whether Ext (dot included) is, ignoring ASCII case, one of the whole
+// entries of kVideoExtensions or kAudioExtensions: the files a folder
+// contributes when folders are added. ".MP3" and ".Avi" match; ".mp" does not.
+bool IsMediaExtension(std::string_view Ext);
+
 // Whether Ext (dot included) occurs in kAudioExtensions. A case-sensitive
 // substring test: ".mp3" matches, ".MP3" does not. An empty extension, or a
 // lone ".", never matches.

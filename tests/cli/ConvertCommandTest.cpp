@@ -254,7 +254,14 @@ TEST_F(ConvertModes, ExplicitStopGivesTheInterruptStatus) {
   CommandLine Line = Parse({"--output", Dir + "/o.mp4", "a.avi"});
   EXPECT_EQ(RunExplicit(Line, Env), ExitInterrupted);
   EXPECT_EQ(World.Stops, 1);
-  EXPECT_EQ(Err.Lines(), std::vector<std::string>{"a.avi: stopped before the end"});
+  // The part converted is kept, but not under the name of a finished output.
+  const std::string Kept = Dir + "/o (partial).mp4";
+  EXPECT_EQ(Err.Lines(),
+            std::vector<std::string>{
+                "a.avi: stopped before the end; the part converted so far is kept as " + Kept});
+  EXPECT_EQ(Out.Lines(), std::vector<std::string>{Kept});
+  EXPECT_TRUE(fs::exists(Kept));
+  EXPECT_FALSE(fs::exists(Dir + "/o.mp4"));
 }
 
 TEST_F(ConvertModes, ExplicitStopBeforeTheRun) {
@@ -410,13 +417,34 @@ TEST_F(ConvertModes, AStopKeepsThePartAndSkipsTheRest) {
   CommandLine Line = Parse({"--output-dir", Dir, Dir + "/in/a.avi", Dir + "/in/b.avi",
                             Dir + "/in/c.avi", Dir + "/in/d.avi"});
   EXPECT_EQ(RunDefault(Line, Env), ExitInterrupted);
-  EXPECT_EQ(Out.Lines(), std::vector<std::string>{Dir + "/a (MPEG-4 Video).mp4"});
+  const std::string Kept = Dir + "/b (MPEG-4 Video) (partial).mp4";
+  EXPECT_EQ(Out.Lines(), (std::vector<std::string>{Dir + "/a (MPEG-4 Video).mp4", Kept}));
   EXPECT_EQ(Err.Lines(),
-            (std::vector<std::string>{Dir + "/in/b.avi: stopped; the part converted so far is in " +
-                                          Dir + "/b (MPEG-4 Video).mp4",
-                                      "vexav-convert: stopped; 2 files were not converted"}));
-  EXPECT_TRUE(fs::exists(Dir + "/b (MPEG-4 Video).mp4"));
+            (std::vector<std::string>{
+                Dir + "/in/b.avi: stopped; the part converted so far is kept as " + Kept,
+                "vexav-convert: stopped; 2 files were not converted"}));
+  EXPECT_TRUE(fs::exists(Kept));
+  EXPECT_FALSE(fs::exists(Dir + "/b (MPEG-4 Video).mp4"));
   EXPECT_EQ(World.Jobs, 2);
+}
+
+TEST_F(ConvertModes, AStopWhileReplacingKeepsTheOldFileAndThePartBesideIt) {
+  const std::string Old = Dir + "/a (MPEG-4 Video).mp4";
+  std::ofstream(Old) << "old";
+  World.DuringRun = [this](const std::string&) { Stop.RequestStop(); };
+  CommandLine Line = Parse({"--overwrite", "--output-dir", Dir, Dir + "/in/a.avi"});
+  EXPECT_EQ(RunDefault(Line, Env), ExitInterrupted);
+  const std::string Kept = Dir + "/a (MPEG-4 Video) (partial).mp4";
+  EXPECT_EQ(Err.Lines(), std::vector<std::string>{Dir + "/in/a.avi: stopped; " + Old +
+                                                  " was left as it was; the part converted so "
+                                                  "far is kept as " +
+                                                  Kept});
+  EXPECT_EQ(Out.Lines(), std::vector<std::string>{Kept});
+  std::ifstream In(Old);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(In), {}), "old");
+  // No temporary file is left behind.
+  for (const auto& Entry : fs::directory_iterator(Dir))
+    EXPECT_NE(Entry.path().filename().string().rfind(".vexav-", 0), 0u) << Entry.path();
 }
 
 TEST_F(ConvertModes, AnOutputFolderThatCannotBeMade) {
@@ -588,6 +616,15 @@ TEST(ConvertCommandLine, WrongCombinations) {
             "option '--option' needs NAME=VALUE, not '=5'");
   EXPECT_EQ(ParseCommandLine({"--output-dir="}).Error, "option '--output-dir' needs a folder");
   EXPECT_EQ(ParseCommandLine({"--output"}).Error, "option '--output' needs a value");
+}
+
+TEST(ConvertCommandLine, ListsAndJsonBelongToTheConvertingModes) {
+  const ParseResult Both = ParseCommandLine({"--json", "--from-list", "-", "a.avi"});
+  EXPECT_EQ(Both.Error, "");
+  EXPECT_TRUE(Both.Line.Json);
+  EXPECT_EQ(Both.Line.FromList, "-");
+  EXPECT_NE(ParseCommandLine({"--from-list", "l.txt", "--output", "o.mp4", "a.avi"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--json", "--probe", "a.avi"}).Error, "");
 }
 
 TEST(ConvertCommandLine, HelpShowsEveryOptionAndTheModes) {

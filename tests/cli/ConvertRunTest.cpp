@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -357,8 +358,16 @@ TEST_F(ConvertRun, ExplicitInterruptStopsWithAPlayableFile) {
   ASSERT_TRUE(R.Interrupted) << R.Err;
   EXPECT_EQ(R.Status, 130) << R.Err;
   EXPECT_NE(R.Err.find("stopping"), std::string::npos) << R.Err;
-  EXPECT_NE(R.Err.find("long.avi: stopped before the end"), std::string::npos) << R.Err;
-  const DecodedMedia D = mediagen::Decode(Output);
+  // Kept under a name that says it is incomplete; the path printed is that,
+  // and the stop line says how far the conversion came.
+  const std::string Kept = Dir + "/stopped (partial).mp4";
+  const std::size_t At = R.Err.find("long.avi: stopped before the end, at ");
+  ASSERT_NE(At, std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("%; the part converted so far is kept as " + Kept, At), std::string::npos)
+      << R.Err;
+  EXPECT_EQ(R.OutLines, std::vector<std::string>{Kept});
+  EXPECT_FALSE(fs::exists(Output));
+  const DecodedMedia D = mediagen::Decode(Kept);
   ASSERT_EQ(D.Error, "");
   EXPECT_EQ(D.VideoCodecName, "h264");
   EXPECT_GT(D.Frames.size(), 0u);
@@ -414,13 +423,17 @@ TEST_F(ConvertRun, DefaultModeInterruptKeepsThePartAndSkipsTheRest) {
   RunResult R = RunProgram({"--output-dir", Dir + "/out", Slow, Files().Clip}, Dir, true);
   if (!R.Interrupted) GTEST_SKIP() << "the conversion ended before a progress line: " << R.Err;
   EXPECT_EQ(R.Status, 130) << R.Err;
-  const std::string Output = Dir + "/out/slow (MPEG-4 Video).mp4";
-  EXPECT_EQ(Messages(R),
-            (std::vector<std::string>{"vexav-convert: stopping (Ctrl-C again quits at once)",
-                                      Slow + ": stopped; the part converted so far is in " + Output,
-                                      "vexav-convert: stopped; 1 file was not converted"}))
-      << R.Err;
-  EXPECT_TRUE(R.OutLines.empty());
+  const std::string Output = Dir + "/out/slow (MPEG-4 Video) (partial).mp4";
+  const std::vector<std::string> Lines = Messages(R);
+  ASSERT_EQ(Lines.size(), 3u) << R.Err;
+  EXPECT_EQ(Lines[0], "vexav-convert: stopping (Ctrl-C again quits at once)");
+  // "slow.avi: stopped at N%; ..." with N the share converted.
+  EXPECT_EQ(Lines[1].rfind(Slow + ": stopped at ", 0), 0u) << Lines[1];
+  const std::string Tail = "%; the part converted so far is kept as " + Output;
+  EXPECT_EQ(Lines[1].substr(Lines[1].size() - std::min(Lines[1].size(), Tail.size())), Tail);
+  EXPECT_EQ(Lines[2], "vexav-convert: stopped; 1 file was not converted");
+  EXPECT_EQ(R.OutLines, std::vector<std::string>{Output});
+  EXPECT_FALSE(fs::exists(Dir + "/out/slow (MPEG-4 Video).mp4"));
   const DecodedMedia D = mediagen::Decode(Output);
   ASSERT_EQ(D.Error, "");
   EXPECT_EQ(D.VideoCodecName, "h264");
@@ -458,8 +471,8 @@ TEST_F(ConvertRun, DefaultModeTwoJobsConvertThreeFiles) {
     ASSERT_EQ(mediagen::Generate(Sources.back(), Small), "");
   }
   const std::string Out = Dir + "/out";
-  RunResult R = RunProgram({"--jobs", "2", "--output-dir", Out, Sources[0], Sources[1], Sources[2]},
-                           Dir);
+  RunResult R =
+      RunProgram({"--jobs", "2", "--output-dir", Out, Sources[0], Sources[1], Sources[2]}, Dir);
   EXPECT_EQ(R.Status, 0) << R.Err;
   EXPECT_EQ(Messages(R), std::vector<std::string>{}) << R.Err;
   EXPECT_EQ(R.OutLines, (std::vector<std::string>{Out + "/one (MPEG-4 Video).mp4",
@@ -467,11 +480,13 @@ TEST_F(ConvertRun, DefaultModeTwoJobsConvertThreeFiles) {
                                                   Out + "/three (MPEG-4 Video).mp4"}));
   for (const char* Done : {"one.avi: 100%", "two.avi: 100%", "three.avi: 100%"})
     EXPECT_NE(R.Err.find(Done), std::string::npos) << R.Err;
-  for (const std::string& Output : R.OutLines) ExpectH264Aac(mediagen::Decode(Output), 320, 240, 1.0);
+  for (const std::string& Output : R.OutLines)
+    ExpectH264Aac(mediagen::Decode(Output), 320, 240, 1.0);
 }
 
 TEST_F(ConvertRun, DefaultModeLogLevelInfoTagsTheLines) {
-  RunResult R = RunProgram({"--log-level", "info", "--output-dir", Dir + "/out", Files().Other}, Dir);
+  RunResult R =
+      RunProgram({"--log-level", "info", "--output-dir", Dir + "/out", Files().Other}, Dir);
   EXPECT_EQ(R.Status, 0) << R.Err;
   int Tagged = 0;
   for (const std::string& Line : R.ErrLines)

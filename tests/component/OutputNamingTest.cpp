@@ -89,6 +89,37 @@ TEST(OutputNaming, Utf8NamesPassThrough) {
             "/v/Zoë 日本 (MPEG-4 Video).mp4");
 }
 
+TEST(OutputNaming, OverlongNameIsShortenedKeepingLabelCounterAndExtension) {
+  TTakenNames Names;
+  const std::string Long(300, 'a');
+  const std::string Plain = MakeOutputName("/v/" + Long + ".avi", kExt, kLabel, Names.Predicate());
+  const std::string Tail = " (MPEG-4 Video).mp4";
+  EXPECT_EQ(FileNamePart(Plain).size(), kMaxFileNameBytes);
+  EXPECT_EQ(Plain, "/v/" + std::string(kMaxFileNameBytes - Tail.size(), 'a') + Tail);
+  // With a counter the base gives up the counter's bytes too.
+  Names.Taken.insert(Plain);
+  const std::string Counted =
+      MakeOutputName("/v/" + Long + ".avi", kExt, kLabel, Names.Predicate());
+  EXPECT_EQ(FileNamePart(Counted).size(), kMaxFileNameBytes);
+  EXPECT_EQ(Counted.substr(Counted.size() - 23), " (MPEG-4 Video [1]).mp4");
+}
+
+TEST(OutputNaming, ShorteningNeverSplitsAUtf8Character) {
+  TTakenNames Names;
+  // "日" is three bytes; 100 of them leave a cut inside a character unless
+  // the cut moves back to a character boundary.
+  std::string Long;
+  for (int I = 0; I < 100; ++I) Long += "日";
+  const std::string Name =
+      FileNamePart(MakeOutputName("/v/" + Long + ".avi", kExt, kLabel, Names.Predicate()));
+  EXPECT_LE(Name.size(), kMaxFileNameBytes);
+  EXPECT_GT(Name.size(), kMaxFileNameBytes - 3);
+  const std::string Base = Name.substr(0, Name.size() - std::string(" (MPEG-4 Video).mp4").size());
+  EXPECT_EQ(Base.size() % 3, 0u);
+  EXPECT_EQ(Base.substr(0, 3), "日");
+  EXPECT_EQ(Base.substr(Base.size() - 3), "日");
+}
+
 TEST(OutputNaming, PathHelpers) {
   EXPECT_EQ(FileExtension("/a/clip.avi"), ".avi");
   EXPECT_EQ(FileExtension("/a.b/clip"), "");

@@ -45,6 +45,13 @@ TEST(Presets, ItemTextParsing) {
   EXPECT_EQ(FormatLabel("A*B"), "AxB");
 }
 
+TEST(Presets, MediaExtensionsIgnoreCaseAndMatchWholeEntries) {
+  for (const char* Ext : {".avi", ".AVI", ".Mkv", ".mp4", ".MP3", ".wav", ".ra"})
+    EXPECT_TRUE(IsMediaExtension(Ext)) << Ext;
+  for (const char* Ext : {".mp", ".r", ".txt", ".jpg", "", ".", ".avi .mp4"})
+    EXPECT_FALSE(IsMediaExtension(Ext)) << Ext;
+}
+
 TEST(Presets, AudioExtensionTestIsCaseSensitive) {
   for (const char* Ext :
        {".aac", ".ac3", ".mp2", ".mp3", ".wav", ".wma", ".amr", ".ogg", ".flac", ".ra"})
