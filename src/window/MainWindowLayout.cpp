@@ -184,9 +184,8 @@ void TfrmMain::BuildList() {
 void TfrmMain::SetTabOrder() {
   // Top to bottom, left to right, as the controls stand; the banner takes
   // no focus.
-  const QList<QWidget*> order = {lvFiles,       txtOutput, btnFolderChange, btnBrowse,
-                                 chkSameFolder, spinJobs,  selFormat,       btnOpen,
-                                 btnAddFolder,  btnConvert};
+  const QList<QWidget*> order = {lvFiles,  txtOutput, btnFolderChange, btnBrowse,    chkSameFolder,
+                                 spinJobs, selFormat, btnOpen,         btnAddFolder, btnConvert};
   for (int i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
 }
 

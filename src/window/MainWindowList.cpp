@@ -9,6 +9,7 @@
 #include <QTableWidget>
 #include <algorithm>
 
+#include "component/SourceFolders.h"
 #include "window/Controls.h"
 #include "window/MainWindow.h"
 #include "window/MainWindowRows.h"
@@ -100,8 +101,8 @@ void TfrmMain::btnOpenClick() {
 
 void TfrmMain::btnAddFolderClick() {
   if (FConverting || !LoadLibraries()) return;
-  const QString folder = Dialogs.ChooseFolder(this, QStringLiteral("Add the Files of a Folder:"),
-                                              QString());
+  const QString folder =
+      Dialogs.ChooseFolder(this, QStringLiteral("Add the Files of a Folder:"), QString());
   if (folder.isEmpty()) return;
   AddFiles({folder});
 }
@@ -159,8 +160,7 @@ void TfrmMain::AddFiles(const QStringList& files) {
     SetCaption(lvFiles->rowCount() > 0 ? QString::fromUtf8(kCaptionReady) : QString());
   UpdateListActions();
   if (!refused.isEmpty())
-    Dialogs.Message(this, QStringLiteral("These files were not added:\n\n") +
-                              refused.join(u'\n'));
+    Dialogs.Message(this, QStringLiteral("These files were not added:\n\n") + refused.join(u'\n'));
   selFormat->setFocus();
 }
 
@@ -171,7 +171,17 @@ QStringList TfrmMain::ExpandFolders(const QStringList& paths, QStringList& refus
       files.append(path);
       continue;
     }
-    refused.append(QFileInfo(path).absoluteFilePath() + QStringLiteral(": a folder"));
+    const QString folder = QFileInfo(path).absoluteFilePath();
+    std::string error;
+    const std::vector<output::TSourceFile> inside =
+        output::ListMediaFiles(folder.toStdString(), error);
+    // A sub-folder that cannot be read is named; the files found elsewhere
+    // are still added.
+    if (!error.empty())
+      refused.append(folder + QStringLiteral(": ") + QString::fromStdString(error));
+    else if (inside.empty())
+      refused.append(folder + QStringLiteral(": no media files inside"));
+    for (const output::TSourceFile& file : inside) files.append(QString::fromStdString(file.Path));
   }
   return files;
 }

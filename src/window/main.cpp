@@ -31,7 +31,7 @@ namespace {
 class TUnattendedDialogs : public TWindowDialogs {
  public:
   QStringList ChooseFiles(QWidget*, const QString&) override { return {}; }
-  QString ChooseFolder(QWidget*, const QString&) override { return {}; }
+  QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
   void Information(QWidget*, const QString& caption, const QString& text) override {
     Print(caption + QStringLiteral(": ") + text);
   }
@@ -40,7 +40,15 @@ class TUnattendedDialogs : public TWindowDialogs {
     return true;
   }
   void Message(QWidget*, const QString& text) override { Print(text); }
-  void OpenUrl(const QUrl& url) override { Print(QStringLiteral("open ") + url.toString()); }
+  bool OpenUrl(const QUrl& url) override {
+    Print(QStringLiteral("open ") + url.toString());
+    return true;
+  }
+  bool Summary(QWidget*, const QString& text, bool) override {
+    Print(text);
+    return false;
+  }
+  void Notify(const QString&, const QString&) override {}
   void ShowExitBanner(QWidget*) override {}
 
  private:
@@ -135,10 +143,11 @@ int main(int argc, char** argv) {
   TDesktopDialogs desktop;
   TUnattendedDialogs unattended;
   TfrmMain window(screenshot ? static_cast<TWindowDialogs&>(unattended) : desktop);
+  // For this run only: config.ini keeps its own values.
   if (parser.isSet(folderOption))
-    window.txtOutput->setText(
+    window.SetOutputFolderForRun(
         QDir::cleanPath(QFileInfo(parser.value(folderOption)).absoluteFilePath()));
-  if (parser.isSet(jobsOption)) window.SetJobs(jobs);
+  if (parser.isSet(jobsOption)) window.SetJobsForRun(jobs);
 
   const QStringList files = parser.values(addOption) + parser.positionalArguments();
   const bool convert = parser.isSet(convertOption);
