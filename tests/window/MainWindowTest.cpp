@@ -802,7 +802,9 @@ TEST_F(WindowMain, JobsAndSameFolderDriveTheRun) {
   const QStringList sources = {Clip("left.avi"), Clip("right.avi")};
   ASSERT_TRUE(WriteConfig(AppFolder() + "/config.ini", TWindowConfig{OutFolder, true, 2}));
   TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+  Dialogs.OpenFolderFromSummary = true;
   ASSERT_EQ(w.Jobs(), 2);
+  EXPECT_EQ(w.spinJobs->value(), 2);
   // Two files at once share the cores: one codec thread each.
   EXPECT_EQ(w.VexAVC().CodecThreads(), 1);
   w.AddFiles(sources);
@@ -815,8 +817,11 @@ TEST_F(WindowMain, JobsAndSameFolderDriveTheRun) {
   }
   ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
   EXPECT_EQ(Statuses(w), QStringList({"Done", "Done"}));
-  // Beside the sources, not in the output folder.
+  // Beside the sources, not in the output folder; the summary's button
+  // opens the folder they were written to.
   EXPECT_FALSE(QFileInfo::exists(OutFolder));
+  ASSERT_EQ(Dialogs.Texts("OpenUrl").size(), 1);
+  EXPECT_EQ(QUrl(Dialogs.Texts("OpenUrl").front()).toLocalFile(), Dir.path() + "/media");
   for (const QString& source : sources)
     ExpectVideoOutput(QFileInfo(source).absolutePath() + u'/' + OutputName(source), 160, 120);
 }
