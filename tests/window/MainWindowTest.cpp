@@ -457,6 +457,22 @@ TEST_F(WindowMain, TakenNamesGetCounters) {
   EXPECT_EQ(OutFiles().size(), 3);
 }
 
+TEST_F(WindowMain, LongNamesAreShortenedToFitTheFileSystem) {
+  // 250 bytes of name: the label would take the output past 255.
+  const QString source = Clip(QString(246, u'n') + ".avi");
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({source});
+  ASSERT_TRUE(ConvertAndWait(w));
+  EXPECT_EQ(Statuses(w), QStringList({"Done"}));
+  ASSERT_EQ(OutFiles().size(), 1);
+  const QString name = OutFiles().front();
+  EXPECT_LE(name.toUtf8().size(), 255);
+  EXPECT_TRUE(name.endsWith(" (MPEG-4 Video).mp4")) << name.toStdString();
+  EXPECT_EQ(w.lvFiles->item(0, kColumnOutput)->text(), name);
+  ExpectVideoOutput(OutPath(name), 160, 120);
+}
+
 TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
   const QStringList sources = {Clip("even.avi"), Clip("odd.avi", 161, 120),
                                Clip("later.avi", 192, 144)};
