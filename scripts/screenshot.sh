@@ -24,9 +24,9 @@ export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR" "$work/Videos"
 clips=()
 # name|size|seconds
-for spec in "Harbour at dawn|1280x720|2" "Night market|1279x720|4" \
+for entry in "Harbour at dawn|1280x720|2" "Night market|1279x720|4" \
   "Mountain trail|1280x720|12" "City lights after the rain, long take|1280x720|12"; do
-  IFS='|' read -r name size seconds <<<"$spec"
+  IFS='|' read -r name size seconds <<<"$entry"
   clip="$work/Videos/$name.avi"
   "$VEXAV_BUILD/bin/vexav-mediagen" --size "$size" --rate 25 --duration "$seconds" \
     --video mpeg4 --audio mp3 "$clip" >/dev/null
