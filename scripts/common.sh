@@ -15,6 +15,9 @@ VEXAV_PACKAGES=(
   nlohmann-json3-dev
   # The font the window's painting tests render text with.
   fonts-dejavu-core
+  # The virtual X server and the key presses of the window's keyboard test
+  # (and of scripts/screenshot.sh).
+  xvfb xauth xdotool
   # clang and its run-time libraries (libFuzzer, the sanitizers) for the
   # fuzz targets (scripts/fuzz.sh).
   clang libclang-rt-14-dev

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Takes a picture of the window at work: installs what is missing (with the
-# virtual X server), builds, generates three 1280x720 sample clips, starts
-# vexav-window on a virtual screen with the clips added and Convert pressed,
-# and saves the window as a PNG once its rows show progress (the run is then
-# stopped and the program quits).
+# virtual X server), builds, generates four 1280x720 sample clips (a short
+# one, one of an odd width that the encoder refuses, two longer ones),
+# starts vexav-window on a virtual screen with the clips added and Convert
+# pressed, two at a time, and saves the window as a PNG once one row is done
+# and another shows its progress and time left (the run is then stopped and
+# the program quits).
 #
 #   scripts/screenshot.sh [OUT.png]      # default docs/window.png
 set -euo pipefail
@@ -21,16 +23,22 @@ trap 'rm -rf "$work"' EXIT
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 700 "$XDG_RUNTIME_DIR" "$work/Videos"
 clips=()
-for name in "Harbour at dawn" "Night market" "Mountain trail"; do
+# name|size|seconds
+for entry in "Harbour at dawn|1280x720|2" "Night market|1279x720|4" \
+  "Mountain trail|1280x720|12" "City lights after the rain, long take|1280x720|12"; do
+  IFS='|' read -r name size seconds <<<"$entry"
   clip="$work/Videos/$name.avi"
-  "$VEXAV_BUILD/bin/vexav-mediagen" --size 1280x720 --rate 25 --duration 8 \
+  "$VEXAV_BUILD/bin/vexav-mediagen" --size "$size" --rate 25 --duration "$seconds" \
     --video mpeg4 --audio mp3 "$clip" >/dev/null
   clips+=(--add "$clip")
 done
 
 mkdir -p "$(dirname "$out")"
-# Two jobs, so that two rows show their bars at once while the third waits.
+# Two jobs: the short clip finishes while the long ones show their bars and
+# times; the odd-sized one fails at Convert (its message goes to standard
+# error in this unattended run).
 xvfb-run -a -s "-screen 0 1024x768x24" \
   "$VEXAV_BUILD/bin/vexav-window" "${clips[@]}" --convert --jobs 2 \
-  --output-folder "$work/Videos/Converted" --screenshot "$out" --screenshot-delay 1500
+  --output-folder "$work/Videos/Converted" --screenshot "$out" --screenshot-after-done \
+  --screenshot-delay 3000
 echo "Saved $out"

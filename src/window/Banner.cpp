@@ -56,8 +56,9 @@ void PaintMark(QPainter& painter, const QPoint& origin, int side) {
 void PaintLines(QPainter& painter, const QRect& rect, const QString& first, int firstPixels,
                 const QString& second, int secondPixels) {
   QFont big = painter.font();
-  big.setPixelSize(firstPixels);
   big.setBold(true);
+  // The title line shrinks to fit rather than lose its end.
+  big.setPixelSize(FittingPixelSize(big, first, rect.width(), firstPixels));
   QFont small = painter.font();
   small.setPixelSize(secondPixels);
   small.setBold(false);
@@ -89,9 +90,7 @@ void PaintBanner(QPainter& painter, const QRect& rect, const QString& first, int
   const int side = qMin(rect.height() - 24, 56);
   const int margin = (rect.height() - side) / 2;
   PaintMark(painter, QPoint(rect.left() + margin, rect.top() + margin), side);
-  const int textLeft = rect.left() + margin + side + margin;
-  PaintLines(painter, QRect(textLeft, rect.top(), rect.right() - textLeft - margin, rect.height()),
-             first, firstPixels, second, secondPixels);
+  PaintLines(painter, BannerTextRect(rect), first, firstPixels, second, secondPixels);
   painter.restore();
 }
 
@@ -102,9 +101,28 @@ void PaintMainBanner(QPainter& painter, const QRect& rect) {
               QString::fromLatin1(kProductTagline), 13);
 }
 
+QRect BannerTextRect(const QRect& rect) {
+  const int side = qMin(rect.height() - 24, 56);
+  const int margin = (rect.height() - side) / 2;
+  const int textLeft = rect.left() + margin + side + margin;
+  return QRect(textLeft, rect.top(), rect.right() - textLeft - margin, rect.height());
+}
+
+int FittingPixelSize(QFont font, const QString& text, int width, int pixels) {
+  constexpr int kSmallest = 9;
+  for (int size = pixels; size > kSmallest; --size) {
+    font.setPixelSize(size);
+    if (QFontMetrics(font).horizontalAdvance(text) <= width) return size;
+  }
+  return qMin(pixels, kSmallest);
+}
+
+QString ExitBannerTitle() {
+  return QStringLiteral("Thank you for using %1").arg(QString::fromLatin1(kProductTitle));
+}
+
 void PaintExitBanner(QPainter& painter, const QRect& rect) {
-  PaintBanner(painter, rect,
-              QStringLiteral("Thank you for using %1").arg(QString::fromLatin1(kProductTitle)), 20,
+  PaintBanner(painter, rect, ExitBannerTitle(), 20,
               QStringLiteral("News and help: %1").arg(QString::fromLatin1(kHomePage)), 12);
 }
 

@@ -1,8 +1,15 @@
 // The converter's main window, TfrmMain: a list of source files, one
 // converter component (VexAVC) whose tasks mirror the listed files, the
 // output folder and format, and the run: Convert prepares one output per
-// task and starts the component; each task's progress and end show in its
-// row; Stop ends the run.
+// task and starts the component; each task's progress, times and end show in
+// its row; Stop ends the run, keeping what was converted under a "(partial)"
+// name; one summary closes the run.
+//
+// The code is split by responsibility: MainWindow.cpp (construction,
+// settings, window events, folder controls), MainWindowLayout.cpp (the
+// controls and their keyboard order), MainWindowList.cpp (adding, removing
+// and reloading rows) and MainWindowRun.cpp (Convert, Stop, the notices and
+// the summary).
 //
 // Rows and tasks. Each task knows its row (TaskRows, by task index): a file
 // that cannot be opened when the list is reloaded keeps its row, marked
@@ -16,6 +23,7 @@
 // drops those of an earlier run.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -31,6 +39,7 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
+class QSpinBox;
 
 namespace vexav {
 
@@ -55,10 +64,16 @@ inline constexpr char kCaptionConverting[] = " [Converting...]";
 inline constexpr char kCaptionDone[] = " [Done]";
 inline constexpr char kCaptionCanceled[] = " [Job Canceled]";
 
-// The list's columns.
+// The list's columns. Source takes the spare width.
 inline constexpr int kColumnSource = 0;
 inline constexpr int kColumnStatus = 1;
-inline constexpr int kColumnPath = 2;
+inline constexpr int kColumnTime = 2;    // elapsed and left while converting, then the time taken
+inline constexpr int kColumnOutput = 3;  // the file written (its full path as the tooltip)
+inline constexpr int kColumnPath = 4;
+inline constexpr int kColumnCount = 5;
+
+// The question asked when the window is closed during a run.
+inline constexpr char kStopAndQuitQuestion[] = "A conversion is running. Stop it and quit?";
 
 // Sizes a user may not shrink the window to: width 630 or less, height 432
 // or less.
@@ -78,6 +93,9 @@ class TfrmMain : public QWidget {
   TBannerImage* Image1;
   TFileList* lvFiles;
   QAction* mnuAddFiles;
+  QAction* mnuAddFolder;
+  QAction* mnuRemove;  // also the Delete key
+  QAction* mnuClear;
   QLabel* lblOutput;
   TOutputEdit* txtOutput;
   QPushButton* btnFolderChange;
@@ -85,7 +103,10 @@ class TfrmMain : public QWidget {
   QCheckBox* chkSameFolder;
   QLabel* lblFormat;
   QComboBox* selFormat;
+  QLabel* lblJobs;
+  QSpinBox* spinJobs;  // "Parallel conversions"
   QPushButton* btnOpen;
+  QPushButton* btnAddFolder;
   QPushButton* btnConvert;
 
   // The converter component (LogLevel llQuiet, ProgressInterval 100).
@@ -101,11 +122,17 @@ class TfrmMain : public QWidget {
   // How many files convert at once ("intJobs" of config.ini).
   int Jobs() const { return FJobs; }
   void SetJobs(int jobs);
+  // An output folder or job count for this run of the program only (its
+  // command line): shown and used, but config.ini keeps what it had unless
+  // the user changes the value in the window.
+  void SetOutputFolderForRun(const QString& folder);
+  void SetJobsForRun(int jobs);
   // The row that task index reports into, or -1.
   int RowOfTask(int index) const;
   // The Status text of a row.
   QString StatusText(int row) const;
-  // The open dialog's filter: .avi in any letter case, then all files.
+  // The open dialog's filter: .avi (the dialog matches in any letter case),
+  // then all files.
   static QString OpenFilter();
   // Whether the window may take this size.
   static bool CanResize(const QSize& size);
@@ -120,14 +147,24 @@ class TfrmMain : public QWidget {
   // Asks for files with the open dialog and adds them (also the list's
   // "Add File(s)").
   void btnOpenClick();
-  // Adds files as if chosen in the open dialog (also dropped files).
+  // Adds files as if chosen in the open dialog (also dropped files); a
+  // folder adds the media files inside it, recursively, sorted by name.
+  // Files that are not added are named, with the reason, in one message.
   void AddFiles(const QStringList& files);
+  // Asks for a folder and adds the media files inside it.
+  void btnAddFolderClick();
+  // Removes the selected rows, and their tasks (idle only).
+  void RemoveSelected();
+  // Empties the list (idle only).
+  void ClearList();
   // Convert, or Stop while converting.
   void btnConvertClick();
   void btnFolderChangeClick();
   void btnBrowseClick();
   void chkSameFolderClick();
   void Image1Click();
+  // Opens the output of a finished (or partially kept) row.
+  void OpenRowOutput(int row);
 
  public:
   // The component's events (called on its worker threads).
@@ -141,14 +178,23 @@ class TfrmMain : public QWidget {
 
  private:
   void BuildControls();
+  void BuildList();
+  void SetTabOrder();
   void ReadConfigFile();
   void WriteConfigFile();
   void SetCaption(const QString& suffix);
   bool LoadLibraries();
   // Empties the list and the tasks.
   void ClearAll();
-  // Makes a task for every listed file again.
-  void DoLoadFromList();
+  // Makes a task for every listed file again; files that cannot be opened
+  // go into failures as "name: reason".
+  void DoLoadFromList(QStringList& failures);
+  // The files to add: folders replaced by the media files inside them;
+  // what cannot be listed goes into refused.
+  QStringList ExpandFolders(const QStringList& paths, QStringList& refused);
+  // Whether path is listed already.
+  bool IsListed(const QString& path) const;
+  void UpdateListActions();
   // Gives task index its output; false when it cannot be set.
   bool PrepareTask(int index, const QString& formatText);
   // Starts the component on the prepared tasks.
@@ -158,8 +204,20 @@ class TfrmMain : public QWidget {
   void AddRow(const QString& path);
   QString RowPath(int row) const;
   void SetRowStatus(int row, const QString& text, const QString& toolTip = QString());
+  void SetRowTime(int row, const QString& text);
+  void SetRowOutput(int row, const QString& path);
+  // Makes the Convert-time failures one message.
+  void ReportStartFailures(const QStringList& failures);
+  // The end of a run (its final notice): the window goes idle and the
+  // summary is shown (or the window closes, when that was asked for).
+  void FinishRun();
+  // A stopped task's output: kept under a "(partial)" name, or removed when
+  // empty; the row says which.
+  void KeepStoppedOutput(int row);
+  // The folder the summary's button opens.
+  QString OutputFolderOfRun() const;
   // On the window's thread, in the order the notices came.
-  void ApplyProgress(int run, int index, const QString& cellText);
+  void ApplyProgress(int run, int index, qint64 current, qint64 total);
   void ApplyTerminate(int run, int index, bool finished, bool exception, const QString& message);
   // Removes the output of a task that produced nothing.
   void RemoveEmptyOutput(int row);
@@ -170,6 +228,15 @@ class TfrmMain : public QWidget {
   bool FStopPressed = false;
   bool FConverting = false;
   bool FCentred = false;
+  // Stop was chosen at close: the window closes once the run has ended.
+  bool FCloseWhenStopped = false;
+  // The values of config.ini, written back for values given for this run.
+  bool FOutputForRun = false;
+  bool FJobsForRun = false;
+  QString FSavedOutput;
+  int FSavedJobs = 1;
+  // Started with each run: the run's length and each row's times.
+  QElapsedTimer FRunClock;
   QString FLastFormat;
   int FJobs = 1;
   // The row of each task, by task index.

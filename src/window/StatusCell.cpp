@@ -65,4 +65,10 @@ int DonePartWidth(int width, int percent) {
   return static_cast<int>(whole);
 }
 
+QString StoppedStatusText(std::optional<int> percent) {
+  const QString prefix = QString::fromLatin1(kStatusStoppedPrefix);
+  if (!percent) return prefix + QStringLiteral("part kept");
+  return prefix + QStringLiteral("%1% kept").arg(qBound(0, *percent, 100));
+}
+
 }  // namespace vexav

@@ -16,6 +16,11 @@ inline constexpr char kStatusDone[] = "Done";
 inline constexpr char kStatusCanceled[] = "Canceled";
 // A task that ended with an error; the window shows the error as the tooltip.
 inline constexpr char kStatusFailed[] = "Failed";
+// A task stopped part way whose output was kept under a "(partial)" name.
+inline constexpr char kStatusStoppedPrefix[] = "Stopped: ";
+
+// "Stopped: 42% kept", or "Stopped: part kept" when the share is not known.
+QString StoppedStatusText(std::optional<int> percent);
 
 // What a Status cell shows.
 struct TStatusCell {

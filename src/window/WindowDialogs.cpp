@@ -1,8 +1,15 @@
 #include "window/WindowDialogs.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QVariantMap>
 
 #include "window/ExitBanner.h"
 #include "window/Product.h"
@@ -10,12 +17,19 @@
 namespace vexav {
 
 QStringList TDesktopDialogs::ChooseFiles(QWidget* parent, const QString& filter) {
-  return QFileDialog::getOpenFileNames(parent, QStringLiteral("Open"), QString(), filter);
+  QFileDialog dialog(parent, QStringLiteral("Open"), QString(), filter);
+  dialog.setFileMode(QFileDialog::ExistingFiles);
+  // Name patterns match in any letter case: "*.avi" takes CLIP.AVI too.
+  dialog.setFilter(dialog.filter() & ~QDir::CaseSensitive);
+  if (dialog.exec() != QDialog::Accepted) return {};
+  return dialog.selectedFiles();
 }
 
-QString TDesktopDialogs::ChooseFolder(QWidget* parent, const QString& title) {
-  // Folders only; no folder preselected.
-  return QFileDialog::getExistingDirectory(parent, title, QString(), QFileDialog::ShowDirsOnly);
+QString TDesktopDialogs::ChooseFolder(QWidget* parent, const QString& title,
+                                      const QString& startFolder) {
+  // Folders only, starting at the given one when it is there.
+  const QString start = QFileInfo(startFolder).isDir() ? startFolder : QString();
+  return QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
 }
 
 void TDesktopDialogs::Information(QWidget* parent, const QString& caption, const QString& text) {
@@ -35,8 +49,35 @@ void TDesktopDialogs::Message(QWidget* parent, const QString& text) {
   box.exec();
 }
 
-void TDesktopDialogs::OpenUrl(const QUrl& url) {
-  QDesktopServices::openUrl(url);
+bool TDesktopDialogs::OpenUrl(const QUrl& url) {
+  return QDesktopServices::openUrl(url);
+}
+
+bool TDesktopDialogs::Summary(QWidget* parent, const QString& text, bool canOpenFolder) {
+  QMessageBox box(QMessageBox::Information, QString::fromLatin1(kProductTitle), text,
+                  QMessageBox::Ok, parent);
+  QPushButton* open = nullptr;
+  if (canOpenFolder)
+    open = box.addButton(QStringLiteral("Open Output Folder"), QMessageBox::ActionRole);
+  box.setDefaultButton(QMessageBox::Ok);
+  box.exec();
+  return open && box.clickedButton() == open;
+}
+
+void TDesktopDialogs::Notify(const QString& title, const QString& text) {
+  // org.freedesktop.Notifications, sent without waiting for an answer; a
+  // desktop without the service (or without a session bus) shows nothing.
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (!bus.isConnected() || !bus.interface() ||
+      !bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.Notifications")))
+    return;
+  QDBusMessage call = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.Notifications"),
+      QStringLiteral("/org/freedesktop/Notifications"),
+      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+  call << QString::fromLatin1(kProductTitle) << 0u << QString() << title << text << QStringList()
+       << QVariantMap() << -1;
+  bus.call(call, QDBus::NoBlock);
 }
 
 void TDesktopDialogs::ShowExitBanner(QWidget*) {

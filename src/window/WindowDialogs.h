@@ -19,17 +19,25 @@ class TWindowDialogs {
   // The open dialog: the files chosen (several allowed), empty when it was
   // cancelled. filter is in Qt's "Name (*.a *.b);;Other (*)" form.
   virtual QStringList ChooseFiles(QWidget* parent, const QString& filter) = 0;
-  // The folder dialog: the folder chosen, empty when it was cancelled.
-  virtual QString ChooseFolder(QWidget* parent, const QString& title) = 0;
+  // The folder dialog, opening at startFolder when that exists: the folder
+  // chosen, empty when it was cancelled.
+  virtual QString ChooseFolder(QWidget* parent, const QString& title,
+                               const QString& startFolder) = 0;
   // A message box with the information icon and an OK button.
   virtual void Information(QWidget* parent, const QString& caption, const QString& text) = 0;
   // A Yes/No question with the information icon: true for Yes.
   virtual bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) = 0;
   // A plain message box (no icon) with an OK button.
   virtual void Message(QWidget* parent, const QString& text) = 0;
-  // Opens an address (web page, or a folder as a file URL) with the
-  // desktop's handler.
-  virtual void OpenUrl(const QUrl& url) = 0;
+  // Opens an address (web page, or a file or folder as a file URL) with the
+  // desktop's handler; false when nothing could open it.
+  virtual bool OpenUrl(const QUrl& url) = 0;
+  // The end-of-run summary with an OK button and, when canOpenFolder, one
+  // that opens the output folder: true when that one was pressed.
+  virtual bool Summary(QWidget* parent, const QString& text, bool canOpenFolder) = 0;
+  // A desktop notification (freedesktop notifications over the session
+  // bus); nothing happens when no notification service is there.
+  virtual void Notify(const QString& title, const QString& text) = 0;
   // Shows the exit banner modally, returning once it is closed.
   virtual void ShowExitBanner(QWidget* parent) = 0;
 };
@@ -39,11 +47,13 @@ class TWindowDialogs {
 class TDesktopDialogs : public TWindowDialogs {
  public:
   QStringList ChooseFiles(QWidget* parent, const QString& filter) override;
-  QString ChooseFolder(QWidget* parent, const QString& title) override;
+  QString ChooseFolder(QWidget* parent, const QString& title, const QString& startFolder) override;
   void Information(QWidget* parent, const QString& caption, const QString& text) override;
   bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) override;
   void Message(QWidget* parent, const QString& text) override;
-  void OpenUrl(const QUrl& url) override;
+  bool OpenUrl(const QUrl& url) override;
+  bool Summary(QWidget* parent, const QString& text, bool canOpenFolder) override;
+  void Notify(const QString& title, const QString& text) override;
   void ShowExitBanner(QWidget* parent) override;
 };
 

@@ -1,12 +1,14 @@
 // vexav-window: the converter's main window.
 //
 //   vexav-window [--add FILE]... [FILE]... [--convert] [--output-folder DIR]
-//                [--jobs N] [--screenshot OUT.png [--screenshot-delay MS]]
+//                [--jobs N] [--screenshot OUT.png [--screenshot-delay MS]
+//                [--screenshot-after-done]]
 //
 // Files given are added to the list as if chosen in the open dialog;
 // --convert presses Convert once they are in. --screenshot saves a picture of
 // the window (PNG) MS milliseconds after the list first shows a row's
-// progress, then stops the run and quits without touching config.ini; the
+// progress (with --screenshot-after-done: once a row is also "Done"), then
+// stops the run and quits without touching config.ini; the
 // dialogs never wait for a person then (messages go to standard error, a
 // question is answered Yes). --output-folder and --jobs apply to this run
 // only.
@@ -31,7 +33,7 @@ namespace {
 class TUnattendedDialogs : public TWindowDialogs {
  public:
   QStringList ChooseFiles(QWidget*, const QString&) override { return {}; }
-  QString ChooseFolder(QWidget*, const QString&) override { return {}; }
+  QString ChooseFolder(QWidget*, const QString&, const QString&) override { return {}; }
   void Information(QWidget*, const QString& caption, const QString& text) override {
     Print(caption + QStringLiteral(": ") + text);
   }
@@ -40,7 +42,15 @@ class TUnattendedDialogs : public TWindowDialogs {
     return true;
   }
   void Message(QWidget*, const QString& text) override { Print(text); }
-  void OpenUrl(const QUrl& url) override { Print(QStringLiteral("open ") + url.toString()); }
+  bool OpenUrl(const QUrl& url) override {
+    Print(QStringLiteral("open ") + url.toString());
+    return true;
+  }
+  bool Summary(QWidget*, const QString& text, bool) override {
+    Print(text);
+    return false;
+  }
+  void Notify(const QString&, const QString&) override {}
   void ShowExitBanner(QWidget*) override {}
 
  private:
@@ -52,10 +62,12 @@ class TUnattendedDialogs : public TWindowDialogs {
 // Grabs the window once rows show progress, then ends the program.
 class TScreenshot : public QObject {
  public:
-  TScreenshot(TfrmMain& window, QString path, int delayMs)
-      : Window(window), Path(std::move(path)), DelayMs(delayMs) {
+  TScreenshot(TfrmMain& window, QString path, int delayMs, bool afterDone)
+      : Window(window), Path(std::move(path)), DelayMs(delayMs), AfterDone(afterDone) {
     connect(&Window, &TfrmMain::statusChanged, this, [this](int, const QString& text) {
+      if (text == QString::fromUtf8(kStatusDone)) SawDone = true;
       if (Armed || ParseStatusCell(text).Kind == TStatusCell::TKind::Text) return;
+      if (AfterDone && !SawDone) return;
       Armed = true;
       QTimer::singleShot(DelayMs, this, [this] { Take(0); });
     });
@@ -84,6 +96,8 @@ class TScreenshot : public QObject {
   TfrmMain& Window;
   QString Path;
   int DelayMs;
+  bool AfterDone;
+  bool SawDone = false;
   bool Armed = false;
   bool Taken = false;
 };
@@ -117,7 +131,11 @@ int main(int argc, char** argv) {
       QStringLiteral("screenshot-delay"),
       QStringLiteral("Milliseconds between the first progress and the picture (default 1000)."),
       QStringLiteral("MS"), QStringLiteral("1000"));
-  parser.addOptions({addOption, convertOption, folderOption, jobsOption, shotOption, delayOption});
+  const QCommandLineOption afterDoneOption(
+      QStringLiteral("screenshot-after-done"),
+      QStringLiteral("Wait for a finished row too before the delay starts."));
+  parser.addOptions({addOption, convertOption, folderOption, jobsOption, shotOption, delayOption,
+                     afterDoneOption});
   parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files to add."),
                                QStringLiteral("[FILE...]"));
   parser.process(app);
@@ -135,15 +153,18 @@ int main(int argc, char** argv) {
   TDesktopDialogs desktop;
   TUnattendedDialogs unattended;
   TfrmMain window(screenshot ? static_cast<TWindowDialogs&>(unattended) : desktop);
+  // For this run only: config.ini keeps its own values.
   if (parser.isSet(folderOption))
-    window.txtOutput->setText(
+    window.SetOutputFolderForRun(
         QDir::cleanPath(QFileInfo(parser.value(folderOption)).absoluteFilePath()));
-  if (parser.isSet(jobsOption)) window.SetJobs(jobs);
+  if (parser.isSet(jobsOption)) window.SetJobsForRun(jobs);
 
   const QStringList files = parser.values(addOption) + parser.positionalArguments();
   const bool convert = parser.isSet(convertOption);
   std::unique_ptr<TScreenshot> shot;
-  if (screenshot) shot = std::make_unique<TScreenshot>(window, parser.value(shotOption), delayMs);
+  if (screenshot)
+    shot = std::make_unique<TScreenshot>(window, parser.value(shotOption), delayMs,
+                                         parser.isSet(afterDoneOption));
 
   window.show();
   QTimer::singleShot(0, &window, [&window, files, convert] {

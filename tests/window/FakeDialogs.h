@@ -16,7 +16,7 @@ class TFakeDialogs : public TWindowDialogs {
  public:
   struct TCall {
     QString Kind;  // "ChooseFiles", "ChooseFolder", "Information", "AskYesNo",
-                   // "Message", "OpenUrl", "ShowExitBanner"
+                   // "Message", "OpenUrl", "Summary", "Notify", "ShowExitBanner"
     QString Caption;
     QString Text;
   };
@@ -25,8 +25,8 @@ class TFakeDialogs : public TWindowDialogs {
     Calls.push_back({QStringLiteral("ChooseFiles"), QString(), filter});
     return FilesToChoose;
   }
-  QString ChooseFolder(QWidget*, const QString& title) override {
-    Calls.push_back({QStringLiteral("ChooseFolder"), title, QString()});
+  QString ChooseFolder(QWidget*, const QString& title, const QString& startFolder) override {
+    Calls.push_back({QStringLiteral("ChooseFolder"), title, startFolder});
     return FolderToChoose;
   }
   void Information(QWidget*, const QString& caption, const QString& text) override {
@@ -39,8 +39,17 @@ class TFakeDialogs : public TWindowDialogs {
   void Message(QWidget*, const QString& text) override {
     Calls.push_back({QStringLiteral("Message"), QString(), text});
   }
-  void OpenUrl(const QUrl& url) override {
+  bool OpenUrl(const QUrl& url) override {
     Calls.push_back({QStringLiteral("OpenUrl"), QString(), url.toString()});
+    return OpenUrlWorks;
+  }
+  bool Summary(QWidget*, const QString& text, bool canOpenFolder) override {
+    Calls.push_back(
+        {QStringLiteral("Summary"), canOpenFolder ? QStringLiteral("folder") : QString(), text});
+    return canOpenFolder && OpenFolderFromSummary;
+  }
+  void Notify(const QString& title, const QString& text) override {
+    Calls.push_back({QStringLiteral("Notify"), title, text});
   }
   void ShowExitBanner(QWidget* parent) override {
     Calls.push_back({QStringLiteral("ShowExitBanner"), QString(), QString()});
@@ -60,6 +69,8 @@ class TFakeDialogs : public TWindowDialogs {
   QStringList FilesToChoose;
   QString FolderToChoose;
   bool Answer = true;
+  bool OpenUrlWorks = true;
+  bool OpenFolderFromSummary = false;
   // The banner was asked for while its parent was still shown.
   bool BannerWhileVisible = false;
 };

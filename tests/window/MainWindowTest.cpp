@@ -16,6 +16,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QUrl>
@@ -75,9 +76,13 @@ class WindowMain : public ::testing::Test {
     TfrmMain* raw = window.get();
     QObject::connect(raw->lvFiles->model(), &QAbstractItemModel::dataChanged, raw,
                      [this, raw](const QModelIndex& first, const QModelIndex& last) {
-                       for (int row = first.row(); row <= last.row(); ++row)
+                       for (int row = first.row(); row <= last.row(); ++row) {
                          if (first.column() <= kColumnStatus && kColumnStatus <= last.column())
                            Seen.push_back({row, raw->StatusText(row)});
+                         const QTableWidgetItem* time = raw->lvFiles->item(row, kColumnTime);
+                         if (first.column() <= kColumnTime && kColumnTime <= last.column() && time)
+                           SeenTimes.append(time->text());
+                       }
                      });
     return window;
   }
@@ -119,6 +124,13 @@ class WindowMain : public ::testing::Test {
     return statuses;
   }
 
+  static QStringList RowNames(const TfrmMain& window) {
+    QStringList names;
+    for (int row = 0; row < window.lvFiles->rowCount(); ++row)
+      names.append(window.lvFiles->item(row, kColumnSource)->text());
+    return names;
+  }
+
   static bool SeenProgressIn(const std::vector<std::pair<int, QString>>& seen, int row) {
     for (const auto& [r, text] : seen)
       if (r == row && text.startsWith(QStringLiteral("{|"))) return true;
@@ -135,7 +147,11 @@ class WindowMain : public ::testing::Test {
   QString OutFolder;
   TFakeDialogs Dialogs;
   std::vector<std::pair<int, QString>> Seen;
+  QStringList SeenTimes;
 };
+
+// "m:ss", as the Time column shows a time taken.
+const QRegularExpression kClock(QStringLiteral("^\\d+:\\d\\d$"));
 
 // A decoded output with H.264 pictures of the size given and AAC sound.
 void ExpectVideoOutput(const QString& path, int width, int height) {
@@ -163,24 +179,30 @@ TEST_F(WindowMain, ControlsAsDesigned) {
   EXPECT_TRUE(TfrmMain::CanResize(QSize(631, 433)));
   EXPECT_EQ(w.AppFolder(), AppFolder() + u'/');
 
-  for (const char* name : {"lvFiles", "btnOpen", "btnConvert", "selFormat", "txtOutput",
-                           "btnFolderChange", "btnBrowse", "chkSameFolder", "Image1"})
+  for (const char* name :
+       {"lvFiles", "btnOpen", "btnAddFolder", "btnConvert", "selFormat", "txtOutput",
+        "btnFolderChange", "btnBrowse", "chkSameFolder", "spinJobs", "Image1"})
     EXPECT_NE(w.findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
 
-  ASSERT_EQ(w.lvFiles->columnCount(), 3);
-  EXPECT_EQ(w.lvFiles->horizontalHeaderItem(0)->text(), "Source");
-  EXPECT_EQ(w.lvFiles->horizontalHeaderItem(1)->text(), "Status");
-  EXPECT_EQ(w.lvFiles->horizontalHeaderItem(2)->text(), "Path");
-  EXPECT_EQ(w.lvFiles->columnWidth(0), 333);
-  EXPECT_EQ(w.lvFiles->columnWidth(1), 199);
-  EXPECT_TRUE(w.lvFiles->horizontalHeader()->stretchLastSection());
+  ASSERT_EQ(w.lvFiles->columnCount(), 5);
+  QStringList headers;
+  for (int column = 0; column < 5; ++column)
+    headers.append(w.lvFiles->horizontalHeaderItem(column)->text());
+  EXPECT_EQ(headers, QStringList({"Source", "Status", "Time", "Output", "Path"}));
+  EXPECT_EQ(w.lvFiles->horizontalHeader()->sectionResizeMode(kColumnSource), QHeaderView::Stretch);
   EXPECT_EQ(w.lvFiles->editTriggers(), QAbstractItemView::NoEditTriggers);
   EXPECT_EQ(w.lvFiles->selectionBehavior(), QAbstractItemView::SelectRows);
   EXPECT_TRUE(w.lvFiles->showGrid());
+  // Tab leaves the list instead of walking its cells.
+  EXPECT_FALSE(w.lvFiles->tabKeyNavigation());
   const QList<QAction*> menu = w.lvFiles->actions();
-  ASSERT_EQ(menu.size(), 2);
+  ASSERT_EQ(menu.size(), 5);
   EXPECT_EQ(menu[0]->text(), "Add File(s)");
-  EXPECT_TRUE(menu[1]->isSeparator());
+  EXPECT_EQ(menu[1]->text(), "Add Folder...");
+  EXPECT_TRUE(menu[2]->isSeparator());
+  EXPECT_EQ(menu[3]->text(), "Remove");
+  EXPECT_EQ(menu[3]->shortcut(), QKeySequence(QKeySequence::Delete));
+  EXPECT_EQ(menu[4]->text(), "Clear List");
 
   EXPECT_EQ(w.btnOpen->text(), "Add...");
   EXPECT_EQ(w.btnOpen->toolTip(), "Open one or more videos to the list");
@@ -191,9 +213,11 @@ TEST_F(WindowMain, ControlsAsDesigned) {
   EXPECT_TRUE(w.txtOutput->isReadOnly());
   EXPECT_EQ(w.btnFolderChange->text(), "Change");
   EXPECT_EQ(w.btnBrowse->text(), "Browse");
-  EXPECT_EQ(w.chkSameFolder->text(), "Use the same directory to the source file");
-  EXPECT_TRUE(w.chkSameFolder->isHidden());
-  EXPECT_FALSE(w.chkSameFolder->isEnabled());
+  EXPECT_EQ(w.chkSameFolder->text(), "Save beside the source files");
+  EXPECT_FALSE(w.chkSameFolder->isHidden());
+  EXPECT_TRUE(w.chkSameFolder->isEnabled());
+  EXPECT_EQ(w.spinJobs->value(), 1);
+  EXPECT_EQ(w.spinJobs->maximum(), 16);
   EXPECT_EQ(w.lblOutput->text(), "Output Folder:");
   EXPECT_EQ(w.lblFormat->text(), "Output Format:");
   EXPECT_EQ(w.Jobs(), 1);
@@ -225,24 +249,16 @@ TEST_F(WindowMain, DialogsAndShellGoThroughTheSeam) {
   w.mnuAddFiles->trigger();
   EXPECT_EQ(Dialogs.Count("ChooseFiles"), 2);
 
-  // Its filter takes .avi in any letter case.
-  const QString filter = Dialogs.Texts("ChooseFiles").front();
-  const QString first = filter.section(QStringLiteral(";;"), 0, 0);
-  EXPECT_TRUE(first.startsWith("All Supported Files ("));
-  const QString inside = first.mid(first.indexOf(u'(') + 1).chopped(1);
-  for (const QString name : {"clip.avi", "clip.AVI", "clip.Avi", "clip.aVI"}) {
-    bool matched = false;
-    for (const QString& pattern : inside.split(u' '))
-      matched = matched ||
-                QRegularExpression::fromWildcard(pattern, Qt::CaseSensitive).match(name).hasMatch();
-    EXPECT_TRUE(matched) << name.toStdString();
-  }
+  // One pattern for .avi; the dialog matches it in any letter case.
+  EXPECT_EQ(Dialogs.Texts("ChooseFiles").front(), "All Supported Files (*.avi);;All Files (*)");
 
-  // The folder dialog: the button and a double-click on the box.
+  // The folder dialog, opening at the current folder: the button and a
+  // double-click on the box.
   Dialogs.FolderToChoose = Dir.path() + "/chosen/";
   w.btnFolderChangeClick();
   ASSERT_EQ(Dialogs.Count("ChooseFolder"), 1);
   EXPECT_EQ(Dialogs.Calls.back().Caption, "Select an Output Folder:");
+  EXPECT_EQ(Dialogs.Calls.back().Text, OutFolder);
   EXPECT_EQ(w.txtOutput->text(), Dir.path() + "/chosen");
   Dialogs.FolderToChoose.clear();
   QMouseEvent doubleClick(QEvent::MouseButtonDblClick, QPointF(5, 5), QPointF(5, 5), Qt::LeftButton,
@@ -251,17 +267,28 @@ TEST_F(WindowMain, DialogsAndShellGoThroughTheSeam) {
   EXPECT_EQ(Dialogs.Count("ChooseFolder"), 2);
   EXPECT_EQ(w.txtOutput->text(), Dir.path() + "/chosen");  // cancelled: kept
 
-  // Browse opens the folder; a click on the banner opens the home page.
+  // Browse makes the folder that is not there yet, then opens it.
+  ASSERT_FALSE(QFileInfo::exists(Dir.path() + "/chosen"));
   w.btnBrowse->click();
   ASSERT_EQ(Dialogs.Count("OpenUrl"), 1);
   EXPECT_EQ(QUrl(Dialogs.Texts("OpenUrl").back()).toLocalFile(), Dir.path() + "/chosen");
+  EXPECT_TRUE(QFileInfo(Dir.path() + "/chosen").isDir());
+  // When nothing can open it, the window says so.
+  Dialogs.OpenUrlWorks = false;
+  w.btnBrowse->click();
+  EXPECT_EQ(Dialogs.Texts("Message"),
+            QStringList({"No file manager could open " + Dir.path() + "/chosen."}));
+  Dialogs.OpenUrlWorks = true;
+  Dialogs.Calls.clear();
+
+  // A click on the banner opens the home page.
   QMouseEvent press(QEvent::MouseButtonPress, QPointF(10, 10), QPointF(10, 10), Qt::LeftButton,
                     Qt::LeftButton, Qt::NoModifier);
   QMouseEvent release(QEvent::MouseButtonRelease, QPointF(10, 10), QPointF(10, 10), Qt::LeftButton,
                       Qt::NoButton, Qt::NoModifier);
   QCoreApplication::sendEvent(w.Image1, &press);
   QCoreApplication::sendEvent(w.Image1, &release);
-  ASSERT_EQ(Dialogs.Count("OpenUrl"), 2);
+  ASSERT_EQ(Dialogs.Count("OpenUrl"), 1);
   EXPECT_EQ(Dialogs.Texts("OpenUrl").back(), QString::fromLatin1(kHomePage));
   EXPECT_EQ(Dialogs.Count("Message"), 0);
 }
@@ -301,6 +328,27 @@ TEST_F(WindowMain, ConvertsThreeFilesThenAsksBeforeConvertingAgain) {
   EXPECT_EQ(w.LastFormat(), kFormat);
   for (int row = 0; row < 3; ++row) EXPECT_TRUE(SeenProgressIn(Seen, row)) << row;
   EXPECT_EQ(Dialogs.Count("Message"), 0);
+  // While converting, the Time column counted and estimated what was left.
+  EXPECT_FALSE(SeenTimes.filter(QStringLiteral(" left")).isEmpty())
+      << SeenTimes.join(u'|').toStdString();
+  // Done: the time each took, and the output it wrote.
+  for (int row = 0; row < 3; ++row) {
+    EXPECT_TRUE(kClock.match(w.lvFiles->item(row, kColumnTime)->text()).hasMatch()) << row;
+    EXPECT_EQ(w.lvFiles->item(row, kColumnOutput)->text(), OutputName(sources[row]));
+    EXPECT_EQ(w.lvFiles->item(row, kColumnOutput)->toolTip(), OutPath(OutputName(sources[row])));
+  }
+  // One summary for the run; the window was not active, so the desktop was
+  // told too.
+  ASSERT_EQ(Dialogs.Count("Summary"), 1);
+  EXPECT_TRUE(QRegularExpression("^3 converted in \\d+ s$")
+                  .match(Dialogs.Texts("Summary").front())
+                  .hasMatch())
+      << Dialogs.Texts("Summary").front().toStdString();
+  EXPECT_EQ(Dialogs.Texts("Notify"), Dialogs.Texts("Summary"));
+  // A double-click on a finished row opens its output.
+  emit w.lvFiles->cellDoubleClicked(1, kColumnSource);
+  ASSERT_EQ(Dialogs.Count("OpenUrl"), 1);
+  EXPECT_EQ(QUrl(Dialogs.Texts("OpenUrl").front()).toLocalFile(), OutPath(OutputName(sources[1])));
 
   const QStringList outputs = OutFiles();
   EXPECT_EQ(outputs,
@@ -350,18 +398,29 @@ TEST_F(WindowMain, StopDuringTheSecondFileCancelsTheRest) {
   w.btnConvertClick();  // Stop
   EXPECT_TRUE(w.StopPressed());
 
-  ASSERT_TRUE(WaitUntil([&] {
-    return !w.Converting() && Statuses(w) == QStringList({"Done", "Canceled", "Canceled"});
-  })) << Statuses(w).join(u',').toStdString();
+  ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
+  const QStringList stopped = Statuses(w);
+  ASSERT_EQ(stopped.size(), 3);
+  EXPECT_EQ(stopped[0], "Done");
+  EXPECT_TRUE(QRegularExpression("^Stopped: \\d+% kept$").match(stopped[1]).hasMatch())
+      << stopped[1].toStdString();
+  EXPECT_EQ(stopped[2], "Canceled");
   EXPECT_EQ(w.windowTitle(), kTitle + " [Job Canceled]");
   EXPECT_EQ(w.btnConvert->text(), "Convert!");
   EXPECT_TRUE(w.btnOpen->isEnabled());
   EXPECT_TRUE(w.LastFormat().isEmpty());
-  // No empty file is left for the file that never ran.
-  for (const QString& name : OutFiles())
-    EXPECT_GT(QFileInfo(OutPath(name)).size(), 0) << name.toStdString();
-  EXPECT_FALSE(QFileInfo::exists(OutPath(OutputName(sources[2]))));
-  EXPECT_TRUE(QFileInfo(OutPath(OutputName(sources[0]))).size() > 0);
+  // The stopped file keeps what was converted, under a name that says it is
+  // not complete, and still plays to its end; the row says how much it has.
+  const QString partial = OutPath("two (MPEG-4 Video) (partial).mp4");
+  EXPECT_EQ(OutFiles(), QStringList({OutputName(sources[0]), "two (MPEG-4 Video) (partial).mp4"}));
+  ExpectVideoOutput(partial, 480, 360);
+  EXPECT_EQ(w.lvFiles->item(1, kColumnOutput)->toolTip(), partial);
+  EXPECT_TRUE(
+      w.lvFiles->item(1, kColumnStatus)->toolTip().contains(" of 0:06 of the source as " + partial))
+      << w.lvFiles->item(1, kColumnStatus)->toolTip().toStdString();
+  ExpectVideoOutput(OutPath(OutputName(sources[0])), 160, 120);
+  ASSERT_EQ(Dialogs.Count("Summary"), 1);
+  EXPECT_TRUE(Dialogs.Texts("Summary").front().startsWith("1 converted, 2 canceled in "));
 
   // Convert again: the list is loaded anew and everything converts.
   ASSERT_TRUE(ConvertAndWait(w));
@@ -371,7 +430,8 @@ TEST_F(WindowMain, StopDuringTheSecondFileCancelsTheRest) {
   EXPECT_FALSE(w.StopPressed());
   ExpectVideoOutput(OutPath(OutputName(sources[0], "1")), 160, 120);
   ExpectVideoOutput(OutPath(OutputName(sources[2])), 160, 120);
-  EXPECT_TRUE(QFileInfo(OutPath(OutputName(sources[1], "1"))).size() > 0);
+  // The full name is free again: the partial file does not hold it.
+  ExpectVideoOutput(OutPath(OutputName(sources[1])), 480, 360);
   EXPECT_EQ(Dialogs.Count("Message"), 0);
 }
 
@@ -397,6 +457,22 @@ TEST_F(WindowMain, TakenNamesGetCounters) {
   EXPECT_EQ(OutFiles().size(), 3);
 }
 
+TEST_F(WindowMain, LongNamesAreShortenedToFitTheFileSystem) {
+  // 250 bytes of name: the label would take the output past 255.
+  const QString source = Clip(QString(246, u'n') + ".avi");
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({source});
+  ASSERT_TRUE(ConvertAndWait(w));
+  EXPECT_EQ(Statuses(w), QStringList({"Done"}));
+  ASSERT_EQ(OutFiles().size(), 1);
+  const QString name = OutFiles().front();
+  EXPECT_LE(name.toUtf8().size(), 255);
+  EXPECT_TRUE(name.endsWith(" (MPEG-4 Video).mp4")) << name.toStdString();
+  EXPECT_EQ(w.lvFiles->item(0, kColumnOutput)->text(), name);
+  ExpectVideoOutput(OutPath(name), 160, 120);
+}
+
 TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
   const QStringList sources = {Clip("even.avi"), Clip("odd.avi", 161, 120),
                                Clip("later.avi", 192, 144)};
@@ -405,7 +481,8 @@ TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
   w.AddFiles(sources);
   ASSERT_EQ(w.lvFiles->rowCount(), 3);
   w.btnConvertClick();
-  EXPECT_EQ(Dialogs.Texts("Message"), QStringList({"Error found"}));
+  EXPECT_EQ(Dialogs.Texts("Message"),
+            QStringList({"Error found\n\n" + sources[1] + ": Frame size must be a multiple of 2"}));
   EXPECT_EQ(w.VexAVC().TaskCount(), 2);
   EXPECT_EQ(w.RowOfTask(0), 0);
   EXPECT_EQ(w.RowOfTask(1), 2);
@@ -422,19 +499,24 @@ TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
 
 TEST_F(WindowMain, EveryTaskFailingLeavesTheWindowIdle) {
   const QString source = Clip("odd.avi", 161, 121);
+  const QString other = Clip("other.avi", 160, 121);
   auto window = MakeWindow();
   TfrmMain& w = *window;
-  w.AddFiles({source});
-  ASSERT_EQ(w.lvFiles->rowCount(), 1);
+  w.AddFiles({source, other});
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
   w.btnConvertClick();
-  EXPECT_EQ(Dialogs.Texts("Message"), QStringList({"Error found"}));
+  // One message for the Convert, naming each file that could not start.
+  EXPECT_EQ(Dialogs.Texts("Message"),
+            QStringList({"Error found\n\n" + source + ": Frame size must be a multiple of 2\n" +
+                         other + ": Frame size must be a multiple of 2"}));
+  EXPECT_EQ(Dialogs.Count("Summary"), 0);
   EXPECT_FALSE(w.Converting());
   EXPECT_EQ(w.btnConvert->text(), "Convert!");
   EXPECT_EQ(w.windowTitle(), kTitle + " [Ready]");
   EXPECT_TRUE(w.btnOpen->isEnabled());
   EXPECT_TRUE(w.selFormat->isEnabled());
   EXPECT_EQ(w.VexAVC().TaskCount(), 0);
-  EXPECT_EQ(w.StatusText(0), "Failed");
+  EXPECT_EQ(Statuses(w), QStringList({"Failed", "Failed"}));
   EXPECT_TRUE(OutFiles().isEmpty());
 
   // Nothing of a run arrives later either, and a new Convert tries again.
@@ -445,7 +527,7 @@ TEST_F(WindowMain, EveryTaskFailingLeavesTheWindowIdle) {
   EXPECT_FALSE(w.Converting());
 }
 
-TEST_F(WindowMain, SoundFilesConvertWithoutVideoByLowerCaseExtension) {
+TEST_F(WindowMain, SourcesWithoutPicturesConvertToSoundWhateverTheirName) {
   mediagen::MediaSpec song;
   song.Video = mediagen::VideoCodec::None;
   song.DurationSeconds = 2.0;
@@ -453,27 +535,29 @@ TEST_F(WindowMain, SoundFilesConvertWithoutVideoByLowerCaseExtension) {
   const QString upperMade = Make("loud.mp3", song);
   const QString upper = MediaPath("LOUD.MP3");
   ASSERT_TRUE(QFile::rename(upperMade, upper));
+  // An AVI that holds only sound: its extension is a video one.
+  const QString avi = Make("voice.avi", song);
 
   auto window = MakeWindow();
   TfrmMain& w = *window;
-  w.AddFiles({lower, upper});
-  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  w.AddFiles({lower, upper, avi});
+  ASSERT_EQ(w.lvFiles->rowCount(), 3);
   w.btnConvertClick();
-  // Upper case is not in the audio list: a size is asked of a source
-  // without pictures, which the engine refuses.
-  EXPECT_EQ(Dialogs.Texts("Message"), QStringList({"Error found"}));
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
   ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
-  EXPECT_EQ(Statuses(w), QStringList({"Done", "Failed"}));
-  EXPECT_EQ(OutFiles(), QStringList({"song (MPEG-4 Video).mp4"}));
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Done", "Done"}));
+  EXPECT_EQ(OutFiles(), QStringList({"LOUD (MPEG-4 Video).mp4", "song (MPEG-4 Video).mp4",
+                                     "voice (MPEG-4 Video).mp4"}));
 
-  const mediagen::DecodedMedia media =
-      mediagen::Decode(OutPath("song (MPEG-4 Video).mp4").toStdString());
-  ASSERT_EQ(media.Error, "");
-  EXPECT_EQ(media.VideoStreams, 0);
-  EXPECT_TRUE(media.Frames.empty());
-  EXPECT_EQ(media.AudioStreams, 1);
-  EXPECT_EQ(media.AudioCodecName, "aac");
-  EXPECT_GT(media.AudioSamples, 44100);
+  for (const QString& name : OutFiles()) {
+    const mediagen::DecodedMedia media = mediagen::Decode(OutPath(name).toStdString());
+    ASSERT_EQ(media.Error, "") << name.toStdString();
+    EXPECT_EQ(media.VideoStreams, 0);
+    EXPECT_TRUE(media.Frames.empty());
+    EXPECT_EQ(media.AudioStreams, 1);
+    EXPECT_EQ(media.AudioCodecName, "aac");
+    EXPECT_GT(media.AudioSamples, 44100);
+  }
 }
 
 TEST_F(WindowMain, ReloadFailureKeepsLaterTasksInTheirRows) {
@@ -489,6 +573,9 @@ TEST_F(WindowMain, ReloadFailureKeepsLaterTasksInTheirRows) {
   w.btnConvertClick();  // answered Yes
   EXPECT_EQ(Dialogs.Count("AskYesNo"), 1);
   EXPECT_EQ(w.StatusText(1), "Failed");
+  // Named in the Convert's one message.
+  ASSERT_EQ(Dialogs.Count("Message"), 1);
+  EXPECT_TRUE(Dialogs.Texts("Message").front().startsWith("Error found\n\n" + sources[1] + ": "));
   // The row says why: the file is gone.
   EXPECT_TRUE(
       w.lvFiles->item(1, kColumnStatus)->toolTip().contains("no such file", Qt::CaseInsensitive))
@@ -500,18 +587,41 @@ TEST_F(WindowMain, ReloadFailureKeepsLaterTasksInTheirRows) {
   EXPECT_FALSE(SeenProgressIn(Seen, 1));
   ExpectVideoOutput(OutPath(OutputName(sources[2], "1")), 192, 144);
   EXPECT_FALSE(QFileInfo::exists(OutPath(OutputName(sources[1], "1"))));
+}
 
-  // A file that cannot be opened is not listed when added.
+TEST_F(WindowMain, RefusedFilesAreNamedAndTheListKeptUntilOneIsAccepted) {
+  const QStringList sources = {Clip("a.avi"), Clip("b.avi")};
   const QString junk = MediaPath("junk.avi");
   {
     QFile file(junk);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("not a media file");
   }
-  w.AddFiles({junk, sources[0]});
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({sources[0]});
+  ASSERT_TRUE(ConvertAndWait(w));
+  ASSERT_EQ(Statuses(w), QStringList({"Done"}));
+
+  // Nothing new accepted after a run: the finished rows stay, and one
+  // message says which files were refused and why.
+  w.AddFiles({junk});
+  EXPECT_EQ(Statuses(w), QStringList({"Done"}));
+  ASSERT_EQ(Dialogs.Count("Message"), 1);
+  EXPECT_TRUE(Dialogs.Texts("Message").back().startsWith("These files were not added:\n\n" + junk +
+                                                         ": not a readable media file ("))
+      << Dialogs.Texts("Message").back().toStdString();
+
+  // One accepted: the list starts anew; the same file twice is refused.
+  w.AddFiles({junk, sources[1], sources[1]});
   ASSERT_EQ(w.lvFiles->rowCount(), 1);
-  EXPECT_EQ(w.lvFiles->item(0, kColumnSource)->text(), "a.avi");
-  EXPECT_EQ(Dialogs.Count("Message"), 0);
+  EXPECT_EQ(w.lvFiles->item(0, kColumnSource)->text(), "b.avi");
+  w.AddFiles({sources[1], sources[0]});
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  ASSERT_EQ(Dialogs.Count("Message"), 3);
+  EXPECT_TRUE(Dialogs.Texts("Message")[1].endsWith(sources[1] + ": already in the list"));
+  EXPECT_EQ(Dialogs.Texts("Message")[2],
+            "These files were not added:\n\n" + sources[1] + ": already in the list");
 }
 
 TEST_F(WindowMain, ProgressAndEndNoticesReachTheirRows) {
@@ -568,18 +678,149 @@ TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
     EXPECT_EQ(w.txtOutput->text(), "/else/where");
     EXPECT_TRUE(w.chkSameFolder->isChecked());
     EXPECT_EQ(w.Jobs(), 16);
-    // Outputs beside their sources: the folder controls are off.
+    // Outputs beside their sources: the folder controls are off, and the
+    // box that says so switches them back on and off again.
     EXPECT_FALSE(w.txtOutput->isEnabled());
     EXPECT_FALSE(w.btnFolderChange->isEnabled());
     EXPECT_FALSE(w.btnBrowse->isEnabled());
+    EXPECT_TRUE(w.chkSameFolder->isVisibleTo(&w));
+    w.chkSameFolder->click();
+    EXPECT_FALSE(w.chkSameFolder->isChecked());
+    EXPECT_TRUE(w.txtOutput->isEnabled());
+    EXPECT_TRUE(w.btnFolderChange->isEnabled());
+    EXPECT_TRUE(w.btnBrowse->isEnabled());
+    w.chkSameFolder->click();
+    EXPECT_FALSE(w.btnFolderChange->isEnabled());
   }
+}
+
+TEST_F(WindowMain, ValuesGivenForOneRunAreNotSaved) {
+  const QString config = AppFolder() + "/config.ini";
+  ASSERT_TRUE(WriteConfig(config, TWindowConfig{"/kept/folder", false, 2}));
+  {
+    TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    w.SetOutputFolderForRun("/this/run");
+    w.SetJobsForRun(5);
+    EXPECT_EQ(w.txtOutput->text(), "/this/run");
+    EXPECT_EQ(w.spinJobs->value(), 5);
+    EXPECT_TRUE(w.close());
+  }
+  EXPECT_EQ(ReadConfig(config, HomeFolder()), (TWindowConfig{"/kept/folder", false, 2}));
+  {
+    // Changed in the window, they are the user's and saved.
+    TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    w.SetOutputFolderForRun("/this/run");
+    w.SetJobsForRun(5);
+    Dialogs.FolderToChoose = "/chosen";
+    w.btnFolderChangeClick();
+    w.spinJobs->setValue(3);
+    EXPECT_EQ(w.Jobs(), 3);
+    EXPECT_TRUE(w.close());
+  }
+  EXPECT_EQ(ReadConfig(config, HomeFolder()), (TWindowConfig{"/chosen", false, 3}));
+}
+
+TEST_F(WindowMain, ClosingDuringARunAsksThenStopsCleanlyAndQuits) {
+  const QString source = Clip("long.avi", 480, 360, 6.0);
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({source});
+  w.show();
+  w.btnConvertClick();
+  ASSERT_TRUE(
+      WaitUntil([&] { return ParseStatusCell(w.StatusText(0)).Kind != TStatusCell::TKind::Text; }));
+
+  // No: the run goes on.
+  Dialogs.Answer = false;
+  EXPECT_FALSE(w.close());
+  ASSERT_EQ(Dialogs.Texts("AskYesNo"), QStringList({"A conversion is running. Stop it and quit?"}));
+  EXPECT_TRUE(w.Converting());
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_EQ(Dialogs.Count("ShowExitBanner"), 0);
+
+  // Yes: the run stops, its output is ended properly, then the window goes.
+  Dialogs.Answer = true;
+  w.close();
+  ASSERT_TRUE(WaitUntil([&] { return !w.isVisible(); }));
+  EXPECT_FALSE(w.Converting());
+  EXPECT_EQ(Dialogs.Count("ShowExitBanner"), 1);
+  EXPECT_EQ(Dialogs.Count("Summary"), 0);
+  EXPECT_TRUE(QFileInfo::exists(AppFolder() + "/config.ini"));
+  EXPECT_EQ(OutFiles(), QStringList({"long (MPEG-4 Video) (partial).mp4"}));
+  ExpectVideoOutput(OutPath("long (MPEG-4 Video) (partial).mp4"), 480, 360);
+}
+
+TEST_F(WindowMain, RemovedRowsTakeTheirTasksAlong) {
+  const QStringList sources = {Clip("keep1.avi"), Clip("drop.avi"), Clip("keep2.avi", 192, 144)};
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles(sources);
+  ASSERT_EQ(w.VexAVC().TaskCount(), 3);
+  EXPECT_FALSE(w.mnuRemove->isEnabled());  // nothing selected
+  w.lvFiles->selectRow(1);
+  ASSERT_TRUE(w.mnuRemove->isEnabled());
+  w.mnuRemove->trigger();
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  EXPECT_EQ(w.VexAVC().TaskCount(), 2);
+  EXPECT_EQ(w.RowOfTask(1), 1);
+
+  w.btnConvertClick();
+  // Locked while converting.
+  EXPECT_FALSE(w.mnuClear->isEnabled());
+  EXPECT_FALSE(w.spinJobs->isEnabled());
+  ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
+  EXPECT_EQ(Statuses(w), QStringList({"Done", "Done"}));
+  EXPECT_EQ(OutFiles(), QStringList({OutputName(sources[0]), OutputName(sources[2])}));
+  ExpectVideoOutput(OutPath(OutputName(sources[2])), 192, 144);
+
+  ASSERT_TRUE(w.mnuClear->isEnabled());
+  w.mnuClear->trigger();
+  EXPECT_EQ(w.lvFiles->rowCount(), 0);
+  EXPECT_EQ(w.VexAVC().TaskCount(), 0);
+  EXPECT_EQ(w.windowTitle(), kTitle);
+}
+
+TEST_F(WindowMain, FoldersAddTheirMediaFilesSortedByName) {
+  ASSERT_TRUE(QDir(Dir.path()).mkpath("media/tree/sub"));
+  ASSERT_TRUE(QFile::rename(Clip("b.avi"), MediaPath("tree/b.avi")));
+  ASSERT_TRUE(QFile::rename(Clip("a.avi"), MediaPath("tree/sub/A.AVI")));
+  {
+    QFile notes(MediaPath("tree/notes.txt"));
+    ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+  }
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  Dialogs.FolderToChoose = MediaPath("tree");
+  w.btnAddFolderClick();
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  EXPECT_EQ(RowNames(w), QStringList({"b.avi", "A.AVI"}));
+  EXPECT_EQ(w.lvFiles->item(1, kColumnSource)->toolTip(), MediaPath("tree/sub/A.AVI"));
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
+
+  // Dropped, the same; an empty folder is named.
+  ASSERT_TRUE(QDir(Dir.path()).mkpath("media/empty"));
+  w.ClearList();
+  QMimeData mime;
+  mime.setUrls(
+      {QUrl::fromLocalFile(MediaPath("tree/sub")), QUrl::fromLocalFile(MediaPath("empty"))});
+  w.show();
+  QDragEnterEvent enter(QPoint(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(w.lvFiles->viewport(), &enter);
+  QDropEvent drop(QPointF(20, 20), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QCoreApplication::sendEvent(w.lvFiles->viewport(), &drop);
+  EXPECT_EQ(RowNames(w), QStringList({"A.AVI"}));
+  EXPECT_EQ(Dialogs.Texts("Message"),
+            QStringList({"These files were not added:\n\n" + MediaPath("empty") +
+                         ": no media files inside"}));
 }
 
 TEST_F(WindowMain, JobsAndSameFolderDriveTheRun) {
   const QStringList sources = {Clip("left.avi"), Clip("right.avi")};
   ASSERT_TRUE(WriteConfig(AppFolder() + "/config.ini", TWindowConfig{OutFolder, true, 2}));
   TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+  Dialogs.OpenFolderFromSummary = true;
   ASSERT_EQ(w.Jobs(), 2);
+  EXPECT_EQ(w.spinJobs->value(), 2);
   // Two files at once share the cores: one codec thread each.
   EXPECT_EQ(w.VexAVC().CodecThreads(), 1);
   w.AddFiles(sources);
@@ -592,8 +833,11 @@ TEST_F(WindowMain, JobsAndSameFolderDriveTheRun) {
   }
   ASSERT_TRUE(WaitUntil([&] { return !w.Converting(); }));
   EXPECT_EQ(Statuses(w), QStringList({"Done", "Done"}));
-  // Beside the sources, not in the output folder.
+  // Beside the sources, not in the output folder; the summary's button
+  // opens the folder they were written to.
   EXPECT_FALSE(QFileInfo::exists(OutFolder));
+  ASSERT_EQ(Dialogs.Texts("OpenUrl").size(), 1);
+  EXPECT_EQ(QUrl(Dialogs.Texts("OpenUrl").front()).toLocalFile(), Dir.path() + "/media");
   for (const QString& source : sources)
     ExpectVideoOutput(QFileInfo(source).absolutePath() + u'/' + OutputName(source), 160, 120);
 }

@@ -1,0 +1,375 @@
+// The main window's run: Convert prepares an output for every task and
+// starts the component; the component's notices come back to the rows
+// (progress, times, the end of each file); the run's end shows one summary.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTableWidget>
+#include <QThread>
+
+#include "component/PartialOutput.h"
+#include "window/Controls.h"
+#include "window/Formats.h"
+#include "window/MainWindow.h"
+#include "window/MainWindowRows.h"
+#include "window/OutputName.h"
+#include "window/RunTimes.h"
+#include "window/StatusCell.h"
+#include "window/WindowDialogs.h"
+
+namespace vexav {
+
+namespace {
+
+const char kConvertCaption[] = "Convert!";
+const char kStopCaption[] = "Stop";
+const char kErrorFound[] = "Error found";
+const char kInformation[] = "Information";
+
+QString Text(const char* text) {
+  return QString::fromUtf8(text);
+}
+
+bool IsStoppedText(const QString& status) {
+  return status.startsWith(Text(kStatusStoppedPrefix));
+}
+
+}  // namespace
+
+bool TfrmMain::PrepareTask(int index, const QString& formatText) {
+  const QString ext = FormatExtension(formatText);
+  const QString label = FormatLabel(formatText);
+  TFFmpeg* task = VexAVC().Task(index);
+  const int row = RowOfTask(index);
+  if (!task || row < 0) return false;
+  TAVProbe& probe = task->Probe();
+  QString source = QString::fromStdString(probe.GetFileName());
+  if (source.isEmpty()) source = RowPath(row);
+
+  QString name = source;
+  if (!chkSameFolder->isChecked()) {
+    const QString folder = txtOutput->text();
+    // Made with its parents when missing; a folder that cannot be made
+    // fails at SetOutputFile.
+    QDir().mkpath(folder);
+    name = PathInFolder(folder, source);
+  }
+  const QString output = MakeOutputName(name, ext, label);
+
+  TAudioStreamInfo audio;
+  TVideoStreamInfo video;
+  if (probe.AudioStreamCount() > 0) probe.GetDefaultAudioInfo(audio);
+  if (probe.VideoStreamCount() > 0) probe.GetDefaultVideoInfo(video);
+  // A source without pictures converts to sound only, whatever its name:
+  // asking the encoder for the size of pictures that do not exist fails.
+  const bool audioOnly = IsAudioOnly(ext, source) || probe.VideoStreamCount() == 0;
+  const output::TOutputSettings settings =
+      output::MakeOutputSettings(FindFormat(formatText), audioOnly, audio, video);
+  TOutputOptions record;
+  ResetOutputOptions(record);
+  record.AudioCodec = settings.AudioCodec;
+  record.AudioChannels = settings.AudioChannels;
+  record.AudioSampleRate = settings.AudioSampleRate;
+  record.AudioBitrate = settings.AudioBitrate;
+  record.AudioSync = settings.AudioSync;
+  record.VideoCodec = settings.VideoCodec;
+  record.DisableVideo = settings.DisableVideo;
+  record.FrameRate = settings.FrameRate;
+  record.FrameSize = settings.FrameSize;
+  record.VideoBitrate = settings.VideoBitrate;
+  record.VideoSync = settings.VideoSync;
+
+  SetRowOutput(row, output);
+  return VexAVC().SetOutputFile(index, output.toStdString(), &record);
+}
+
+bool TfrmMain::StartRun() {
+  // A Convert right after Stop may come before the stopped run's final
+  // notice has been raised; the component starts nothing until it has.
+  // Handlers never wait for this thread, so the wait is short.
+  for (int waited = 0; !FFinalRaised.load() && waited < 10000; waited += 10) QThread::msleep(10);
+  FFinalRaised = false;
+  ++FRun;
+  FRunClock.start();
+  for (int tries = 0;; ++tries) {
+    if (VexAVC().Start(FJobs)) return true;
+    if (tries >= 100) break;
+    QThread::msleep(10);
+  }
+  FFinalRaised = true;
+  return false;
+}
+
+void TfrmMain::SetControlsEnabled(bool enabled) {
+  btnOpen->setEnabled(enabled);
+  btnAddFolder->setEnabled(enabled);
+  mnuAddFiles->setEnabled(enabled);
+  mnuAddFolder->setEnabled(enabled);
+  selFormat->setEnabled(enabled);
+  chkSameFolder->setEnabled(enabled);
+  spinJobs->setEnabled(enabled);
+  btnConvert->setEnabled(true);
+  // The folder controls follow the same-folder box.
+  chkSameFolderClick();
+  UpdateListActions();
+}
+
+void TfrmMain::EnterIdle(const char* suffix) {
+  FConverting = false;
+  SetCaption(Text(suffix));
+  btnConvert->setText(Text(kConvertCaption));
+  SetControlsEnabled(true);
+}
+
+void TfrmMain::ReportStartFailures(const QStringList& failures) {
+  if (failures.isEmpty()) return;
+  Dialogs.Message(this, Text(kErrorFound) + QStringLiteral("\n\n") + failures.join(u'\n'));
+}
+
+void TfrmMain::btnConvertClick() {
+  if (FConverting) {
+    if (FStopPressed) return;
+    FStopPressed = true;
+    VexAVC().Stop();
+    // The run ends with its final notice, once every file has written its
+    // end; until then there is nothing more to press.
+    btnConvert->setEnabled(false);
+    return;
+  }
+  if (!LoadLibraries()) return;
+  if (lvFiles->rowCount() == 0) {
+    Dialogs.Information(this, Text(kInformation), QStringLiteral("Please choose a file."));
+    VexAVC().ClearTasks();
+    TaskRows.clear();
+    FStopPressed = false;
+    btnOpen->setFocus();
+    return;
+  }
+
+  const QString formatText = selFormat->currentText();
+  QStringList failures;
+  if (VexAVC().TaskCount() == 0 || FStopPressed) {
+    if (formatText == FLastFormat &&
+        !Dialogs.AskYesNo(this, Text(kInformation),
+                          QStringLiteral("File(s) from the list was already converted to this "
+                                         "format\n") +
+                              FLastFormat + u'\n' + QStringLiteral("Do you wish to convert agin?")))
+      return;
+    VexAVC().ClearTasks();
+    FStopPressed = false;
+    DoLoadFromList(failures);
+  }
+
+  // Each task once: a removed task's successors move down into its index.
+  for (int index = 0; index < VexAVC().TaskCount();) {
+    if (PrepareTask(index, formatText)) {
+      btnConvert->setFocus();
+      ++index;
+      continue;
+    }
+    const int row = RowOfTask(index);
+    const QString error = QString::fromStdString(VexAVC().LastError());
+    VexAVC().RemoveTask(index);
+    if (index < static_cast<int>(TaskRows.size())) TaskRows.erase(TaskRows.begin() + index);
+    if (row >= 0) {
+      // The task may have created its output before failing; the name was
+      // free when chosen, so what is there now is that task's.
+      const QString output = lvFiles->item(row, kColumnSource)->data(rows::kOutputRole).toString();
+      const QFileInfo file(output);
+      if (!output.isEmpty() && file.isFile() && !file.isSymLink()) QFile::remove(output);
+      SetRowOutput(row, QString());
+      SetRowStatus(row, Text(kStatusFailed), error);
+      failures.append(RowPath(row) + QStringLiteral(": ") + error);
+    }
+  }
+  // One message for the whole Convert, naming each file and why.
+  ReportStartFailures(failures);
+
+  if (VexAVC().TaskCount() == 0) {
+    // Nothing is left to run: the window stays idle.
+    EnterIdle(kCaptionReady);
+    return;
+  }
+  if (!StartRun()) {
+    Dialogs.Message(this, Text(kErrorFound) + QStringLiteral("\n\n") +
+                              QString::fromStdString(VexAVC().LastError()));
+    EnterIdle(kCaptionReady);
+    return;
+  }
+  FStopPressed = false;
+  FConverting = true;
+  SetCaption(Text(kCaptionConverting));
+  SetControlsEnabled(false);
+  btnConvert->setText(Text(kStopCaption));
+}
+
+// ---- Notices --------------------------------------------------------------------
+
+void TfrmMain::VexAVCProgress(int AIndex, int, int, int ACurrentDuration, float, float, int64_t,
+                              int ATotalOutputDuration) {
+  const int run = FRun.load();
+  const qint64 current = ACurrentDuration;
+  const qint64 total = ATotalOutputDuration;
+  QMetaObject::invokeMethod(
+      this, [this, run, AIndex, current, total] { ApplyProgress(run, AIndex, current, total); },
+      Qt::QueuedConnection);
+}
+
+void TfrmMain::VexAVCTerminate(int AIndex, bool AFinished, bool AException,
+                               const std::string& AMessage) {
+  const int run = FRun.load();
+  const QString message = QString::fromStdString(AMessage);
+  if (AIndex < 0) FFinalRaised = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this, run, AIndex, AFinished, AException, message] {
+        ApplyTerminate(run, AIndex, AFinished, AException, message);
+      },
+      Qt::QueuedConnection);
+}
+
+void TfrmMain::ApplyProgress(int run, int index, qint64 current, qint64 total) {
+  // After Stop the rows wait for their terminations, which mark them.
+  if (run != FRun.load() || FStopPressed) return;
+  const int row = RowOfTask(index);
+  if (row < 0) return;
+  const std::optional<int> percent = ProgressPercent(current, total);
+  SetRowStatus(row, percent ? ProgressCellText(*percent) : ConvertingCellText());
+
+  if (!FRunClock.isValid()) FRunClock.start();
+  QTableWidgetItem* source = lvFiles->item(row, kColumnSource);
+  if (!source->data(rows::kStartedRole).isValid())
+    source->setData(rows::kStartedRole, FRunClock.elapsed());
+  source->setData(rows::kCurrentRole, current);
+  source->setData(rows::kTotalRole, total);
+  const qint64 elapsed = FRunClock.elapsed() - source->data(rows::kStartedRole).toLongLong();
+  const std::optional<qint64> left =
+      total > 0 ? TimeLeft(elapsed, static_cast<double>(current) / static_cast<double>(total))
+                : std::nullopt;
+  SetRowTime(row, ConvertingTimeText(elapsed, left));
+}
+
+void TfrmMain::RemoveEmptyOutput(int row) {
+  const QString output = lvFiles->item(row, kColumnSource)->data(rows::kOutputRole).toString();
+  const QFileInfo file(output);
+  if (!output.isEmpty() && file.isFile() && !file.isSymLink() && file.size() == 0) {
+    QFile::remove(output);
+    SetRowOutput(row, QString());
+  }
+}
+
+void TfrmMain::KeepStoppedOutput(int row) {
+  QTableWidgetItem* source = lvFiles->item(row, kColumnSource);
+  const QString output = source->data(rows::kOutputRole).toString();
+  std::string error;
+  const QString kept =
+      output.isEmpty() ? QString()
+                       : QString::fromStdString(output::KeepAsPartial(output.toStdString(), error));
+  if (kept.isEmpty()) {
+    // Nothing was converted (the empty file is gone), or the rename failed
+    // and the output keeps its own name; the row says so.
+    const bool left = !output.isEmpty() && QFileInfo::exists(output);
+    if (!left) SetRowOutput(row, QString());
+    SetRowStatus(row, Text(kStatusCanceled),
+                 left ? QStringLiteral("Stopped; not renamed: ") + QString::fromStdString(error)
+                      : QString());
+    return;
+  }
+  const qint64 current = source->data(rows::kCurrentRole).toLongLong();
+  const qint64 total = source->data(rows::kTotalRole).toLongLong();
+  const std::optional<int> percent = ProgressPercent(current, total);
+  SetRowOutput(row, kept);
+  source->setData(rows::kOpenableRole, true);
+  QString covers = QStringLiteral("Kept what was converted");
+  if (total > 0)
+    covers =
+        QStringLiteral("Kept %1 of %2 of the source").arg(ClockText(current), ClockText(total));
+  SetRowStatus(row, StoppedStatusText(percent), covers + QStringLiteral(" as ") + kept);
+}
+
+void TfrmMain::ApplyTerminate(int run, int index, bool finished, bool exception,
+                              const QString& message) {
+  if (run != FRun.load()) return;
+  if (index == -1) {
+    FinishRun();
+    return;
+  }
+  const int row = RowOfTask(index);
+  if (row < 0) return;
+  QTableWidgetItem* source = lvFiles->item(row, kColumnSource);
+  const QVariant started = source->data(rows::kStartedRole);
+  if (started.isValid() && FRunClock.isValid())
+    SetRowTime(row, ClockText(FRunClock.elapsed() - started.toLongLong()));
+  else
+    SetRowTime(row, QString());
+  if (exception) {
+    SetRowStatus(row, Text(kStatusFailed), message);
+    RemoveEmptyOutput(row);
+  } else if (finished) {
+    SetRowStatus(row, Text(kStatusDone));
+    source->setData(rows::kOpenableRole, true);
+  } else {
+    KeepStoppedOutput(row);
+  }
+}
+
+QString TfrmMain::OutputFolderOfRun() const {
+  if (!chkSameFolder->isChecked()) return txtOutput->text();
+  for (int row = 0; row < lvFiles->rowCount(); ++row) {
+    const QTableWidgetItem* source = lvFiles->item(row, kColumnSource);
+    if (source->data(rows::kOpenableRole).toBool())
+      return QFileInfo(source->data(rows::kOutputRole).toString()).absolutePath();
+  }
+  return QString();
+}
+
+void TfrmMain::FinishRun() {
+  const bool stopped = FStopPressed;
+  TRunCounts counts;
+  bool written = false;
+  for (int row = 0; row < lvFiles->rowCount(); ++row) {
+    const QString status = StatusText(row);
+    if (status == Text(kStatusDone)) {
+      ++counts.Converted;
+      written = true;
+    } else if (status == Text(kStatusFailed)) {
+      ++counts.Failed;
+    } else {
+      // Stopped part way, or never started.
+      if (IsStoppedText(status))
+        written = true;
+      else if (status != Text(kStatusCanceled))
+        SetRowStatus(row, Text(kStatusCanceled));
+      ++counts.Canceled;
+    }
+  }
+  const qint64 elapsed = FRunClock.isValid() ? FRunClock.elapsed() : 0;
+  if (stopped) {
+    EnterIdle(kCaptionCanceled);
+  } else {
+    EnterIdle(kCaptionDone);
+    VexAVC().ClearTasks();
+    TaskRows.clear();
+    FLastFormat = selFormat->currentText();
+  }
+  emit runEnded();
+
+  if (FCloseWhenStopped) {
+    // Stop was chosen to quit: the outputs are complete now.
+    FCloseWhenStopped = false;
+    close();
+    return;
+  }
+  const QString summary = RunSummaryText(counts, elapsed);
+  if (!isActiveWindow()) Dialogs.Notify(Title(), summary);
+  const QString folder = OutputFolderOfRun();
+  if (Dialogs.Summary(this, summary, written && !folder.isEmpty()) &&
+      !Dialogs.OpenUrl(QUrl::fromLocalFile(folder)))
+    Dialogs.Message(this, QStringLiteral("No file manager could open %1.").arg(folder));
+}
+
+}  // namespace vexav

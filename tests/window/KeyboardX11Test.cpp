@@ -1,0 +1,131 @@
+// The real window on an X server (run under Xvfb by CTest), driven by key
+// presses that go through the server itself (xdotool's XTEST keys), as a
+// person at the keyboard would press them: Tab and Shift+Tab must reach
+// every control, Convert among them, and Space and Enter must press the
+// focused button.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QProcess>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QThread>
+#include <functional>
+#include <memory>
+
+#include "FakeDialogs.h"
+#include "MediaGenerator.h"
+#include "QtPrinters.h"
+#include "binding/FFmpegLibs.h"
+#include "window/Controls.h"
+#include "window/MainWindow.h"
+
+namespace vexav::test {
+namespace {
+
+// A QApplication on the X server named by DISPLAY.
+class TX11Application : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    App = std::make_unique<QApplication>(Argc, Argv);
+  }
+  void TearDown() override { App.reset(); }
+
+ private:
+  int Argc = 1;
+  char Name[20] = "window_x11_tests";
+  char* Argv[2] = {Name, nullptr};
+  std::unique_ptr<QApplication> App;
+};
+
+[[maybe_unused]] ::testing::Environment* const kX11Application =
+    ::testing::AddGlobalTestEnvironment(new TX11Application);
+
+bool WaitUntil(const std::function<bool()>& done, int milliseconds = 10000) {
+  QDeadlineTimer deadline(milliseconds);
+  while (!done()) {
+    if (deadline.hasExpired()) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(5);
+  }
+  return true;
+}
+
+QString FocusName() {
+  const QWidget* focus = QApplication::focusWidget();
+  return focus ? focus->objectName() : QStringLiteral("(none)");
+}
+
+// Presses keys through the X server.
+void Press(const QString& keys) {
+  ASSERT_EQ(QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), keys}), 0)
+      << "xdotool key " << keys.toStdString();
+}
+
+// Presses a key that moves the focus, and lets the window take it: the key
+// reaches the window through the server, which may take a while on a busy
+// machine. The focus afterwards.
+QString Move(const QString& keys) {
+  const QString before = FocusName();
+  Press(keys);
+  WaitUntil([&] { return FocusName() != before; });
+  return FocusName();
+}
+
+TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
+  ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  // Two listed files: a list with cells is where Tab used to stay.
+  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+  QStringList clips;
+  for (const QString name : {"one.avi", "two.avi"}) {
+    mediagen::MediaSpec request;
+    request.Width = 160;
+    request.Height = 120;
+    request.DurationSeconds = 1.0;
+    clips.append(dir.path() + u'/' + name);
+    ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
+  }
+  TFakeDialogs dialogs;
+  TfrmMain w(dialogs, TMainWindowSetup{dir.path(), dir.path()});
+  w.txtOutput->setText(dir.path() + QStringLiteral("/out"));
+  w.AddFiles(clips);
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(WaitUntil([&] { return w.isActiveWindow(); })) << "the window never became active";
+  w.lvFiles->setFocus();
+  w.lvFiles->setCurrentCell(0, 0);
+  ASSERT_TRUE(WaitUntil([&] { return FocusName() == "lvFiles"; }));
+
+  // Forward from the list: every control once, top to bottom, then round.
+  QStringList forward;
+  for (int i = 0; i < 10; ++i) forward.append(Move(QStringLiteral("Tab")));
+  EXPECT_EQ(forward,
+            QStringList({"txtOutput", "btnFolderChange", "btnBrowse", "chkSameFolder", "spinJobs",
+                         "selFormat", "btnOpen", "btnAddFolder", "btnConvert", "lvFiles"}));
+  // Backward from the list: Convert first.
+  ASSERT_EQ(Move(QStringLiteral("shift+Tab")), "btnConvert");
+  EXPECT_EQ(Move(QStringLiteral("shift+Tab")), "btnAddFolder");
+  ASSERT_EQ(Move(QStringLiteral("Tab")), "btnConvert");
+
+  // Space presses Convert: the files convert.
+  Press(QStringLiteral("space"));
+  ASSERT_TRUE(WaitUntil([&] { return dialogs.Count("Summary") == 1; }, 120000));
+  EXPECT_TRUE(dialogs.Texts("Summary").front().startsWith("2 converted in "));
+  // Enter presses the focused button: back to Add, then Return.
+  w.btnOpen->setFocus();
+  ASSERT_TRUE(WaitUntil([&] { return FocusName() == "btnOpen"; }));
+  Press(QStringLiteral("Return"));
+  EXPECT_TRUE(WaitUntil([&] { return dialogs.Count("ChooseFiles") == 1; }));
+}
+
+}  // namespace
+}  // namespace vexav::test
