@@ -167,6 +167,32 @@ TEST_F(MediaGeneratorTest, RawVideoInYuvAndBgrIncludingOddSizes) {
   }
 }
 
+// Camera-style pictures: MJPEG in each full-range chroma layout, and raw
+// 4:1:1 and paletted, all showing the black and white halves. Full-range
+// luma averages (0 + 255) / 2, video-range luma (16 + 235) / 2.
+TEST_F(MediaGeneratorTest, LevelBarsInFullRangeAndOtherChromaLayouts) {
+  MediaSpec Request;
+  Request.Audio = AudioCodec::None;
+  Request.DurationSeconds = 0.2;
+  Request.MarkSeconds = {};
+  Request.Pattern = PicturePattern::Levels;
+  for (const auto& [Video, Format, Mean] : {std::tuple{VideoCodec::Mjpeg, "yuvj422p", 127.5},
+                                            std::tuple{VideoCodec::Mjpeg, "yuvj444p", 127.5},
+                                            std::tuple{VideoCodec::Raw, "yuv411p", 125.5},
+                                            std::tuple{VideoCodec::Raw, "pal8", 125.5}}) {
+    SCOPED_TRACE(Format);
+    Request.Video = Video;
+    Request.RawPixelFormat = Request.MjpegPixelFormat = Format;
+    const DecodedMedia Media = Make("levels.avi", Request);
+    EXPECT_EQ(Media.PixelFormat, Format);
+    ASSERT_FALSE(Media.Frames.empty());
+    EXPECT_NEAR(Media.Frames[0].MeanLuma, Mean, 1.5);
+  }
+  Request.Video = VideoCodec::Mjpeg;
+  Request.MjpegPixelFormat = "yuv420p";  // video range: not what JPEG stores
+  EXPECT_NE(Generate(PathOf("bad.avi"), Request).find("yuv420p"), std::string::npos);
+}
+
 TEST_F(MediaGeneratorTest, Mpeg4AtOddWidth) {
   MediaSpec Request;
   Request.Width = 321;

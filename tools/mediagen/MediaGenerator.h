@@ -13,6 +13,16 @@ namespace vexav::mediagen {
 enum class VideoCodec { None, Mpeg4, Mjpeg, Raw };
 enum class AudioCodec { None, Mp3, Pcm };
 
+// What the pictures show between the marks.
+enum class PicturePattern {
+  // A dark colour gradient with a lighter square that moves each frame.
+  Moving,
+  // Still level bars: the left half black, the right half white, no colour
+  // (luma 16 and 235 in video range, 0 and 255 in full range), for checking
+  // that a conversion keeps black and white where they are.
+  Levels,
+};
+
 struct MediaSpec {
   int Width = 320;
   int Height = 240;
@@ -33,6 +43,11 @@ struct MediaSpec {
   // Pixel format stored by raw video (a name the libraries know, e.g.
   // "yuv420p" or "bgr24").
   std::string RawPixelFormat = "yuv420p";
+  // Pixel format stored by MJPEG: one of the full-range ("j") formats the
+  // encoder takes, "yuvj420p", "yuvj422p" or "yuvj444p", as cameras write
+  // them.
+  std::string MjpegPixelFormat = "yuvj420p";
+  PicturePattern Pattern = PicturePattern::Moving;
 };
 
 // The sound of a mark: a burst of a 1 kHz square wave at 0.9 of full scale.

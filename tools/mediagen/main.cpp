@@ -17,8 +17,10 @@ using vexav::mediagen::VideoCodec;
 const char Usage[] =
     "usage: vexav-mediagen [--size WxH] [--rate N[/D]] [--duration S] [--video mpeg4|mjpeg|raw|none]\n"
     "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] [--audio-streams N]\n"
-    "                      [--tone HZ] [--marks S[,S...]] [--pix-fmt NAME] OUTPUT\n"
-    "OUTPUT ends in .avi, or .mp3/.wav for sound only (with --video none).\n";
+    "                      [--tone HZ] [--marks S[,S...]] [--pix-fmt NAME] [--pattern moving|levels]\n"
+    "                      OUTPUT\n"
+    "OUTPUT ends in .avi, or .mp3/.wav for sound only (with --video none).\n"
+    "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n";
 
 template <typename T>
 bool ParseNumber(std::string_view Text, T& Value) {
@@ -61,8 +63,14 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
   if (Name == "--tone") return ParseNumber(Value, Request.ToneHz);
   if (Name == "--marks") return ParseMarks(Value, Request.MarkSeconds);
   if (Name == "--pix-fmt") {
-    Request.RawPixelFormat = std::string(Value);
+    Request.RawPixelFormat = Request.MjpegPixelFormat = std::string(Value);
     return !Value.empty();
+  }
+  if (Name == "--pattern") {
+    if (Value == "moving") Request.Pattern = vexav::mediagen::PicturePattern::Moving;
+    else if (Value == "levels") Request.Pattern = vexav::mediagen::PicturePattern::Levels;
+    else return false;
+    return true;
   }
   if (Name == "--video") {
     if (Value == "mpeg4") Request.Video = VideoCodec::Mpeg4;
@@ -84,7 +92,7 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
 
 bool KnownOption(std::string_view Name) {
   for (const char* Known : {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
-                            "--tone", "--marks", "--pix-fmt", "--video", "--audio"})
+                            "--tone", "--marks", "--pix-fmt", "--pattern", "--video", "--audio"})
     if (Name == Known) return true;
   return false;
 }
