@@ -99,6 +99,8 @@ struct Family {
   const char* Name;
   VideoCodec Video;
   const char* PixelFormat;
+  // A plain 4:2:0 format whose container alone says full range.
+  bool FullRangeFlag = false;
 };
 
 void PrintTo(const Family& F, std::ostream* Out) {
@@ -131,11 +133,16 @@ TEST_P(PlayableOutput, IsHigh420InVideoRange) {
   Request.Pattern = mediagen::PicturePattern::Levels;
   Request.Video = F.Video;
   Request.RawPixelFormat = Request.MjpegPixelFormat = F.PixelFormat;
-  const std::string Source = Folder + "/camera.avi";
+  Request.FullRangeFlag = F.FullRangeFlag;
+  const std::string Source = Folder + (F.FullRangeFlag ? "/camera.mkv" : "/camera.avi");
   ASSERT_EQ(mediagen::Generate(Source, Request), "");
   const PictureFacts In = ReadFirstPicture(Source);
   ASSERT_EQ(In.Error, "");
   ASSERT_EQ(In.PixelFormat, F.PixelFormat);
+  if (F.FullRangeFlag) {
+    ASSERT_EQ(In.Range, AVCOL_RANGE_JPEG);
+    ASSERT_NEAR(In.BlackLuma, 0, 3);
+  }
 
   const std::string Command = Quote(VEXAV_CONVERT_PROGRAM) + " --output-dir " + Quote(Folder) +
                               " " + Quote(Source) + " >/dev/null 2>" + Quote(Folder + "/err.txt") +
@@ -160,7 +167,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Family{"Raw411", VideoCodec::Raw, "yuv411p"},
                       Family{"Raw422", VideoCodec::Raw, "yuv422p"},
                       Family{"RawRgb", VideoCodec::Raw, "bgr24"},
-                      Family{"RawPaletted", VideoCodec::Raw, "pal8"}),
+                      Family{"RawPaletted", VideoCodec::Raw, "pal8"},
+                      Family{"Mpeg4FlaggedFullRange", VideoCodec::Mpeg4, "yuv420p", true}),
     [](const ::testing::TestParamInfo<Family>& Info) { return std::string(Info.param.Name); });
 
 }  // namespace

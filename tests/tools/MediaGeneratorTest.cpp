@@ -338,10 +338,14 @@ TEST_F(MediaGeneratorTest, FailuresSayWhyAndLeaveNoFile) {
   TwoInWav.Video = VideoCodec::None;
   TwoInWav.Audio = AudioCodec::Pcm;
   TwoInWav.AudioStreams = 2;
-  for (const Case& C : {Case{"none.avi", NoStreams, "neither"}, Case{"v.mp3", VideoInMp3, "cannot hold video"},
-                        Case{"zero.avi", ZeroSize, "size"}, Case{"rate.avi", BadRate, "12345"},
-                        Case{"pix.avi", BadPixels, "no-such-format"}, Case{"mark.avi", NegativeMark, "negative"},
-                        Case{"two.wav", TwoInWav, "one audio stream"}, Case{"x.mkv", MediaSpec{}, ".mkv"}}) {
+  MediaSpec FlagInAvi;
+  FlagInAvi.FullRangeFlag = true;
+  for (const Case& C :
+       {Case{"none.avi", NoStreams, "neither"}, Case{"v.mp3", VideoInMp3, "cannot hold video"},
+        Case{"zero.avi", ZeroSize, "size"}, Case{"rate.avi", BadRate, "12345"},
+        Case{"pix.avi", BadPixels, "no-such-format"}, Case{"mark.avi", NegativeMark, "negative"},
+        Case{"two.wav", TwoInWav, "one audio stream"}, Case{"x.mov", MediaSpec{}, ".mov"},
+        Case{"flag.avi", FlagInAvi, ".mkv"}}) {
     const std::string Reason = Generate(PathOf(C.Name), C.Request);
     EXPECT_NE(Reason.find(C.Reason), std::string::npos) << C.Name << ": " << Reason;
     EXPECT_FALSE(fs::exists(PathOf(C.Name))) << C.Name;

@@ -48,6 +48,10 @@ struct MediaSpec {
   // them.
   std::string MjpegPixelFormat = "yuvj420p";
   PicturePattern Pattern = PicturePattern::Moving;
+  // MPEG-4 Part 2 pictures in full range (0..255) in a plain 4:2:0 format,
+  // with only the container's flag saying so, as some cameras' and phones'
+  // files are. Needs a .mkv file: AVI has no such flag.
+  bool FullRangeFlag = false;
 };
 
 // The sound of a mark: a burst of a 1 kHz square wave at 0.9 of full scale.
@@ -56,7 +60,7 @@ inline constexpr double ClickMilliseconds = 4.0;
 inline constexpr double ToneAmplitude = 0.2;
 
 // Writes the file; the container follows the file name's extension (.avi
-// for video, .mp3 or .wav for sound-only specs). Returns an empty string on
+// or .mkv for video, .mp3 or .wav for sound-only specs). Returns an empty string on
 // success, otherwise the reason; a failed call leaves no file of its own
 // behind. Needs the media libraries bound.
 //

@@ -142,6 +142,7 @@ class VideoTrack : public Track {
     switch (Request.Video) {
       case VideoCodec::Mpeg4:
         Enc->pix_fmt = AV_PIX_FMT_YUV420P;
+        if (Request.FullRangeFlag) Enc->color_range = AVCOL_RANGE_JPEG;
         break;
       case VideoCodec::Mjpeg: {
         // JPEG pictures are full range, and the "j" formats say so.
@@ -312,7 +313,10 @@ class AudioTrack : public Track {
 
 std::string WriteFile(const std::string& Path, const MediaSpec& Request, const Timeline& Plan, Container Kind,
                       bool& Created) {
-  const char* Muxer = Kind == Container::Avi ? "avi" : Kind == Container::Mp3 ? "mp3" : "wav";
+  const char* Muxer = Kind == Container::Avi   ? "avi"
+                      : Kind == Container::Mkv ? "matroska"
+                      : Kind == Container::Mp3 ? "mp3"
+                                               : "wav";
   AVFormatContext* Raw = nullptr;
   if (int Ret = ff::avformat_alloc_output_context2(&Raw, nullptr, Muxer, Path.c_str()); Ret < 0 || !Raw)
     return Format("no '%s' muxer: %s", Muxer, ErrorString(Ret).c_str());

@@ -15,11 +15,15 @@ using vexav::mediagen::MediaSpec;
 using vexav::mediagen::VideoCodec;
 
 const char Usage[] =
-    "usage: vexav-mediagen [--size WxH] [--rate N[/D]] [--duration S] [--video mpeg4|mjpeg|raw|none]\n"
-    "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] [--audio-streams N]\n"
-    "                      [--tone HZ] [--marks S[,S...]] [--pix-fmt NAME] [--pattern moving|levels]\n"
-    "                      OUTPUT\n"
-    "OUTPUT ends in .avi, or .mp3/.wav for sound only (with --video none).\n"
+    "usage: vexav-mediagen [--size WxH] [--rate N[/D]] [--duration S] [--video "
+    "mpeg4|mjpeg|raw|none]\n"
+    "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] "
+    "[--audio-streams N]\n"
+    "                      [--tone HZ] [--marks S[,S...]] [--pix-fmt NAME] [--pattern "
+    "moving|levels]\n"
+    "                      [--range-flag full|none] OUTPUT\n"
+    "OUTPUT ends in .avi or .mkv, or .mp3/.wav for sound only (with --video none).\n"
+    "--range-flag full stores MPEG-4 pictures in full range, flagged by the container (.mkv).\n"
     "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n";
 
 template <typename T>
@@ -66,6 +70,11 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
     Request.RawPixelFormat = Request.MjpegPixelFormat = std::string(Value);
     return !Value.empty();
   }
+  if (Name == "--range-flag") {
+    if (Value != "full" && Value != "none") return false;
+    Request.FullRangeFlag = Value == "full";
+    return true;
+  }
   if (Name == "--pattern") {
     if (Value == "moving") Request.Pattern = vexav::mediagen::PicturePattern::Moving;
     else if (Value == "levels") Request.Pattern = vexav::mediagen::PicturePattern::Levels;
@@ -91,8 +100,9 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
 }
 
 bool KnownOption(std::string_view Name) {
-  for (const char* Known : {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
-                            "--tone", "--marks", "--pix-fmt", "--pattern", "--video", "--audio"})
+  for (const char* Known :
+       {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
+        "--tone", "--marks", "--pix-fmt", "--pattern", "--range-flag", "--video", "--audio"})
     if (Name == Known) return true;
   return false;
 }
