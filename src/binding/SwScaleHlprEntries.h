@@ -8,5 +8,7 @@
   X(sws_scale) \
   X(sws_freeContext) \
   X(sws_getCachedContext) \
+  X(sws_alloc_context) \
+  X(sws_init_context) \
   /* end of list */
 // clang-format on

@@ -87,6 +87,7 @@ TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVide
   if (!S.DisableVideo) {
     if (S.FrameSize.empty())
       S.FrameSize = std::to_string(Video.Width) + "x" + std::to_string(Video.Height);
+    if (Preset && Preset->PixelFormat) S.PixelFormat = Preset->PixelFormat;
     if (S.VideoBitrate == -1) S.VideoBitrate = 1500000;
   }
   return S;
@@ -111,6 +112,7 @@ std::vector<TEngineOption> EngineOptions(const TOutputSettings& S) {
   Text("s", S.FrameSize);
   Positive("vb", S.VideoBitrate);
   Options.push_back({"vsync", std::to_string(S.VideoSync)});
+  Text("pix_fmt", S.PixelFormat);
   return Options;
 }
 

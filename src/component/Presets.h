@@ -29,10 +29,17 @@ struct TFormatPreset {
   int AudioBitrate;        // "ab", bit/s
   int VideoSync;           // "vsync"
   int AudioSync;           // "async"
+  const char* PixelFormat;  // "pix_fmt"
 };
 
+// The MPEG-4 preset names 4:2:0 pictures: today's H.264 encoder would
+// otherwise keep a camera's 4:2:2 or 4:4:4 pictures and their full range,
+// which gives profiles that browsers, phones and most players cannot
+// decode. The plain (not "j") format also makes the scaler bring full-range
+// pictures into the video range.
 inline constexpr std::array<TFormatPreset, 1> kFormats{{
-    {"MPEG-4 Video (*.mp4)", "libx264", "libfaac", "29.97", 2, 44100, 1500000, 64000, -1, 0},
+    {"MPEG-4 Video (*.mp4)", "libx264", "libfaac", "29.97", 2, 44100, 1500000, 64000, -1, 0,
+     "yuv420p"},
 }};
 
 // The format selected at start-up, and the one the command line converts to.
@@ -89,6 +96,7 @@ struct TOutputSettings {
   bool DisableVideo = false;  // "vn" when true
   std::string FrameRate;      // "r"
   std::string FrameSize;      // "s", "WxH"
+  std::string PixelFormat;    // "pix_fmt"
   int VideoBitrate = -1;      // "vb" when > 0
   int VideoSync = -1;         // "vsync", always applied
 
@@ -102,8 +110,9 @@ struct TOutputSettings {
 // 2. the preset row;
 // 3. channels, sample rate and audio bit rate from the source where still -1;
 // 4. without DisableVideo: the frame size from the source ("WxH", decimal,
-//    also when the probe filled nothing: "-1x-1", which the engine refuses)
-//    and a video bit rate of 1500000 where still -1.
+//    also when the probe filled nothing: "-1x-1", which the engine refuses),
+//    the preset's pixel format, and a video bit rate of 1500000 where still
+//    -1.
 TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
                                    const TAudioStreamInfo& Audio, const TVideoStreamInfo& Video);
 
@@ -116,7 +125,8 @@ struct TEngineOption {
 
 // The engine options that carry Settings, in the order the option record
 // applies its fields: "acodec", "ac", "ar", "ab", "async", "vcodec", "vn"
-// (empty value), "r", "s", "vb", "vsync". A field that is not set gives no
+// (empty value), "r", "s", "vb", "vsync", then "pix_fmt", which the window
+// passes as a free option line. A field that is not set gives no
 // option; "async" and "vsync" always come. The record's other always-applied
 // fields (pad colour black, no time-stamp copy) are the engine's own
 // defaults and are not repeated.

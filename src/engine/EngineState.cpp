@@ -76,6 +76,7 @@ void TCustomFFmpeg::ResetOptions() {
   FrameHeight = 0;
   FrameAspectRatio = 0;
   FramePixFmt = -1;
+  FramePixFmtNamed = false;
   AudioSampleFmt = -1;
   PadTop = PadBottom = PadLeft = PadRight = 0;
   PadColor = {16, 128, 128};

@@ -657,6 +657,7 @@ class TCustomFFmpeg {
   int FrameHeight = 0;
   float FrameAspectRatio = 0;  // display aspect, 0 = unset
   int FramePixFmt = -1;        // AVPixelFormat, -1 = none
+  bool FramePixFmtNamed = false;  // FramePixFmt comes from "pix_fmt", not from an input
   int AudioSampleFmt = -1;     // AVSampleFormat, -1 = none
   int PadTop = 0, PadBottom = 0, PadLeft = 0, PadRight = 0;
   std::array<int, 3> PadColor{16, 128, 128};  // Y, U, V

@@ -332,6 +332,7 @@ bool TCustomFFmpeg::OpenInputFileWithOptions(const std::string& FileName) {
         FrameAspectRatio =
             InputFrameAspect(Codec->width, Codec->height, Stream->sample_aspect_ratio, Codec->sample_aspect_ratio);
         FramePixFmt = Codec->pix_fmt;
+        FramePixFmtNamed = false;
         // The codec's frame rate against the container's: where they differ,
         // timestamps rather than the codec decide the output's frames.
         const AVRational CodecRate = Codec->framerate;

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "binding/FFmpegLibs.h"
 #include "binding/Text.h"
@@ -45,6 +46,30 @@ struct TPreparedStream {
   AVRational FrameRate{0, 0};  // video only; 0/0 when not chosen
   std::string Language;        // empty: none
 };
+
+// The range of a YUV format's samples: full for the "j" formats, which
+// exist to say so, video range for every other one. Other kinds of picture
+// (RGB, grey, paletted) carry no range flag.
+AVColorRange PictureRange(AVPixelFormat Fmt) {
+  const AVPixFmtDescriptor* Desc = ff::av_pix_fmt_desc_get(Fmt);
+  if (!Desc || Desc->nb_components < 3 ||
+      (Desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)))
+    return AVCOL_RANGE_UNSPECIFIED;
+  return std::string_view(Desc->name).starts_with("yuvj") ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
+}
+
+// Whether Fmt is YUV with chroma halved both ways, the only kind every
+// H.264 player decodes.
+bool IsChroma420(AVPixelFormat Fmt) {
+  const AVPixFmtDescriptor* Desc = ff::av_pix_fmt_desc_get(Fmt);
+  return Desc && Desc->nb_components >= 3 && !(Desc->flags & AV_PIX_FMT_FLAG_RGB) &&
+         Desc->log2_chroma_w == 1 && Desc->log2_chroma_h == 1;
+}
+
+const char* PixelFormatName(AVPixelFormat Fmt) {
+  const char* Name = ff::av_get_pix_fmt_name(Fmt);
+  return Name ? Name : "none";
+}
 
 // The media libraries must be bound before a stream can be built.
 void RequireLibrariesLoaded() {
@@ -331,6 +356,15 @@ void TCustomFFmpeg::NewVideoStream(AVFormatContext* Context) {
           !Listed(Codec->pix_fmts, AV_PIX_FMT_NONE, static_cast<AVPixelFormat>(PixFmt)))
         PixFmt = Codec->pix_fmts[0];
       Enc->pix_fmt = static_cast<AVPixelFormat>(PixFmt);
+      // The scaler writes YUV pictures in the range their format implies;
+      // the stream says so, so that players do not have to guess.
+      if (Enc->color_range == AVCOL_RANGE_UNSPECIFIED)
+        Enc->color_range = PictureRange(Enc->pix_fmt);
+      if (Id == AV_CODEC_ID_H264 && !FramePixFmtNamed && !IsChroma420(Enc->pix_fmt))
+        Log(1, Format("H.264 video keeps the source's pixel format %s, whose profile many players, "
+                      "phones and browsers cannot decode; the option pix_fmt=yuv420p gives 4:2:0 "
+                      "pictures that play everywhere",
+                      PixelFormatName(Enc->pix_fmt)));
 
       if (IntraOnly) Enc->gop_size = 0;
       // Fixed quality: the quantiser in lambda units. The stream has no

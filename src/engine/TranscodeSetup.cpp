@@ -342,9 +342,13 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
         const int PT = PadTop, PB = PadBottom, PL = PadLeft, PR = PadRight;
         Ost.VideoCrop = (L0 + R0 + T0 + B0) != 0;
         Ost.VideoPad = (PL + PR + PT + PB) != 0;
+        // A change of range alone (a plain format flagged full range going
+        // into the video range) also takes the scaler.
+        const bool SourceFull = FullRangeSamples(Dec->pix_fmt, Dec->color_range);
+        const bool TargetFull = FullRangeSamples(Enc->pix_fmt, Enc->color_range);
         Ost.VideoResample = Enc->width != Dec->width - (L0 + R0) + (PL + PR) ||
                             Enc->height != Dec->height - (T0 + B0) + (PT + PB) ||
-                            Enc->pix_fmt != Dec->pix_fmt;
+                            Enc->pix_fmt != Dec->pix_fmt || SourceFull != TargetFull;
         if (Ost.VideoCrop) {
           Ost.CropTop = T0;
           Ost.CropLeft = L0;
@@ -364,9 +368,9 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
           if (Dec->width - (L0 + R0) <= 0 || Dec->height - (T0 + B0) <= 0 ||
               Enc->width - (PL + PR) <= 0 || Enc->height - (PT + PB) <= 0)
             throw FFMpegException("Cannot get resampling context");
-          Ost.ScaleContext =
-              MakeOutputScaler(Dec->width, Dec->height, Dec->pix_fmt, T0, B0, L0, R0, Enc->width,
-                               Enc->height, Enc->pix_fmt, PT, PB, PL, PR, SwsFlags);
+          Ost.ScaleContext = MakeOutputScaler(Dec->width, Dec->height, Dec->pix_fmt, T0, B0, L0, R0,
+                                              Enc->width, Enc->height, Enc->pix_fmt, PT, PB, PL, PR,
+                                              SwsFlags, SourceFull, TargetFull);
           if (!Ost.ScaleContext) throw FFMpegException("Cannot get resampling context");
           Ost.ResampleHeight = FiltersInUse ? Dec->height : Dec->height - (T0 + B0);
         }

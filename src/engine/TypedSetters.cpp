@@ -195,6 +195,7 @@ void TCustomFFmpeg::SetPixelFormat(const std::string& Name) {
   RequireLibraries();
   if (Name != "list") {
     FramePixFmt = ff::av_get_pix_fmt(Name.c_str());
+    FramePixFmtNamed = true;
     return;
   }
   if (!HasLogHandler()) return;

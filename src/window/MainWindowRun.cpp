@@ -82,6 +82,8 @@ bool TfrmMain::PrepareTask(int index, const QString& formatText) {
   record.FrameSize = settings.FrameSize;
   record.VideoBitrate = settings.VideoBitrate;
   record.VideoSync = settings.VideoSync;
+  // The record has no field for the pixel format: a free option line.
+  if (!settings.PixelFormat.empty()) record.ExtOptions = "pix_fmt=" + settings.PixelFormat + "\n";
 
   SetRowOutput(row, output);
   return VexAVC().SetOutputFile(index, output.toStdString(), &record);

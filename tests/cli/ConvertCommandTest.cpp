@@ -175,7 +175,8 @@ class ConvertModes : public ::testing::Test {
 
 const std::vector<std::string> VideoPresetCalls(const std::string& Size) {
   return {"set acodec=libfaac", "set ac=2",    "set ar=44100",  "set ab=64000",   "set async=0",
-          "set vcodec=libx264", "set r=29.97", "set s=" + Size, "set vb=1500000", "set vsync=-1"};
+          "set vcodec=libx264", "set r=29.97", "set s=" + Size, "set vb=1500000", "set vsync=-1",
+          "set pix_fmt=yuv420p"};
 }
 
 const std::vector<std::string> AudioPresetCalls() {

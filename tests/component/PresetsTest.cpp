@@ -104,13 +104,15 @@ TEST(Presets, VideoSourceGetsThePresetAndItsOwnSize) {
   EXPECT_EQ(S.AudioSampleRate, 44100);
   EXPECT_EQ(S.AudioBitrate, 64000);
   EXPECT_EQ(S.VideoBitrate, 1500000);
+  EXPECT_EQ(S.PixelFormat, "yuv420p");
   EXPECT_FALSE(S.DisableVideo);
   EXPECT_EQ(S.VideoSync, -1);
   EXPECT_EQ(S.AudioSync, 0);
 
   const std::vector<TEngineOption> Expected{
-      {"acodec", "libfaac"}, {"ac", "2"},    {"ar", "44100"},  {"ab", "64000"},   {"async", "0"},
-      {"vcodec", "libx264"}, {"r", "29.97"}, {"s", "640x360"}, {"vb", "1500000"}, {"vsync", "-1"}};
+      {"acodec", "libfaac"}, {"ac", "2"},           {"ar", "44100"},       {"ab", "64000"},
+      {"async", "0"},        {"vcodec", "libx264"}, {"r", "29.97"},        {"s", "640x360"},
+      {"vb", "1500000"},     {"vsync", "-1"},       {"pix_fmt", "yuv420p"}};
   EXPECT_EQ(EngineOptions(S), Expected);
 }
 
@@ -119,6 +121,7 @@ TEST(Presets, AudioOnlySourceGetsNoSizeAndVn) {
       MakeOutputSettings(&kFormats[0], true, Audio(2, 44100, 128000), TVideoStreamInfo());
   EXPECT_TRUE(S.DisableVideo);
   EXPECT_EQ(S.FrameSize, "");
+  EXPECT_EQ(S.PixelFormat, "");
   EXPECT_EQ(S.AudioCodec, "libfaac");
   EXPECT_EQ(S.AudioChannels, 2);
   EXPECT_EQ(S.AudioSampleRate, 44100);

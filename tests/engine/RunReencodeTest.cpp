@@ -336,5 +336,32 @@ TEST_F(RunTest, PassTwoWithoutItsLogIsRefused) {
 
 INSTANTIATE_TEST_SUITE_P(Encoders, RunTwoPassTest, ::testing::Values("mpeg4", "libx264"));
 
+// H.264 takes a camera's 4:2:2 pictures as they are when nothing names a
+// pixel format, and the run says how to get 4:2:0 instead; a named format is
+// taken without a word.
+TEST_F(RunPictureOptionsTest, H264KeepsA422SourceAndSaysHowToGet420) {
+  mediagen::MediaSpec S =
+      SourceMedia(mediagen::VideoCodec::Mjpeg, mediagen::AudioCodec::None, 25, 1, 44100, 2);
+  S.MjpegPixelFormat = "yuvj422p";
+  S.Width = 96;
+  S.Height = 64;
+  S.DurationSeconds = 0.4;
+  S.MarkSeconds = {};
+  const std::string Input = Media("mjpeg-422.avi", S);
+  const std::string Hint = "the option pix_fmt=yuv420p gives 4:2:0";
+  for (const auto& [Named, Expected] :
+       {std::pair{"", "yuvj422p"}, std::pair{"yuv422p", "yuv422p"}}) {
+    SCOPED_TRACE(std::string("pix_fmt ") + Named);
+    TOptionList Options{{"vcodec", "libx264"}};
+    if (*Named) Options.push_back({"pix_fmt", Named});
+    const std::string Output = OutPath("h264.mp4");
+    TRunRecord R;
+    RunConversion(Req({}, Input, Options, Output), R);
+    ASSERT_TRUE(R.Finished) << R.OpenError << R.ErrorMessage;
+    EXPECT_EQ(R.LoggedContaining(Hint), !*Named) << R.LogText();
+    EXPECT_EQ(mediagen::Decode(Output).PixelFormat, Expected);
+  }
+}
+
 }  // namespace
 }  // namespace vexav::test

@@ -167,6 +167,32 @@ TEST_F(MediaGeneratorTest, RawVideoInYuvAndBgrIncludingOddSizes) {
   }
 }
 
+// Camera-style pictures: MJPEG in each full-range chroma layout, and raw
+// 4:1:1 and paletted, all showing the black and white halves. Full-range
+// luma averages (0 + 255) / 2, video-range luma (16 + 235) / 2.
+TEST_F(MediaGeneratorTest, LevelBarsInFullRangeAndOtherChromaLayouts) {
+  MediaSpec Request;
+  Request.Audio = AudioCodec::None;
+  Request.DurationSeconds = 0.2;
+  Request.MarkSeconds = {};
+  Request.Pattern = PicturePattern::Levels;
+  for (const auto& [Video, Format, Mean] : {std::tuple{VideoCodec::Mjpeg, "yuvj422p", 127.5},
+                                            std::tuple{VideoCodec::Mjpeg, "yuvj444p", 127.5},
+                                            std::tuple{VideoCodec::Raw, "yuv411p", 125.5},
+                                            std::tuple{VideoCodec::Raw, "pal8", 125.5}}) {
+    SCOPED_TRACE(Format);
+    Request.Video = Video;
+    Request.RawPixelFormat = Request.MjpegPixelFormat = Format;
+    const DecodedMedia Media = Make("levels.avi", Request);
+    EXPECT_EQ(Media.PixelFormat, Format);
+    ASSERT_FALSE(Media.Frames.empty());
+    EXPECT_NEAR(Media.Frames[0].MeanLuma, Mean, 1.5);
+  }
+  Request.Video = VideoCodec::Mjpeg;
+  Request.MjpegPixelFormat = "yuv420p";  // video range: not what JPEG stores
+  EXPECT_NE(Generate(PathOf("bad.avi"), Request).find("yuv420p"), std::string::npos);
+}
+
 TEST_F(MediaGeneratorTest, Mpeg4AtOddWidth) {
   MediaSpec Request;
   Request.Width = 321;
@@ -312,10 +338,14 @@ TEST_F(MediaGeneratorTest, FailuresSayWhyAndLeaveNoFile) {
   TwoInWav.Video = VideoCodec::None;
   TwoInWav.Audio = AudioCodec::Pcm;
   TwoInWav.AudioStreams = 2;
-  for (const Case& C : {Case{"none.avi", NoStreams, "neither"}, Case{"v.mp3", VideoInMp3, "cannot hold video"},
-                        Case{"zero.avi", ZeroSize, "size"}, Case{"rate.avi", BadRate, "12345"},
-                        Case{"pix.avi", BadPixels, "no-such-format"}, Case{"mark.avi", NegativeMark, "negative"},
-                        Case{"two.wav", TwoInWav, "one audio stream"}, Case{"x.mkv", MediaSpec{}, ".mkv"}}) {
+  MediaSpec FlagInAvi;
+  FlagInAvi.FullRangeFlag = true;
+  for (const Case& C :
+       {Case{"none.avi", NoStreams, "neither"}, Case{"v.mp3", VideoInMp3, "cannot hold video"},
+        Case{"zero.avi", ZeroSize, "size"}, Case{"rate.avi", BadRate, "12345"},
+        Case{"pix.avi", BadPixels, "no-such-format"}, Case{"mark.avi", NegativeMark, "negative"},
+        Case{"two.wav", TwoInWav, "one audio stream"}, Case{"x.mov", MediaSpec{}, ".mov"},
+        Case{"flag.avi", FlagInAvi, ".mkv"}}) {
     const std::string Reason = Generate(PathOf(C.Name), C.Request);
     EXPECT_NE(Reason.find(C.Reason), std::string::npos) << C.Name << ": " << Reason;
     EXPECT_FALSE(fs::exists(PathOf(C.Name))) << C.Name;
@@ -374,7 +404,7 @@ TEST_F(MediaGeneratorTest, ToolWritesWhatItIsAskedFor) {
 
 TEST_F(MediaGeneratorTest, ToolRefusesBadArguments) {
   const std::string Path = PathOf("bad.avi");
-  for (const char* Arguments : {"", "--size 320 ", "--rate 0/x ", "--video h264 ", "--audio aac ", "--frobnicate 1 ",
+  for (const char* Arguments : {"", "--size 320 ", "--rate 0/x ", "--video vp9 ", "--audio aac ", "--frobnicate 1 ",
                                 "--duration ", "--size 0x240 ", "--video none --audio none "}) {
     const std::string Line = Arguments + (std::string(Arguments).empty() ? std::string() : Path);
     EXPECT_NE(RunTool(Line), 0) << Line;

@@ -22,6 +22,7 @@ TEST(WindowFormats, TheMpeg4Row) {
   EXPECT_EQ(row.AudioBitrate, 64000);
   EXPECT_EQ(row.VideoSync, -1);
   EXPECT_EQ(row.AudioSync, 0);
+  EXPECT_STREQ(row.PixelFormat, "yuv420p");
   EXPECT_EQ(FindFormat(item), &row);
   EXPECT_EQ(FindFormat("mpeg-4 video (*.mp4)"), nullptr);
 }

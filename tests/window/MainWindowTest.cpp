@@ -473,6 +473,26 @@ TEST_F(WindowMain, LongNamesAreShortenedToFitTheFileSystem) {
   ExpectVideoOutput(OutPath(name), 160, 120);
 }
 
+// A webcam's MJPEG in full-range 4:2:2 becomes 4:2:0 video-range H.264, the
+// kind every player decodes.
+TEST_F(WindowMain, CameraClipBecomes420) {
+  mediagen::MediaSpec request;
+  request.Width = 160;
+  request.Height = 120;
+  request.DurationSeconds = 0.5;
+  request.MarkSeconds = {};
+  request.Video = mediagen::VideoCodec::Mjpeg;
+  request.MjpegPixelFormat = "yuvj422p";
+  request.Audio = mediagen::AudioCodec::Pcm;
+  const QString source = Make(QStringLiteral("webcam.avi"), request);
+  auto window = MakeWindow();
+  window->AddFiles({source});
+  ASSERT_TRUE(ConvertAndWait(*window));
+  const mediagen::DecodedMedia media = mediagen::Decode(OutPath(OutputName(source)).toStdString());
+  ASSERT_EQ(media.Error, "");
+  EXPECT_EQ(media.PixelFormat, "yuv420p");
+}
+
 TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
   const QStringList sources = {Clip("even.avi"), Clip("odd.avi", 161, 120),
                                Clip("later.avi", 192, 144)};

@@ -13,6 +13,16 @@ namespace vexav::mediagen {
 enum class VideoCodec { None, Mpeg4, Mjpeg, Raw, H264 };
 enum class AudioCodec { None, Mp3, Pcm };
 
+// What the pictures show between the marks.
+enum class PicturePattern {
+  // A dark colour gradient with a lighter square that moves each frame.
+  Moving,
+  // Still level bars: the left half black, the right half white, no colour
+  // (luma 16 and 235 in video range, 0 and 255 in full range), for checking
+  // that a conversion keeps black and white where they are.
+  Levels,
+};
+
 struct MediaSpec {
   int Width = 320;
   int Height = 240;
@@ -37,6 +47,15 @@ struct MediaSpec {
   // with B-frames uses them as references too (a B-pyramid), as cameras and
   // encoders in their default settings write them.
   int BFrames = 0;
+  // Pixel format stored by MJPEG: one of the full-range ("j") formats the
+  // encoder takes, "yuvj420p", "yuvj422p" or "yuvj444p", as cameras write
+  // them.
+  std::string MjpegPixelFormat = "yuvj420p";
+  PicturePattern Pattern = PicturePattern::Moving;
+  // MPEG-4 Part 2 pictures in full range (0..255) in a plain 4:2:0 format,
+  // with only the container's flag saying so, as some cameras' and phones'
+  // files are. Needs a .mkv file: AVI has no such flag.
+  bool FullRangeFlag = false;
 };
 
 // The sound of a mark: a burst of a 1 kHz square wave at 0.9 of full scale.
@@ -45,7 +64,7 @@ inline constexpr double ClickMilliseconds = 4.0;
 inline constexpr double ToneAmplitude = 0.2;
 
 // Writes the file; the container follows the file name's extension (.avi
-// for video, .mp3 or .wav for sound-only specs). Returns an empty string on
+// or .mkv for video, .mp3 or .wav for sound-only specs). Returns an empty string on
 // success, otherwise the reason; a failed call leaves no file of its own
 // behind. Needs the media libraries bound.
 //

@@ -119,12 +119,13 @@ class VideoTrack : public Track {
       return Format("cannot allocate a picture: %s", ErrorString(Ret).c_str());
 
     const bool Flash = std::binary_search(Plan.FlashFrames.begin(), Plan.FlashFrames.end(), Next);
-    AVFrame* Target = Scaler ? Synth.get() : Frame.get();
+    AVFrame* Target = Synth ? Synth.get() : Frame.get();
     DrawPicture(Next, Flash, FullRange, Request.Width, Request.Height, Target->data,
-                Target->linesize);
+                Target->linesize, Request.Pattern == PicturePattern::Levels);
     if (Scaler)
-      ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Request.Height, Frame->data,
-                    Frame->linesize);
+      ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Request.Height, Frame->data, Frame->linesize);
+    else if (Enc->pix_fmt == AV_PIX_FMT_PAL8)
+      ToGreyPalette(*Synth, *Frame);
 
     Frame->pts = Next;
     if (Enc->flags & AV_CODEC_FLAG_QSCALE) Frame->quality = Enc->global_quality;
@@ -144,6 +145,7 @@ class VideoTrack : public Track {
     switch (Request.Video) {
       case VideoCodec::Mpeg4:
         Enc->pix_fmt = AV_PIX_FMT_YUV420P;
+        if (Request.FullRangeFlag) Enc->color_range = AVCOL_RANGE_JPEG;
         break;
       case VideoCodec::H264:
         // A fixed quantiser keeps the pictures (and the flash frames)
@@ -154,13 +156,16 @@ class VideoTrack : public Track {
         ff::av_opt_set(Enc->priv_data, "qp", "20", 0);
         ff::av_opt_set(Enc->priv_data, "b_strategy", "0", 0);
         break;
-      case VideoCodec::Mjpeg:
-        // JPEG pictures are full range: the "j" format where the encoder
-        // offers it, the plain one marked full range otherwise.
-        Enc->pix_fmt =
-            Offers(Codec, AV_PIX_FMT_YUVJ420P) ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+      case VideoCodec::Mjpeg: {
+        // JPEG pictures are full range, and the "j" formats say so.
+        const AVPixelFormat Jpeg = ff::av_get_pix_fmt(Request.MjpegPixelFormat.c_str());
+        if (!IsJpegFormat(Jpeg) || !Offers(Codec, Jpeg))
+          return Format("encoder 'mjpeg' does not take pixel format '%s'",
+                        Request.MjpegPixelFormat.c_str());
+        Enc->pix_fmt = Jpeg;
         Enc->color_range = AVCOL_RANGE_JPEG;
         break;
+      }
       default: {
         const AVPixelFormat Raw = ff::av_get_pix_fmt(Request.RawPixelFormat.c_str());
         if (Raw == AV_PIX_FMT_NONE)
@@ -186,22 +191,43 @@ class VideoTrack : public Track {
     return false;
   }
 
-  // Pictures are drawn in 4:2:0; any other stored format is converted.
+  // Pictures are drawn in 4:2:0, in full range for the full-range formats
+  // (the "j" ones, and the grey levels of a paletted picture); any other
+  // stored format is converted from that.
   std::string PrepareSynthesis() {
-    FullRange = Enc->pix_fmt == AV_PIX_FMT_YUVJ420P || Enc->color_range == AVCOL_RANGE_JPEG;
-    if (Enc->pix_fmt == AV_PIX_FMT_YUV420P || Enc->pix_fmt == AV_PIX_FMT_YUVJ420P) return "";
+    const bool Paletted = Enc->pix_fmt == AV_PIX_FMT_PAL8;
+    FullRange = Paletted || IsJpegFormat(Enc->pix_fmt) || Enc->color_range == AVCOL_RANGE_JPEG;
+    const AVPixelFormat Drawn = FullRange ? AV_PIX_FMT_YUVJ420P : AV_PIX_FMT_YUV420P;
+    if (Enc->pix_fmt == AV_PIX_FMT_YUV420P || Enc->pix_fmt == Drawn) return "";
     Synth.reset(ff::av_frame_alloc());
     if (!Synth) return "out of memory";
-    Synth->format = AV_PIX_FMT_YUV420P;
+    Synth->format = Drawn;
     Synth->width = Request.Width;
     Synth->height = Request.Height;
     if (int Ret = ff::av_frame_get_buffer(Synth.get(), 0); Ret < 0)
       return Format("cannot allocate a picture: %s", ErrorString(Ret).c_str());
+    // A paletted picture is its luma as indices into a grey palette.
+    if (Paletted) return "";
     Scaler.reset(ff::sws_getContext(
-        Request.Width, Request.Height, AV_PIX_FMT_YUV420P, Request.Width, Request.Height,
-        Enc->pix_fmt, SWS_BILINEAR | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr));
-    if (!Scaler) return Format("cannot convert pictures to '%s'", Request.RawPixelFormat.c_str());
+        Request.Width, Request.Height, Drawn, Request.Width, Request.Height, Enc->pix_fmt,
+        SWS_BILINEAR | SWS_ACCURATE_RND | SWS_BITEXACT, nullptr, nullptr, nullptr));
+    if (!Scaler)
+      return Format("cannot convert pictures to '%s'", ff::av_get_pix_fmt_name(Enc->pix_fmt));
     return "";
+  }
+
+  static bool IsJpegFormat(AVPixelFormat Fmt) {
+    return Fmt == AV_PIX_FMT_YUVJ420P || Fmt == AV_PIX_FMT_YUVJ422P || Fmt == AV_PIX_FMT_YUVJ444P ||
+           Fmt == AV_PIX_FMT_YUVJ440P || Fmt == AV_PIX_FMT_YUVJ411P;
+  }
+
+  // Full-range luma as palette indices, with entry i the grey (i, i, i).
+  static void ToGreyPalette(const AVFrame& Drawn, AVFrame& Paletted) {
+    for (int Y = 0; Y < Drawn.height; ++Y)
+      std::copy_n(Drawn.data[0] + Y * Drawn.linesize[0], Drawn.width,
+                  Paletted.data[0] + Y * Paletted.linesize[0]);
+    auto* Palette = reinterpret_cast<uint32_t*>(Paletted.data[1]);
+    for (uint32_t I = 0; I < 256; ++I) Palette[I] = 0xFF000000u | I << 16 | I << 8 | I;
   }
 
   const MediaSpec& Request;
@@ -311,9 +337,12 @@ class AudioTrack : public Track {
   int64_t Written = 0;
 };
 
-std::string WriteFile(const std::string& Path, const MediaSpec& Request, const Timeline& Plan,
-                      Container Kind, bool& Created) {
-  const char* Muxer = Kind == Container::Avi ? "avi" : Kind == Container::Mp3 ? "mp3" : "wav";
+std::string WriteFile(const std::string& Path, const MediaSpec& Request, const Timeline& Plan, Container Kind,
+                      bool& Created) {
+  const char* Muxer = Kind == Container::Avi   ? "avi"
+                      : Kind == Container::Mkv ? "matroska"
+                      : Kind == Container::Mp3 ? "mp3"
+                                               : "wav";
   AVFormatContext* Raw = nullptr;
   if (int Ret = ff::avformat_alloc_output_context2(&Raw, nullptr, Muxer, Path.c_str());
       Ret < 0 || !Raw)

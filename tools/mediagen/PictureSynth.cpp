@@ -25,8 +25,8 @@ struct Square {
 
 }  // namespace
 
-void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Height, uint8_t* const Planes[3],
-                 const int Linesize[3]) {
+void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Height,
+                 uint8_t* const Planes[3], const int Linesize[3], bool Levels) {
   const int ChromaWidth = (Width + 1) / 2, ChromaHeight = (Height + 1) / 2;
   const auto Luma = [FullRange](int Y) { return FullRange ? ToFullLuma(Y) : static_cast<uint8_t>(Y); };
   const auto Chroma = [FullRange](int C) { return FullRange ? ToFullChroma(C) : static_cast<uint8_t>(C); };
@@ -35,6 +35,21 @@ void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Heigh
     for (int Y = 0; Y < Height; ++Y) std::fill_n(Planes[0] + Y * Linesize[0], Width, Luma(FlashLuma));
     for (int P = 1; P < 3; ++P)
       for (int Y = 0; Y < ChromaHeight; ++Y) std::fill_n(Planes[P] + Y * Linesize[P], ChromaWidth, Chroma(128));
+    return;
+  }
+
+  if (Levels) {
+    // The boundary falls on an even column, so that no chroma sample
+    // straddles it.
+    const int Half = Width / 2 & ~1;
+    for (int Y = 0; Y < Height; ++Y) {
+      uint8_t* Row = Planes[0] + Y * Linesize[0];
+      std::fill_n(Row, Half, Luma(16));
+      std::fill_n(Row + Half, Width - Half, Luma(FlashLuma));
+    }
+    for (int P = 1; P < 3; ++P)
+      for (int Y = 0; Y < ChromaHeight; ++Y)
+        std::fill_n(Planes[P] + Y * Linesize[P], ChromaWidth, Chroma(128));
     return;
   }
 

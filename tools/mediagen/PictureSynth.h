@@ -11,7 +11,9 @@ inline constexpr int FlashLuma = 235;
 
 // Draws frame Index into 4:2:0 planes (Y, then Cb and Cr of half size
 // rounded up). FullRange selects 0..255 levels (JPEG) over 16..235.
-void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Height, uint8_t* const Planes[3],
-                 const int Linesize[3]);
+// Levels draws the still black and white halves instead of the moving
+// picture (a flash frame stays a flash frame).
+void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Height,
+                 uint8_t* const Planes[3], const int Linesize[3], bool Levels = false);
 
 }  // namespace vexav::mediagen

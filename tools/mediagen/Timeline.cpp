@@ -20,10 +20,12 @@ std::string LowerExtension(const std::string& Path) {
 
 std::string ChooseContainer(const std::string& Path, const MediaSpec& Request, Container& Kind) {
   const std::string Ext = LowerExtension(Path);
-  if (Ext == ".avi") {
-    Kind = Container::Avi;
+  if (Ext == ".avi" || Ext == ".mkv") {
+    Kind = Ext == ".avi" ? Container::Avi : Container::Mkv;
     if (Request.Video == VideoCodec::None && Request.Audio == AudioCodec::None)
       return "the file would have neither video nor audio";
+    if (Request.FullRangeFlag && (Kind != Container::Mkv || Request.Video != VideoCodec::Mpeg4))
+      return "full-range MPEG-4 pictures need a .mkv file (AVI keeps no range flag)";
     return "";
   }
   if (Ext == ".mp3" || Ext == ".wav") {
@@ -35,7 +37,7 @@ std::string ChooseContainer(const std::string& Path, const MediaSpec& Request, C
     if (Request.AudioStreams != 1) return Format("a %s file holds exactly one audio stream", Ext.c_str());
     return "";
   }
-  return Format("unsupported file extension '%s' (use .avi, .mp3 or .wav)", Ext.c_str());
+  return Format("unsupported file extension '%s' (use .avi, .mkv, .mp3 or .wav)", Ext.c_str());
 }
 
 namespace {

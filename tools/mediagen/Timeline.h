@@ -10,7 +10,7 @@
 
 namespace vexav::mediagen {
 
-enum class Container { Avi, Mp3, Wav };
+enum class Container { Avi, Mkv, Mp3, Wav };
 
 struct Timeline {
   int64_t FrameCount = 0;                 // 0 without video

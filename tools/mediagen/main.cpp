@@ -19,8 +19,12 @@ const char Usage[] =
     "mpeg4|mjpeg|h264|raw|none]\n"
     "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] "
     "[--audio-streams N]\n"
-    "                      [--tone HZ] [--marks S[,S...]] [--b-frames N] [--pix-fmt NAME] OUTPUT\n"
-    "OUTPUT ends in .avi, or .mp3/.wav for sound only (with --video none).\n";
+    "                      [--tone HZ] [--marks S[,S...]] [--b-frames N] [--pix-fmt NAME] [--pattern "
+    "moving|levels]\n"
+    "                      [--range-flag full|none] OUTPUT\n"
+    "OUTPUT ends in .avi or .mkv, or .mp3/.wav for sound only (with --video none).\n"
+    "--range-flag full stores MPEG-4 pictures in full range, flagged by the container (.mkv).\n"
+    "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n";
 
 template <typename T>
 bool ParseNumber(std::string_view Text, T& Value) {
@@ -65,8 +69,19 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
   if (Name == "--b-frames") return ParseNumber(Value, Request.BFrames);
   if (Name == "--marks") return ParseMarks(Value, Request.MarkSeconds);
   if (Name == "--pix-fmt") {
-    Request.RawPixelFormat = std::string(Value);
+    Request.RawPixelFormat = Request.MjpegPixelFormat = std::string(Value);
     return !Value.empty();
+  }
+  if (Name == "--range-flag") {
+    if (Value != "full" && Value != "none") return false;
+    Request.FullRangeFlag = Value == "full";
+    return true;
+  }
+  if (Name == "--pattern") {
+    if (Value == "moving") Request.Pattern = vexav::mediagen::PicturePattern::Moving;
+    else if (Value == "levels") Request.Pattern = vexav::mediagen::PicturePattern::Levels;
+    else return false;
+    return true;
   }
   if (Name == "--video") {
     if (Value == "mpeg4")
@@ -100,7 +115,7 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
 bool KnownOption(std::string_view Name) {
   for (const char* Known :
        {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
-        "--tone", "--marks", "--b-frames", "--pix-fmt", "--video", "--audio"})
+        "--tone", "--marks", "--b-frames", "--pix-fmt", "--pattern", "--range-flag", "--video", "--audio"})
     if (Name == Known) return true;
   return false;
 }

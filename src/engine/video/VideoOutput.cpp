@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "binding/Text.h"
@@ -284,20 +285,53 @@ TVideoWriteResult TVideoOutput::Flush() {
   return R;
 }
 
+namespace {
+
+bool IsJpegFormat(const AVPixFmtDescriptor& Desc) {
+  return std::string_view(Desc.name).starts_with("yuvj");
+}
+
+bool IsRgbOrPaletted(const AVPixFmtDescriptor& Desc) {
+  return (Desc.flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL)) != 0;
+}
+
+}  // namespace
+
+bool FullRangeSamples(int PixFmt, int Range) {
+  const AVPixFmtDescriptor* Desc =
+      PixFmt < 0 ? nullptr : ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(PixFmt));
+  if (!Desc || IsRgbOrPaletted(*Desc)) return false;
+  return IsJpegFormat(*Desc) || Range == AVCOL_RANGE_JPEG;
+}
+
 ScalerPtr MakeOutputScaler(int DecWidth, int DecHeight, int DecPixFmt, int CropTop, int CropBottom,
                            int CropLeft, int CropRight, int EncWidth, int EncHeight, int EncPixFmt,
-                           int PadTop, int PadBottom, int PadLeft, int PadRight, int SwsFlags) {
+                           int PadTop, int PadBottom, int PadLeft, int PadRight, int SwsFlags,
+                           bool SourceFull, bool TargetFull) {
   // A stream whose decoder is unknown has no pixel format; the scaler
   // library aborts the process on a format it has no description of,
   // instead of refusing it.
   if (!ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(DecPixFmt)) ||
       !ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(EncPixFmt)))
     return nullptr;
-  return ScalerPtr(
-      ff::sws_getContext(DecWidth - (CropLeft + CropRight), DecHeight - (CropTop + CropBottom),
-                         static_cast<AVPixelFormat>(DecPixFmt), EncWidth - (PadLeft + PadRight),
-                         EncHeight - (PadTop + PadBottom), static_cast<AVPixelFormat>(EncPixFmt),
-                         SwsFlags, nullptr, nullptr, nullptr));
+  // The ranges go in before the scaler is set up: it picks a plain copy
+  // for pictures whose size and format stay the same, and only a range it
+  // knows from the start keeps it from doing so. It takes the "j" formats
+  // as full range by itself.
+  ScalerPtr Scaler(ff::sws_alloc_context());
+  if (!Scaler) return nullptr;
+  const auto Set = [&](const char* Name, int64_t Value) {
+    return ff::av_opt_set(Scaler.get(), Name, std::to_string(Value).c_str(), 0) >= 0;
+  };
+  const bool Ready = Set("srcw", DecWidth - (CropLeft + CropRight)) &&
+                     Set("srch", DecHeight - (CropTop + CropBottom)) &&
+                     Set("src_format", DecPixFmt) && Set("dstw", EncWidth - (PadLeft + PadRight)) &&
+                     Set("dsth", EncHeight - (PadTop + PadBottom)) &&
+                     Set("dst_format", EncPixFmt) && Set("sws_flags", SwsFlags) &&
+                     Set("src_range", SourceFull ? 1 : 0) && Set("dst_range", TargetFull ? 1 : 0) &&
+                     ff::sws_init_context(Scaler.get(), nullptr, nullptr) >= 0;
+  if (!Ready) return nullptr;
+  return Scaler;
 }
 
 }  // namespace vexav

@@ -172,12 +172,19 @@ class TVideoOutput {
   bool FlushedValue = false;
 };
 
+// Whether pictures in PixFmt whose stream is flagged Range (an AVColorRange)
+// hold full-range samples: the "j" formats always, any other YUV or grey
+// format when flagged so. RGB and paletted pictures have no such range.
+bool FullRangeSamples(int PixFmt, int Range);
+
 // The scaler for an output stream: from the decoder's size less the crop
 // bands, in its pixel format, to the encoder's size less the pad bands, in
-// the encoder's pixel format, with the given swscale flags. Null when the
-// library cannot make it.
+// the encoder's pixel format, with the given swscale flags. SourceFull and
+// TargetFull give the ranges (FullRangeSamples) between which the samples
+// are converted. Null when the library cannot make it.
 ScalerPtr MakeOutputScaler(int DecWidth, int DecHeight, int DecPixFmt, int CropTop, int CropBottom,
                            int CropLeft, int CropRight, int EncWidth, int EncHeight, int EncPixFmt,
-                           int PadTop, int PadBottom, int PadLeft, int PadRight, int SwsFlags);
+                           int PadTop, int PadBottom, int PadLeft, int PadRight, int SwsFlags,
+                           bool SourceFull = false, bool TargetFull = false);
 
 }  // namespace vexav

@@ -1,0 +1,175 @@
+// vexav-convert's default mode on the kinds of video that cameras, webcams
+// and older capture programs write: whatever the source's chroma and range,
+// the MPEG-4 preset gives H.264 "High" 4:2:0 in the video range, with black
+// and white where they belong. Each output is read back and decoded.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "MediaGenerator.h"
+#include "binding/Api.h"
+#include "binding/FFmpegLibs.h"
+#include "binding/Owners.h"
+
+namespace vexav::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using mediagen::MediaSpec;
+using mediagen::VideoCodec;
+
+constexpr int Width = 96, Height = 64;
+
+// What the first picture of a file's video stream shows.
+struct PictureFacts {
+  std::string Error;
+  int Profile = -1;
+  std::string PixelFormat;
+  AVColorRange Range = AVCOL_RANGE_UNSPECIFIED;
+  double BlackLuma = -1, WhiteLuma = -1;  // means inside the two halves
+};
+
+double MeanLuma(const AVFrame& Frame, int FromX, int ToX) {
+  double Sum = 0;
+  int Count = 0;
+  for (int Y = Frame.height / 4; Y < Frame.height * 3 / 4; ++Y)
+    for (int X = FromX; X < ToX; ++X, ++Count) Sum += Frame.data[0][Y * Frame.linesize[0] + X];
+  return Count ? Sum / Count : -1;
+}
+
+PictureFacts Failed(const std::string& Why) {
+  PictureFacts F;
+  F.Error = Why;
+  return F;
+}
+
+PictureFacts ReadFirstPicture(const std::string& Path) {
+  PictureFacts F;
+  AVFormatContext* Raw = nullptr;
+  if (ff::avformat_open_input(&Raw, Path.c_str(), nullptr, nullptr) < 0)
+    return Failed("cannot open " + Path);
+  InputFormatPtr File(Raw);
+  if (ff::avformat_find_stream_info(File.get(), nullptr) < 0) return Failed("no stream info");
+  int Index = -1;
+  for (unsigned I = 0; I < File->nb_streams && Index < 0; ++I)
+    if (File->streams[I]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) Index = static_cast<int>(I);
+  if (Index < 0) return Failed("no video stream");
+  const AVCodecParameters* Par = File->streams[Index]->codecpar;
+  F.Profile = Par->profile;
+  const AVCodec* Codec = ff::avcodec_find_decoder(Par->codec_id);
+  CodecContextPtr Dec(ff::avcodec_alloc_context3(Codec));
+  if (!Codec || !Dec || ff::avcodec_parameters_to_context(Dec.get(), Par) < 0 ||
+      ff::avcodec_open2(Dec.get(), Codec, nullptr) < 0)
+    return Failed("cannot open the decoder");
+  PacketPtr Packet(ff::av_packet_alloc());
+  FramePtr Frame(ff::av_frame_alloc());
+  bool Draining = false;
+  for (;;) {
+    const int Got = ff::avcodec_receive_frame(Dec.get(), Frame.get());
+    if (Got == 0) break;
+    if (Got != AVERROR(EAGAIN) || Draining) return Failed("no picture decoded");
+    if (ff::av_read_frame(File.get(), Packet.get()) < 0) {
+      Draining = true;
+      ff::avcodec_send_packet(Dec.get(), nullptr);
+      continue;
+    }
+    if (Packet->stream_index == Index) ff::avcodec_send_packet(Dec.get(), Packet.get());
+    ff::av_packet_unref(Packet.get());
+  }
+  const char* Name = ff::av_get_pix_fmt_name(static_cast<AVPixelFormat>(Frame->format));
+  F.PixelFormat = Name ? Name : "";
+  F.Range = Frame->color_range;
+  F.BlackLuma = MeanLuma(*Frame, Frame->width / 8, Frame->width * 3 / 8);
+  F.WhiteLuma = MeanLuma(*Frame, Frame->width * 5 / 8, Frame->width * 7 / 8);
+  return F;
+}
+
+std::string Quote(const std::string& Text) {
+  std::string Q = "'";
+  for (char C : Text) Q += C == '\'' ? std::string("'\\''") : std::string(1, C);
+  return Q + "'";
+}
+
+// One source family: how the generator stores the black and white halves.
+struct Family {
+  const char* Name;
+  VideoCodec Video;
+  const char* PixelFormat;
+  // A plain 4:2:0 format whose container alone says full range.
+  bool FullRangeFlag = false;
+};
+
+void PrintTo(const Family& F, std::ostream* Out) {
+  *Out << F.Name;
+}
+
+class PlayableOutput : public ::testing::TestWithParam<Family> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+    char Template[] = "/tmp/vexav-cli-playable-XXXXXX";
+    ASSERT_NE(::mkdtemp(Template), nullptr);
+    Folder = Template;
+  }
+  void TearDown() override {
+    std::error_code Ignored;
+    if (!Folder.empty()) fs::remove_all(Folder, Ignored);
+  }
+  std::string Folder;
+};
+
+TEST_P(PlayableOutput, IsHigh420InVideoRange) {
+  const Family& F = GetParam();
+  MediaSpec Request;
+  Request.Width = Width;
+  Request.Height = Height;
+  Request.DurationSeconds = 0.4;
+  Request.MarkSeconds = {};
+  Request.Audio = mediagen::AudioCodec::None;
+  Request.Pattern = mediagen::PicturePattern::Levels;
+  Request.Video = F.Video;
+  Request.RawPixelFormat = Request.MjpegPixelFormat = F.PixelFormat;
+  Request.FullRangeFlag = F.FullRangeFlag;
+  const std::string Source = Folder + (F.FullRangeFlag ? "/camera.mkv" : "/camera.avi");
+  ASSERT_EQ(mediagen::Generate(Source, Request), "");
+  const PictureFacts In = ReadFirstPicture(Source);
+  ASSERT_EQ(In.Error, "");
+  ASSERT_EQ(In.PixelFormat, F.PixelFormat);
+  if (F.FullRangeFlag) {
+    ASSERT_EQ(In.Range, AVCOL_RANGE_JPEG);
+    ASSERT_NEAR(In.BlackLuma, 0, 3);
+  }
+
+  const std::string Command = Quote(VEXAV_CONVERT_PROGRAM) + " --output-dir " + Quote(Folder) +
+                              " " + Quote(Source) + " >/dev/null 2>" + Quote(Folder + "/err.txt") +
+                              " </dev/null";
+  const int Status = std::system(Command.c_str());
+  ASSERT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Command;
+
+  const PictureFacts Out = ReadFirstPicture(Folder + "/camera (MPEG-4 Video).mp4");
+  ASSERT_EQ(Out.Error, "");
+  EXPECT_EQ(Out.Profile, FF_PROFILE_H264_HIGH);
+  EXPECT_EQ(Out.PixelFormat, "yuv420p");
+  EXPECT_NE(Out.Range, AVCOL_RANGE_JPEG);
+  EXPECT_NEAR(Out.BlackLuma, 16, 3);
+  EXPECT_NEAR(Out.WhiteLuma, 235, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, PlayableOutput,
+    ::testing::Values(Family{"Mjpeg422FullRange", VideoCodec::Mjpeg, "yuvj422p"},
+                      Family{"Mjpeg444FullRange", VideoCodec::Mjpeg, "yuvj444p"},
+                      Family{"Mjpeg420FullRange", VideoCodec::Mjpeg, "yuvj420p"},
+                      Family{"Raw411", VideoCodec::Raw, "yuv411p"},
+                      Family{"Raw422", VideoCodec::Raw, "yuv422p"},
+                      Family{"RawRgb", VideoCodec::Raw, "bgr24"},
+                      Family{"RawPaletted", VideoCodec::Raw, "pal8"},
+                      Family{"Mpeg4FlaggedFullRange", VideoCodec::Mpeg4, "yuv420p", true}),
+    [](const ::testing::TestParamInfo<Family>& Info) { return std::string(Info.param.Name); });
+
+}  // namespace
+}  // namespace vexav::cli
