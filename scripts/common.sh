@@ -11,6 +11,12 @@ VEXAV_PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev
   qt6-base-dev
+  # JSON: --probe's output and a cluster batch's report files.
+  nlohmann-json3-dev
+  # A batch on a Slurm cluster: the commands the front end runs (sbatch,
+  # squeue, scontrol, sacct, scancel), and the daemons and munge of the
+  # one-node cluster the cluster tests start (scripts/slurm-local.sh).
+  slurm-client slurm-wlm munge
   # The font the window's painting tests render text with.
   fonts-dejavu-core
   # clang and its run-time libraries (libFuzzer, the sanitizers) for the

@@ -117,6 +117,7 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
   auto Fail = [&](const std::string& Source, const std::string& Reason) {
     std::lock_guard<std::mutex> Guard(Screen);
     PrintLine(Env.Err, FileMessage(Source, Reason));
+    if (Env.Report) Env.Report->Ended(Source, FileOutcome::Failed, FileMessage(Source, Reason), "");
     Status = ExitFailed;
   };
 
@@ -175,10 +176,13 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
       Fail(Source, E.what());
       continue;
     }
-    const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Line.OutputDir, Source);
+    const std::string Name =
+        Line.SameFolder ? Source : output::PathInFolder(Line.OutputDir, Source);
     OutputPlan Plan;
     std::string Error;
-    if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, Plan, Error)) {
+    if (Env.Planned)
+      Plan = *Env.Planned;
+    else if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, Plan, Error)) {
       Converter.RemoveTask(Index);
       Fail(Source, Error);
       continue;
@@ -220,6 +224,7 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
     std::lock_guard<std::mutex> Guard(Screen);
     Tasks[AIndex].Progressed = true;
     Tasks[AIndex].Display->Update(Info);
+    if (Env.Report) Env.Report->Progress(Tasks[AIndex].Source, Info);
   };
   Converter.OnLog = [&](int AIndex, TLogLevel, const std::string& AMsg) {
     std::string Text = AMsg;
@@ -257,6 +262,8 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
     if (AException) {
       RemoveOwnOutput(File.Output);
       PrintLine(Env.Err, FileMessage(File.Source, AMessage));
+      if (Env.Report)
+        Env.Report->Ended(File.Source, FileOutcome::Failed, FileMessage(File.Source, AMessage), "");
       Status = ExitFailed;
       return;
     }
@@ -265,16 +272,19 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
       RemoveOwnOutput(File.Output);
       File.Output.clear();
       ++NotConverted;
+      if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Stopped, "not converted", "");
       return;
     }
     if (File.Plan.Replaces) {
       // A stopped conversion does not take the old file's place.
       RemoveOwnOutput(File.Output);
-      PrintLine(Env.Err,
-                FileMessage(File.Source, "stopped; " + File.Plan.Final + " was left as it was"));
+      const std::string Message = "stopped; " + File.Plan.Final + " was left as it was";
+      PrintLine(Env.Err, FileMessage(File.Source, Message));
+      if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Stopped, Message, "");
     } else {
-      PrintLine(Env.Err, FileMessage(File.Source,
-                                     "stopped; the part converted so far is in " + File.Output));
+      const std::string Message = "stopped; the part converted so far is in " + File.Output;
+      PrintLine(Env.Err, FileMessage(File.Source, Message));
+      if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Stopped, Message, File.Output);
     }
     File.Output.clear();
     if (!(Env.Stop && Env.Stop->StopRequested())) Status = ExitFailed;
@@ -303,16 +313,23 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
     if (!IsNonEmptyFile(File.Output)) {
       RemoveOwnOutput(File.Output);
       PrintLine(Env.Err, FileMessage(File.Source, "nothing was written"));
+      if (Env.Report)
+        Env.Report->Ended(File.Source, FileOutcome::Failed,
+                          FileMessage(File.Source, "nothing was written"), "");
       Status = ExitFailed;
       continue;
     }
     std::string CommitError;
     if (!CommitOutput(File.Plan, CommitError)) {
       PrintLine(Env.Err, FileMessage(File.Source, CommitError));
+      if (Env.Report)
+        Env.Report->Ended(File.Source, FileOutcome::Failed, FileMessage(File.Source, CommitError),
+                          "");
       Status = ExitFailed;
       continue;
     }
     PrintLine(Env.Out, File.Plan.Final);
+    if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Done, "", File.Plan.Final);
   }
   if (Env.Stop && Env.Stop->StopRequested()) {
     if (NotConverted > 0)
