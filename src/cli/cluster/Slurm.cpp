@@ -134,15 +134,13 @@ CommandResult RunCommand(const std::vector<std::string>& Args) {
 }
 
 std::optional<std::string> Submit(const SubmitRequest& R, std::string& Error) {
-  std::vector<std::string> Args = {"sbatch",
-                                   "--parsable",
-                                   "--job-name=" + R.JobName,
-                                   "--array=" + R.Array,
-                                   "--output=" + R.LogPattern,
-                                   "--chdir=" + R.WorkFolder,
-                                   "--cpus-per-task=" + std::to_string(R.CpusPerTask),
-                                   "--ntasks=1",
-                                   "--nodes=1"};
+  std::vector<std::string> Args = {
+      "sbatch", "--parsable", "--job-name=" + R.JobName, "--array=" + R.Array,
+      "--output=" + R.LogPattern, "--chdir=" + R.WorkFolder,
+      "--cpus-per-task=" + std::to_string(R.CpusPerTask), "--ntasks=1", "--nodes=1",
+      // A task that a node failure ends comes back through
+      // --retries, counted here, not through Slurm's requeue.
+      "--no-requeue"};
   if (!R.Partition.empty()) Args.push_back("--partition=" + R.Partition);
   for (const std::string& Option : R.ExtraOptions) Args.push_back(Option);
   Args.push_back(R.Script);
