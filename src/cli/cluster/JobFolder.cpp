@@ -7,21 +7,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "cli/Json.h"
 
 namespace vexav::cli::cluster {
 namespace {
 
-using Json = nlohmann::ordered_json;
 constexpr const char* ManifestKind = "vexav-convert batch";
 constexpr int ManifestVersion = 1;
 // A report line longer than this is not one this program wrote.
 constexpr std::size_t MaxLine = 64 * 1024;
 
 std::string Dump(const Json& Value) {
-  // Invalid UTF-8 in a path becomes U+FFFD instead of an exception.
-  return Value.dump(-1, ' ', false, Json::error_handler_t::replace);
+  return JsonText(Value);
 }
 
 bool WriteAll(int Fd, const std::string& Text) {
