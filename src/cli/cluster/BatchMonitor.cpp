@@ -123,8 +123,14 @@ class Monitor {
     for (std::size_t I = 0; I < Files.size(); ++I) {
       FileState& F = Files[I];
       if (F.Ended) continue;
+      bool Queued = true;  // when squeue did not answer, every task may still run
+      if (Queue) {
+        const auto Listed = Queue->find(M.Files[I].JobId);
+        Queued = Listed != Queue->end();
+        // A task still pending has written nothing: its report is not read.
+        if (Queued && Listed->second == "PENDING") continue;
+      }
       Read(I);
-      const bool Queued = !Queue || Queue->count(M.Files[I].JobId) > 0;
       if (!F.Reader->Error().empty()) {
         if (Queued && !F.CancelAsked) {
           F.CancelAsked = true;
