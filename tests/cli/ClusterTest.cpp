@@ -288,5 +288,45 @@ TEST_F(Cluster, AGarbledOrCutOffReportIsAnErrorForItsFileOnly) {
   EXPECT_TRUE(fs::is_empty(Out)) << "outputs and the job folder are removed";
 }
 
+TEST_F(Cluster, ANodeFailureIsRetriedAndAnEngineFailureIsNot) {
+  const std::string Slow = SlowClip("slow.avi");
+  const std::string Text = Folder + "/text.avi";
+  std::ofstream(Text) << "not a video\n";
+  const std::string Node = RunCommand({"hostname", "-s"}, "/").OutLines.at(0);
+  bool Downed = false, Resumed = false, TextFailed = false;
+  RunResult R =
+      Convert({"--cluster", "slurm", "--retries", "1", "--output-dir", Out, Slow, Text}, Folder,
+              [&](const std::string& Line, pid_t) {
+                // The node fails under the running task, and comes
+                // back once the task has been submitted again.
+                // (After the text file's task has ended, so that
+                // only the slow one meets the failure.)
+                if (Line.rfind("text.avi: ", 0) == 0 && Line.back() != '%') TextFailed = true;
+                if (!Downed && TextFailed && IsEarlyProgress(Line)) {
+                  Downed = RunCommand({"scontrol", "update", "nodename=" + Node, "state=down",
+                                       "reason=vexav-test"},
+                                      "/")
+                               .Status == 0;
+                }
+                if (Downed && !Resumed && Line.find("submitted again") != std::string::npos) {
+                  RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+                  Resumed = true;
+                }
+              });
+  // Whatever happened, the node takes jobs again for the next test.
+  RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+  ASSERT_TRUE(Downed) << R.Err;
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  EXPECT_NE(R.Err.find("slow.avi: Slurm ended the task: NODE_FAIL"), std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("(attempt 2 of 2)"), std::string::npos) << R.Err;
+  EXPECT_EQ(R.OutLines, std::vector<std::string>{Output("slow")}) << R.Err;
+  ExpectPlayable(Output("slow"), 9.5);
+  // The text file failed in the engine once, and was not submitted again.
+  EXPECT_NE(R.Err.find("text.avi: "), std::string::npos) << R.Err;
+  EXPECT_EQ(R.Err.find("text.avi: Slurm"), std::string::npos) << R.Err;
+  EXPECT_FALSE(fs::exists(Output("text")));
+  EXPECT_TRUE(JobFolders(Out).empty());
+}
+
 }  // namespace
 }  // namespace vexav::cli
