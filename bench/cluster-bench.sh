@@ -97,7 +97,7 @@ cluster_run() {
     "$convert" --cluster-status "$folder" --wait >/dev/null 2>&1
   t2=$(now)
   cpu=$(awk '{printf "%.2f", $1 + $2}' "$work/front-end.cpu")
-  echo "$t0 $t1 $t2 $cpu" | awk '{printf "%.2f %.2f %s", $3 - $1, $2 - $1, $4}'
+  echo "$t0 $t1 $t2 $cpu" | awk '{printf "%.2f %.2f %s\n", $3 - $1, $2 - $1, $4}'
 }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
