@@ -44,25 +44,32 @@ stop_pid_file() {
   rm -f "$file"
 }
 
-stop() {
-  [ -d "$dir" ] || return 0
-  # Jobs still on the node end with slurmd's steps.
-  if [ -f "$conf" ] && command -v scancel >/dev/null 2>&1 && [ -s "$dir/slurmctld.pid" ]; then
-    SLURM_CONF="$conf" timeout 10 scancel --user=root >/dev/null 2>&1 || true
-  fi
-  stop_pid_file "$dir/slurmd.pid"
-  stop_pid_file "$dir/slurmctld.pid"
-  # slurmstepd processes left behind by a killed slurmd (they carry the
-  # folder's spool path on their command line only through their parent, so
-  # they are found by parent pid 1 and name).
-  local step
-  for step in $(pgrep -x slurmstepd 2>/dev/null || true); do
-    if grep -qs "$dir" "/proc/$step/environ" 2>/dev/null ||
-      grep -qsa "$dir" "/proc/$step/cmdline" 2>/dev/null; then
-      kill -9 "$step" 2>/dev/null || true
-    fi
+# Ends the daemons whose command line names this folder: those whose pid
+# file is gone (the folder was removed under them) would otherwise run on.
+stop_strays() {
+  local name pid
+  for name in slurmd slurmctld munged; do
+    for pid in $(pgrep -x "$name" 2>/dev/null || true); do
+      if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF "$dir/"; then
+        kill "$pid" 2>/dev/null || true
+        sleep 1
+        kill -9 "$pid" 2>/dev/null || true
+      fi
+    done
   done
-  stop_pid_file "$dir/munged.pid"
+}
+
+stop() {
+  if [ -d "$dir" ]; then
+    # Jobs still on the node end first, through Slurm.
+    if [ -f "$conf" ] && command -v scancel >/dev/null 2>&1 && [ -s "$dir/slurmctld.pid" ]; then
+      SLURM_CONF="$conf" timeout 10 scancel --user=root >/dev/null 2>&1 || true
+    fi
+    stop_pid_file "$dir/slurmd.pid"
+    stop_pid_file "$dir/slurmctld.pid"
+    stop_pid_file "$dir/munged.pid"
+  fi
+  stop_strays
   rm -rf "$dir"
 }
 

@@ -323,6 +323,7 @@ TEST_F(Cluster, ANodeFailureIsRetriedAndAnEngineFailureIsNot) {
   ExpectPlayable(Output("slow"), 9.5);
   // The text file failed in the engine once, and was not submitted again.
   EXPECT_NE(R.Err.find("text.avi: "), std::string::npos) << R.Err;
+  EXPECT_EQ(R.Err.find("text.avi: " + Text), std::string::npos) << "named once: " << R.Err;
   EXPECT_EQ(R.Err.find("text.avi: Slurm"), std::string::npos) << R.Err;
   EXPECT_FALSE(fs::exists(Output("text")));
   EXPECT_TRUE(JobFolders(Out).empty());

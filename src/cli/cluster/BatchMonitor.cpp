@@ -256,11 +256,19 @@ class Monitor {
                                        " of " + std::to_string(M.Retries + 1) + ")"));
   }
 
+  // A task's message names its source by the absolute path it was given;
+  // shown under the source's name like every other line of the file.
+  std::string TaskMessage(std::size_t I) const {
+    const std::string& Source = M.Files[I].Source;
+    std::string Message = Files[I].Result.Message;
+    if (Message.compare(0, Source.size() + 2, Source + ": ") == 0)
+      Message.erase(0, Source.size() + 2);
+    return FileMessage(DisplayName(Source), Message);
+  }
+
   // The task's result as it reported it.
   void Settle(std::size_t I) {
     FileState& F = Files[I];
-    const PlannedFile& File = M.Files[I];
-    const std::string Name = DisplayName(File.Source);
     F.Ended = true;
     if (F.Result.Status == "done") {
       if (!IsNonEmptyFile(F.Result.Output)) {
@@ -275,7 +283,7 @@ class Monitor {
     if (Follow) F.Display->Finish(false);
     if (F.Result.Status == "failed") {
       RemoveLeftovers(I);
-      PrintLine(Env.Err, FileMessage(Name, F.Result.Message));
+      PrintLine(Env.Err, TaskMessage(I));
       Status = ExitFailed;
       return;
     }
@@ -284,11 +292,11 @@ class Monitor {
       if (F.Result.Message == "not converted")
         ++NotConverted;
       else
-        PrintLine(Env.Err, FileMessage(Name, F.Result.Message));
+        PrintLine(Env.Err, TaskMessage(I));
       RemoveLeftovers(I);
       return;
     }
-    PrintLine(Env.Err, FileMessage(Name, F.Result.Message));
+    PrintLine(Env.Err, TaskMessage(I));
   }
 
   void Fail(std::size_t I, const std::string& Reason) {
