@@ -369,7 +369,11 @@ std::string UsageText(const std::string& ProgramName) {
       std::string(ProgramName.size() + 8, ' ') + "[--log-level LEVEL] FILE...\n" + "       " +
       ProgramName + " --output OUT [--input-option NAME=VALUE]...\n" +
       std::string(ProgramName.size() + 8, ' ') + "[--option NAME=VALUE]... FILE\n" + "       " +
-      ProgramName + " --probe FILE...\n" +
+      ProgramName + " --probe FILE...\n" + "       " + ProgramName +
+      " --cluster slurm [--partition NAME] [--slurm-option OPT]...\n" +
+      std::string(ProgramName.size() + 8, ' ') +
+      "[--cpus-per-task N] [--retries N] [--detach] FILE...\n" + "       " + ProgramName +
+      " --cluster-status JOBFOLDER [--wait]\n" +
       "\n"
       "By default each FILE becomes an MPEG-4 file (H.264 video at the source's size,\n"
       "29.97 frames/s, 1500 kbit/s; AAC sound, 2 channels, 44100 Hz, 64 kbit/s) named\n"
@@ -385,6 +389,10 @@ std::string UsageText(const std::string& ProgramName) {
       "\n"
       "With --probe, each FILE is described instead: format, streams, codecs, sizes,\n"
       "rates and durations, one JSON object a line.\n"
+      "\n"
+      "With --cluster slurm, the same conversion runs on a Slurm cluster as one job\n"
+      "array, a task per file; sources, outputs and this program must be seen at the\n"
+      "same paths on every node.\n"
       "\nOptions:\n";
   std::size_t Column = 0;
   for (const OptionDef& O : OptionTable) Column = std::max(Column, Spelling(O).size());

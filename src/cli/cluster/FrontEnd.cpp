@@ -97,18 +97,11 @@ bool WriteScript(const Manifest& M, std::string& Error) {
   return true;
 }
 
-}  // namespace
-
-int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
-  if (FindInPath("sbatch").empty()) {
-    PrintLine(Env.Err, std::string(ProgramName) +
-                           ": sbatch is not in PATH: --cluster slurm submits from a machine "
-                           "where Slurm's commands are installed");
-    return ExitFailed;
-  }
-  std::string Program;
-  if (!CheckProgram(Line, Program, Env)) return ExitFailed;
-
+// Makes the output folder, checks each source and reserves its output name
+// as the default mode does; a file that cannot be planned is reported and
+// left out (Status becomes ExitFailed). False when nothing can be planned
+// at all.
+bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest& M, int& Status) {
   std::string OutputFolder = Line.OutputDir.empty() ? std::string(".") : Line.OutputDir;
   if (!Line.OutputDir.empty()) {
     std::error_code Error;
@@ -117,7 +110,8 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
       PrintLine(Env.Err, FileMessage(Line.OutputDir,
                                      "cannot make the output folder: " +
                                          (Error ? Error.message() : std::string("not a folder"))));
-      return ExitFailed;
+      Status = ExitFailed;
+      return false;
     }
   }
   OutputFolder = Absolute(OutputFolder);
@@ -125,13 +119,6 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   const std::string Label = output::FormatLabel(Preset.ItemText);
-  int Status = ExitOk;
-  Manifest M;
-  M.Program = Program;
-  M.CpusPerTask = Line.CpusPerTask;
-  M.Retries = Line.Retries;
-  M.Partition = Line.Partition;
-  M.SlurmOptions = Line.SlurmOptions;
   for (const std::string& Given : Line.Files) {
     const std::string Source = Absolute(Given);
     if (const std::string Problem = SourceProblem(Source); !Problem.empty()) {
@@ -150,6 +137,29 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
     }
     M.Files.push_back(std::move(File));
   }
+  return true;
+}
+
+}  // namespace
+
+int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
+  if (FindInPath("sbatch").empty()) {
+    PrintLine(Env.Err, std::string(ProgramName) +
+                           ": sbatch is not in PATH: --cluster slurm submits from a machine "
+                           "where Slurm's commands are installed");
+    return ExitFailed;
+  }
+  std::string Program;
+  if (!CheckProgram(Line, Program, Env)) return ExitFailed;
+
+  int Status = ExitOk;
+  Manifest M;
+  M.Program = Program;
+  M.CpusPerTask = Line.CpusPerTask;
+  M.Retries = Line.Retries;
+  M.Partition = Line.Partition;
+  M.SlurmOptions = Line.SlurmOptions;
+  if (!PlanFiles(Line, Env, M, Status)) return Status;
   if (M.Files.empty()) return Status;
   auto DiscardAll = [&] {
     for (const PlannedFile& File : M.Files) DiscardOutput(File.Plan);
