@@ -45,6 +45,8 @@ std::string CommandResult::Problem(const std::string& Name) const {
   if (Text.empty()) Text = "exit status " + std::to_string(ExitCode);
   const std::size_t Break = Text.find('\n');
   if (Break != std::string::npos) Text = Text.substr(0, Break);
+  // Slurm's commands name themselves already ("sbatch: error: ...").
+  if (Text.compare(0, Name.size() + 1, Name + ":") == 0) return Text;
   return Name + ": " + Text;
 }
 
