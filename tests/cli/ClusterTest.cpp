@@ -329,5 +329,22 @@ TEST_F(Cluster, ANodeFailureIsRetriedAndAnEngineFailureIsNot) {
   EXPECT_TRUE(JobFolders(Out).empty());
 }
 
+TEST_F(Cluster, TwoFollowersOfOneBatchLoseNoOutput) {
+  const std::string Source = Clip("clip.avi", 1.0);
+  RunResult Submitted =
+      Convert({"--cluster", "slurm", "--detach", "--output-dir", Out, Source}, Folder);
+  ASSERT_EQ(Submitted.Status, 0) << Submitted.Err;
+  const std::string JobFolder = Submitted.OutLines.at(1);
+  // Both follow to the end; whichever finds the job folder gone stops
+  // following without touching the output the other one settled.
+  RunResult Second;
+  std::thread Other([&] { Second = Convert({"--cluster-status", JobFolder, "--wait"}, Folder); });
+  RunResult First = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
+  Other.join();
+  EXPECT_TRUE(First.Status == 0 || Second.Status == 0) << First.Err << Second.Err;
+  ExpectPlayable(Output("clip"), 0.9);
+  EXPECT_FALSE(fs::exists(JobFolder));
+}
+
 }  // namespace
 }  // namespace vexav::cli

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "cli/ProbeCommand.h"
@@ -18,6 +19,9 @@ constexpr const char* ProgramName = "vexav-convert";
 // How often the queue and the reports are read: one squeue call for the
 // whole batch and one read of each running task's report per round.
 constexpr auto PollInterval = std::chrono::milliseconds(250);
+// How long a task that Slurm completed successfully may take to show its
+// result in the report file.
+constexpr auto ResultGrace = std::chrono::seconds(60);
 // squeue failing this many rounds in a row ends the following.
 constexpr int QueueFailuresTolerated = 240;
 
@@ -50,6 +54,9 @@ struct FileState {
   bool Ended = false;
   int64_t Ms = 0, TotalMs = -1;
   bool CancelAsked = false;  // its report was unreadable: the task is cancelled
+  // When Slurm was first seen to have completed the task without its result
+  // having been read: a shared file system may show the last lines late.
+  std::optional<std::chrono::steady_clock::time_point> CompletedUnseen;
 };
 
 class Monitor {
@@ -73,6 +80,13 @@ class Monitor {
         return ExitInterrupted;
       }
       if (StopNow && !Cancelled) CancelAll();
+      if (::access(ManifestPath(M.Folder).c_str(), F_OK) != 0) {
+        // Another vexav-convert followed the batch to its end and removed
+        // the job folder: what is left to tell is no longer here.
+        PrintLine(Env.Err, std::string(ProgramName) + ": the job folder " + M.Folder +
+                               " is gone (another vexav-convert followed the batch to its end)");
+        return ExitFailed;
+      }
       Round();
       if (Remaining() == 0) break;
       if (QueueFailures >= QueueFailuresTolerated) {
@@ -193,6 +207,25 @@ class Monitor {
       F.Ended = true;
       ++NotConverted;
       RemoveLeftovers(I);
+      return;
+    }
+    if (End.Known && End.State == "COMPLETED" && End.ExitCode == "0:0" && !F.HasResult) {
+      // The task exits 0 only after writing its result: the file system has
+      // not shown it yet. Wait for it a while; the output is never removed
+      // then, since it may well be complete.
+      const auto Now = std::chrono::steady_clock::now();
+      if (!F.CompletedUnseen) F.CompletedUnseen = Now;
+      if (Now - *F.CompletedUnseen < ResultGrace) return;
+      if (!IsNonEmptyFile(File.Plan.WriteTo)) {
+        Fail(I, "the task completed without a result");
+        return;
+      }
+      F.Ended = true;
+      if (Follow) F.Display->Finish(false);
+      PrintLine(Env.Err, FileMessage(DisplayName(File.Source),
+                                     "the task completed, but its result did not arrive; " +
+                                         File.Plan.Final + " was left as it is"));
+      Status = ExitFailed;
       return;
     }
     if (IsRetriable(End.State) && File.Attempts <= M.Retries) {
