@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite, then the
+# cluster tests on a one-node Slurm cluster started for them, then the
 # engine's and the converter component's tests again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, then a short fuzzing run. Every stage
 # reuses its build folder (build/, build-asan/, build-fuzz/) on a rerun.
 #
-# VEXAV_SKIP_SANITIZERS=1 stops after the normal suite (quick local runs);
+# VEXAV_SKIP_CLUSTER=1 leaves out the cluster stage (it needs root);
+# VEXAV_SKIP_SANITIZERS=1 stops after the cluster stage (quick local runs);
 # VEXAV_SKIP_FUZZ=1 leaves out only the fuzzing. VEXAV_FUZZ_SECONDS sets the
 # fuzzing time (default 60). CI runs every stage.
 set -euo pipefail
@@ -18,28 +20,51 @@ stage_end() {
   printf '==== %s: done in %d s ====\n' "$1" $((SECONDS - stage_start))
 }
 
-stage "1/3 Release build and the whole suite ($VEXAV_BUILD)"
+stage "1/4 Release build and the whole suite ($VEXAV_BUILD)"
 vexav_install_packages
 vexav_build
-ctest --test-dir "$VEXAV_BUILD" --output-on-failure -j"$(nproc)"
-stage_end "1/3 Release build and the whole suite"
+# The cluster tests have a stage of their own, with the cluster they need.
+ctest --test-dir "$VEXAV_BUILD" --output-on-failure -j"$(nproc)" -LE '^cluster$'
+stage_end "1/4 Release build and the whole suite"
+
+if [ "${VEXAV_SKIP_CLUSTER:-0}" = "1" ]; then
+  echo "VEXAV_SKIP_CLUSTER=1: the Slurm cluster stage skipped"
+else
+  stage "2/4 Slurm: a one-node cluster and the cluster tests (scripts/slurm-local.sh)"
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "error: the cluster stage starts Slurm's daemons and munge, which needs root." >&2
+    echo "Run ./test.sh as root, or leave the stage out with VEXAV_SKIP_CLUSTER=1." >&2
+    exit 1
+  fi
+  # The daemons are stopped on every way out of this script.
+  trap '"$VEXAV_ROOT/scripts/slurm-local.sh" stop' EXIT
+  "$VEXAV_ROOT/scripts/slurm-local.sh" start
+  eval "$("$VEXAV_ROOT/scripts/slurm-local.sh" env)"
+  # A cluster that does not answer fails these tests instead of skipping them.
+  VEXAV_CLUSTER_REQUIRED=1 ctest --test-dir "$VEXAV_BUILD" --output-on-failure \
+    -L '^cluster$' --no-tests=error
+  "$VEXAV_ROOT/scripts/slurm-local.sh" stop
+  trap - EXIT
+  unset SLURM_CONF
+  stage_end "2/4 Slurm"
+fi
 
 if [ "${VEXAV_SKIP_SANITIZERS:-0}" = "1" ]; then
   echo "VEXAV_SKIP_SANITIZERS=1: sanitizer build and fuzzing skipped"
   exit 0
 fi
 
-stage "2/3 AddressSanitizer + UndefinedBehaviorSanitizer: engine and component tests (build-asan)"
+stage "3/4 AddressSanitizer + UndefinedBehaviorSanitizer: engine and component tests (build-asan)"
 "$VEXAV_ROOT/scripts/sanitize.sh" address
-stage_end "2/3 AddressSanitizer + UndefinedBehaviorSanitizer"
+stage_end "3/4 AddressSanitizer + UndefinedBehaviorSanitizer"
 
 if [ "${VEXAV_SKIP_FUZZ:-0}" = "1" ]; then
   echo "VEXAV_SKIP_FUZZ=1: fuzzing skipped"
   exit 0
 fi
 
-stage "3/3 libFuzzer: probe and conversion of damaged files, ${VEXAV_FUZZ_SECONDS:-60} s (build-fuzz)"
+stage "4/4 libFuzzer: probe and conversion of damaged files, ${VEXAV_FUZZ_SECONDS:-60} s (build-fuzz)"
 # A fixed seed, so that a failure here can be replayed the same way; the
 # longer runs of scripts/fuzz.sh alone draw a new seed each time.
 "$VEXAV_ROOT/scripts/fuzz.sh" "${VEXAV_FUZZ_SECONDS:-60}" -seed="${VEXAV_FUZZ_SEED:-1}"
-stage_end "3/3 libFuzzer"
+stage_end "4/4 libFuzzer"

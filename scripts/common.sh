@@ -11,8 +11,12 @@ VEXAV_PACKAGES=(
   libavcodec-dev libavformat-dev libavutil-dev
   libswscale-dev libswresample-dev libavfilter-dev
   qt6-base-dev
-  # vexav-convert --json writes its lines with nlohmann-json.
+  # JSON: --probe's output, --json's lines and a cluster batch's report files.
   nlohmann-json3-dev
+  # A batch on a Slurm cluster: the commands the front end runs (sbatch,
+  # squeue, scontrol, sacct, scancel), and the daemons and munge of the
+  # one-node cluster the cluster tests start (scripts/slurm-local.sh).
+  slurm-client slurm-wlm munge
   # The font the window's painting tests render text with.
   fonts-dejavu-core
   # The virtual X server and the key presses of the window's keyboard test

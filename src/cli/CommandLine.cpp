@@ -32,12 +32,12 @@ const OptionDef OptionTable[] = {
        L.SameFolder = true;
        return std::string();
      }},
-    {"jobs", 'j', "N",
-     "convert N files at once (default 1); more jobs use more processor cores",
+    {"jobs", 'j', "N", "convert N files at once (default 1); more jobs use more processor cores",
      [](CommandLine& L, const std::string& V) {
        int N = 0;
        for (char C : V) {
-         if (C < '0' || C > '9' || N > 1000) return std::string("option '--jobs' needs a number from 1");
+         if (C < '0' || C > '9' || N > 1000)
+           return std::string("option '--jobs' needs a number from 1");
          N = N * 10 + (C - '0');
        }
        if (V.empty() || N < 1) return std::string("option '--jobs' needs a number from 1");
@@ -139,6 +139,87 @@ const OptionDef OptionTable[] = {
        L.Verbose = true;
        return std::string();
      }},
+    {"cluster", 0, "slurm",
+     "convert the batch on a Slurm cluster: one job array, one task per file, each running "
+     "this program on a node; sources, outputs and the program must be seen at the same "
+     "paths on every node",
+     [](CommandLine& L, const std::string& V) {
+       if (V != "slurm") return std::string("option '--cluster' knows only 'slurm'");
+       L.Cluster = V;
+       return std::string();
+     }},
+    {"partition", 0, "NAME", "with --cluster: the Slurm partition the tasks run in",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty()) return std::string("option '--partition' needs a name");
+       L.Partition = V;
+       return std::string();
+     }},
+    {"slurm-option", 0, "OPT",
+     "with --cluster: an option passed to sbatch as it is (for example --time=30 or "
+     "--mem=2G); repeat it for more",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty()) return std::string("option '--slurm-option' needs a value");
+       L.SlurmOptions.push_back(V);
+       return std::string();
+     }},
+    {"cpus-per-task", 0, "N",
+     "with --cluster: the CPUs Slurm gives each task, which its codecs use as threads "
+     "(default 1)",
+     [](CommandLine& L, const std::string& V) {
+       int N = 0;
+       for (char C : V) {
+         if (C < '0' || C > '9' || N > 1000)
+           return std::string("option '--cpus-per-task' needs a number from 1 to 256");
+         N = N * 10 + (C - '0');
+       }
+       if (V.empty() || N < 1 || N > 256)
+         return std::string("option '--cpus-per-task' needs a number from 1 to 256");
+       L.CpusPerTask = N;
+       return std::string();
+     }},
+    {"cluster-program", 0, "PATH",
+     "with --cluster: this program's path on the nodes, when it is not the same as here",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty() || V[0] != '/')
+         return std::string("option '--cluster-program' needs an absolute path");
+       L.ClusterProgram = V;
+       return std::string();
+     }},
+    {"retries", 0, "N",
+     "with --cluster: submit a task again, up to N times, when Slurm ended it for a node "
+     "failure or a preemption (default 0)",
+     [](CommandLine& L, const std::string& V) {
+       int N = 0;
+       for (char C : V) {
+         if (C < '0' || C > '9' || N > 100)
+           return std::string("option '--retries' needs a number from 0 to 100");
+         N = N * 10 + (C - '0');
+       }
+       if (V.empty() || N > 100)
+         return std::string("option '--retries' needs a number from 0 to 100");
+       L.Retries = N;
+       return std::string();
+     }},
+    {"detach", 0, nullptr,
+     "with --cluster: submit, print the job id and the job folder, and exit; "
+     "--cluster-status shows the batch later",
+     [](CommandLine& L, const std::string&) {
+       L.Detach = true;
+       return std::string();
+     }},
+    {"cluster-status", 0, "JOBFOLDER",
+     "show the progress and the results of a batch submitted with --detach; the outputs "
+     "are printed and the job folder removed once every task has ended",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty()) return std::string("option '--cluster-status' needs a job folder");
+       L.ClusterStatus = V;
+       return std::string();
+     }},
+    {"wait", 0, nullptr, "with --cluster-status: follow the batch until every task has ended",
+     [](CommandLine& L, const std::string&) {
+       L.Wait = true;
+       return std::string();
+     }},
     {"help", 'h', nullptr, "show this help and exit",
      [](CommandLine& L, const std::string&) {
        L.Help = true;
@@ -151,8 +232,20 @@ const OptionDef OptionTable[] = {
      }},
 };
 
+// Options the program gives itself and users do not: left out of the help.
+const OptionDef HiddenOptions[] = {
+    {"cluster-task", 0, "JOBFOLDER", "",
+     [](CommandLine& L, const std::string& V) {
+       if (V.empty()) return std::string("option '--cluster-task' needs a job folder");
+       L.ClusterTask = V;
+       return std::string();
+     }},
+};
+
 const OptionDef* FindLong(const std::string& Name) {
   for (const OptionDef& O : OptionTable)
+    if (Name == O.LongName) return &O;
+  for (const OptionDef& O : HiddenOptions)
     if (Name == O.LongName) return &O;
   return nullptr;
 }
@@ -209,6 +302,20 @@ std::string CheckModes(const CommandLine& L) {
            "'--from-list' do not go with it";
   if (!L.Explicit() && ExplicitOptions) return "'--option' and '--input-option' need '--output'";
   if (L.Explicit() && L.Files.size() > 1) return "'--output' takes exactly one FILE";
+  const bool ClusterOptions = !L.Partition.empty() || !L.SlurmOptions.empty() ||
+                              !L.ClusterProgram.empty() || L.CpusPerTask != 1 || L.Retries != 0 ||
+                              L.Detach;
+  if (ClusterOptions && !L.OnCluster())
+    return "'--partition', '--slurm-option', '--cpus-per-task', '--cluster-program', "
+           "'--retries' and '--detach' need '--cluster slurm'";
+  if (L.OnCluster() && (L.Probe || L.Explicit()))
+    return "'--cluster' converts in the default mode; '--probe' and '--output' do not go with it";
+  if (L.OnCluster() && (L.Jobs != 1 || L.CodecThreads >= 0 || L.Timings))
+    return "with '--cluster', Slurm runs the tasks: use '--cpus-per-task' instead of '--jobs', "
+           "'--codec-threads' and '--timings'";
+  if (L.Wait && L.ClusterStatus.empty()) return "'--wait' needs '--cluster-status'";
+  if (!L.ClusterStatus.empty() && (L.OnCluster() || L.Probe || L.Explicit() || !L.Files.empty()))
+    return "'--cluster-status' takes only a job folder (and '--wait')";
   return std::string();
 }
 
@@ -279,7 +386,11 @@ std::string UsageText(const std::string& ProgramName) {
       std::string(ProgramName.size() + 8, ' ') + "[--from-list LIST] FILE|FOLDER...\n" + "       " +
       ProgramName + " --output OUT [--input-option NAME=VALUE]...\n" +
       std::string(ProgramName.size() + 8, ' ') + "[--option NAME=VALUE]... FILE\n" + "       " +
-      ProgramName + " --probe FILE...\n" +
+      ProgramName + " --probe FILE...\n" + "       " + ProgramName +
+      " --cluster slurm [--partition NAME] [--slurm-option OPT]...\n" +
+      std::string(ProgramName.size() + 8, ' ') +
+      "[--cpus-per-task N] [--retries N] [--detach] FILE...\n" + "       " + ProgramName +
+      " --cluster-status JOBFOLDER [--wait]\n" +
       "\n"
       "By default each FILE becomes an MPEG-4 file (H.264 video at the source's size,\n"
       "29.97 frames/s, 1500 kbit/s; AAC sound, 2 channels, 44100 Hz, 64 kbit/s) named\n"
@@ -298,6 +409,10 @@ std::string UsageText(const std::string& ProgramName) {
       "\n"
       "With --probe, each FILE is described instead: format, streams, codecs, sizes,\n"
       "rates and durations, one JSON object a line.\n"
+      "\n"
+      "With --cluster slurm, the same conversion runs on a Slurm cluster as one job\n"
+      "array, a task per file; sources, outputs and this program must be seen at the\n"
+      "same paths on every node.\n"
       "\nOptions:\n";
   std::size_t Column = 0;
   for (const OptionDef& O : OptionTable) Column = std::max(Column, Spelling(O).size());

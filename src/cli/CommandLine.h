@@ -62,6 +62,22 @@ struct CommandLine {
   }
   std::vector<std::string> Files;
 
+  // Default mode on a Slurm cluster (--cluster slurm): the batch becomes one
+  // job array, a task per file (cli/cluster/).
+  std::string Cluster;
+  std::string Partition;
+  std::vector<std::string> SlurmOptions;  // passed to sbatch as they are
+  std::string ClusterProgram;             // the program's path on the nodes
+  int CpusPerTask = 1;
+  int Retries = 0;
+  bool Detach = false;
+  // --cluster-status JOBFOLDER [--wait]: a detached batch's progress.
+  std::string ClusterStatus;
+  bool Wait = false;
+  // --cluster-task JOBFOLDER: what each array task runs on its node.
+  std::string ClusterTask;
+
+  bool OnCluster() const { return !Cluster.empty(); }
   bool Explicit() const { return !Output.empty(); }
 };
 

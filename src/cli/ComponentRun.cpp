@@ -205,6 +205,7 @@ void DefaultRun::Result(const FileTask& File, const char* Status, const std::str
 
 void DefaultRun::Fail(const std::string& Source, const std::string& Reason, const FileTask* File) {
   PrintLine(Env.Err, FileMessage(Source, Reason));
+  if (Env.Report) Env.Report->Ended(Source, FileOutcome::Failed, FileMessage(Source, Reason), "");
   Status = ExitFailed;
   FileTask Unstarted;
   Unstarted.Source = Source;
@@ -277,7 +278,9 @@ void DefaultRun::AddTask(const SourceItem& Item) {
   }
   const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Folder, Source);
   OutputPlan Plan;
-  if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, Plan, Error)) {
+  if (Env.Planned)
+    Plan = *Env.Planned;
+  else if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, Plan, Error)) {
     Converter.RemoveTask(Index);
     return Fail(Source, Error);
   }
@@ -307,6 +310,7 @@ void DefaultRun::Progress(int Index, const ProgressInfo& Info) {
                                                                              : TaskEnds[Slot]);
   }
   File.LastProgress = Info;
+  if (Env.Report) Env.Report->Progress(File.Source, Info);
   if (!Json) return File.Display->Update(Info);
   JsonRecord Record;
   Record.File = File.Source;
@@ -325,6 +329,7 @@ void DefaultRun::Converted(FileTask& File) {
   std::string Error;
   if (!CommitOutput(File.Plan, Error)) return Fail(File.Source, Error, &File);
   File.Printed = File.Plan.Final;
+  if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Done, "", File.Printed);
   Result(File, "done", File.Printed);
 }
 
@@ -336,6 +341,7 @@ void DefaultRun::Stopped(FileTask& File) {
   const int Percent = File.LastProgress ? ProgressDisplay::Percent(*File.LastProgress) : -1;
   if (Percent >= 0) Text += " at " + std::to_string(Percent) + "%";
   PrintLine(Env.Err, FileMessage(File.Source, Text + Kept.Note));
+  if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Stopped, Text + Kept.Note, Kept.Path);
   File.Printed = Kept.Path;
   Result(File, "stopped", Kept.Path, Kept.Renamed ? std::string() : OneLine(Kept.Error));
   // A run that ended early without anyone asking is a failure.
@@ -363,6 +369,7 @@ void DefaultRun::TaskEnded(int Index, bool Finished, bool Exception, const std::
     // Stopped before it ran.
     DiscardOutput(File.Plan);
     ++NotConverted;
+    if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Stopped, "not converted", "");
     return Result(File, "canceled", std::string());
   }
   Stopped(File);

@@ -11,6 +11,8 @@
 
 #include "cli/CommandLine.h"
 #include "cli/ConversionJob.h"
+#include "cli/FileReport.h"
+#include "cli/OutputFiles.h"
 #include "cli/JsonProgress.h"
 
 namespace vexav::cli {
@@ -86,6 +88,11 @@ struct ConvertEnvironment {
   bool Verbose = false;
   std::string LibFolder;        // where the media libraries were bound from
   StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
+  // Default mode on the component: told each file's progress and end.
+  FileReport* Report = nullptr;
+  // Default mode on the component with one file: the output reserved
+  // already (a cluster's front end plans the names before submitting).
+  const OutputPlan* Planned = nullptr;
 };
 
 // --output OUT [--input-option N=V]... [--option N=V]... FILE: the input

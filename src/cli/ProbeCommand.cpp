@@ -4,7 +4,7 @@
 #include <exception>
 
 #include "binding/Api.h"
-#include "cli/JsonWriter.h"
+#include "cli/Json.h"
 #include "component/AVProbe.h"
 
 namespace vexav::cli {
@@ -73,61 +73,58 @@ CommonFields CommonOf(const AVStream* Stream) {
   return F;
 }
 
-void WriteCommon(JsonWriter& W, const CommonFields& F) {
-  W.Key("codec").String(F.Codec);
-  if (!F.Language.empty()) W.Key("language").String(F.Language);
-  if (F.StartTime != AV_NOPTS_VALUE) W.Key("start_time_us").Int(F.StartTimeUs);
-  if (F.Duration != AV_NOPTS_VALUE) W.Key("duration_us").Int(F.DurationUs);
-  if (F.BitRate > 0) W.Key("bit_rate").Int(F.BitRate);
+void WriteCommon(Json& W, const CommonFields& F) {
+  W["codec"] = JsonStringValue(F.Codec);
+  if (!F.Language.empty()) W["language"] = JsonStringValue(F.Language);
+  if (F.StartTime != AV_NOPTS_VALUE) W["start_time_us"] = F.StartTimeUs;
+  if (F.Duration != AV_NOPTS_VALUE) W["duration_us"] = F.DurationUs;
+  if (F.BitRate > 0) W["bit_rate"] = F.BitRate;
 }
 
-void WriteStream(JsonWriter& W, const TAVProbe& Probe, int Index) {
+Json StreamJson(const TAVProbe& Probe, int Index) {
   const AVStream* Stream = Probe.Context()->streams[Index];
   AVMediaType Type = Stream->codecpar->codec_type;
-  W.BeginObject();
-  W.Key("index").Int(Index);
-  W.Key("type").String(MediaTypeName(Type));
+  Json W = Json::object();
+  W["index"] = Index;
+  W["type"] = MediaTypeName(Type);
   if (Type == AVMEDIA_TYPE_VIDEO) {
     TVideoStreamInfo Info;
     Probe.GetVideoInfo(Index, Info);
     WriteCommon(W, CommonOf(Info));
-    W.Key("width").Int(Info.Width);
-    W.Key("height").Int(Info.Height);
-    W.Key("display_aspect").Float(Info.DisplayAspect);
+    W["width"] = Info.Width;
+    W["height"] = Info.Height;
+    W["display_aspect"] = JsonFloat(Info.DisplayAspect);
     if (const char* Name = ff::av_get_pix_fmt_name(static_cast<AVPixelFormat>(Info.PixelFormat)))
-      W.Key("pixel_format").String(Name);
+      W["pixel_format"] = JsonStringValue(Name);
     if (Info.FrameRateNum > 0 && Info.FrameRateDen > 0)
-      W.Key("frame_rate")
-          .String(std::to_string(Info.FrameRateNum) + "/" + std::to_string(Info.FrameRateDen));
+      W["frame_rate"] = std::to_string(Info.FrameRateNum) + "/" + std::to_string(Info.FrameRateDen);
   } else if (Type == AVMEDIA_TYPE_AUDIO) {
     TAudioStreamInfo Info;
     Probe.GetAudioInfo(Index, Info);
     WriteCommon(W, CommonOf(Info));
-    if (Info.Channels > 0) W.Key("channels").Int(Info.Channels);
-    if (Info.SampleRate > 0) W.Key("sample_rate").Int(Info.SampleRate);
+    if (Info.Channels > 0) W["channels"] = Info.Channels;
+    if (Info.SampleRate > 0) W["sample_rate"] = Info.SampleRate;
     if (const char* Name =
             ff::av_get_sample_fmt_name(static_cast<AVSampleFormat>(Info.SampleFormat)))
-      W.Key("sample_format").String(Name);
+      W["sample_format"] = JsonStringValue(Name);
   } else {
     WriteCommon(W, CommonOf(Stream));
   }
-  W.EndObject();
+  return W;
 }
 
 }  // namespace
 
 std::string ProbeJson(const TAVProbe& Probe, const std::string& File) {
   const AVFormatContext* Context = Probe.Context();
-  JsonWriter W;
-  W.BeginObject();
-  W.Key("file").String(File);
-  if (Context->iformat) W.Key("format").String(Context->iformat->name);
-  if (Context->duration != AV_NOPTS_VALUE) W.Key("duration_us").Int(Context->duration);
-  W.Key("streams").BeginArray();
-  for (int I = 0; I < Probe.StreamCount(); ++I) WriteStream(W, Probe, I);
-  W.EndArray();
-  W.EndObject();
-  return W.Text();
+  Json W = Json::object();
+  W["file"] = JsonStringValue(File);
+  if (Context->iformat) W["format"] = JsonStringValue(Context->iformat->name);
+  if (Context->duration != AV_NOPTS_VALUE) W["duration_us"] = Context->duration;
+  Json Streams = Json::array();
+  for (int I = 0; I < Probe.StreamCount(); ++I) Streams.push_back(StreamJson(Probe, I));
+  W["streams"] = std::move(Streams);
+  return JsonText(W);
 }
 
 std::string OneLine(const std::string& Text) {

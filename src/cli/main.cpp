@@ -15,6 +15,8 @@
 #include "cli/EngineJob.h"
 #include "cli/Interrupt.h"
 #include "cli/ProbeCommand.h"
+#include "cli/cluster/FrontEnd.h"
+#include "cli/cluster/TaskRun.h"
 
 namespace {
 
@@ -58,7 +60,11 @@ int main(int argc, char* argv[]) {
     std::printf("%s %s\n", ProgramName, VEXAV_VERSION);
     return 0;
   }
-  if (Line.Files.empty() && Line.FromList.empty()) return UsageError("no files given");
+  if (Line.OnCluster() && !Line.FromList.empty())
+    return UsageError("--from-list cannot be used with --cluster (give the files)");
+  if (Line.Files.empty() && Line.FromList.empty() && Line.ClusterStatus.empty() &&
+      Line.ClusterTask.empty())
+    return UsageError("no files given");
 
   std::string Folder = ExecutableFolder();
   if (!LoadFFmpegLibs(Folder.empty() ? std::string() : Folder + "/lib", true)) {
@@ -81,10 +87,13 @@ int main(int argc, char* argv[]) {
   Env.Columns = TerminalColumns();
   Env.Verbose = Line.Verbose;
   Env.LibFolder = Folder.empty() ? std::string() : Folder + "/lib";
+  if (!Line.ClusterTask.empty()) return cli::cluster::RunClusterTask(Line, Env);
   cli::StopControl Stop;
   Env.Stop = &Stop;
   cli::JsonReporter Json(stdout);
   if (Line.Json) Env.Json = &Json;
   cli::InterruptWatcher Watcher(Stop, stderr, Env.Terminal);
+  if (!Line.ClusterStatus.empty()) return cli::cluster::RunClusterStatus(Line, Env);
+  if (Line.OnCluster()) return cli::cluster::RunOnCluster(Line, Env);
   return Line.Explicit() ? cli::RunExplicit(Line, Env) : cli::RunDefaultOnComponent(Line, Env);
 }

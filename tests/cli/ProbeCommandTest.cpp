@@ -16,8 +16,8 @@
 #include "MediaGenerator.h"
 #include "binding/FFmpegLibs.h"
 #include "cli/CommandLine.h"
+#include "cli/Json.h"
 #include "cli/JsonReader.h"
-#include "cli/JsonWriter.h"
 #include "cli/ProbeCommand.h"
 
 namespace vexav::cli {
@@ -318,21 +318,20 @@ TEST(JsonWriting, StringEscapes) {
 }
 
 TEST(JsonWriting, DocumentsAndNumbers) {
-  JsonWriter W;
-  W.BeginObject();
-  W.Key("a").Int(-12);
-  W.Key("b").BeginArray().EndArray();
-  W.Key("c").BeginArray().Int(1).BeginObject().EndObject().String("x").EndArray();
-  W.Key("d").Float(320.0f / 240.0f);
-  W.Key("e").Double(0.1);
-  W.Key("f").Float(std::numeric_limits<float>::quiet_NaN());
-  W.Key("g").Bool(true).Key("h").Null();
-  W.Key("i").Int(std::numeric_limits<int64_t>::min());
-  W.EndObject();
-  EXPECT_EQ(W.Text(),
+  Json W = Json::object();
+  W["a"] = -12;
+  W["b"] = Json::array();
+  W["c"] = Json::array({1, Json::object(), "x"});
+  W["d"] = JsonFloat(320.0f / 240.0f);
+  W["e"] = 0.1;
+  W["f"] = JsonFloat(std::numeric_limits<float>::quiet_NaN());
+  W["g"] = true;
+  W["h"] = nullptr;
+  W["i"] = std::numeric_limits<int64_t>::min();
+  EXPECT_EQ(JsonText(W),
             "{\"a\":-12,\"b\":[],\"c\":[1,{},\"x\"],\"d\":1.3333334,\"e\":0.1,\"f\":null,"
             "\"g\":true,\"h\":null,\"i\":-9223372036854775808}");
-  EXPECT_NO_THROW(Reader::Parse(W.Text()));
+  EXPECT_NO_THROW(Reader::Parse(JsonText(W)));
 }
 
 TEST(ProbeMessages, OneLine) {

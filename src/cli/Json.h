@@ -1,0 +1,30 @@
+// JSON for the command line's output and files, through nlohmann-json: one
+// compact document a line, keys in the order they were set.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace vexav::cli {
+
+using Json = nlohmann::ordered_json;
+
+// Text with every byte that is not part of a well-formed UTF-8 sequence
+// replaced by U+FFFD (stray continuation bytes, overlong forms, surrogates,
+// code points beyond U+10FFFF, sequences cut short), so that any file name
+// can go into a JSON string.
+std::string ValidUtf8(std::string_view Text);
+
+// A string value made from any bytes (through ValidUtf8).
+Json JsonStringValue(std::string_view Text);
+// A number that prints as the shortest text reading back as Value (1.3333334
+// rather than the double's 1.3333333730697632); null when not finite.
+Json JsonFloat(float Value);
+
+// Value as compact text without a line break.
+std::string JsonText(const Json& Value);
+// Text as a JSON string literal, quotes included.
+std::string JsonString(std::string_view Text);
+
+}  // namespace vexav::cli

@@ -1,0 +1,245 @@
+#include "cli/cluster/JobFolder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cli/Json.h"
+
+namespace vexav::cli::cluster {
+namespace {
+
+constexpr const char* ManifestKind = "vexav-convert batch";
+constexpr int ManifestVersion = 1;
+// A report line longer than this is not one this program wrote.
+constexpr std::size_t MaxLine = 64 * 1024;
+
+std::string Dump(const Json& Value) {
+  return JsonText(Value);
+}
+
+bool WriteAll(int Fd, const std::string& Text) {
+  std::size_t Done = 0;
+  while (Done < Text.size()) {
+    const ssize_t N = ::write(Fd, Text.data() + Done, Text.size() - Done);
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) return false;
+    Done += static_cast<std::size_t>(N);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ReportPath(const std::string& Folder, std::size_t Index) {
+  return Folder + "/task-" + std::to_string(Index) + ".jsonl";
+}
+std::string ScriptPath(const std::string& Folder) {
+  return Folder + "/task.sh";
+}
+std::string ManifestPath(const std::string& Folder) {
+  return Folder + "/job.json";
+}
+std::string SlurmLogPattern(const std::string& Folder) {
+  return Folder + "/slurm-%A_%a.out";
+}
+std::string SlurmLogPath(const std::string& Folder, const std::string& JobId) {
+  return Folder + "/slurm-" + JobId + ".out";
+}
+
+bool SaveManifest(const Manifest& M, std::string& Error) {
+  Json Doc;
+  Doc["kind"] = ManifestKind;
+  Doc["version"] = ManifestVersion;
+  Doc["job_name"] = M.JobName;
+  Doc["program"] = M.Program;
+  Doc["cpus_per_task"] = M.CpusPerTask;
+  Doc["retries"] = M.Retries;
+  Doc["partition"] = M.Partition;
+  Doc["slurm_options"] = M.SlurmOptions;
+  Json Files = Json::array();
+  for (const PlannedFile& F : M.Files) {
+    Files.push_back({{"source", F.Source},
+                     {"final", F.Plan.Final},
+                     {"write_to", F.Plan.WriteTo},
+                     {"replaces", F.Plan.Replaces},
+                     {"job_id", F.JobId},
+                     {"attempts", F.Attempts}});
+  }
+  Doc["files"] = std::move(Files);
+  const std::string Path = ManifestPath(M.Folder);
+  const std::string Temporary = Path + ".new";
+  const int Fd = ::open(Temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (Fd < 0) {
+    Error = Temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  const bool Written = WriteAll(Fd, Dump(Doc) + "\n") && ::fsync(Fd) == 0;
+  const int SavedErrno = errno;
+  ::close(Fd);
+  if (!Written || ::rename(Temporary.c_str(), Path.c_str()) != 0) {
+    Error = Path + ": " + std::strerror(Written ? errno : SavedErrno);
+    ::unlink(Temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Error) {
+  const std::string Path = ManifestPath(Folder);
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) {
+    Error = Path + ": " + std::strerror(errno) + " (not a job folder of vexav-convert?)";
+    return std::nullopt;
+  }
+  std::stringstream Text;
+  Text << In.rdbuf();
+  const Json Doc = Json::parse(Text.str(), nullptr, false);
+  try {
+    if (Doc.is_discarded() || !Doc.is_object() || Doc.value("kind", "") != ManifestKind)
+      throw std::runtime_error("not a batch description of vexav-convert");
+    if (Doc.at("version").get<int>() != ManifestVersion)
+      throw std::runtime_error("written by another version of vexav-convert");
+    Manifest M;
+    M.Folder = Folder;
+    M.JobName = Doc.at("job_name").get<std::string>();
+    M.Program = Doc.at("program").get<std::string>();
+    M.CpusPerTask = Doc.at("cpus_per_task").get<int>();
+    M.Retries = Doc.at("retries").get<int>();
+    M.Partition = Doc.at("partition").get<std::string>();
+    M.SlurmOptions = Doc.at("slurm_options").get<std::vector<std::string>>();
+    for (const Json& F : Doc.at("files")) {
+      PlannedFile File;
+      File.Source = F.at("source").get<std::string>();
+      File.Plan.Final = F.at("final").get<std::string>();
+      File.Plan.WriteTo = F.at("write_to").get<std::string>();
+      File.Plan.Replaces = F.at("replaces").get<bool>();
+      File.Plan.Reserved = true;
+      File.JobId = F.at("job_id").get<std::string>();
+      File.Attempts = F.at("attempts").get<int>();
+      M.Files.push_back(std::move(File));
+    }
+    return M;
+  } catch (const std::exception& E) {
+    Error = Path + ": " + E.what();
+    return std::nullopt;
+  }
+}
+
+std::string ReportLine(const ReportRecord& R) {
+  Json Doc;
+  switch (R.Type) {
+    case ReportRecord::Kind::Start:
+      Doc["event"] = "start";
+      Doc["host"] = R.Host;
+      break;
+    case ReportRecord::Kind::Progress:
+      Doc["event"] = "progress";
+      Doc["ms"] = R.Ms;
+      Doc["total_ms"] = R.TotalMs;
+      break;
+    case ReportRecord::Kind::Result:
+      Doc["event"] = "result";
+      Doc["status"] = R.Status;
+      Doc["message"] = R.Message;
+      Doc["output"] = R.Output;
+      break;
+  }
+  return Dump(Doc);
+}
+
+std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string& Error) {
+  const Json Doc = Json::parse(Line, nullptr, false);
+  if (Doc.is_discarded() || !Doc.is_object()) {
+    Error = "not JSON";
+    return std::nullopt;
+  }
+  try {
+    ReportRecord R;
+    const std::string Event = Doc.at("event").get<std::string>();
+    if (Event == "start") {
+      R.Type = ReportRecord::Kind::Start;
+      R.Host = Doc.at("host").get<std::string>();
+    } else if (Event == "progress") {
+      R.Type = ReportRecord::Kind::Progress;
+      R.Ms = Doc.at("ms").get<int64_t>();
+      R.TotalMs = Doc.at("total_ms").get<int64_t>();
+    } else if (Event == "result") {
+      R.Type = ReportRecord::Kind::Result;
+      R.Status = Doc.at("status").get<std::string>();
+      R.Message = Doc.at("message").get<std::string>();
+      R.Output = Doc.at("output").get<std::string>();
+      if (R.Status != "done" && R.Status != "failed" && R.Status != "stopped")
+        throw std::runtime_error("unknown status '" + R.Status + "'");
+      if (R.Status == "done" && R.Output.empty())
+        throw std::runtime_error("a finished task names no output");
+    } else {
+      throw std::runtime_error("unknown event '" + Event + "'");
+    }
+    return R;
+  } catch (const std::exception& E) {
+    Error = E.what();
+    return std::nullopt;
+  }
+}
+
+std::vector<ReportRecord> ReportReader::Poll() {
+  std::vector<ReportRecord> Records;
+  if (!Failure.empty()) return Records;
+  const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (Fd < 0) return Records;  // not written yet
+  char Buffer[16384];
+  std::string Added;
+  for (;;) {
+    const ssize_t N = ::pread(Fd, Buffer, sizeof Buffer, static_cast<off_t>(Offset));
+    if (N < 0 && errno == EINTR) continue;
+    if (N <= 0) break;
+    Offset += static_cast<uint64_t>(N);
+    Added.append(Buffer, static_cast<std::size_t>(N));
+  }
+  ::close(Fd);
+  Pending += Added;
+  std::size_t Start = 0;
+  for (;;) {
+    const std::size_t End = Pending.find('\n', Start);
+    if (End == std::string::npos) break;
+    ++LineNumber;
+    std::string Error;
+    std::optional<ReportRecord> Record = ParseReportLine(Pending.substr(Start, End - Start), Error);
+    if (!Record) {
+      Failure = "its report is unreadable (line " + std::to_string(LineNumber) + ": " + Error + ")";
+      Pending.clear();
+      return Records;
+    }
+    Records.push_back(std::move(*Record));
+    Start = End + 1;
+  }
+  Pending.erase(0, Start);
+  if (Pending.size() > MaxLine)
+    Failure = "its report is unreadable (line " + std::to_string(LineNumber + 1) + " is too long)";
+  return Records;
+}
+
+void ReportReader::CheckComplete() {
+  if (Failure.empty() && !Pending.empty())
+    Failure = "its report is unreadable (line " + std::to_string(LineNumber + 1) + " was cut off)";
+}
+
+void ReportReader::Reset() {
+  Offset = 0;
+  Pending.clear();
+  LineNumber = 0;
+  Failure.clear();
+}
+
+void RemoveJobFolder(const std::string& Folder) {
+  std::error_code Ignored;
+  std::filesystem::remove_all(Folder, Ignored);
+}
+
+}  // namespace vexav::cli::cluster

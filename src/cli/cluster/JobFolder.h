@@ -1,0 +1,97 @@
+// The hidden job folder of a batch on a cluster, beside its outputs, on the
+// file system every node sees: the batch's plan (job.json, written by the
+// front end), the batch script, and one report file per task
+// (task-<index>.jsonl), each a list of JSON lines written by the task and
+// read by the front end while the batch runs.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/OutputFiles.h"
+
+namespace vexav::cli::cluster {
+
+// One file of the batch: its source and where its output goes.
+struct PlannedFile {
+  std::string Source;  // absolute
+  OutputPlan Plan;     // reserved before submission
+  std::string JobId;   // the Slurm id of the array task now running it, "<job>_<index>"
+  int Attempts = 1;    // submissions so far
+};
+
+struct Manifest {
+  std::string Folder;  // the job folder itself (not stored)
+  std::string JobName;
+  std::string Program;  // what each task runs
+  int CpusPerTask = 1;
+  int Retries = 0;
+  std::string Partition;
+  std::vector<std::string> SlurmOptions;
+  std::vector<PlannedFile> Files;
+};
+
+// Writes Folder/job.json through a temporary file and a rename, so that a
+// reader never sees half of it. False with Error when it cannot be written.
+bool SaveManifest(const Manifest& M, std::string& Error);
+// Reads Folder/job.json; nullopt with Error when it is missing or not a
+// manifest of this program.
+std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Error);
+
+std::string ReportPath(const std::string& Folder, std::size_t Index);
+std::string ScriptPath(const std::string& Folder);
+std::string ManifestPath(const std::string& Folder);
+// Slurm's own output file of a task (its standard output and error).
+std::string SlurmLogPattern(const std::string& Folder);  // for sbatch --output
+std::string SlurmLogPath(const std::string& Folder, const std::string& JobId);
+
+// One line of a task's report.
+struct ReportRecord {
+  enum class Kind { Start, Progress, Result } Type = Kind::Start;
+  // Progress: output time converted and expected (-1: not known).
+  int64_t Ms = 0;
+  int64_t TotalMs = -1;
+  // Result: "done", "failed" or "stopped", the message, and the output the
+  // task left (empty: none).
+  std::string Status;
+  std::string Message;
+  std::string Output;
+  std::string Host;  // Start: the node
+};
+
+// Text of one report line (no line break) for Record.
+std::string ReportLine(const ReportRecord& Record);
+
+// Reads a task's report file as it grows. Only complete lines are read; a
+// line that is not a report record makes an error that stays.
+class ReportReader {
+ public:
+  explicit ReportReader(std::string Path) : Path(std::move(Path)) {}
+  // Reads what was added since the last call. Returns the new records;
+  // Error() is set (and nothing more is read) at the first bad line.
+  std::vector<ReportRecord> Poll();
+  // The task has ended: text left without a line break is an error (the
+  // report was cut off).
+  void CheckComplete();
+  // Starts over (a task submitted again writes its report anew).
+  void Reset();
+  const std::string& Error() const { return Failure; }
+
+ private:
+  std::string Path;
+  uint64_t Offset = 0;
+  std::string Pending;  // a line not complete yet
+  int LineNumber = 0;
+  std::string Failure;
+};
+
+// Parses one report line; nullopt with Error when it is not a well-formed
+// record.
+std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string& Error);
+
+// Removes the job folder with everything in it.
+void RemoveJobFolder(const std::string& Folder);
+
+}  // namespace vexav::cli::cluster

@@ -1,0 +1,179 @@
+#include "cli/cluster/TaskRun.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "cli/ComponentRun.h"
+#include "cli/cluster/JobFolder.h"
+
+namespace vexav::cli::cluster {
+namespace {
+
+std::atomic<int> Terminations{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+extern "C" void OnTerminateSignal(int) {
+  Terminations.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Turns SIGTERM into a stop request while it lives.
+class TerminationWatcher {
+ public:
+  explicit TerminationWatcher(StopControl& Target) : Control(Target) {
+    struct sigaction Action;
+    std::memset(&Action, 0, sizeof Action);
+    Action.sa_handler = OnTerminateSignal;
+    sigemptyset(&Action.sa_mask);
+    Action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &Action, &Previous);
+    Watcher = std::thread([this] {
+      while (!Quit.load()) {
+        if (Terminations.load() > 0 && !Control.StopRequested()) Control.RequestStop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+  }
+  ~TerminationWatcher() {
+    Quit.store(true);
+    Watcher.join();
+    ::sigaction(SIGTERM, &Previous, nullptr);
+  }
+
+ private:
+  StopControl& Control;
+  struct sigaction Previous;
+  std::atomic<bool> Quit{false};
+  std::thread Watcher;
+};
+
+// Appends whole lines to the task's report file, each with one write, so
+// that a reader sees a line either whole or not at all (on a local file
+// system; a network one may show it later, never in pieces the reader
+// would take for whole lines).
+class ReportFile : public FileReport {
+ public:
+  explicit ReportFile(const std::string& Path) {
+    Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+    if (Fd < 0) Error = Path + ": " + std::strerror(errno);
+  }
+  ~ReportFile() override {
+    if (Fd >= 0) ::close(Fd);
+  }
+  bool Ok() const { return Fd >= 0; }
+  const std::string& OpenError() const { return Error; }
+
+  bool Write(const ReportRecord& Record) {
+    std::lock_guard<std::mutex> Guard(Lock);
+    const std::string Line = ReportLine(Record) + "\n";
+    if (Fd < 0) return false;
+    return ::write(Fd, Line.data(), Line.size()) == static_cast<ssize_t>(Line.size());
+  }
+
+  void Progress(const std::string&, const ProgressInfo& Info) override {
+    // A line per further percent is plenty for the front end's display.
+    const int Percent = ProgressDisplay::Percent(Info);
+    const auto Now = std::chrono::steady_clock::now();
+    if (Percent >= 0 ? Percent == LastPercent : Now - LastWrite < std::chrono::seconds(1)) return;
+    LastPercent = Percent;
+    LastWrite = Now;
+    ReportRecord R;
+    R.Type = ReportRecord::Kind::Progress;
+    R.Ms = Info.CurrentDurationMs;
+    R.TotalMs = Info.TotalOutputDurationMs > 0 ? Info.TotalOutputDurationMs : -1;
+    Write(R);
+  }
+
+  void Ended(const std::string&, FileOutcome Outcome, const std::string& Message,
+             const std::string& Output) override {
+    Result.Type = ReportRecord::Kind::Result;
+    Result.Status = Outcome == FileOutcome::Done     ? "done"
+                    : Outcome == FileOutcome::Failed ? "failed"
+                                                     : "stopped";
+    Result.Message = Message;
+    Result.Output = Output;
+    HasResult = true;
+  }
+
+  ReportRecord Result;
+  bool HasResult = false;
+
+ private:
+  int Fd = -1;
+  std::string Error;
+  std::mutex Lock;
+  int LastPercent = -1;
+  std::chrono::steady_clock::time_point LastWrite;
+};
+
+std::string HostName() {
+  char Name[256] = {};
+  if (::gethostname(Name, sizeof Name - 1) != 0) return std::string();
+  return Name;
+}
+
+}  // namespace
+
+int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
+  const char* IndexText = std::getenv("SLURM_ARRAY_TASK_ID");
+  if (!IndexText || !*IndexText) {
+    std::fprintf(Env.Err, "vexav-convert: --cluster-task runs inside a Slurm array task only\n");
+    return ExitUsage;
+  }
+  const std::size_t Index = std::strtoul(IndexText, nullptr, 10);
+  std::string Error;
+  std::optional<Manifest> M = LoadManifest(Line.ClusterTask, Error);
+  if (!M || Index >= M->Files.size()) {
+    std::fprintf(
+        Env.Err, "vexav-convert: %s\n",
+        M ? ("no file " + std::to_string(Index) + " in the batch").c_str() : Error.c_str());
+    return ExitFailed;
+  }
+  const PlannedFile& File = M->Files[Index];
+  ReportFile Report(ReportPath(M->Folder, Index));
+  if (!Report.Ok()) {
+    std::fprintf(Env.Err, "vexav-convert: %s\n", Report.OpenError().c_str());
+    return ExitFailed;
+  }
+  ReportRecord Start;
+  Start.Type = ReportRecord::Kind::Start;
+  Start.Host = HostName();
+  Report.Write(Start);
+
+  CommandLine One;
+  One.Files = {File.Source};
+  One.Overwrite = File.Plan.Replaces;
+  One.LogLevel = Line.LogLevel;
+  // The codecs use the CPUs Slurm gave the task.
+  int Cpus = M->CpusPerTask;
+  if (const char* Given = std::getenv("SLURM_CPUS_PER_TASK"); Given && std::atoi(Given) > 0)
+    Cpus = std::atoi(Given);
+  One.CodecThreads = std::max(1, std::min(Cpus, 64));
+  Env.Report = &Report;
+  Env.Planned = &File.Plan;
+  Env.Terminal = false;
+  StopControl Stop;
+  Env.Stop = &Stop;
+  int Status;
+  {
+    TerminationWatcher Watcher(Stop);
+    Status = RunDefaultOnComponent(One, Env);
+  }
+  if (!Report.HasResult) {
+    // Stopped before the file was even opened, or the run could not start.
+    Report.Ended(File.Source, Stop.StopRequested() ? FileOutcome::Stopped : FileOutcome::Failed,
+                 Stop.StopRequested() ? "not converted" : "the conversion could not start", "");
+  }
+  if (Report.Result.Output.empty()) DiscardOutput(File.Plan);
+  (void)Status;
+  return Report.Write(Report.Result) ? ExitOk : ExitFailed;
+}
+
+}  // namespace vexav::cli::cluster

@@ -1,0 +1,96 @@
+// A cluster batch's pieces that need no cluster: the task report lines and
+// their reader, and the cluster options of the command line.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "cli/CommandLine.h"
+#include "cli/cluster/JobFolder.h"
+
+namespace vexav::cli::cluster {
+namespace {
+
+TEST(ClusterReport, LinesReadBackAsWritten) {
+  ReportRecord Result;
+  Result.Type = ReportRecord::Kind::Result;
+  Result.Status = "stopped";
+  Result.Message = "stopped; the part converted so far is in /x/\"a\" b.mp4";
+  Result.Output = "/x/\"a\" b.mp4";
+  std::string Error;
+  const std::optional<ReportRecord> Read = ParseReportLine(ReportLine(Result), Error);
+  ASSERT_TRUE(Read) << Error;
+  EXPECT_EQ(Read->Status, "stopped");
+  EXPECT_EQ(Read->Message, Result.Message);
+  EXPECT_EQ(Read->Output, Result.Output);
+}
+
+TEST(ClusterReport, MalformedLinesAreErrors) {
+  for (const char* Bad : {"", "garbage", "[1,2]", "{\"event\":\"progress\",\"ms\":\"x\"}",
+                          "{\"event\":\"result\",\"status\":\"done\",\"message\":\"\","
+                          "\"output\":\"\"}",
+                          "{\"event\":\"result\",\"status\":\"maybe\",\"message\":\"\","
+                          "\"output\":\"o\"}",
+                          "{\"event\":\"launch\"}", "{\"event\":\"start\"}", "\xff\xfe{"}) {
+    std::string Error;
+    EXPECT_FALSE(ParseReportLine(Bad, Error)) << Bad;
+    EXPECT_FALSE(Error.empty()) << Bad;
+  }
+}
+
+TEST(ClusterReport, ReaderTakesOnlyWholeLinesAndKnowsACutOffOne) {
+  char Template[] = "/tmp/vexav-report-XXXXXX";
+  const int Fd = ::mkstemp(Template);
+  ASSERT_GE(Fd, 0);
+  ::close(Fd);
+  const std::string Path = Template;
+  ReportReader Reader(Path);
+  {
+    std::ofstream Out(Path);
+    Out << "{\"event\":\"start\",\"host\":\"n1\"}\n{\"event\":\"progress\",\"ms\":4";
+  }
+  std::vector<ReportRecord> First = Reader.Poll();
+  ASSERT_EQ(First.size(), 1u);
+  EXPECT_EQ(First[0].Host, "n1");
+  {
+    std::ofstream Out(Path, std::ios::app);
+    Out << "0,\"total_ms\":80}\n";
+  }
+  std::vector<ReportRecord> Second = Reader.Poll();
+  ASSERT_EQ(Second.size(), 1u);
+  EXPECT_EQ(Second[0].Ms, 40);
+  EXPECT_EQ(Second[0].TotalMs, 80);
+  Reader.CheckComplete();
+  EXPECT_EQ(Reader.Error(), "");
+  {
+    std::ofstream Out(Path, std::ios::app);
+    Out << "{\"event\":\"res";
+  }
+  EXPECT_TRUE(Reader.Poll().empty());
+  Reader.CheckComplete();
+  EXPECT_EQ(Reader.Error(), "its report is unreadable (line 3 was cut off)");
+  std::filesystem::remove(Path);
+}
+
+TEST(ClusterCommandLine, OptionsAndTheirLimits) {
+  ParseResult Ok =
+      ParseCommandLine({"--cluster", "slurm", "--partition", "p", "--slurm-option", "--time=5",
+                        "--cpus-per-task", "2", "--retries", "3", "--detach", "a.avi"});
+  ASSERT_EQ(Ok.Error, "");
+  EXPECT_TRUE(Ok.Line.OnCluster());
+  EXPECT_EQ(Ok.Line.SlurmOptions, std::vector<std::string>{"--time=5"});
+  EXPECT_EQ(Ok.Line.CpusPerTask, 2);
+  EXPECT_EQ(Ok.Line.Retries, 3);
+  EXPECT_NE(ParseCommandLine({"--cluster", "pbs", "a.avi"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--partition", "p", "a.avi"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--cluster", "slurm", "--jobs", "2", "a.avi"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--cluster", "slurm", "-o", "x.mp4", "a.avi"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--wait"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--cluster-status", "d", "a.avi"}).Error, "");
+  EXPECT_EQ(ParseCommandLine({"--cluster-status", "d", "--wait"}).Error, "");
+}
+
+}  // namespace
+}  // namespace vexav::cli::cluster
