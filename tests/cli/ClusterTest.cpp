@@ -143,13 +143,13 @@ class Cluster : public ::testing::Test {
 
   // A clip of Seconds at Width x Height (MPEG-4 Part 2 + MP3, 25 frames/s).
   std::string Clip(const std::string& Name, double Seconds, int Width = 320, int Height = 240) {
-    MediaSpec Spec;
-    Spec.Width = Width;
-    Spec.Height = Height;
-    Spec.DurationSeconds = Seconds;
-    Spec.MarkSeconds = {};
+    MediaSpec Request;
+    Request.Width = Width;
+    Request.Height = Height;
+    Request.DurationSeconds = Seconds;
+    Request.MarkSeconds = {};
     const std::string Path = Folder + "/" + Name;
-    EXPECT_EQ(mediagen::Generate(Path, Spec), "") << Path;
+    EXPECT_EQ(mediagen::Generate(Path, Request), "") << Path;
     return Path;
   }
   // A clip whose conversion takes several seconds on one CPU.

@@ -56,14 +56,14 @@ class SourcesJsonTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(Dir); }
 
   std::string Make(const std::string& Name, bool Video = true) {
-    mediagen::MediaSpec Spec;
-    Spec.Width = 160;
-    Spec.Height = 120;
-    Spec.DurationSeconds = 1.0;
-    if (!Video) Spec.Video = mediagen::VideoCodec::None;
+    mediagen::MediaSpec Request;
+    Request.Width = 160;
+    Request.Height = 120;
+    Request.DurationSeconds = 1.0;
+    if (!Video) Request.Video = mediagen::VideoCodec::None;
     const std::string Path = Dir + "/" + Name;
     fs::create_directories(fs::path(Path).parent_path());
-    EXPECT_EQ(mediagen::Generate(Path, Spec), "") << Path;
+    EXPECT_EQ(mediagen::Generate(Path, Request), "") << Path;
     return Path;
   }
 
