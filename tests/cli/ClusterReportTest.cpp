@@ -74,6 +74,19 @@ TEST(ClusterReport, ReaderTakesOnlyWholeLinesAndKnowsACutOffOne) {
   std::filesystem::remove(Path);
 }
 
+// A report that never ends (here the endless file of zero bytes) fails as
+// one line too long after a bounded read instead of filling memory.
+TEST(ClusterReport, EndlessReportFailsAtTheLineLimit) {
+  char Template[] = "/tmp/vexav-report-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  const std::string Path = std::string(Template) + "/task-0.jsonl";
+  std::filesystem::create_symlink("/dev/zero", Path);
+  ReportReader Reader(Path);
+  EXPECT_TRUE(Reader.Poll().empty());
+  EXPECT_EQ(Reader.Error(), "its report is unreadable (line 1 is too long)");
+  std::filesystem::remove_all(Template);
+}
+
 TEST(ClusterCommandLine, OptionsAndTheirLimits) {
   ParseResult Ok =
       ParseCommandLine({"--cluster", "slurm", "--partition", "p", "--slurm-option", "--time=5",

@@ -188,22 +188,30 @@ std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string
   }
 }
 
+// Reads the file piece by piece and takes the complete lines of each piece
+// before the next, so that what is held stays within one line's limit
+// however much a task (or something else) wrote: a report that is one
+// endless line, or a file that never ends, fails at MaxLine instead of
+// filling memory.
 std::vector<ReportRecord> ReportReader::Poll() {
   std::vector<ReportRecord> Records;
   if (!Failure.empty()) return Records;
   const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (Fd < 0) return Records;  // not written yet
   char Buffer[16384];
-  std::string Added;
-  for (;;) {
+  while (Failure.empty()) {
     const ssize_t N = ::pread(Fd, Buffer, sizeof Buffer, static_cast<off_t>(Offset));
     if (N < 0 && errno == EINTR) continue;
     if (N <= 0) break;
     Offset += static_cast<uint64_t>(N);
-    Added.append(Buffer, static_cast<std::size_t>(N));
+    Pending.append(Buffer, static_cast<std::size_t>(N));
+    TakeLines(Records);
   }
   ::close(Fd);
-  Pending += Added;
+  return Records;
+}
+
+void ReportReader::TakeLines(std::vector<ReportRecord>& Records) {
   std::size_t Start = 0;
   for (;;) {
     const std::size_t End = Pending.find('\n', Start);
@@ -214,15 +222,16 @@ std::vector<ReportRecord> ReportReader::Poll() {
     if (!Record) {
       Failure = "its report is unreadable (line " + std::to_string(LineNumber) + ": " + Error + ")";
       Pending.clear();
-      return Records;
+      return;
     }
     Records.push_back(std::move(*Record));
     Start = End + 1;
   }
   Pending.erase(0, Start);
-  if (Pending.size() > MaxLine)
+  if (Pending.size() > MaxLine) {
     Failure = "its report is unreadable (line " + std::to_string(LineNumber + 1) + " is too long)";
-  return Records;
+    Pending.clear();
+  }
 }
 
 void ReportReader::CheckComplete() {
