@@ -105,9 +105,9 @@ vexav_sanitized_labels() {
 
 # The fuzz targets, each run in turn by scripts/fuzz.sh: damaged media, then
 # the texts the program reads (option texts, the command line, the cluster's
-# task reports and job.json).
+# task reports and job.json, the window's config.ini).
 VEXAV_FUZZ_TARGETS=(vexav_probe_convert_fuzzer vexav_option_text_fuzzer vexav_command_line_fuzzer
-  vexav_cluster_report_fuzzer)
+  vexav_cluster_report_fuzzer vexav_config_ini_fuzzer)
 
 # vexav_fuzz_build DIR: configures DIR with clang for the fuzz targets
 # (VEXAV_FUZZ=ON) and builds only them and the media generator.

@@ -10,6 +10,7 @@
 #   vexav_option_text_fuzzer     option texts through SetOption and ExtOptions
 #   vexav_command_line_fuzzer    vexav-convert's arguments
 #   vexav_cluster_report_fuzzer  the cluster's task reports and job.json
+#   vexav_config_ini_fuzzer      the window's config.ini, read and written back
 #                                the text targets: VEXAV_FUZZ_TEXT_SECONDS
 #                                each (default 30)
 #
@@ -50,7 +51,7 @@ fi
 
 # The texts: short inputs (an option list, an argument vector, a report of a
 # few lines); one input takes milliseconds, so a second is already a hang.
-for name in option_text command_line cluster_report; do
+for name in option_text command_line cluster_report config_ini; do
   [ -n "$only" ] && [ "$only" != "$name" ] && continue
   fuzzer="$dir/bin/vexav_${name}_fuzzer"
   VEXAV_FUZZ_WRITE_SEEDS="$dir/seeds-$name" "$fuzzer"

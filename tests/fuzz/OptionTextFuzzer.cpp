@@ -16,6 +16,7 @@
 // VEXAV_FUZZ_WRITE_SEEDS=DIR writes the seed inputs into DIR and exits:
 // every name of the option table with a typical value, and longer sequences
 // with maps, matrices, times, sizes, aspects, presets and hook words.
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -138,7 +139,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::fprintf(stderr, "cannot load the media libraries: %s\n", LastLoadError().c_str());
     std::abort();
   }
-  ff::av_log_set_level(AV_LOG_QUIET);
+  // Refusals come by the thousand, and an option ("v") may raise the
+  // library's log level again: its lines go nowhere.
+  ff::av_log_set_callback([](void*, int, const char*, va_list) {});
   return 0;
 }
 
