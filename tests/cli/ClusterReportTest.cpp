@@ -27,6 +27,41 @@ TEST(ClusterReport, LinesReadBackAsWritten) {
   EXPECT_EQ(Read->Output, Result.Output);
 }
 
+// Paths are bytes: one that is not UTF-8 comes back from a report line and
+// from job.json as it was, so that the task opens the right source and the
+// front end finds the right output.
+TEST(ClusterReport, PathsThatAreNotUtf8SurviveTheJobFolder) {
+  const std::string Odd = "/data/caf\xe9 \"1\"\x01.avi";
+  ReportRecord Result;
+  Result.Type = ReportRecord::Kind::Result;
+  Result.Status = "done";
+  Result.Output = Odd + ".mp4";
+  std::string Error;
+  const std::optional<ReportRecord> Read = ParseReportLine(ReportLine(Result), Error);
+  ASSERT_TRUE(Read) << Error;
+  EXPECT_EQ(Read->Output, Result.Output);
+
+  char Template[] = "/tmp/vexav-job-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  Manifest M;
+  M.Folder = Template;
+  M.Program = "/opt/vexav\xff/vexav-convert";
+  PlannedFile F;
+  F.Source = Odd;
+  F.Plan.Final = Odd + ".mp4";
+  F.Plan.WriteTo = Odd + ".part.mp4";
+  M.Files = {F};
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  const std::optional<Manifest> Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  EXPECT_EQ(Loaded->Program, M.Program);
+  ASSERT_EQ(Loaded->Files.size(), 1u);
+  EXPECT_EQ(Loaded->Files[0].Source, F.Source);
+  EXPECT_EQ(Loaded->Files[0].Plan.Final, F.Plan.Final);
+  EXPECT_EQ(Loaded->Files[0].Plan.WriteTo, F.Plan.WriteTo);
+  std::filesystem::remove_all(Template);
+}
+
 TEST(ClusterReport, MalformedLinesAreErrors) {
   for (const char* Bad : {"", "garbage", "[1,2]", "{\"event\":\"progress\",\"ms\":\"x\"}",
                           "{\"event\":\"result\",\"status\":\"done\",\"message\":\"\","

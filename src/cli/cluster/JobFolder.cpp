@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 
 #include "cli/Json.h"
 
@@ -21,6 +22,32 @@ constexpr std::size_t MaxLine = 64 * 1024;
 
 std::string Dump(const Json& Value) {
   return JsonText(Value);
+}
+
+// Paths are bytes, JSON strings are UTF-8: a path that is not UTF-8 is also
+// kept as its bytes in hexadecimal under Key + "_hex" (PutFileName), and read
+// back from there, so that a source or output with such a name keeps it on
+// its way through the job folder.
+void PutPath(Json& Doc, const std::string& Key, const std::string& Path) {
+  PutFileName(Doc, Key, Path);
+}
+
+std::string GetPath(const Json& Doc, const std::string& Key) {
+  const auto Hex = Doc.find(Key + "_hex");
+  if (Hex == Doc.end()) return Doc.at(Key).get<std::string>();
+  const std::string Digits = Hex->get<std::string>();
+  if (Digits.size() % 2 != 0) throw std::runtime_error("'" + Key + "_hex' is not hexadecimal");
+  std::string Bytes;
+  Bytes.reserve(Digits.size() / 2);
+  auto Value = [&](char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    throw std::runtime_error("'" + Key + "_hex' is not hexadecimal");
+  };
+  for (std::size_t I = 0; I < Digits.size(); I += 2)
+    Bytes += static_cast<char>(Value(Digits[I]) * 16 + Value(Digits[I + 1]));
+  return Bytes;
 }
 
 bool WriteAll(int Fd, const std::string& Text) {
@@ -57,19 +84,21 @@ bool SaveManifest(const Manifest& M, std::string& Error) {
   Doc["kind"] = ManifestKind;
   Doc["version"] = ManifestVersion;
   Doc["job_name"] = M.JobName;
-  Doc["program"] = M.Program;
+  PutPath(Doc, "program", M.Program);
   Doc["cpus_per_task"] = M.CpusPerTask;
   Doc["retries"] = M.Retries;
   Doc["partition"] = M.Partition;
   Doc["slurm_options"] = M.SlurmOptions;
   Json Files = Json::array();
   for (const PlannedFile& F : M.Files) {
-    Files.push_back({{"source", F.Source},
-                     {"final", F.Plan.Final},
-                     {"write_to", F.Plan.WriteTo},
-                     {"replaces", F.Plan.Replaces},
-                     {"job_id", F.JobId},
-                     {"attempts", F.Attempts}});
+    Json File = Json::object();
+    PutPath(File, "source", F.Source);
+    PutPath(File, "final", F.Plan.Final);
+    PutPath(File, "write_to", F.Plan.WriteTo);
+    File["replaces"] = F.Plan.Replaces;
+    File["job_id"] = F.JobId;
+    File["attempts"] = F.Attempts;
+    Files.push_back(std::move(File));
   }
   Doc["files"] = std::move(Files);
   const std::string Path = ManifestPath(M.Folder);
@@ -108,16 +137,16 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
     Manifest M;
     M.Folder = Folder;
     M.JobName = Doc.at("job_name").get<std::string>();
-    M.Program = Doc.at("program").get<std::string>();
+    M.Program = GetPath(Doc, "program");
     M.CpusPerTask = Doc.at("cpus_per_task").get<int>();
     M.Retries = Doc.at("retries").get<int>();
     M.Partition = Doc.at("partition").get<std::string>();
     M.SlurmOptions = Doc.at("slurm_options").get<std::vector<std::string>>();
     for (const Json& F : Doc.at("files")) {
       PlannedFile File;
-      File.Source = F.at("source").get<std::string>();
-      File.Plan.Final = F.at("final").get<std::string>();
-      File.Plan.WriteTo = F.at("write_to").get<std::string>();
+      File.Source = GetPath(F, "source");
+      File.Plan.Final = GetPath(F, "final");
+      File.Plan.WriteTo = GetPath(F, "write_to");
       File.Plan.Replaces = F.at("replaces").get<bool>();
       File.Plan.Reserved = true;
       File.JobId = F.at("job_id").get<std::string>();
@@ -147,7 +176,7 @@ std::string ReportLine(const ReportRecord& R) {
       Doc["event"] = "result";
       Doc["status"] = R.Status;
       Doc["message"] = R.Message;
-      Doc["output"] = R.Output;
+      PutPath(Doc, "output", R.Output);
       break;
   }
   return Dump(Doc);
@@ -173,7 +202,7 @@ std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string
       R.Type = ReportRecord::Kind::Result;
       R.Status = Doc.at("status").get<std::string>();
       R.Message = Doc.at("message").get<std::string>();
-      R.Output = Doc.at("output").get<std::string>();
+      R.Output = GetPath(Doc, "output");
       if (R.Status != "done" && R.Status != "failed" && R.Status != "stopped")
         throw std::runtime_error("unknown status '" + R.Status + "'");
       if (R.Status == "done" && R.Output.empty())
