@@ -76,7 +76,8 @@ void WriteSeeds(const fs::path& Dir) {
   M.Files = {F, F};
   std::string Error;
   fs::create_directories(M.Folder);
-  if (SaveManifest(M, Error)) fs::copy_file(ManifestPath(M.Folder), Dir / "job.json");
+  if (SaveManifest(M, Error))
+    fs::copy_file(ManifestPath(M.Folder), Dir / "job.json", fs::copy_options::overwrite_existing);
   fs::remove_all(M.Folder);
 }
 
