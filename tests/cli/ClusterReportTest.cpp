@@ -68,7 +68,11 @@ TEST(ClusterReport, MalformedLinesAreErrors) {
                           "\"output\":\"\"}",
                           "{\"event\":\"result\",\"status\":\"maybe\",\"message\":\"\","
                           "\"output\":\"o\"}",
-                          "{\"event\":\"launch\"}", "{\"event\":\"start\"}", "\xff\xfe{"}) {
+                          "{\"event\":\"launch\"}", "{\"event\":\"start\"}", "\xff\xfe{",
+                          // numbers no task writes: past the range, or fractions
+                          "{\"event\":\"progress\",\"ms\":1e300,\"total_ms\":5}",
+                          "{\"event\":\"progress\",\"ms\":18446744073709551615,\"total_ms\":5}",
+                          "{\"event\":\"progress\",\"ms\":1,\"total_ms\":4.5}"}) {
     std::string Error;
     EXPECT_FALSE(ParseReportLine(Bad, Error)) << Bad;
     EXPECT_FALSE(Error.empty()) << Bad;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -48,6 +49,34 @@ std::string GetPath(const Json& Doc, const std::string& Key) {
   for (std::size_t I = 0; I < Digits.size(); I += 2)
     Bytes += static_cast<char>(Value(Digits[I]) * 16 + Value(Digits[I + 1]));
   return Bytes;
+}
+
+// A whole number under Key within Low..High. The library would convert a
+// fraction or a number too large for the type without a word (a double past
+// the range is undefined behaviour), and these files come from other
+// machines: anything but a whole number in range is an error.
+int64_t GetInteger(const Json& Doc, const std::string& Key, int64_t Low, int64_t High) {
+  const Json& Value = Doc.at(Key);
+  bool InRange = false;
+  int64_t Number = 0;
+  if (Value.is_number_unsigned()) {
+    const uint64_t Unsigned = Value.get<uint64_t>();
+    InRange = Unsigned <= static_cast<uint64_t>(High);
+    Number = InRange ? static_cast<int64_t>(Unsigned) : 0;
+  } else if (Value.is_number_integer()) {
+    Number = Value.get<int64_t>();
+    InRange = true;
+  } else {
+    throw std::runtime_error("'" + Key + "' is not a whole number");
+  }
+  if (!InRange || Number < Low || Number > High)
+    throw std::runtime_error("'" + Key + "' is out of range");
+  return Number;
+}
+
+int GetInt(const Json& Doc, const std::string& Key) {
+  return static_cast<int>(
+      GetInteger(Doc, Key, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 bool WriteAll(int Fd, const std::string& Text) {
@@ -132,14 +161,14 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
   try {
     if (Doc.is_discarded() || !Doc.is_object() || Doc.value("kind", "") != ManifestKind)
       throw std::runtime_error("not a batch description of vexav-convert");
-    if (Doc.at("version").get<int>() != ManifestVersion)
+    if (GetInt(Doc, "version") != ManifestVersion)
       throw std::runtime_error("written by another version of vexav-convert");
     Manifest M;
     M.Folder = Folder;
     M.JobName = Doc.at("job_name").get<std::string>();
     M.Program = GetPath(Doc, "program");
-    M.CpusPerTask = Doc.at("cpus_per_task").get<int>();
-    M.Retries = Doc.at("retries").get<int>();
+    M.CpusPerTask = GetInt(Doc, "cpus_per_task");
+    M.Retries = GetInt(Doc, "retries");
     M.Partition = Doc.at("partition").get<std::string>();
     M.SlurmOptions = Doc.at("slurm_options").get<std::vector<std::string>>();
     for (const Json& F : Doc.at("files")) {
@@ -150,7 +179,7 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
       File.Plan.Replaces = F.at("replaces").get<bool>();
       File.Plan.Reserved = true;
       File.JobId = F.at("job_id").get<std::string>();
-      File.Attempts = F.at("attempts").get<int>();
+      File.Attempts = GetInt(F, "attempts");
       M.Files.push_back(std::move(File));
     }
     return M;
@@ -196,8 +225,10 @@ std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string
       R.Host = Doc.at("host").get<std::string>();
     } else if (Event == "progress") {
       R.Type = ReportRecord::Kind::Progress;
-      R.Ms = Doc.at("ms").get<int64_t>();
-      R.TotalMs = Doc.at("total_ms").get<int64_t>();
+      R.Ms = GetInteger(Doc, "ms", std::numeric_limits<int64_t>::min(),
+                        std::numeric_limits<int64_t>::max());
+      R.TotalMs = GetInteger(Doc, "total_ms", std::numeric_limits<int64_t>::min(),
+                             std::numeric_limits<int64_t>::max());
     } else if (Event == "result") {
       R.Type = ReportRecord::Kind::Result;
       R.Status = Doc.at("status").get<std::string>();
