@@ -8,7 +8,8 @@
 # VEXAV_SKIP_CLUSTER=1 leaves out the cluster stage (it needs root);
 # VEXAV_SKIP_SANITIZERS=1 stops after the cluster stage (quick local runs);
 # VEXAV_SKIP_FUZZ=1 leaves out only the fuzzing. VEXAV_FUZZ_SECONDS sets the
-# fuzzing time (default 60). CI runs every stage.
+# fuzzing time of damaged media (default 60), VEXAV_FUZZ_TEXT_SECONDS that of
+# each of the four text targets (default 30). CI runs every stage.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/scripts/common.sh"
 
@@ -63,7 +64,7 @@ if [ "${VEXAV_SKIP_FUZZ:-0}" = "1" ]; then
   exit 0
 fi
 
-stage "4/4 libFuzzer: probe and conversion of damaged files, ${VEXAV_FUZZ_SECONDS:-60} s (build-fuzz)"
+stage "4/4 libFuzzer: damaged files ${VEXAV_FUZZ_SECONDS:-60} s, option texts, arguments, cluster reports, config.ini ${VEXAV_FUZZ_TEXT_SECONDS:-30} s each (build-fuzz)"
 # A fixed seed, so that a failure here can be replayed the same way; the
 # longer runs of scripts/fuzz.sh alone draw a new seed each time.
 "$VEXAV_ROOT/scripts/fuzz.sh" "${VEXAV_FUZZ_SECONDS:-60}" -seed="${VEXAV_FUZZ_SEED:-1}"

@@ -103,6 +103,12 @@ vexav_sanitized_labels() {
   printf '^(%s)$' "${VEXAV_SANITIZED_LAYERS[*]}"
 }
 
+# The fuzz targets, each run in turn by scripts/fuzz.sh: damaged media, then
+# the texts the program reads (option texts, the command line, the cluster's
+# task reports and job.json, the window's config.ini).
+VEXAV_FUZZ_TARGETS=(vexav_probe_convert_fuzzer vexav_option_text_fuzzer vexav_command_line_fuzzer
+  vexav_cluster_report_fuzzer vexav_config_ini_fuzzer)
+
 # vexav_fuzz_build DIR: configures DIR with clang for the fuzz targets
 # (VEXAV_FUZZ=ON) and builds only them and the media generator.
 vexav_fuzz_build() {
@@ -111,7 +117,7 @@ vexav_fuzz_build() {
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
     -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
     -DVEXAV_FUZZ=ON -DVEXAV_TESTS=OFF >/dev/null
-  cmake --build "$dir" -j"$(nproc)" --target vexav_probe_convert_fuzzer vexav-mediagen
+  cmake --build "$dir" -j"$(nproc)" --target "${VEXAV_FUZZ_TARGETS[@]}" vexav-mediagen
 }
 
 # vexav_fuzz_seeds MEDIAGEN DIR: the seed corpus, tiny generated files of

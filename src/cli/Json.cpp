@@ -58,6 +58,33 @@ std::string ValidUtf8(std::string_view Text) {
   return Out;
 }
 
+bool IsValidUtf8(std::string_view Text) {
+  std::size_t Pos = 0;
+  while (Pos < Text.size()) {
+    if (static_cast<unsigned char>(Text[Pos]) < 0x80) {
+      ++Pos;
+      continue;
+    }
+    const std::size_t Length = Utf8SequenceLength(Text, Pos);
+    if (Length == 0) return false;
+    Pos += Length;
+  }
+  return true;
+}
+
+void PutFileName(Json& Object, const std::string& Key, std::string_view Name) {
+  Object[Key] = JsonStringValue(Name);
+  if (IsValidUtf8(Name)) return;
+  static const char Digits[] = "0123456789abcdef";
+  std::string Hex;
+  Hex.reserve(Name.size() * 2);
+  for (const char C : Name) {
+    Hex += Digits[static_cast<unsigned char>(C) >> 4];
+    Hex += Digits[static_cast<unsigned char>(C) & 15];
+  }
+  Object[Key + "_hex"] = std::move(Hex);
+}
+
 Json JsonStringValue(std::string_view Text) {
   return Json(ValidUtf8(Text));
 }

@@ -16,8 +16,18 @@ using Json = nlohmann::ordered_json;
 // can go into a JSON string.
 std::string ValidUtf8(std::string_view Text);
 
+// True when Text is well-formed UTF-8 (ValidUtf8 would leave it as it is).
+bool IsValidUtf8(std::string_view Text);
+
 // A string value made from any bytes (through ValidUtf8).
 Json JsonStringValue(std::string_view Text);
+
+// Puts a file name into Object under Key. File names are bytes: one that is
+// not well-formed UTF-8 is written with U+FFFD for each bad byte and, so that
+// a script can get the exact name back, also under Key + "_hex" as its bytes
+// in lower-case hexadecimal. Control characters, quotes and backslashes are
+// escaped in the string as JSON has them.
+void PutFileName(Json& Object, const std::string& Key, std::string_view Name);
 // A number that prints as the shortest text reading back as Value (1.3333334
 // rather than the double's 1.3333333730697632); null when not finite.
 Json JsonFloat(float Value);

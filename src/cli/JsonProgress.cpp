@@ -1,48 +1,25 @@
 #include "cli/JsonProgress.h"
 
 #include <cmath>
-#include <nlohmann/json.hpp>
+
+#include "cli/Json.h"
 
 namespace vexav::cli {
 namespace {
-
-// Members in the order they are set, so that every line reads alike.
-using Json = nlohmann::ordered_json;
 
 // Seconds rounded to milliseconds, which is all a script needs.
 double Rounded(double Seconds) {
   return std::round(Seconds * 1000.0) / 1000.0;
 }
 
-bool IsValidUtf8(const std::string& Text) {
-  try {
-    (void)Json(Text).dump();
-    return true;
-  } catch (const Json::type_error&) {
-    return false;
-  }
-}
-
-std::string Hex(const std::string& Bytes) {
-  static const char Digits[] = "0123456789abcdef";
-  std::string Text;
-  for (unsigned char C : Bytes) {
-    Text += Digits[C >> 4];
-    Text += Digits[C & 15];
-  }
-  return Text;
-}
-
-// Puts Name under Key; a name that is not valid UTF-8 also goes under
-// Key + "_hex" as its exact bytes (the string itself gets U+FFFD for each
-// bad byte when the line is written).
+// Puts Name under Key (null when there is none), with Key + "_hex" when it
+// is not valid UTF-8.
 void PutName(Json& Line, const char* Key, const std::string& Name) {
   if (Name.empty()) {
     Line[Key] = nullptr;
     return;
   }
-  Line[Key] = Name;
-  if (!IsValidUtf8(Name)) Line[std::string(Key) + "_hex"] = Hex(Name);
+  PutFileName(Line, Key, Name);
 }
 
 }  // namespace

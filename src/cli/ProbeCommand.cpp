@@ -118,7 +118,7 @@ Json StreamJson(const TAVProbe& Probe, int Index) {
 std::string ProbeJson(const TAVProbe& Probe, const std::string& File) {
   const AVFormatContext* Context = Probe.Context();
   Json W = Json::object();
-  W["file"] = JsonStringValue(File);
+  PutFileName(W, "file", File);
   if (Context->iformat) W["format"] = JsonStringValue(Context->iformat->name);
   if (Context->duration != AV_NOPTS_VALUE) W["duration_us"] = Context->duration;
   Json Streams = Json::array();

@@ -27,13 +27,52 @@ TEST(ClusterReport, LinesReadBackAsWritten) {
   EXPECT_EQ(Read->Output, Result.Output);
 }
 
+// Paths are bytes: one that is not UTF-8 comes back from a report line and
+// from job.json as it was, so that the task opens the right source and the
+// front end finds the right output.
+TEST(ClusterReport, PathsThatAreNotUtf8SurviveTheJobFolder) {
+  const std::string Odd = "/data/caf\xe9 \"1\"\x01.avi";
+  ReportRecord Result;
+  Result.Type = ReportRecord::Kind::Result;
+  Result.Status = "done";
+  Result.Output = Odd + ".mp4";
+  std::string Error;
+  const std::optional<ReportRecord> Read = ParseReportLine(ReportLine(Result), Error);
+  ASSERT_TRUE(Read) << Error;
+  EXPECT_EQ(Read->Output, Result.Output);
+
+  char Template[] = "/tmp/vexav-job-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  Manifest M;
+  M.Folder = Template;
+  M.Program = "/opt/vexav\xff/vexav-convert";
+  PlannedFile F;
+  F.Source = Odd;
+  F.Plan.Final = Odd + ".mp4";
+  F.Plan.WriteTo = Odd + ".part.mp4";
+  M.Files = {F};
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  const std::optional<Manifest> Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  EXPECT_EQ(Loaded->Program, M.Program);
+  ASSERT_EQ(Loaded->Files.size(), 1u);
+  EXPECT_EQ(Loaded->Files[0].Source, F.Source);
+  EXPECT_EQ(Loaded->Files[0].Plan.Final, F.Plan.Final);
+  EXPECT_EQ(Loaded->Files[0].Plan.WriteTo, F.Plan.WriteTo);
+  std::filesystem::remove_all(Template);
+}
+
 TEST(ClusterReport, MalformedLinesAreErrors) {
   for (const char* Bad : {"", "garbage", "[1,2]", "{\"event\":\"progress\",\"ms\":\"x\"}",
                           "{\"event\":\"result\",\"status\":\"done\",\"message\":\"\","
                           "\"output\":\"\"}",
                           "{\"event\":\"result\",\"status\":\"maybe\",\"message\":\"\","
                           "\"output\":\"o\"}",
-                          "{\"event\":\"launch\"}", "{\"event\":\"start\"}", "\xff\xfe{"}) {
+                          "{\"event\":\"launch\"}", "{\"event\":\"start\"}", "\xff\xfe{",
+                          // numbers no task writes: past the range, or fractions
+                          "{\"event\":\"progress\",\"ms\":1e300,\"total_ms\":5}",
+                          "{\"event\":\"progress\",\"ms\":18446744073709551615,\"total_ms\":5}",
+                          "{\"event\":\"progress\",\"ms\":1,\"total_ms\":4.5}"}) {
     std::string Error;
     EXPECT_FALSE(ParseReportLine(Bad, Error)) << Bad;
     EXPECT_FALSE(Error.empty()) << Bad;
@@ -72,6 +111,19 @@ TEST(ClusterReport, ReaderTakesOnlyWholeLinesAndKnowsACutOffOne) {
   Reader.CheckComplete();
   EXPECT_EQ(Reader.Error(), "its report is unreadable (line 3 was cut off)");
   std::filesystem::remove(Path);
+}
+
+// A report that never ends (here the endless file of zero bytes) fails as
+// one line too long after a bounded read instead of filling memory.
+TEST(ClusterReport, EndlessReportFailsAtTheLineLimit) {
+  char Template[] = "/tmp/vexav-report-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  const std::string Path = std::string(Template) + "/task-0.jsonl";
+  std::filesystem::create_symlink("/dev/zero", Path);
+  ReportReader Reader(Path);
+  EXPECT_TRUE(Reader.Poll().empty());
+  EXPECT_EQ(Reader.Error(), "its report is unreadable (line 1 is too long)");
+  std::filesystem::remove_all(Template);
 }
 
 TEST(ClusterCommandLine, OptionsAndTheirLimits) {

@@ -256,6 +256,25 @@ TEST(ProbeCommandRun, FileNameIsEscaped) {
   ExpectNtsc(ParseLine(R.OutLines[0]), Files().OddName);
 }
 
+// A name with control characters and bytes that are not UTF-8 still gives
+// one JSON line, and its exact bytes come back from "file_hex".
+TEST(ProbeCommandRun, NameThatIsNotUtf8ComesBackFromHex) {
+  const std::string Name = Files().Folder + "/ctl\x01\x1f\t\n\x7f bad\xff\xfe\xc3( end\xe6\x97.avi";
+  fs::copy_file(Files().Ntsc, Name, fs::copy_options::overwrite_existing);
+  RunResult R = RunProgram({"--probe", Name});
+  EXPECT_EQ(R.Status, 0) << Joined(R.ErrLines);
+  ASSERT_EQ(R.OutLines.size(), 1u) << R.Out;
+  const Value File = ParseLine(R.OutLines[0]);
+  const std::string Hex = File["file_hex"].Text;
+  ASSERT_EQ(Hex.size(), Name.size() * 2) << R.OutLines[0];
+  std::string Bytes;
+  for (std::size_t I = 0; I < Hex.size(); I += 2)
+    Bytes += static_cast<char>(std::stoi(Hex.substr(I, 2), nullptr, 16));
+  EXPECT_EQ(Bytes, Name);
+  EXPECT_EQ(File["file"].Text, ValidUtf8(Name));
+  EXPECT_EQ(File["streams"].Items.size(), 2u);
+}
+
 TEST(ProbeCommandRun, FailingFileGoesToStandardErrorAndTheRestIsRead) {
   RunResult R =
       RunProgram({"--probe", Files().ThreeStreams, Files().Missing, Files().Text, Files().Ntsc});

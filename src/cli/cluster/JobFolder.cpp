@@ -7,7 +7,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
+#include <stdexcept>
 
 #include "cli/Json.h"
 
@@ -21,6 +23,60 @@ constexpr std::size_t MaxLine = 64 * 1024;
 
 std::string Dump(const Json& Value) {
   return JsonText(Value);
+}
+
+// Paths are bytes, JSON strings are UTF-8: a path that is not UTF-8 is also
+// kept as its bytes in hexadecimal under Key + "_hex" (PutFileName), and read
+// back from there, so that a source or output with such a name keeps it on
+// its way through the job folder.
+void PutPath(Json& Doc, const std::string& Key, const std::string& Path) {
+  PutFileName(Doc, Key, Path);
+}
+
+std::string GetPath(const Json& Doc, const std::string& Key) {
+  const auto Hex = Doc.find(Key + "_hex");
+  if (Hex == Doc.end()) return Doc.at(Key).get<std::string>();
+  const std::string Digits = Hex->get<std::string>();
+  if (Digits.size() % 2 != 0) throw std::runtime_error("'" + Key + "_hex' is not hexadecimal");
+  std::string Bytes;
+  Bytes.reserve(Digits.size() / 2);
+  auto Value = [&](char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    throw std::runtime_error("'" + Key + "_hex' is not hexadecimal");
+  };
+  for (std::size_t I = 0; I < Digits.size(); I += 2)
+    Bytes += static_cast<char>(Value(Digits[I]) * 16 + Value(Digits[I + 1]));
+  return Bytes;
+}
+
+// A whole number under Key within Low..High. The library would convert a
+// fraction or a number too large for the type without a word (a double past
+// the range is undefined behaviour), and these files come from other
+// machines: anything but a whole number in range is an error.
+int64_t GetInteger(const Json& Doc, const std::string& Key, int64_t Low, int64_t High) {
+  const Json& Value = Doc.at(Key);
+  bool InRange = false;
+  int64_t Number = 0;
+  if (Value.is_number_unsigned()) {
+    const uint64_t Unsigned = Value.get<uint64_t>();
+    InRange = Unsigned <= static_cast<uint64_t>(High);
+    Number = InRange ? static_cast<int64_t>(Unsigned) : 0;
+  } else if (Value.is_number_integer()) {
+    Number = Value.get<int64_t>();
+    InRange = true;
+  } else {
+    throw std::runtime_error("'" + Key + "' is not a whole number");
+  }
+  if (!InRange || Number < Low || Number > High)
+    throw std::runtime_error("'" + Key + "' is out of range");
+  return Number;
+}
+
+int GetInt(const Json& Doc, const std::string& Key) {
+  return static_cast<int>(
+      GetInteger(Doc, Key, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 bool WriteAll(int Fd, const std::string& Text) {
@@ -57,19 +113,21 @@ bool SaveManifest(const Manifest& M, std::string& Error) {
   Doc["kind"] = ManifestKind;
   Doc["version"] = ManifestVersion;
   Doc["job_name"] = M.JobName;
-  Doc["program"] = M.Program;
+  PutPath(Doc, "program", M.Program);
   Doc["cpus_per_task"] = M.CpusPerTask;
   Doc["retries"] = M.Retries;
   Doc["partition"] = M.Partition;
   Doc["slurm_options"] = M.SlurmOptions;
   Json Files = Json::array();
   for (const PlannedFile& F : M.Files) {
-    Files.push_back({{"source", F.Source},
-                     {"final", F.Plan.Final},
-                     {"write_to", F.Plan.WriteTo},
-                     {"replaces", F.Plan.Replaces},
-                     {"job_id", F.JobId},
-                     {"attempts", F.Attempts}});
+    Json File = Json::object();
+    PutPath(File, "source", F.Source);
+    PutPath(File, "final", F.Plan.Final);
+    PutPath(File, "write_to", F.Plan.WriteTo);
+    File["replaces"] = F.Plan.Replaces;
+    File["job_id"] = F.JobId;
+    File["attempts"] = F.Attempts;
+    Files.push_back(std::move(File));
   }
   Doc["files"] = std::move(Files);
   const std::string Path = ManifestPath(M.Folder);
@@ -103,25 +161,25 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
   try {
     if (Doc.is_discarded() || !Doc.is_object() || Doc.value("kind", "") != ManifestKind)
       throw std::runtime_error("not a batch description of vexav-convert");
-    if (Doc.at("version").get<int>() != ManifestVersion)
+    if (GetInt(Doc, "version") != ManifestVersion)
       throw std::runtime_error("written by another version of vexav-convert");
     Manifest M;
     M.Folder = Folder;
     M.JobName = Doc.at("job_name").get<std::string>();
-    M.Program = Doc.at("program").get<std::string>();
-    M.CpusPerTask = Doc.at("cpus_per_task").get<int>();
-    M.Retries = Doc.at("retries").get<int>();
+    M.Program = GetPath(Doc, "program");
+    M.CpusPerTask = GetInt(Doc, "cpus_per_task");
+    M.Retries = GetInt(Doc, "retries");
     M.Partition = Doc.at("partition").get<std::string>();
     M.SlurmOptions = Doc.at("slurm_options").get<std::vector<std::string>>();
     for (const Json& F : Doc.at("files")) {
       PlannedFile File;
-      File.Source = F.at("source").get<std::string>();
-      File.Plan.Final = F.at("final").get<std::string>();
-      File.Plan.WriteTo = F.at("write_to").get<std::string>();
+      File.Source = GetPath(F, "source");
+      File.Plan.Final = GetPath(F, "final");
+      File.Plan.WriteTo = GetPath(F, "write_to");
       File.Plan.Replaces = F.at("replaces").get<bool>();
       File.Plan.Reserved = true;
       File.JobId = F.at("job_id").get<std::string>();
-      File.Attempts = F.at("attempts").get<int>();
+      File.Attempts = GetInt(F, "attempts");
       M.Files.push_back(std::move(File));
     }
     return M;
@@ -147,7 +205,7 @@ std::string ReportLine(const ReportRecord& R) {
       Doc["event"] = "result";
       Doc["status"] = R.Status;
       Doc["message"] = R.Message;
-      Doc["output"] = R.Output;
+      PutPath(Doc, "output", R.Output);
       break;
   }
   return Dump(Doc);
@@ -167,13 +225,15 @@ std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string
       R.Host = Doc.at("host").get<std::string>();
     } else if (Event == "progress") {
       R.Type = ReportRecord::Kind::Progress;
-      R.Ms = Doc.at("ms").get<int64_t>();
-      R.TotalMs = Doc.at("total_ms").get<int64_t>();
+      R.Ms = GetInteger(Doc, "ms", std::numeric_limits<int64_t>::min(),
+                        std::numeric_limits<int64_t>::max());
+      R.TotalMs = GetInteger(Doc, "total_ms", std::numeric_limits<int64_t>::min(),
+                             std::numeric_limits<int64_t>::max());
     } else if (Event == "result") {
       R.Type = ReportRecord::Kind::Result;
       R.Status = Doc.at("status").get<std::string>();
       R.Message = Doc.at("message").get<std::string>();
-      R.Output = Doc.at("output").get<std::string>();
+      R.Output = GetPath(Doc, "output");
       if (R.Status != "done" && R.Status != "failed" && R.Status != "stopped")
         throw std::runtime_error("unknown status '" + R.Status + "'");
       if (R.Status == "done" && R.Output.empty())
@@ -188,22 +248,30 @@ std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string
   }
 }
 
+// Reads the file piece by piece and takes the complete lines of each piece
+// before the next, so that what is held stays within one line's limit
+// however much a task (or something else) wrote: a report that is one
+// endless line, or a file that never ends, fails at MaxLine instead of
+// filling memory.
 std::vector<ReportRecord> ReportReader::Poll() {
   std::vector<ReportRecord> Records;
   if (!Failure.empty()) return Records;
   const int Fd = ::open(Path.c_str(), O_RDONLY | O_CLOEXEC);
   if (Fd < 0) return Records;  // not written yet
   char Buffer[16384];
-  std::string Added;
-  for (;;) {
+  while (Failure.empty()) {
     const ssize_t N = ::pread(Fd, Buffer, sizeof Buffer, static_cast<off_t>(Offset));
     if (N < 0 && errno == EINTR) continue;
     if (N <= 0) break;
     Offset += static_cast<uint64_t>(N);
-    Added.append(Buffer, static_cast<std::size_t>(N));
+    Pending.append(Buffer, static_cast<std::size_t>(N));
+    TakeLines(Records);
   }
   ::close(Fd);
-  Pending += Added;
+  return Records;
+}
+
+void ReportReader::TakeLines(std::vector<ReportRecord>& Records) {
   std::size_t Start = 0;
   for (;;) {
     const std::size_t End = Pending.find('\n', Start);
@@ -214,15 +282,16 @@ std::vector<ReportRecord> ReportReader::Poll() {
     if (!Record) {
       Failure = "its report is unreadable (line " + std::to_string(LineNumber) + ": " + Error + ")";
       Pending.clear();
-      return Records;
+      return;
     }
     Records.push_back(std::move(*Record));
     Start = End + 1;
   }
   Pending.erase(0, Start);
-  if (Pending.size() > MaxLine)
+  if (Pending.size() > MaxLine) {
     Failure = "its report is unreadable (line " + std::to_string(LineNumber + 1) + " is too long)";
-  return Records;
+    Pending.clear();
+  }
 }
 
 void ReportReader::CheckComplete() {

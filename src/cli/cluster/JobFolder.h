@@ -80,6 +80,11 @@ class ReportReader {
   const std::string& Error() const { return Failure; }
 
  private:
+  // Parses the complete lines of Pending into Records and keeps the rest;
+  // sets the failure at a bad line or when the rest is longer than a line
+  // may be.
+  void TakeLines(std::vector<ReportRecord>& Records);
+
   std::string Path;
   uint64_t Offset = 0;
   std::string Pending;  // a line not complete yet
