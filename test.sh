@@ -9,7 +9,7 @@
 # VEXAV_SKIP_SANITIZERS=1 stops after the cluster stage (quick local runs);
 # VEXAV_SKIP_FUZZ=1 leaves out only the fuzzing. VEXAV_FUZZ_SECONDS sets the
 # fuzzing time of damaged media (default 60), VEXAV_FUZZ_TEXT_SECONDS that of
-# each of the four text targets (default 30). CI runs every stage.
+# each of the four text targets (default 20 here). CI runs every stage.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/scripts/common.sh"
 
