@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "TextTarget.h"
 #include "cli/cluster/JobFolder.h"
 
 namespace {
@@ -31,11 +32,6 @@ using namespace vexav::cli::cluster;
 namespace fs = std::filesystem;
 
 std::string Folder;
-
-void RemoveFolder() {
-  std::error_code Ignored;
-  if (!Folder.empty()) fs::remove_all(Folder, Ignored);
-}
 
 void WriteSeeds(const fs::path& Dir) {
   fs::create_directories(Dir);
@@ -84,17 +80,7 @@ void WriteSeeds(const fs::path& Dir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (const char* Seeds = std::getenv("VEXAV_FUZZ_WRITE_SEEDS"); Seeds && *Seeds) {
-    WriteSeeds(Seeds);
-    std::exit(0);
-  }
-  std::string Template = (fs::temp_directory_path() / "vexav-fuzz-XXXXXX").string();
-  if (!mkdtemp(Template.data())) {
-    std::perror("mkdtemp");
-    std::abort();
-  }
-  Folder = Template;
-  std::atexit(RemoveFolder);
+  Folder = vexav::fuzz::StartTextTarget(WriteSeeds);
   return 0;
 }
 

@@ -17,6 +17,7 @@
 #include <fstream>
 #include <string>
 
+#include "TextTarget.h"
 #include "window/ConfigFile.h"
 
 namespace {
@@ -25,11 +26,6 @@ using namespace vexav;
 namespace fs = std::filesystem;
 
 std::string Folder;
-
-void RemoveFolder() {
-  std::error_code Ignored;
-  if (!Folder.empty()) fs::remove_all(Folder, Ignored);
-}
 
 void WriteSeeds(const fs::path& Dir) {
   fs::create_directories(Dir);
@@ -49,17 +45,7 @@ void WriteSeeds(const fs::path& Dir) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (const char* Seeds = std::getenv("VEXAV_FUZZ_WRITE_SEEDS"); Seeds && *Seeds) {
-    WriteSeeds(Seeds);
-    std::exit(0);
-  }
-  std::string Template = (fs::temp_directory_path() / "vexav-fuzz-XXXXXX").string();
-  if (!mkdtemp(Template.data())) {
-    std::perror("mkdtemp");
-    std::abort();
-  }
-  Folder = Template;
-  std::atexit(RemoveFolder);
+  Folder = vexav::fuzz::StartTextTarget(WriteSeeds);
   return 0;
 }
 
