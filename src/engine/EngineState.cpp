@@ -82,6 +82,7 @@ void TCustomFFmpeg::ResetOptions() {
   PadColor = {16, 128, 128};
   CropTop = CropBottom = CropLeft = CropRight = 0;
   MaxFrames.fill(DEFAULT_MAX_FRAMES);
+  ForcedKeyFrames.clear();
   FrameRate = AVRational{0, 0};
   VideoQScale = 0;
   IntraMatrix.reset();

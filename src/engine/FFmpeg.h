@@ -665,6 +665,9 @@ class TCustomFFmpeg {
   // By media type: video, audio, data, subtitle.
   std::array<int, 4> MaxFrames{DEFAULT_MAX_FRAMES, DEFAULT_MAX_FRAMES, DEFAULT_MAX_FRAMES,
                                DEFAULT_MAX_FRAMES};
+  // Output times (microseconds, rising) at which the video encoder must
+  // start a key frame ("force_key_frames").
+  std::vector<int64_t> ForcedKeyFrames;
   AVRational FrameRate{0, 0};  // 0/0 = unset
   float VideoQScale = 0;
   std::optional<std::array<uint16_t, 64>> IntraMatrix;
@@ -796,6 +799,7 @@ class TCustomFFmpeg {
   void OptAlbum(const std::string& Name, const std::string& Value);
   void OptDataFrames(const std::string& Name, const std::string& Value);
   void OptVideoFrames(const std::string& Name, const std::string& Value);
+  void OptForceKeyFrames(const std::string& Name, const std::string& Value);
   void OptAudioFrames(const std::string& Name, const std::string& Value);
   void OptTarget(const std::string& Name, const std::string& Value);
   void OptBitRate(const std::string& Name, const std::string& Value);

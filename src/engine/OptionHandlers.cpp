@@ -4,6 +4,7 @@
 // multiple-of-2 check).
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <ctime>
@@ -128,6 +129,21 @@ void TCustomFFmpeg::OptVideoFilters(const std::string&, const std::string& Value
 
 void TCustomFFmpeg::OptVideoFrames(const std::string&, const std::string& Value) {
   MaxFrames[AVMEDIA_TYPE_VIDEO] = StrToInt(Value);
+}
+// A comma-separated list of output times; the encoder starts a key frame at
+// the first picture at or after each. Pieces of a long file converted apart
+// are cut there.
+void TCustomFFmpeg::OptForceKeyFrames(const std::string& Name, const std::string& Value) {
+  std::vector<int64_t> Times;
+  size_t Begin = 0;
+  for (;;) {
+    const size_t End = Value.find(',', Begin);
+    Times.push_back(ParseTimeOrFail(Name, Value.substr(Begin, End - Begin), true));
+    if (End == std::string::npos) break;
+    Begin = End + 1;
+  }
+  std::sort(Times.begin(), Times.end());
+  ForcedKeyFrames = std::move(Times);
 }
 void TCustomFFmpeg::OptAudioFrames(const std::string&, const std::string& Value) {
   MaxFrames[AVMEDIA_TYPE_AUDIO] = StrToInt(Value);

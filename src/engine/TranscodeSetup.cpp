@@ -416,6 +416,7 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
     C.Stream = Out;
     C.VideoSyncMethod = VideoSyncMethod;
     C.MaxFrames = MaxFrames[0];
+    C.ForcedKeyFrames = ForcedKeyFrames;
     C.FiltersInUse = FiltersInUse;
     C.VideoCrop = Ost.VideoCrop != 0;
     C.CropTop = Ost.CropTop;

@@ -174,7 +174,11 @@ TVideoWriteResult TVideoOutput::Write(const AVFrame* InPicture, double InTime) {
     if (Cfg.StopRequested && Cfg.StopRequested->load()) break;
     AVFrame* Picture = (HavePrevious && I + 1 < D.Count) ? Previous.get() : EncFrame.get();
     Picture->pts = SyncPtsValue;
+    const bool Forced = ForceKeyFrame(SyncPtsValue);
+    if (Forced) Picture->pict_type = AV_PICTURE_TYPE_I;
     SendAndDrain(Picture, R);
+    // The repeated picture keeps its own frame type.
+    if (Forced) Picture->pict_type = AV_PICTURE_TYPE_NONE;
     ++SyncPtsValue;
     ++FrameNumberValue;
     ++R.Count;
@@ -218,6 +222,15 @@ void TVideoOutput::PrepareEncoderFrame(const AVFrame* InPicture, const TPicture&
   // no B-frames): the encoder chooses its own.
   F->pict_type = AV_PICTURE_TYPE_NONE;
   F->key_frame = 0;
+}
+
+bool TVideoOutput::ForceKeyFrame(int64_t Pts) {
+  const std::vector<int64_t>& Times = Cfg.ForcedKeyFrames;
+  const AVRational Base = Cfg.Encoder->time_base;
+  auto Due = [&](size_t I) { return ff::av_rescale_q(Times[I], AVRational{1, 1000000}, Base); };
+  if (NextForcedKey >= Times.size() || Pts < Due(NextForcedKey)) return false;
+  while (NextForcedKey < Times.size() && Due(NextForcedKey) <= Pts) ++NextForcedKey;
+  return true;
 }
 
 void TVideoOutput::SendAndDrain(const AVFrame* Frame, TVideoWriteResult& R) {

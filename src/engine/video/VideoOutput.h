@@ -9,6 +9,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "binding/Owners.h"
 #include "engine/picture/Picture.h"
@@ -32,6 +33,9 @@ struct TVideoOutputConfig {
   // Option "vsync" and the stream's frame limit (video entry of "vframes").
   int VideoSyncMethod = -1;
   int64_t MaxFrames = std::numeric_limits<int>::max();
+  // Output times in microseconds, rising: the first picture at or after
+  // each is coded as a key frame.
+  std::vector<int64_t> ForcedKeyFrames;
 
   // Pictures come out of a filter graph, which did the cropping and scaling:
   // no crop and no scale here (padding still applies).
@@ -154,6 +158,9 @@ class TVideoOutput {
   bool Fail(const char* Text);
   void PrepareEncoderFrame(const AVFrame* InPicture, const TPicture& Final, bool FinalIsScratch);
   void SendAndDrain(const AVFrame* Frame, TVideoWriteResult& R);
+  // Whether the picture at output time Pts (encoder time base) must be a
+  // key frame; each forced time is met once.
+  bool ForceKeyFrame(int64_t Pts);
   void Drain(TVideoWriteResult& R, bool UntilEnd);
   void WriteOnePacket(TVideoWriteResult& R);
 
@@ -166,6 +173,7 @@ class TVideoOutput {
   PacketPtr Packet;
   int64_t SyncPtsValue = 0;
   int FrameNumberValue = 0;
+  size_t NextForcedKey = 0;  // into Cfg.ForcedKeyFrames
   TCodedPictureStats LastStats;
   int64_t TotalBytesValue = 0;
   int64_t TotalPacketsValue = 0;
