@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "MediaGenerator.h"
+#include "PictureCompare.h"
 #include "binding/FFmpegLibs.h"
 
 namespace {
@@ -24,7 +25,10 @@ const char Usage[] =
     "                      [--range-flag full|none] OUTPUT\n"
     "OUTPUT ends in .avi or .mkv, or .mp3/.wav for sound only (with --video none).\n"
     "--range-flag full stores MPEG-4 pictures in full range, flagged by the container (.mkv).\n"
-    "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n";
+    "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n"
+    "       vexav-mediagen --psnr FILE REFERENCE\n"
+    "compares the pictures of two files in order: one line 'INDEX PSNR' (luma, dB) per pair,\n"
+    "then 'frames N M mean DB'.\n";
 
 template <typename T>
 bool ParseNumber(std::string_view Text, T& Value) {
@@ -120,9 +124,29 @@ bool KnownOption(std::string_view Name) {
   return false;
 }
 
+bool LoadLibraries() {
+  if (vexav::LoadFFmpegLibs("", true)) return true;
+  std::fprintf(stderr, "vexav-mediagen: cannot load the media libraries: %s\n",
+               vexav::LastLoadError().c_str());
+  return false;
+}
+
+int ComparePictures(const char* File, const char* Reference) {
+  if (!LoadLibraries()) return 1;
+  const vexav::mediagen::PictureComparison Result = vexav::mediagen::ComparePictures(File, Reference);
+  if (!Result.Error.empty()) {
+    std::fprintf(stderr, "vexav-mediagen: %s\n", Result.Error.c_str());
+    return 1;
+  }
+  for (size_t I = 0; I < Result.Psnr.size(); ++I) std::printf("%zu %.3f\n", I, Result.Psnr[I]);
+  std::printf("frames %d %d mean %.3f\n", Result.FramesA, Result.FramesB, Result.MeanPsnr());
+  return 0;
+}
+
 }  // namespace
 
 int main(int Argc, char** Argv) {
+  if (Argc == 4 && std::string_view(Argv[1]) == "--psnr") return ComparePictures(Argv[2], Argv[3]);
   MediaSpec Request;
   std::string Output;
   for (int I = 1; I < Argc; ++I) {
@@ -156,11 +180,7 @@ int main(int Argc, char** Argv) {
     std::fprintf(stderr, "vexav-mediagen: no output file given\n%s", Usage);
     return 2;
   }
-  if (!vexav::LoadFFmpegLibs("", true)) {
-    std::fprintf(stderr, "vexav-mediagen: cannot load the media libraries: %s\n",
-                 vexav::LastLoadError().c_str());
-    return 1;
-  }
+  if (!LoadLibraries()) return 1;
   const std::string Problem = vexav::mediagen::Generate(Output, Request);
   if (!Problem.empty()) {
     std::fprintf(stderr, "vexav-mediagen: %s: %s\n", Output.c_str(), Problem.c_str());
