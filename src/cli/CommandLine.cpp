@@ -1,6 +1,7 @@
 #include "cli/CommandLine.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace vexav::cli {
 namespace {
@@ -42,6 +43,28 @@ const OptionDef OptionTable[] = {
        }
        if (V.empty() || N < 1) return std::string("option '--jobs' needs a number from 1");
        L.Jobs = N;
+       L.JobsGiven = true;
+       return std::string();
+     }},
+    {"segments", 0, "N|auto",
+     "convert each file's picture as N time segments (2 to 1000) that run as jobs of their "
+     "own (or as tasks of the cluster), its sound as one more, and join them into the "
+     "output; auto picks the count from the duration and the jobs (segments of at least 2 "
+     "minutes; a shorter file stays whole). Each segment uses one codec thread; --jobs "
+     "defaults to the processor cores",
+     [](CommandLine& L, const std::string& V) {
+       const std::string Error = "option '--segments' needs auto or a number from 2 to 1000";
+       if (V == "auto") {
+         L.Segments = -1;
+         return std::string();
+       }
+       int N = 0;
+       for (char C : V) {
+         if (C < '0' || C > '9' || N > 1000) return Error;
+         N = N * 10 + (C - '0');
+       }
+       if (V.empty() || N < 2 || N > 1000) return Error;
+       L.Segments = N;
        return std::string();
      }},
     {"codec-threads", 0, "N",
@@ -313,6 +336,11 @@ std::string CheckModes(const CommandLine& L) {
   if (L.OnCluster() && (L.Jobs != 1 || L.CodecThreads >= 0 || L.Timings))
     return "with '--cluster', Slurm runs the tasks: use '--cpus-per-task' instead of '--jobs', "
            "'--codec-threads' and '--timings'";
+  if (L.Segments != 0 && (L.Probe || L.Explicit()))
+    return "'--segments' converts in the default mode; '--probe' and '--output' do not go with it";
+  if (L.Segments != 0 && L.CodecThreads >= 0)
+    return "with '--segments', each segment is encoded on one codec thread; "
+           "'--codec-threads' does not go with it";
   if (L.Wait && L.ClusterStatus.empty()) return "'--wait' needs '--cluster-status'";
   if (!L.ClusterStatus.empty() && (L.OnCluster() || L.Probe || L.Explicit() || !L.Files.empty()))
     return "'--cluster-status' takes only a job folder (and '--wait')";
@@ -320,6 +348,11 @@ std::string CheckModes(const CommandLine& L) {
 }
 
 }  // namespace
+
+int CommandLine::EffectiveJobs() const {
+  if (Segments != 0 && !JobsGiven) return std::max(1u, std::thread::hardware_concurrency());
+  return std::max(Jobs, 1);
+}
 
 std::span<const OptionDef> Options() {
   return OptionTable;

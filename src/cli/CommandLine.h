@@ -40,6 +40,7 @@ struct CommandLine {
   // Default mode: how many files are converted at once (at least 1), and
   // the converter's log lines shown on standard error ("quiet" shows none).
   int Jobs = 1;
+  bool JobsGiven = false;
   std::string LogLevel = "quiet";
   // Threads of each decoder and encoder: 0 automatic (the libraries choose
   // from the processor cores), 1 to 64 that many; -1 when not given, which
@@ -56,9 +57,20 @@ struct CommandLine {
   // instead of the progress display and the plain output paths.
   bool Json = false;
 
+  // Default mode: convert each file's picture as this many time segments
+  // that run apart and are joined (--segments N|auto): 0 not at all, -1
+  // "auto" (a count from the duration and the jobs), 2 or more that many.
+  int Segments = 0;
+
+  // The jobs the run uses: Jobs, or with segments and no --jobs, one per
+  // processor core.
+  int EffectiveJobs() const;
   // The codec threads the run uses: CodecThreads, or its default for Jobs.
+  // Segments are encoded on one thread each, so that a segment's bytes do
+  // not depend on where or beside what it ran.
   int EffectiveCodecThreads() const {
-    return CodecThreads >= 0 ? CodecThreads : (Jobs > 1 ? 1 : 0);
+    if (Segments != 0) return 1;
+    return CodecThreads >= 0 ? CodecThreads : (EffectiveJobs() > 1 ? 1 : 0);
   }
   std::vector<std::string> Files;
 

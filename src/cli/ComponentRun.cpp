@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "cli/ProbeCommand.h"
 #include "cli/SourceList.h"
 #include "cli/TimingsLine.h"
+#include "cli/segments/SegmentedFile.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 #include "component/VexAVConverter.h"
@@ -102,6 +104,16 @@ struct FileTask {
   // What came of it, once its run has ended: the path printed (the output,
   // or the part kept of a stopped one), "" when there is none.
   std::string Printed;
+  // A file converted in segments: its pieces' state (nullptr: one task
+  // converts the whole file).
+  std::unique_ptr<segments::SegmentedFile> Segments;
+};
+
+// A task of the converter: the file it works for, and which of the file's
+// pieces it converts (-1: the whole file).
+struct TaskRef {
+  int File = 0;
+  int Piece = -1;
 };
 
 // One run of the default mode: the sources become tasks of one converter,
@@ -119,8 +131,17 @@ class DefaultRun {
   bool SetUpConverter();
   void AddTask(const SourceItem& Source);
   std::string OutputFolder(const SourceItem& Source, std::string& Error) const;
-  bool PresetOptions(const std::string& Source, int Index, TOutputOptions& Options,
-                     std::string& Error);
+  bool PresetOptions(const std::string& Source, int Index, std::vector<output::TEngineOption>& List,
+                     SourceFacts& Facts, std::string& Error);
+  int SegmentCount(const std::string& Source, int Index, const SourceFacts& Facts, int64_t& DurationUs);
+  void AddSegmentedTasks(const std::string& Source, const OutputPlan& Plan,
+                         const std::vector<output::TEngineOption>& List, const SourceFacts& Facts,
+                         int Count, int64_t DurationUs);
+  void PieceEnded(FileTask& File, int Piece, bool Finished, bool Exception, const std::string& Message);
+  void SettleSegmented(FileTask& File);
+  std::string PieceTag(const FileTask& File, int Piece) const;
+  // One line redrawn in place cannot show several files at once.
+  bool OneLineAtATime() const { return Jobs == 1 || SourceCount == 1; }
   void InstallEvents();
   void Progress(int Index, const ProgressInfo& Info);
   void TaskEnded(int Index, bool Finished, bool Exception, const std::string& Message);
@@ -138,19 +159,24 @@ class DefaultRun {
   const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   const std::string Label = output::FormatLabel(Preset.ItemText);
-  const int Jobs = std::max(Line.Jobs, 1);
+  const int Jobs = Line.EffectiveJobs();
   JsonReporter* const Json;
 
   std::mutex Screen;            // around every output, and the fields below
-  std::vector<FileTask> Tasks;  // by the component's index
+  std::vector<FileTask> Files;  // in the order of the sources
+  std::vector<TaskRef> Tasks;   // by the component's index
   int Status = ExitOk;
   int NotConverted = 0;
+  size_t SourceCount = 0;
   Clock::time_point RunStart;
   std::vector<Clock::time_point> TaskEnds;  // each ended task frees a job for the next
 
   std::mutex DoneLock;
   std::condition_variable DoneSignal;
   bool Done = false;
+  // Segmented files whose pieces have all ended, to be joined or settled
+  // on the main thread (a join is a run of its own).
+  std::deque<int> ToSettle;
 
   // Last, so that the converter goes first, before what its events use.
   TVexAVConverter Converter;
@@ -224,27 +250,14 @@ std::string DefaultRun::OutputFolder(const SourceItem& Source, std::string& Erro
   return MakeFolder(Folder, Error) ? Folder : std::string();
 }
 
-bool DefaultRun::PresetOptions(const std::string& Source, int Index, TOutputOptions& Options,
-                               std::string& Error) {
-  TFFmpeg* Task = Converter.Task(Index);
-  Task->SetCollectTimings(Line.Timings);
-  SourceFacts Facts;
-  Facts.VideoStreams = Task->Probe().VideoStreamCount();
-  Facts.AudioStreams = Task->Probe().AudioStreamCount();
-  if (Facts.VideoStreams > 0) Task->Probe().GetDefaultVideoInfo(Facts.Video);
-  if (Facts.AudioStreams > 0) Task->Probe().GetDefaultAudioInfo(Facts.Audio);
-  const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
-  if (AudioOnly && Facts.AudioStreams == 0) {
-    Error = "no audio or video stream to convert";
-    return false;
-  }
-  const output::TOutputSettings Settings =
-      output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
-  // The preset's options as free option lines; the two that the record
-  // always applies go into its fields, so that they are not overridden.
+// A task's output record with the given options: the two that the record
+// always applies go into its fields, so that they are not overridden; the
+// others become free option lines.
+bool FillOutputOptions(const std::vector<output::TEngineOption>& List, TOutputOptions& Options,
+                       std::string& Error) {
   ResetOutputOptions(Options);
   try {
-    for (const output::TEngineOption& Option : output::EngineOptions(Settings)) {
+    for (const output::TEngineOption& Option : List) {
       if (Option.Name == "async")
         Options.AudioSync = std::stoi(Option.Value);
       else if (Option.Name == "vsync")
@@ -259,15 +272,51 @@ bool DefaultRun::PresetOptions(const std::string& Source, int Index, TOutputOpti
   return true;
 }
 
+bool DefaultRun::PresetOptions(const std::string& Source, int Index,
+                               std::vector<output::TEngineOption>& List, SourceFacts& Facts,
+                               std::string& Error) {
+  TFFmpeg* Task = Converter.Task(Index);
+  Task->SetCollectTimings(Line.Timings);
+  Facts.VideoStreams = Task->Probe().VideoStreamCount();
+  Facts.AudioStreams = Task->Probe().AudioStreamCount();
+  if (Facts.VideoStreams > 0) Task->Probe().GetDefaultVideoInfo(Facts.Video);
+  if (Facts.AudioStreams > 0) Task->Probe().GetDefaultAudioInfo(Facts.Audio);
+  const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
+  if (AudioOnly && Facts.AudioStreams == 0) {
+    Error = "no audio or video stream to convert";
+    return false;
+  }
+  const output::TOutputSettings Settings =
+      output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
+  List = output::EngineOptions(Settings);
+  if (AudioOnly) Facts.VideoStreams = 0;
+  return true;
+}
+
+int DefaultRun::SegmentCount(const std::string& Source, int Index, const SourceFacts& Facts,
+                             int64_t& DurationUs) {
+  if (Line.Segments == 0 || Facts.VideoStreams == 0) return 1;
+  const AVFormatContext* Context = Converter.InputContext(Index);
+  DurationUs = Context && Context->duration > 0 ? Context->duration : Facts.Video.DurationUs;
+  if (DurationUs <= 0) {
+    std::lock_guard<std::mutex> Guard(Screen);
+    PrintLine(Env.Err, FileMessage(Source, "its duration is not known; it is converted in one piece"));
+    return 1;
+  }
+  return Line.Segments > 0 ? Line.Segments : segments::AutoSegments(DurationUs, Jobs);
+}
+
 void DefaultRun::AddTask(const SourceItem& Item) {
   const std::string& Source = Item.Path;
   const int Index = Converter.AddInputFile(Source);
   if (Index < 0) return Fail(Source, Converter.LastError());
   TOutputOptions Options;
+  std::vector<output::TEngineOption> List;
+  SourceFacts Facts;
   std::string Error;
   // The output's folder is made only for a source that can be converted.
   std::string Folder;
-  bool Ready = PresetOptions(Source, Index, Options, Error);
+  bool Ready = PresetOptions(Source, Index, List, Facts, Error) && FillOutputOptions(List, Options, Error);
   if (Ready) {
     Folder = OutputFolder(Item, Error);
     Ready = Error.empty();
@@ -284,6 +333,12 @@ void DefaultRun::AddTask(const SourceItem& Item) {
     Converter.RemoveTask(Index);
     return Fail(Source, Error);
   }
+  int64_t DurationUs = 0;
+  if (const int Count = SegmentCount(Source, Index, Facts, DurationUs); Count >= 2) {
+    // Each piece is a task of its own; this one only looked at the source.
+    Converter.RemoveTask(Index);
+    return AddSegmentedTasks(Source, Plan, List, Facts, Count, DurationUs);
+  }
   if (!Converter.SetOutputFile(Index, Plan.WriteTo, &Options)) {
     const std::string Message = Converter.LastError();
     Converter.RemoveTask(Index);
@@ -293,15 +348,72 @@ void DefaultRun::AddTask(const SourceItem& Item) {
   FileTask File;
   File.Source = Source;
   File.Plan = Plan;
-  // One line redrawn in place cannot show several files at once.
-  File.Display = std::make_unique<ProgressDisplay>(Env.Err, Env.Terminal && Jobs == 1,
+  File.Display = std::make_unique<ProgressDisplay>(Env.Err, Env.Terminal && OneLineAtATime(),
                                                    DisplayName(Source), Env.Columns);
-  Tasks.push_back(std::move(File));
+  Tasks.push_back(TaskRef{static_cast<int>(Files.size()), -1});
+  Files.push_back(std::move(File));
+}
+
+void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& Plan,
+                                   const std::vector<output::TEngineOption>& List,
+                                   const SourceFacts& Facts, int Count, int64_t DurationUs) {
+  std::string Error;
+  segments::SegmentPlan Pieces =
+      segments::MakeSegmentPlan(List, DurationUs, Count, Facts.AudioStreams > 0, Error);
+  segments::WorkFolder Folder;
+  if (Pieces.Pieces.empty() || !Folder.Make(Plan.Final, Error)) {
+    DiscardOutput(Plan);
+    return Fail(Source, Error);
+  }
+  FileTask File;
+  File.Source = Source;
+  File.Plan = Plan;
+  // The pieces' progress makes one line, so a terminal's bar still works
+  // with one file.
+  File.Display = std::make_unique<ProgressDisplay>(Env.Err, Env.Terminal && OneLineAtATime(),
+                                                   DisplayName(Source), Env.Columns);
+  File.Segments = std::make_unique<segments::SegmentedFile>(std::move(Pieces), std::move(Folder), DurationUs);
+  const segments::SegmentPlan& Made = File.Segments->Plan();
+  const int FileIndex = static_cast<int>(Files.size());
+  // The sound first: it is one run over the whole source, so it starts
+  // early rather than being the last piece to end.
+  std::vector<int> Order;
+  if (Made.HasSound()) Order.push_back(static_cast<int>(Made.Pieces.size()) - 1);
+  for (int K = 0; K < Made.Segments(); ++K) Order.push_back(K);
+  const size_t FirstTask = Tasks.size();
+  for (int Piece : Order) {
+    const segments::Piece& P = Made.Pieces[Piece];
+    TInputOptions In;
+    ResetInputOptions(In);
+    for (const output::TEngineOption& Option : P.InputOptions)
+      In.ExtOptions += Option.Name + "=" + Option.Value + "\n";
+    TOutputOptions Out;
+    int Index = -1;
+    if (FillOutputOptions(P.OutputOptions, Out, Error)) {
+      Index = Converter.AddInputFile(Source, &In);
+      if (Index < 0)
+        Error = Converter.LastError();
+      else if (!Converter.SetOutputFile(Index, File.Segments->PieceOutput(Piece), &Out))
+        Error = Converter.LastError();
+      else
+        Converter.Task(Index)->SetCollectTimings(Line.Timings);
+    }
+    if (!Error.empty()) {
+      // Nothing of the file runs: its tasks so far go again, newest first.
+      if (Index >= 0) Converter.RemoveTask(Index);
+      for (size_t T = Tasks.size(); T > FirstTask; --T) Converter.RemoveTask(static_cast<int>(T) - 1);
+      Tasks.resize(FirstTask);
+      DiscardOutput(Plan);
+      return Fail(Source, Error);
+    }
+    Tasks.push_back(TaskRef{FileIndex, Piece});
+  }
+  Files.push_back(std::move(File));
 }
 
 void DefaultRun::Progress(int Index, const ProgressInfo& Info) {
   std::lock_guard<std::mutex> Guard(Screen);
-  FileTask& File = Tasks[Index];
+  FileTask& File = Files[Tasks[Index].File];
   if (!File.Clock.Started()) {
     // The first Jobs tasks start with the run; each later one when a task
     // before it has ended and freed its job.
@@ -309,13 +421,14 @@ void DefaultRun::Progress(int Index, const ProgressInfo& Info) {
     File.Clock.StartAt(Slot < 0 || Slot >= static_cast<int>(TaskEnds.size()) ? RunStart
                                                                              : TaskEnds[Slot]);
   }
-  File.LastProgress = Info;
-  if (Env.Report) Env.Report->Progress(File.Source, Info);
-  if (!Json) return File.Display->Update(Info);
+  const ProgressInfo Shown = File.Segments ? File.Segments->Progress(Tasks[Index].Piece, Info) : Info;
+  File.LastProgress = Shown;
+  if (Env.Report) Env.Report->Progress(File.Source, Shown);
+  if (!Json) return File.Display->Update(Shown);
   JsonRecord Record;
   Record.File = File.Source;
   Record.Status = "converting";
-  Record.Progress = Info;
+  Record.Progress = Shown;
   Record.ElapsedSeconds = File.Clock.Seconds();
   Record.Output = File.Plan.Final;
   Json->Write(Record);
@@ -351,14 +464,16 @@ void DefaultRun::Stopped(FileTask& File) {
 void DefaultRun::TaskEnded(int Index, bool Finished, bool Exception, const std::string& Message) {
   std::lock_guard<std::mutex> Guard(Screen);
   TaskEnds.push_back(Clock::now());
-  FileTask& File = Tasks[Index];
+  FileTask& File = Files[Tasks[Index].File];
   const bool Succeeded = Finished && !Exception;
-  if (!Json) File.Display->Finish(Succeeded);
   // The task's run is over: its timings are complete. (A task stopped
   // before it ran has none.)
   if (Line.Timings)
     if (const TFFmpeg* Task = Converter.Task(Index); Task && Task->RunTimings().Collected)
-      PrintLine(Env.Err, TimingsLine(DisplayName(File.Source), Task->RunTimings()));
+      PrintLine(Env.Err, TimingsLine(DisplayName(File.Source) + PieceTag(File, Tasks[Index].Piece),
+                                     Task->RunTimings()));
+  if (File.Segments) return PieceEnded(File, Tasks[Index].Piece, Finished, Exception, Message);
+  if (!Json) File.Display->Finish(Succeeded);
   // The engine has released its files before it reports its end.
   if (Succeeded) return Converted(File);
   if (Exception) {
@@ -373,6 +488,74 @@ void DefaultRun::TaskEnded(int Index, bool Finished, bool Exception, const std::
     return Result(File, "canceled", std::string());
   }
   Stopped(File);
+}
+
+void DefaultRun::PieceEnded(FileTask& File, int Piece, bool Finished, bool Exception,
+                            const std::string& Message) {
+  using segments::PieceEnd;
+  const PieceEnd How = Exception ? PieceEnd::Failed
+                       : Finished ? PieceEnd::Done
+                                  : PieceEnd::Stopped;
+  File.Segments->Ended(Piece, How, Message);
+  if (!File.Segments->AllEnded()) return;
+  // The join is a run of its own: the main thread does it.
+  std::lock_guard<std::mutex> Guard(DoneLock);
+  ToSettle.push_back(static_cast<int>(&File - Files.data()));
+  DoneSignal.notify_all();
+}
+
+void DefaultRun::SettleSegmented(FileTask& File) {
+  using segments::FileEnd;
+  const FileEnd End = File.Segments->Settle();
+  std::string JoinError;
+  if (End.Type != FileEnd::Kind::Failed && End.KeptSegments > 0) {
+    segments::JoinRequest Request;
+    Request.Plan = &File.Segments->Plan();
+    Request.Folder = File.Segments->Folder().Path();
+    Request.Segments = End.KeptSegments;
+    Request.WithSound = End.WithSound;
+    Request.Output = File.Plan.WriteTo;
+    JoinError = segments::JoinPieces(Request, Env.MakeJob, Env.Verbose);
+  }
+  // The pieces are not needed any more, whatever came of them.
+  File.Segments->RemoveFolder();
+  std::lock_guard<std::mutex> Guard(Screen);
+  const bool Joined = End.Type == FileEnd::Kind::Join && JoinError.empty();
+  if (Joined && File.LastProgress) File.LastProgress->CurrentDurationMs = File.LastProgress->TotalOutputDurationMs;
+  if (!Json) File.Display->Finish(Joined);
+  if (Joined) return Converted(File);
+  if (End.Type == FileEnd::Kind::Failed || (End.Type == FileEnd::Kind::Join && !JoinError.empty())) {
+    DiscardOutput(File.Plan);
+    return Fail(File.Source, End.Type == FileEnd::Kind::Failed ? End.Message : JoinError, &File);
+  }
+  if (!File.LastProgress) {
+    // Stopped before any piece ran.
+    DiscardOutput(File.Plan);
+    ++NotConverted;
+    if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Stopped, "not converted", "");
+    return Result(File, "canceled", std::string());
+  }
+  if (End.KeptSegments == 0 || !JoinError.empty()) {
+    // Stopped before a segment was complete: there is no part to keep.
+    DiscardOutput(File.Plan);
+    const std::string Text =
+        End.KeptSegments == 0 ? "stopped before its first segment was converted; nothing is kept"
+                              : "stopped; the segments converted could not be joined: " + JoinError;
+    PrintLine(Env.Err, FileMessage(File.Source, Text));
+    if (Env.Report) Env.Report->Ended(File.Source, FileOutcome::Stopped, Text, "");
+    Result(File, "stopped", std::string());
+    if (!StopRequested()) Status = ExitFailed;
+    return;
+  }
+  Stopped(File);
+}
+
+std::string DefaultRun::PieceTag(const FileTask& File, int Piece) const {
+  if (!File.Segments || Piece < 0) return std::string();
+  const segments::Piece& P = File.Segments->Plan().Pieces[Piece];
+  if (P.Type == segments::Piece::Kind::Sound) return " (sound)";
+  return " (segment " + std::to_string(P.Number + 1) + " of " +
+         std::to_string(File.Segments->Plan().Segments()) + ")";
 }
 
 void DefaultRun::InstallEvents() {
@@ -393,9 +576,11 @@ void DefaultRun::InstallEvents() {
   Converter.OnLog = [this](int AIndex, TLogLevel, const std::string& AMsg) {
     std::string Text = AMsg;
     while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r')) Text.pop_back();
-    const std::string Tag = AIndex >= 0 && AIndex < static_cast<int>(Tasks.size())
-                                ? DisplayName(Tasks[AIndex].Source)
-                                : std::string(ProgramName);
+    std::string Tag = ProgramName;
+    if (AIndex >= 0 && AIndex < static_cast<int>(Tasks.size())) {
+      const FileTask& File = Files[Tasks[AIndex].File];
+      Tag = DisplayName(File.Source) + PieceTag(File, Tasks[AIndex].Piece);
+    }
     std::lock_guard<std::mutex> Guard(Screen);
     PrintLine(Env.Err, "[" + Tag + "] " + Text);
   };
@@ -417,13 +602,21 @@ void DefaultRun::RunTasks() {
   if (!Converter.Start(Jobs)) {
     std::lock_guard<std::mutex> Guard(Screen);
     PrintLine(Env.Err, std::string(ProgramName) + ": " + Converter.LastError());
-    for (FileTask& File : Tasks) DiscardOutput(File.Plan);
+    for (FileTask& File : Files) DiscardOutput(File.Plan);
     Status = ExitFailed;
     return;
   }
   Stopper.Started();
   std::unique_lock<std::mutex> Guard(DoneLock);
-  DoneSignal.wait(Guard, [&] { return Done; });
+  for (;;) {
+    DoneSignal.wait(Guard, [&] { return Done || !ToSettle.empty(); });
+    if (ToSettle.empty()) break;
+    const int Settled = ToSettle.front();
+    ToSettle.pop_front();
+    Guard.unlock();
+    SettleSegmented(Files[Settled]);
+    Guard.lock();
+  }
 }
 
 int DefaultRun::Run() {
@@ -438,6 +631,7 @@ int DefaultRun::Run() {
   if (!CollectSources(Sources)) return ExitFailed;
   if (!SetUpConverter()) return ExitFailed;
   if (Env.Stop) Env.Stop->Register(&Stopper);
+  SourceCount = Sources.size();
   for (const SourceItem& Source : Sources) {
     if (StopRequested()) break;
     AddTask(Source);
@@ -451,7 +645,7 @@ int DefaultRun::Run() {
 
   // The outputs (and the parts kept of stopped ones), in the files' order.
   if (!Json)
-    for (const FileTask& File : Tasks)
+    for (const FileTask& File : Files)
       if (!File.Printed.empty()) PrintLine(Env.Out, File.Printed);
   if (StopRequested()) {
     if (NotConverted > 0)

@@ -1,0 +1,134 @@
+#include "cli/segments/SegmentJoin.h"
+
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "binding/Api.h"
+#include "component/AVProbe.h"
+
+namespace vexav::cli::segments {
+namespace {
+
+constexpr const char* ListName = "pictures.txt";
+
+std::string TimeText(int64_t Us) {
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "%lld.%06lld", static_cast<long long>(Us / 1000000),
+                static_cast<long long>(Us % 1000000));
+  return Text;
+}
+
+std::string SegmentName(const SegmentPlan& Plan, int K) {
+  return "segment " + std::to_string(K + 1) + " of " + std::to_string(Plan.Segments());
+}
+
+// The demuxer's list: each segment by its plain name (the list's own folder
+// is where the demuxer looks), and where its kept part begins.
+bool WriteList(const JoinRequest& Request, std::string& Error) {
+  const std::string Path = Request.Folder + "/" + ListName;
+  std::ofstream List(Path, std::ios::trunc);
+  for (int K = 0; K < Request.Segments; ++K) {
+    const Piece& P = Request.Plan->Pieces[K];
+    List << "file '" << P.FileName << "'\n";
+    if (P.LeadFrames > 0)
+      List << "inpoint " << TimeText(Request.Plan->Rate.FrameTimeUs(P.LeadFrames)) << "\n";
+  }
+  List.close();
+  if (!List) Error = Path + ": cannot be written";
+  return static_cast<bool>(List);
+}
+
+}  // namespace
+
+WorkFolder::WorkFolder(WorkFolder&& Other) noexcept : Folder(std::move(Other.Folder)) {
+  Other.Folder.clear();
+}
+
+WorkFolder& WorkFolder::operator=(WorkFolder&& Other) noexcept {
+  if (this != &Other) {
+    Remove();
+    Folder = std::move(Other.Folder);
+    Other.Folder.clear();
+  }
+  return *this;
+}
+
+bool WorkFolder::Make(const std::string& OutputPath, std::string& Error) {
+  Remove();
+  const std::filesystem::path Parent = std::filesystem::path(OutputPath).parent_path();
+  std::string Template =
+      (Parent.empty() ? std::string(".") : Parent.string()) + "/.vexav-seg-XXXXXX";
+  if (!::mkdtemp(Template.data())) {
+    Error = Template.substr(0, Template.size() - 6) +
+            "...: cannot make the segments' work folder: " + std::strerror(errno);
+    return false;
+  }
+  Folder = std::filesystem::absolute(Template).string();
+  return true;
+}
+
+void WorkFolder::Remove() {
+  if (Folder.empty()) return;
+  std::error_code Code;
+  std::filesystem::remove_all(Folder, Code);
+  Folder.clear();
+}
+
+int64_t PictureCount(const std::string& Path) {
+  TAVProbe Probe;
+  if (!Probe.Open(Path) || Probe.FirstVideoStream() < 0) return -1;
+  const AVStream* Stream = Probe.Context()->streams[Probe.FirstVideoStream()];
+  return Stream->nb_frames > 0 ? Stream->nb_frames : -1;
+}
+
+std::string JoinPieces(const JoinRequest& Request, const JobFactory& MakeJob, bool Verbose) {
+  const SegmentPlan& Plan = *Request.Plan;
+  if (Request.Segments < 1 || Request.Segments > Plan.Segments()) return "no segment to join";
+  for (int K = 0; K < Request.Segments; ++K) {
+    const Piece& P = Plan.Pieces[K];
+    if (P.Frames < 0) continue;
+    const int64_t Count = PictureCount(Request.Folder + "/" + P.FileName);
+    if (Count != P.LeadFrames + P.Frames)
+      return SegmentName(Plan, K) + " holds " + std::to_string(Count - P.LeadFrames) +
+             " pictures instead of " + std::to_string(P.Frames) +
+             ": the source ends before its stated duration";
+  }
+  std::string Error;
+  if (!WriteList(Request, Error)) return Error;
+
+  try {
+    std::unique_ptr<ConversionJob> Job = MakeJob(Verbose);
+    Job->SetOption("f", "concat");
+    if (!Job->OpenInputFile(Request.Folder + "/" + ListName)) return Job->LastError();
+    Job->SetOption("map", "0:0");
+    if (Request.WithSound) {
+      if (!Job->OpenInputFile(Request.Folder + "/" + Plan.Pieces.back().FileName))
+        return Job->LastError();
+      Job->SetOption("map", "1:0");
+      Job->SetOption("acodec", "copy");
+    }
+    Job->SetOption("vcodec", "copy");
+    // The part of a stopped conversion: the sound may run on past the
+    // pictures kept.
+    if (Request.Segments < Plan.Segments()) {
+      const Piece& Next = Plan.Pieces[Request.Segments];
+      Job->SetOption("t", TimeText(Plan.Rate.FrameTimeUs(Next.FirstFrame)));
+    }
+    if (!Job->OpenOutputFile(Request.Output)) return Job->LastError();
+    const RunOutcome Outcome = Job->Run(nullptr);
+    if (!Outcome.Succeeded())
+      return Outcome.ErrorMessage.empty() ? "the segments could not be joined"
+                                          : Outcome.ErrorMessage;
+  } catch (const std::exception& E) {
+    return E.what();
+  }
+  return std::string();
+}
+
+}  // namespace vexav::cli::segments
