@@ -29,15 +29,24 @@ std::string SegmentName(const SegmentPlan& Plan, int K) {
 }
 
 // The demuxer's list: each segment by its plain name (the list's own folder
-// is where the demuxer looks), and where its kept part begins.
+// is where the demuxer looks), where its kept part begins, and how long that
+// part is, so that each segment starts exactly at its first frame's time
+// (as a sum of the files' own durations, it would depend on how their
+// containers round the encoder's delay).
 bool WriteList(const JoinRequest& Request, std::string& Error) {
+  const SegmentPlan& Plan = *Request.Plan;
   const std::string Path = Request.Folder + "/" + ListName;
   std::ofstream List(Path, std::ios::trunc);
   for (int K = 0; K < Request.Segments; ++K) {
-    const Piece& P = Request.Plan->Pieces[K];
+    const Piece& P = Plan.Pieces[K];
     List << "file '" << P.FileName << "'\n";
     if (P.LeadFrames > 0)
-      List << "inpoint " << TimeText(Request.Plan->Rate.FrameTimeUs(P.LeadFrames)) << "\n";
+      List << "inpoint " << TimeText(Plan.Rate.FrameTimeUs(P.LeadFrames)) << "\n";
+    if (P.Frames >= 0)
+      List << "duration "
+           << TimeText(Plan.Rate.FrameTimeUs(P.FirstFrame + P.Frames) -
+                       Plan.Rate.FrameTimeUs(P.FirstFrame))
+           << "\n";
   }
   List.close();
   if (!List) Error = Path + ": cannot be written";
