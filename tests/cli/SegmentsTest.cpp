@@ -19,13 +19,13 @@
 #include <string>
 #include <vector>
 
+#include "MarkFinder.h"
 #include "MediaGenerator.h"
 #include "PictureCompare.h"
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
 #include "cli/segments/SegmentPlan.h"
-#include "engine/RunTestSupport.h"
 
 namespace vexav::cli {
 namespace {
@@ -175,7 +175,7 @@ TEST_F(Segments, JointsAreExact) {
   // frame of its click.
   const mediagen::DecodedMedia Decoded = mediagen::Decode(Joined);
   ASSERT_EQ(Decoded.Error, "");
-  const std::vector<int64_t> Clicks = test::ClickTimesUs(Joined);
+  const std::vector<int64_t> Clicks = mediagen::ReadClickTimesUs(Joined);
   ASSERT_EQ(Decoded.FlashTimesUs.size(), 6u);
   ASSERT_EQ(Clicks.size(), 6u);
   for (size_t I = 0; I < 6; ++I)

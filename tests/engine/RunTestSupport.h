@@ -139,10 +139,8 @@ std::string CutAudioStart(const std::string& Source, const std::string& Target, 
 double AudioRms(const std::string& Path, double FromSeconds, double ToSeconds);
 
 // The instants (microseconds from the file's start) of the clicks in the
-// first audio stream's first channel: where the magnitude first exceeds 0.6
-// after at least 100 ms without. Unlike a threshold with a quiet lead-in,
-// it tolerates the pre-echo of transform codecs such as AAC, which rings
-// up to a frame (23 ms) before a click.
+// first audio stream (mediagen::ReadClickTimesUs, which tolerates AAC's
+// pre-echo).
 std::vector<int64_t> ClickTimesUs(const std::string& Path);
 
 // The size of a file, -1 when it does not exist.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "MediaGenerator.h"
@@ -43,5 +44,12 @@ class ToneMeter {
   int64_t LastCrossing = 0;
   int LastSign = 0;
 };
+
+// The instants (microseconds from the file's start) of the clicks in the
+// first audio stream's first channel: where the magnitude first exceeds 0.6
+// after at least 100 ms without. Unlike ClickFinder's quiet lead-in, it
+// tolerates the pre-echo of transform codecs such as AAC, which rings up to
+// a frame (23 ms) before a click. Empty when the file cannot be read.
+std::vector<int64_t> ReadClickTimesUs(const std::string& Path);
 
 }  // namespace vexav::mediagen
