@@ -21,6 +21,10 @@ enum class PicturePattern {
   // (luma 16 and 235 in video range, 0 and 255 in full range), for checking
   // that a conversion keeps black and white where they are.
   Levels,
+  // The moving picture over a fine texture that pans a little each frame,
+  // which costs an encoder about what camera footage does (the plain
+  // moving picture compresses far below any usual bit rate).
+  Textured,
 };
 
 struct MediaSpec {

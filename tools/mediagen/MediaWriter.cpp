@@ -121,7 +121,7 @@ class VideoTrack : public Track {
     const bool Flash = std::binary_search(Plan.FlashFrames.begin(), Plan.FlashFrames.end(), Next);
     AVFrame* Target = Synth ? Synth.get() : Frame.get();
     DrawPicture(Next, Flash, FullRange, Request.Width, Request.Height, Target->data,
-                Target->linesize, Request.Pattern == PicturePattern::Levels);
+                Target->linesize, Request.Pattern);
     if (Scaler)
       ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Request.Height, Frame->data, Frame->linesize);
     else if (Enc->pix_fmt == AV_PIX_FMT_PAL8)

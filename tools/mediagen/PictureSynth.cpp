@@ -18,6 +18,15 @@ uint8_t ToFullChroma(int C) {
   return static_cast<uint8_t>(std::clamp(128 + ((C - 128) * 255 + (C >= 128 ? 112 : -112)) / 224, 0, 255));
 }
 
+// A fixed pseudo-random texture value in -20..19 for a pixel.
+int Texture(int64_t X, int64_t Y) {
+  uint32_t H = static_cast<uint32_t>(X * 73856093 ^ Y * 19349663);
+  H ^= H >> 13;
+  H *= 0x5bd1e995u;
+  H ^= H >> 15;
+  return static_cast<int>(H % 40) - 20;
+}
+
 struct Square {
   int X, Y, Side;
   bool Covers(int Px, int Py) const { return Px >= X && Px < X + Side && Py >= Y && Py < Y + Side; }
@@ -26,7 +35,7 @@ struct Square {
 }  // namespace
 
 void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Height,
-                 uint8_t* const Planes[3], const int Linesize[3], bool Levels) {
+                 uint8_t* const Planes[3], const int Linesize[3], PicturePattern Pattern) {
   const int ChromaWidth = (Width + 1) / 2, ChromaHeight = (Height + 1) / 2;
   const auto Luma = [FullRange](int Y) { return FullRange ? ToFullLuma(Y) : static_cast<uint8_t>(Y); };
   const auto Chroma = [FullRange](int C) { return FullRange ? ToFullChroma(C) : static_cast<uint8_t>(C); };
@@ -38,7 +47,7 @@ void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Heigh
     return;
   }
 
-  if (Levels) {
+  if (Pattern == PicturePattern::Levels) {
     // The boundary falls on an even column, so that no chroma sample
     // straddles it.
     const int Half = Width / 2 & ~1;
@@ -59,8 +68,12 @@ void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Heigh
   // Luma 16..128 across and down the picture, 180 in the square.
   for (int Y = 0; Y < Height; ++Y) {
     uint8_t* Row = Planes[0] + Y * Linesize[0];
-    for (int X = 0; X < Width; ++X)
-      Row[X] = Luma(Box.Covers(X, Y) ? 180 : 16 + 96 * X / Width + 16 * Y / Height);
+    for (int X = 0; X < Width; ++X) {
+      int Value = Box.Covers(X, Y) ? 180 : 16 + 96 * X / Width + 16 * Y / Height;
+      // The texture pans two pixels across and one down per frame.
+      if (Pattern == PicturePattern::Textured) Value += 20 + Texture(X + 2 * Index, Y + Index);
+      Row[X] = Luma(Value);
+    }
   }
   // Blue-ish to the right, red-ish downwards; the square is orange.
   for (int Y = 0; Y < ChromaHeight; ++Y) {

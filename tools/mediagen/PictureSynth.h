@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "MediaGenerator.h"
+
 namespace vexav::mediagen {
 
 // Luma of the flash frame in video range; full range gives 255.
@@ -11,9 +13,8 @@ inline constexpr int FlashLuma = 235;
 
 // Draws frame Index into 4:2:0 planes (Y, then Cb and Cr of half size
 // rounded up). FullRange selects 0..255 levels (JPEG) over 16..235.
-// Levels draws the still black and white halves instead of the moving
-// picture (a flash frame stays a flash frame).
+// Pattern picks what the picture shows (a flash frame stays a flash frame).
 void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Height,
-                 uint8_t* const Planes[3], const int Linesize[3], bool Levels = false);
+                 uint8_t* const Planes[3], const int Linesize[3], PicturePattern Pattern);
 
 }  // namespace vexav::mediagen

@@ -21,7 +21,7 @@ const char Usage[] =
     "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] "
     "[--audio-streams N]\n"
     "                      [--tone HZ] [--marks S[,S...]] [--b-frames N] [--pix-fmt NAME] [--pattern "
-    "moving|levels]\n"
+    "moving|levels|textured]\n"
     "                      [--range-flag full|none] OUTPUT\n"
     "OUTPUT ends in .avi or .mkv, or .mp3/.wav for sound only (with --video none).\n"
     "--range-flag full stores MPEG-4 pictures in full range, flagged by the container (.mkv).\n"
@@ -84,6 +84,7 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
   if (Name == "--pattern") {
     if (Value == "moving") Request.Pattern = vexav::mediagen::PicturePattern::Moving;
     else if (Value == "levels") Request.Pattern = vexav::mediagen::PicturePattern::Levels;
+    else if (Value == "textured") Request.Pattern = vexav::mediagen::PicturePattern::Textured;
     else return false;
     return true;
   }
