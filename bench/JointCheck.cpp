@@ -1,0 +1,140 @@
+// vexav-joint-check: the quality and size figures of a conversion in
+// segments against one run over the whole source.
+//
+//   vexav-joint-check SOURCE WHOLE JOINED SEGMENTS
+//
+// SOURCE is a generated clip at 29.97 frames/s with flash and click marks,
+// WHOLE its conversion in one run, JOINED its conversion in SEGMENTS
+// segments. Prints, for both outputs: pictures, mean and lowest luma PSNR
+// against the source, the video bit rate, the largest distance between a
+// flash and its click; for JOINED also the mean PSNR of the ten pictures
+// within a second of each joint (flash frames left out). Exit 1 when the joined file
+// breaks a rule: another picture count, a joint more than 1 dB from the
+// file's mean, a mark more than a frame apart, or a video bit rate more
+// than 5% off the whole's.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "MarkFinder.h"
+#include "MediaGenerator.h"
+#include "PictureCompare.h"
+#include "binding/Api.h"
+#include "binding/FFmpegLibs.h"
+#include "binding/Owners.h"
+#include "cli/segments/SegmentPlan.h"
+
+namespace {
+
+using namespace vexav;
+
+constexpr double FrameUs = 100.0 * 1e6 / 2997.0;
+// Around a joint: a second of pictures on either side. (A key frame lifts
+// the few pictures after it by a few dB, in any run, so a narrower window
+// would measure the key frame rather than the joint.)
+constexpr int64_t Window = 30;
+
+// The video stream's bytes over its duration, kbit/s.
+double VideoKbps(const std::string& Path) {
+  AVFormatContext* Raw = nullptr;
+  if (ff::avformat_open_input(&Raw, Path.c_str(), nullptr, nullptr) < 0) return -1;
+  InputFormatPtr File(Raw);
+  if (ff::avformat_find_stream_info(File.get(), nullptr) < 0) return -1;
+  int Index = -1;
+  for (unsigned I = 0; I < File->nb_streams && Index < 0; ++I)
+    if (File->streams[I]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) Index = static_cast<int>(I);
+  if (Index < 0) return -1;
+  int64_t Bytes = 0, Packets = 0;
+  PacketPtr Packet(ff::av_packet_alloc());
+  while (ff::av_read_frame(File.get(), Packet.get()) >= 0) {
+    if (Packet->stream_index == Index) Bytes += Packet->size, ++Packets;
+    ff::av_packet_unref(Packet.get());
+  }
+  return Packets ? Bytes * 8.0 / (Packets * FrameUs / 1e6) / 1000.0 : -1;
+}
+
+struct Figures {
+  mediagen::PictureComparison Pictures;
+  double Kbps = -1;
+  double WorstMarkUs = -1;
+  int Marks = 0;
+};
+
+Figures Measure(const std::string& Output, const std::string& Source) {
+  Figures F;
+  F.Pictures = mediagen::ComparePictures(Output, Source);
+  F.Kbps = VideoKbps(Output);
+  const mediagen::DecodedMedia Decoded = mediagen::Decode(Output);
+  const std::vector<int64_t> Clicks = mediagen::ReadClickTimesUs(Output);
+  F.Marks = static_cast<int>(std::min(Decoded.FlashTimesUs.size(), Clicks.size()));
+  for (int I = 0; I < F.Marks; ++I)
+    F.WorstMarkUs = std::max(F.WorstMarkUs, std::fabs(double(Decoded.FlashTimesUs[I] - Clicks[I])));
+  if (Decoded.FlashTimesUs.size() != Clicks.size()) F.WorstMarkUs = 1e9;
+  return F;
+}
+
+// The mean PSNR of pictures [From, To), leaving out the flash frames (plain
+// white, so coded exactly, which would lift any mean they fall into).
+double MeanPsnr(const std::vector<double>& Psnr, int64_t From, int64_t To) {
+  double Sum = 0;
+  int Count = 0;
+  for (int64_t I = std::max<int64_t>(From, 0); I < std::min<int64_t>(To, Psnr.size()); ++I)
+    if (Psnr[I] < mediagen::PsnrIdentical) Sum += Psnr[I], ++Count;
+  return Count ? Sum / Count : 0.0;
+}
+
+void Print(const char* Name, const Figures& F) {
+  const auto& P = F.Pictures.Psnr;
+  std::printf("%-7s pictures %d  psnr mean %.2f dB min %.2f dB  video %.0f kbit/s  marks %d, worst "
+              "flash-click %.1f ms\n",
+              Name, F.Pictures.FramesA, MeanPsnr(F.Pictures.Psnr, 0, F.Pictures.Psnr.size()),
+              P.empty() ? 0.0 : *std::min_element(P.begin(), P.end()), F.Kbps, F.Marks,
+              F.WorstMarkUs / 1000.0);
+}
+
+}  // namespace
+
+int main(int Argc, char** Argv) {
+  if (Argc != 5) {
+    std::fprintf(stderr, "usage: vexav-joint-check SOURCE WHOLE JOINED SEGMENTS\n");
+    return 2;
+  }
+  if (!LoadFFmpegLibs("", true)) {
+    std::fprintf(stderr, "vexav-joint-check: %s\n", LastLoadError().c_str());
+    return 1;
+  }
+  const std::string Source = Argv[1];
+  const Figures Whole = Measure(Argv[2], Source);
+  const Figures Joined = Measure(Argv[3], Source);
+  for (const Figures* F : {&Whole, &Joined})
+    if (!F->Pictures.Error.empty()) {
+      std::fprintf(stderr, "vexav-joint-check: %s\n", F->Pictures.Error.c_str());
+      return 1;
+    }
+  Print("whole", Whole);
+  Print("joined", Joined);
+
+  bool Ok = Joined.Pictures.FramesA == Whole.Pictures.FramesA && Joined.WorstMarkUs <= FrameUs &&
+            std::fabs(Joined.Kbps - Whole.Kbps) <= 0.05 * Whole.Kbps;
+  std::string Error;
+  const cli::segments::SegmentPlan Plan = cli::segments::MakeSegmentPlan(
+      {{"r", "29.97"}}, mediagen::Decode(Source).DurationUs, std::atoi(Argv[4]), false, Error);
+  const std::vector<double>& Psnr = Joined.Pictures.Psnr;
+  const double Mean = MeanPsnr(Psnr, 0, Psnr.size());
+  for (const cli::segments::Piece& P : Plan.Pieces) {
+    if (P.FirstFrame == 0) continue;
+    const double Around = MeanPsnr(Psnr, P.FirstFrame - Window, P.FirstFrame + Window);
+    const double Before = MeanPsnr(Psnr, P.FirstFrame - Window, P.FirstFrame);
+    const double After = MeanPsnr(Psnr, P.FirstFrame, P.FirstFrame + Window);
+    const double WholeAround = MeanPsnr(Whole.Pictures.Psnr, P.FirstFrame - Window, P.FirstFrame + Window);
+    std::printf("joint at picture %lld: psnr %.2f dB around it (%.2f before, %.2f after; %+.2f dB "
+                "from the file's mean; the whole run: %.2f dB there)\n",
+                static_cast<long long>(P.FirstFrame), Around, Before, After, Around - Mean, WholeAround);
+    if (std::fabs(Around - Mean) > 1.0) Ok = false;
+  }
+  std::printf("joints %s\n", Ok ? "exact" : "NOT within the rules");
+  return Ok ? 0 : 1;
+}
