@@ -134,7 +134,9 @@ class Monitor {
       }
       std::this_thread::sleep_for(PollInterval);
     }
-    RemoveJobFolder(M.Folder);
+    // A file another front end is joining needs its job folder until then:
+    // that front end removes it at its end.
+    if (!JoinedElsewhere) RemoveJobFolder(M.Folder);
     if (Cancelled) {
       if (NotConverted > 0)
         PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(NotConverted) +
@@ -472,6 +474,7 @@ class Monitor {
       // another front end settles it, and nothing here may touch it.
       const int Code = errno;
       const bool Other = Code == EEXIST || Code == ENOENT;
+      JoinedElsewhere = JoinedElsewhere || Other;
       if (Follow) F.Display->Finish(false);
       PrintLine(Env.Err,
                 FileMessage(Name, Other ? "settled by another vexav-convert following the batch"
@@ -601,6 +604,7 @@ class Monitor {
   std::vector<TaskState> Tasks;  // by array index
   std::vector<FileState> Files;
   bool Cancelled = false;
+  bool JoinedElsewhere = false;  // a file was claimed by another front end
   int Status = ExitOk;
   int NotConverted = 0;
   int QueueFailures = 0;
