@@ -62,6 +62,42 @@ TEST(ClusterReport, PathsThatAreNotUtf8SurviveTheJobFolder) {
   std::filesystem::remove_all(Template);
 }
 
+// The tasks write each piece into the work folder under the name job.json
+// gives; a job.json from elsewhere cannot point them out of it.
+TEST(ClusterReport, PiecesSurviveTheJobFolderAndStayInTheWorkFolder) {
+  char Template[] = "/tmp/vexav-job-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  Manifest M;
+  M.Folder = Template;
+  PlannedFile F;
+  F.Source = "/data/clip.avi";
+  F.Plan.Final = F.Plan.WriteTo = "/data/clip.mp4";
+  F.WorkFolder = "/data/.vexav-seg-abcdef";
+  F.DurationUs = 6000000;
+  std::string Error;
+  F.Segments = segments::MakeSegmentPlan({{"r", "30000/1001"}, {"acodec", "aac"}}, F.DurationUs, 3,
+                                         true, Error);
+  ASSERT_EQ(F.Segments.Pieces.size(), 4u) << Error;
+  M.Files = {F};
+  M.Tasks = TasksOfFiles(M.Files);
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  std::optional<Manifest> Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  ASSERT_EQ(Loaded->Tasks.size(), 4u);
+  EXPECT_EQ(Loaded->Tasks[0].Piece, 3) << "the sound runs first";
+  const segments::Piece& Read = Loaded->Files.at(0).Segments.Pieces[2];
+  EXPECT_EQ(Read.FileName, F.Segments.Pieces[2].FileName);
+  EXPECT_EQ(Read.InputOptions, F.Segments.Pieces[2].InputOptions);
+  EXPECT_EQ(Read.OutputOptions, F.Segments.Pieces[2].OutputOptions);
+  EXPECT_EQ(Read.Frames, F.Segments.Pieces[2].Frames);
+
+  M.Files[0].Segments.Pieces[1].FileName = "../picture-001.mp4";
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  EXPECT_FALSE(LoadManifest(M.Folder, Error));
+  EXPECT_NE(Error.find("not a plain name"), std::string::npos) << Error;
+  std::filesystem::remove_all(Template);
+}
+
 TEST(ClusterReport, MalformedLinesAreErrors) {
   for (const char* Bad : {"", "garbage", "[1,2]", "{\"event\":\"progress\",\"ms\":\"x\"}",
                           "{\"event\":\"result\",\"status\":\"done\",\"message\":\"\","

@@ -350,5 +350,78 @@ TEST_F(Cluster, TwoFollowersOfOneBatchLoseNoOutput) {
   EXPECT_FALSE(fs::exists(JobFolder));
 }
 
+std::string FileBytes(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  std::ostringstream Bytes;
+  Bytes << In.rdbuf();
+  return Bytes.str();
+}
+
+// What a segmented run may leave beside its outputs: none is expected.
+std::vector<std::string> LeftOver(const std::string& Folder) {
+  std::vector<std::string> Found = JobFolders(Folder);
+  for (const fs::directory_entry& E : fs::directory_iterator(Folder))
+    if (E.path().filename().string().rfind(".vexav-seg-", 0) == 0) Found.push_back(E.path());
+  return Found;
+}
+
+// A short NTSC-rate clip to be converted in three segments.
+std::string SegmentClip(const std::string& Folder) {
+  MediaSpec Request;
+  Request.Width = 160;
+  Request.Height = 120;
+  Request.FrameRateNum = 30000;
+  Request.FrameRateDen = 1001;
+  Request.DurationSeconds = 6.0;
+  const std::string Path = Folder + "/clip.avi";
+  EXPECT_EQ(mediagen::Generate(Path, Request), "") << Path;
+  return Path;
+}
+
+TEST_F(Cluster, SegmentsRunAsTasksAndJoinIntoTheSameBytesAsLocally) {
+  const std::string Source = SegmentClip(Folder);
+  const std::string Local = Folder + "/local";
+  RunResult Here =
+      Convert({"--segments", "3", "--jobs", "2", "--output-dir", Local, Source}, Folder);
+  ASSERT_EQ(Here.Status, 0) << Here.Err;
+  RunResult R =
+      Convert({"--cluster", "slurm", "--segments", "3", "--output-dir", Out, Source}, Folder);
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(R.Err.find("in 4 tasks"), std::string::npos) << R.Err;
+  ASSERT_EQ(R.OutLines, std::vector<std::string>{Output("clip")}) << R.Err;
+  const std::string Joined = FileBytes(Output("clip"));
+  ASSERT_FALSE(Joined.empty());
+  EXPECT_TRUE(Joined == FileBytes(Local + "/clip (MPEG-4 Video).mp4"))
+      << "the segments' bytes depend on where they ran";
+  ExpectPlayable(Output("clip"), 5.5);
+  EXPECT_TRUE(LeftOver(Out).empty());
+}
+
+TEST_F(Cluster, AFailedSegmentFailsItsFileAndLeavesNothing) {
+  const std::string Source = SegmentClip(Folder);
+  // The nodes' program, except that the second segment (array task 2, after
+  // the sound and the first segment) reports an engine failure.
+  const std::string Fake = Folder + "/fail-segment.sh";
+  {
+    std::ofstream Script(Fake);
+    Script << "#!/bin/sh\n"
+              "if [ \"$SLURM_ARRAY_TASK_ID\" = 2 ]; then\n"
+              "  printf '{\"event\":\"start\",\"host\":\"x\"}\\n{\"event\":\"result\","
+              "\"status\":\"failed\",\"message\":\"broken picture\",\"output\":\"\"}\\n' "
+              ">\"$2/task-2.jsonl\"\n"
+              "  exit 0\n"
+              "fi\n"
+              "exec '" VEXAV_CONVERT_PROGRAM "' \"$@\"\n";
+  }
+  fs::permissions(Fake, fs::perms::owner_all);
+  RunResult R = Convert({"--cluster", "slurm", "--cluster-program", Fake, "--segments", "3",
+                         "--output-dir", Out, Source},
+                        Folder);
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  EXPECT_NE(R.Err.find("clip.avi: segment 2 of 3: broken picture"), std::string::npos) << R.Err;
+  EXPECT_TRUE(R.OutLines.empty());
+  EXPECT_TRUE(fs::is_empty(Out)) << "the output, the pieces and the job folder are removed";
+}
+
 }  // namespace
 }  // namespace vexav::cli

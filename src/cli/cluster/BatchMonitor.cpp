@@ -3,7 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
@@ -11,6 +14,7 @@
 
 #include "cli/ProbeCommand.h"
 #include "cli/cluster/Slurm.h"
+#include "cli/segments/SegmentedFile.h"
 
 namespace vexav::cli::cluster {
 namespace {
@@ -45,9 +49,9 @@ bool IsRetriable(const std::string& State) {
   return State == "NODE_FAIL" || State == "PREEMPTED";
 }
 
-struct FileState {
+// One array task: what its report has said so far.
+struct TaskState {
   std::unique_ptr<ReportReader> Reader;
-  std::unique_ptr<ProgressDisplay> Display;
   bool Started = false;  // the task's first report line arrived
   bool HasResult = false;
   ReportRecord Result;
@@ -59,15 +63,44 @@ struct FileState {
   std::optional<std::chrono::steady_clock::time_point> CompletedUnseen;
 };
 
+// One file of the batch: its display and, converted in segments, its pieces.
+struct FileState {
+  std::unique_ptr<ProgressDisplay> Display;
+  std::unique_ptr<segments::SegmentedFile> Segments;  // null: one task converts it whole
+  std::optional<ProgressInfo> Last;                   // the progress shown last
+  bool Ended = false;
+  // Segmented: every piece has ended, the join (or the settling) is due.
+  bool Ready = false;
+  // Segmented: a piece failed, the others were cancelled.
+  bool Abandoned = false;
+};
+
+void RemoveWorkFolder(const std::string& Folder) {
+  std::error_code Ignored;
+  if (!Folder.empty()) std::filesystem::remove_all(Folder, Ignored);
+}
+
 class Monitor {
  public:
   Monitor(Manifest& M, const ConvertEnvironment& Env, bool Follow, bool CancelOnStop)
-      : M(M), Env(Env), Follow(Follow), CancelOnStop(CancelOnStop), Files(M.Files.size()) {
+      : M(M),
+        Env(Env),
+        Follow(Follow),
+        CancelOnStop(CancelOnStop),
+        Tasks(M.Tasks.size()),
+        Files(M.Files.size()) {
     const bool Terminal = Env.Terminal && M.Files.size() == 1 && Follow;
+    for (std::size_t I = 0; I < Tasks.size(); ++I)
+      Tasks[I].Reader = std::make_unique<ReportReader>(ReportPath(M.Folder, I));
     for (std::size_t I = 0; I < Files.size(); ++I) {
-      Files[I].Reader = std::make_unique<ReportReader>(ReportPath(M.Folder, I));
-      Files[I].Display = std::make_unique<ProgressDisplay>(
-          Env.Err, Terminal, DisplayName(M.Files[I].Source), Env.Columns);
+      const PlannedFile& File = M.Files[I];
+      Files[I].Display = std::make_unique<ProgressDisplay>(Env.Err, Terminal,
+                                                           DisplayName(File.Source), Env.Columns);
+      // The work folder is removed when the file is settled, not with this
+      // object: a look that does not follow the batch leaves it to the next.
+      if (File.Segmented())
+        Files[I].Segments = std::make_unique<segments::SegmentedFile>(
+            File.Segments, segments::WorkFolder(), File.DurationUs);
     }
   }
 
@@ -88,6 +121,7 @@ class Monitor {
         return ExitFailed;
       }
       Round();
+      SettleReady();
       if (Remaining() == 0) break;
       if (QueueFailures >= QueueFailuresTolerated) {
         PrintLine(Env.Err, std::string(ProgramName) + ": giving up following job folder " +
@@ -100,7 +134,9 @@ class Monitor {
       }
       std::this_thread::sleep_for(PollInterval);
     }
-    RemoveJobFolder(M.Folder);
+    // A file another front end is joining needs its job folder until then:
+    // that front end removes it at its end.
+    if (!JoinedElsewhere) RemoveJobFolder(M.Folder);
     if (Cancelled) {
       if (NotConverted > 0)
         PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(NotConverted) +
@@ -120,11 +156,37 @@ class Monitor {
 
   void CancelAll() {
     Cancelled = true;
+    CancelTasks(-1);
+  }
+
+  // Cancels the tasks not ended yet: of file File, or all (-1).
+  void CancelTasks(int File) {
     std::vector<std::string> Ids;
-    for (std::size_t I = 0; I < Files.size(); ++I)
-      if (!Files[I].Ended) Ids.push_back(M.Files[I].JobId);
+    for (std::size_t I = 0; I < Tasks.size(); ++I)
+      if (!Tasks[I].Ended && (File < 0 || M.Tasks[I].File == File)) Ids.push_back(M.Tasks[I].JobId);
     std::string Error;
-    if (!Cancel(Ids, Error)) PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
+    if (!Ids.empty() && !Cancel(Ids, Error))
+      PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
+  }
+
+  const PlannedFile& FileOf(std::size_t I) const { return M.Files[M.Tasks[I].File]; }
+  FileState& StateOf(std::size_t I) { return Files[M.Tasks[I].File]; }
+  bool IsPiece(std::size_t I) const { return M.Tasks[I].Piece >= 0; }
+  // Its end was asked for: the batch was cancelled, or another piece of its
+  // file failed.
+  bool StopAsked(std::size_t I) { return Cancelled || StateOf(I).Abandoned; }
+  // "clip.avi", or "clip.avi (segment 2 of 3)" for a piece.
+  std::string TaskName(std::size_t I) const {
+    std::string Name = DisplayName(FileOf(I).Source);
+    if (!IsPiece(I)) return Name;
+    const segments::SegmentPlan& Plan = FileOf(I).Segments;
+    const segments::Piece& P = Plan.Pieces[M.Tasks[I].Piece];
+    if (P.Type == segments::Piece::Kind::Sound) return Name + " (sound)";
+    return Name + " (segment " + std::to_string(P.Number + 1) + " of " +
+           std::to_string(Plan.Segments()) + ")";
+  }
+  std::string PieceOutput(std::size_t I) const {
+    return FileOf(I).WorkFolder + "/" + FileOf(I).Segments.Pieces[M.Tasks[I].Piece].FileName;
   }
 
   // One look at the queue, then at the reports: a task that is gone from
@@ -134,12 +196,12 @@ class Monitor {
     QueueFailures = Queue ? 0 : QueueFailures + 1;
     if (!Queue && QueueFailures == 1)
       PrintLine(Env.Err, std::string(ProgramName) + ": " + QueueError + " (retrying)");
-    for (std::size_t I = 0; I < Files.size(); ++I) {
-      FileState& F = Files[I];
+    for (std::size_t I = 0; I < Tasks.size(); ++I) {
+      TaskState& F = Tasks[I];
       if (F.Ended) continue;
       bool Queued = true;  // when squeue did not answer, every task may still run
       if (Queue) {
-        const auto Listed = Queue->find(M.Files[I].JobId);
+        const auto Listed = Queue->find(M.Tasks[I].JobId);
         Queued = Listed != Queue->end();
         // A task still pending has written nothing: its report is not read.
         if (Queued && Listed->second == "PENDING") continue;
@@ -149,7 +211,7 @@ class Monitor {
         if (Queued && !F.CancelAsked) {
           F.CancelAsked = true;
           std::string Ignored;
-          Cancel({M.Files[I].JobId}, Ignored);
+          Cancel({M.Tasks[I].JobId}, Ignored);
         }
         if (!Queued) Fail(I, F.Reader->Error());
         continue;
@@ -164,7 +226,7 @@ class Monitor {
         Fail(I, F.Reader->Error());
         continue;
       }
-      if (F.HasResult && Cancelled) {
+      if (F.HasResult && StopAsked(I)) {
         Settle(I);  // stopped on our request: what it kept stays
         continue;
       }
@@ -173,7 +235,7 @@ class Monitor {
   }
 
   void Read(std::size_t I) {
-    FileState& F = Files[I];
+    TaskState& F = Tasks[I];
     for (const ReportRecord& R : F.Reader->Poll()) {
       switch (R.Type) {
         case ReportRecord::Kind::Start:
@@ -185,7 +247,10 @@ class Monitor {
           ProgressInfo Info;
           Info.CurrentDurationMs = R.Ms;
           Info.TotalOutputDurationMs = R.TotalMs;
-          if (Follow) F.Display->Update(Info);
+          // A piece's progress is shown as the whole file's.
+          FileState& File = StateOf(I);
+          File.Last = File.Segments ? File.Segments->Progress(M.Tasks[I].Piece, Info) : Info;
+          if (Follow) File.Display->Update(*File.Last);
           break;
         }
         case ReportRecord::Kind::Result:
@@ -199,14 +264,16 @@ class Monitor {
   // The task is gone from the queue without a result of its own, or
   // stopped without our asking: Slurm ended it.
   void EndedBySlurm(std::size_t I) {
-    FileState& F = Files[I];
-    PlannedFile& File = M.Files[I];
-    const TaskEnd End = EndOfTask(File.JobId);
-    if (Cancelled && !F.Started) {
+    TaskState& F = Tasks[I];
+    const PlannedFile& File = FileOf(I);
+    const TaskEnd End = EndOfTask(M.Tasks[I].JobId);
+    if (StopAsked(I) && !F.Started) {
       // Cancelled by our stop before it ran.
       F.Ended = true;
-      ++NotConverted;
       RemoveLeftovers(I);
+      if (IsPiece(I)) return PieceEnded(I, segments::PieceEnd::NotStarted, "");
+      StateOf(I).Ended = true;
+      ++NotConverted;
       return;
     }
     if (End.Known && End.State == "COMPLETED" && End.ExitCode == "0:0" && !F.HasResult) {
@@ -216,26 +283,27 @@ class Monitor {
       const auto Now = std::chrono::steady_clock::now();
       if (!F.CompletedUnseen) F.CompletedUnseen = Now;
       if (Now - *F.CompletedUnseen < ResultGrace) return;
-      if (!IsNonEmptyFile(File.Plan.WriteTo)) {
+      if (IsPiece(I) || !IsNonEmptyFile(File.Plan.WriteTo)) {
         Fail(I, "the task completed without a result");
         return;
       }
       F.Ended = true;
-      if (Follow) F.Display->Finish(false);
+      StateOf(I).Ended = true;
+      if (Follow) StateOf(I).Display->Finish(false);
       PrintLine(Env.Err, FileMessage(DisplayName(File.Source),
                                      "the task completed, but its result did not arrive; " +
                                          File.Plan.Final + " was left as it is"));
       Status = ExitFailed;
       return;
     }
-    if (IsRetriable(End.State) && File.Attempts <= M.Retries) {
+    if (IsRetriable(End.State) && M.Tasks[I].Attempts <= M.Retries && !StateOf(I).Abandoned) {
       Resubmit(I, End);
       return;
     }
     std::string Reason;
     if (End.Known && (End.State == "COMPLETED" || End.State == "FAILED") && !F.HasResult) {
       Reason = "the task ended without a result (" + End.Text() + ", exit " + End.ExitCode + ")";
-      const std::string Last = LastLogLine(SlurmLogPath(M.Folder, File.JobId));
+      const std::string Last = LastLogLine(SlurmLogPath(M.Folder, M.Tasks[I].JobId));
       if (!Last.empty()) Reason += ": " + Last;
     } else if (End.Known) {
       Reason = "Slurm ended the task: " + End.Text();
@@ -246,12 +314,14 @@ class Monitor {
   }
 
   void Resubmit(std::size_t I, const TaskEnd& End) {
-    FileState& F = Files[I];
-    PlannedFile& File = M.Files[I];
+    TaskState& F = Tasks[I];
+    const PlannedFile& File = FileOf(I);
+    PlannedTask& Task = M.Tasks[I];
     // The task writes its report and its output anew.
     RemoveLeftovers(I);
     std::string Error;
-    if (!File.Plan.Replaces) {
+    // (A piece's file is in the work folder; the output stays reserved.)
+    if (!IsPiece(I) && !File.Plan.Replaces) {
       // Our reservation of the name must stay while the task waits again.
       const int Fd =
           ::open(File.Plan.WriteTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -280,40 +350,45 @@ class Monitor {
       Fail(I, "Slurm ended the task: " + End.Text() + "; submitting it again failed: " + Error);
       return;
     }
-    File.JobId = *JobId + "_" + std::to_string(I);
-    ++File.Attempts;
+    Task.JobId = *JobId + "_" + std::to_string(I);
+    ++Task.Attempts;
     SaveManifest(M, Error);
-    PrintLine(Env.Err, FileMessage(DisplayName(File.Source),
-                                   "Slurm ended the task: " + End.Text() + "; submitted again as " +
-                                       File.JobId + " (attempt " + std::to_string(File.Attempts) +
-                                       " of " + std::to_string(M.Retries + 1) + ")"));
+    PrintLine(Env.Err, FileMessage(TaskName(I), "Slurm ended the task: " + End.Text() +
+                                                    "; submitted again as " + Task.JobId +
+                                                    " (attempt " + std::to_string(Task.Attempts) +
+                                                    " of " + std::to_string(M.Retries + 1) + ")"));
   }
 
   // A task's message names its source by the absolute path it was given;
   // shown under the source's name like every other line of the file.
   std::string TaskMessage(std::size_t I) const {
-    const std::string& Source = M.Files[I].Source;
-    std::string Message = Files[I].Result.Message;
+    return FileMessage(DisplayName(FileOf(I).Source), TaskReason(I));
+  }
+  // The message alone, without the source's name.
+  std::string TaskReason(std::size_t I) const {
+    const std::string& Source = FileOf(I).Source;
+    std::string Message = Tasks[I].Result.Message;
     if (Message.compare(0, Source.size() + 2, Source + ": ") == 0)
       Message.erase(0, Source.size() + 2);
-    return FileMessage(DisplayName(Source), Message);
+    return Message;
   }
 
   // The task's result as it reported it.
   void Settle(std::size_t I) {
-    FileState& F = Files[I];
+    TaskState& F = Tasks[I];
     F.Ended = true;
+    if (F.Result.Status == "done" && !IsNonEmptyFile(F.Result.Output)) {
+      Fail(I, "the task reports " + F.Result.Output +
+                  ", which is not to be seen from here (is its folder shared with the nodes?)");
+      return;
+    }
+    if (IsPiece(I)) return SettlePiece(I);
+    StateOf(I).Ended = true;
+    if (Follow) StateOf(I).Display->Finish(F.Result.Status == "done");
     if (F.Result.Status == "done") {
-      if (!IsNonEmptyFile(F.Result.Output)) {
-        Fail(I, "the task reports " + F.Result.Output +
-                    ", which is not to be seen from here (is its folder shared with the nodes?)");
-        return;
-      }
-      if (Follow) F.Display->Finish(true);
       PrintLine(Env.Out, F.Result.Output);
       return;
     }
-    if (Follow) F.Display->Finish(false);
     if (F.Result.Status == "failed") {
       RemoveLeftovers(I);
       PrintLine(Env.Err, TaskMessage(I));
@@ -333,22 +408,155 @@ class Monitor {
   }
 
   void Fail(std::size_t I, const std::string& Reason) {
-    FileState& F = Files[I];
+    Tasks[I].Ended = true;
+    RemoveLeftovers(I);
+    if (IsPiece(I)) return PieceEnded(I, segments::PieceEnd::Failed, Reason);
+    FileState& F = StateOf(I);
     F.Ended = true;
     if (Follow) F.Display->Finish(false);
-    RemoveLeftovers(I);
-    PrintLine(Env.Err, FileMessage(DisplayName(M.Files[I].Source), Reason));
+    PrintLine(Env.Err, FileMessage(DisplayName(FileOf(I).Source), Reason));
     Status = ExitFailed;
+  }
+
+  // A piece's result as its task reported it.
+  void SettlePiece(std::size_t I) {
+    const ReportRecord& Result = Tasks[I].Result;
+    using segments::PieceEnd;
+    if (Result.Status == "done") return PieceEnded(I, PieceEnd::Done, "");
+    if (Result.Status == "failed") {
+      RemoveLeftovers(I);
+      return PieceEnded(I, PieceEnd::Failed, TaskReason(I));
+    }
+    // Stopped on our request: what it wrote may become part of the output.
+    const bool Kept = Tasks[I].Started && !Result.Output.empty();
+    PieceEnded(I, Kept ? PieceEnd::Stopped : PieceEnd::NotStarted, "");
+  }
+
+  // A piece ended: the first one to fail fails the file, and the file's
+  // other tasks are cancelled, since nothing of theirs would be used.
+  void PieceEnded(std::size_t I, segments::PieceEnd How, const std::string& Message) {
+    FileState& F = StateOf(I);
+    // Ended because of the failure, not a failure of its own.
+    if (How == segments::PieceEnd::Failed && F.Abandoned) How = segments::PieceEnd::Stopped;
+    F.Segments->Ended(M.Tasks[I].Piece, How, Message);
+    if (How == segments::PieceEnd::Failed) {
+      F.Abandoned = true;
+      CancelTasks(M.Tasks[I].File);
+    }
+    if (F.Segments->AllEnded()) F.Ready = true;
+  }
+
+  // Settles the segmented files whose pieces have all ended. A look that
+  // does not follow the batch leaves them until every task of the batch has
+  // ended: the join removes the pieces, so it is done once, by the look
+  // that ends the batch.
+  void SettleReady() {
+    if (!Follow)
+      for (const FileState& F : Files)
+        if (!F.Ended && !F.Ready) return;
+    for (std::size_t I = 0; I < Files.size(); ++I)
+      if (Files[I].Ready && !Files[I].Ended) SettleSegmented(I);
+  }
+
+  // Joins the pieces of segmented file I into its output as the local run
+  // does (or settles the file without them), and removes its work folder
+  // in every outcome. Two front ends following one batch do not both join:
+  // the first claims the file in the job folder.
+  void SettleSegmented(std::size_t I) {
+    FileState& F = Files[I];
+    const PlannedFile& File = M.Files[I];
+    const std::string Name = DisplayName(File.Source);
+    F.Ended = true;
+    const std::string Claim = M.Folder + "/join-" + std::to_string(I);
+    const int Fd = ::open(Claim.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (Fd < 0) {
+      // Claimed already, or the job folder went with the batch's end:
+      // another front end settles it, and nothing here may touch it.
+      const int Code = errno;
+      const bool Other = Code == EEXIST || Code == ENOENT;
+      JoinedElsewhere = JoinedElsewhere || Other;
+      if (Follow) F.Display->Finish(false);
+      PrintLine(Env.Err,
+                FileMessage(Name, Other ? "settled by another vexav-convert following the batch"
+                                        : Claim + ": " + std::strerror(Code) +
+                                              "; its segments are left in " + File.WorkFolder));
+      if (!Other) Status = ExitFailed;
+      return;
+    }
+    ::close(Fd);
+    using segments::FileEnd;
+    const FileEnd End = F.Segments->Settle();
+    std::string JoinError;
+    if (End.Type != FileEnd::Kind::Failed && End.KeptSegments > 0) {
+      segments::JoinRequest Request;
+      Request.Plan = &File.Segments;
+      Request.Folder = File.WorkFolder;
+      Request.Segments = End.KeptSegments;
+      Request.WithSound = End.WithSound;
+      Request.Output = File.Plan.WriteTo;
+      JoinError = segments::JoinPieces(Request, Env.MakeJob, Env.Verbose);
+    }
+    // The pieces are not needed any more, whatever came of them.
+    RemoveWorkFolder(File.WorkFolder);
+    const bool Joined = End.Type == FileEnd::Kind::Join && JoinError.empty();
+    if (Follow) F.Display->Finish(Joined);
+    std::string Error;
+    if (Joined && !IsNonEmptyFile(File.Plan.WriteTo)) JoinError = "nothing was written";
+    if (Joined && JoinError.empty() && CommitOutput(File.Plan, Error)) {
+      PrintLine(Env.Out, File.Plan.Final);
+      return;
+    }
+    if (Joined && JoinError.empty()) {
+      // The rename failed; CommitOutput removed what it could not put in place.
+      PrintLine(Env.Err, FileMessage(Name, Error));
+      Status = ExitFailed;
+      return;
+    }
+    if (End.Type != FileEnd::Kind::Stopped) {
+      DiscardOutput(File.Plan);
+      PrintLine(Env.Err,
+                FileMessage(Name, End.Type == FileEnd::Kind::Failed ? End.Message : JoinError));
+      Status = ExitFailed;
+      return;
+    }
+    if (!F.Last) {
+      // Stopped before any piece ran.
+      DiscardOutput(File.Plan);
+      ++NotConverted;
+      return;
+    }
+    if (End.KeptSegments == 0 || !JoinError.empty()) {
+      DiscardOutput(File.Plan);
+      PrintLine(Env.Err,
+                FileMessage(Name, End.KeptSegments == 0
+                                      ? "stopped before its first segment was converted; "
+                                        "nothing is kept"
+                                      : "stopped; the segments converted could not be joined: " +
+                                            JoinError));
+      if (!Cancelled) Status = ExitFailed;
+      return;
+    }
+    // What was joined is playable, but not the whole source: kept under a
+    // name that says so.
+    const StoppedOutput Kept = KeepStoppedOutput(File.Plan);
+    std::string Text = "stopped";
+    if (const int Percent = ProgressDisplay::Percent(*F.Last); Percent >= 0)
+      Text += " at " + std::to_string(Percent) + "%";
+    PrintLine(Env.Err, FileMessage(Name, Text + Kept.Note));
+    if (!Cancelled) Status = ExitFailed;
   }
 
   // What an unfinished task may have left: its output (the reserved name or
   // the temporary file that was to replace the old one) and a stopped
   // output it reported. A file replaced by --overwrite is never touched.
+  // A piece's leftover is its file in the work folder; the output stays
+  // reserved until the file is settled.
   void RemoveLeftovers(std::size_t I) {
-    const FileState& F = Files[I];
-    DiscardOutput(M.Files[I].Plan);
+    const TaskState& F = Tasks[I];
+    if (IsPiece(I)) return RemoveOwnOutput(PieceOutput(I));
+    DiscardOutput(FileOf(I).Plan);
     if (F.HasResult && !F.Result.Output.empty() && F.Result.Status != "done" &&
-        F.Result.Output != M.Files[I].Plan.Final)
+        F.Result.Output != FileOf(I).Plan.Final)
       RemoveOwnOutput(F.Result.Output);
   }
 
@@ -358,19 +566,30 @@ class Monitor {
       const FileState& F = Files[I];
       if (F.Ended) continue;
       const std::string Name = DisplayName(M.Files[I].Source);
-      if (!F.Started) {
-        ++Pending;
-        PrintLine(Env.Err, Name + ": pending (" + M.Files[I].JobId + ")");
+      if (F.Ready) {
+        PrintLine(Env.Err, Name + ": every segment has ended; joined once the batch has ended");
         continue;
       }
-      ProgressInfo Info;
-      Info.CurrentDurationMs = F.Ms;
-      Info.TotalOutputDurationMs = F.TotalMs;
-      const int Percent = ProgressDisplay::Percent(Info);
+      // Its tasks: the one converting it whole, or its pieces'.
+      std::vector<std::string> Ids;
+      bool Started = false;
+      for (std::size_t T = 0; T < Tasks.size(); ++T) {
+        if (M.Tasks[T].File != static_cast<int>(I)) continue;
+        Started = Started || Tasks[T].Started;
+        if (!Tasks[T].Ended) Ids.push_back(M.Tasks[T].JobId);
+      }
+      std::string Jobs = Ids.empty() ? std::string() : Ids.front();
+      if (Ids.size() > 1) Jobs += " and " + std::to_string(Ids.size() - 1) + " more";
+      if (!Started) {
+        ++Pending;
+        PrintLine(Env.Err, Name + ": pending (" + Jobs + ")");
+        continue;
+      }
+      const int Percent = F.Last ? ProgressDisplay::Percent(*F.Last) : -1;
       std::string Text = Name;
       Text += ": running";
       if (Percent >= 0) Text += " " + std::to_string(Percent) + "%";
-      Text += " (" + M.Files[I].JobId + ")";
+      Text += " (" + Jobs + ")";
       PrintLine(Env.Err, Text);
     }
     PrintLine(Env.Err, std::string(ProgramName) + ": " + std::to_string(Remaining()) + " of " +
@@ -382,8 +601,10 @@ class Monitor {
   const ConvertEnvironment& Env;
   bool Follow;
   bool CancelOnStop;
+  std::vector<TaskState> Tasks;  // by array index
   std::vector<FileState> Files;
   bool Cancelled = false;
+  bool JoinedElsewhere = false;  // a file was claimed by another front end
   int Status = ExitOk;
   int NotConverted = 0;
   int QueueFailures = 0;

@@ -15,6 +15,8 @@
 #include "cli/cluster/BatchMonitor.h"
 #include "cli/cluster/JobFolder.h"
 #include "cli/cluster/Slurm.h"
+#include "cli/segments/SegmentJoin.h"
+#include "cli/segments/SourcePlan.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 
@@ -23,6 +25,10 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* ProgramName = "vexav-convert";
+// --segments auto on a cluster: the nodes are not counted from here, so the
+// segments are as many as their minimum length allows (up to --segments'
+// own limit).
+constexpr int ClusterWorkers = 1000;
 
 void PrintLine(std::FILE* File, const std::string& Text) {
   std::fputs((Text + "\n").c_str(), File);
@@ -87,7 +93,8 @@ bool WriteScript(const Manifest& M, std::string& Error) {
   const std::string Path = ScriptPath(M.Folder);
   std::ofstream Out(Path, std::ios::trunc);
   Out << "#!/bin/sh\n"
-         "# One file of a vexav-convert batch: the array task's index picks it.\n"
+         "# One task of a vexav-convert batch (a file, or a piece of one): the array\n"
+         "# task's index picks it.\n"
       << "exec " << ShellQuoted(M.Program) << " --cluster-task " << ShellQuoted(M.Folder) << "\n";
   Out.close();
   if (!Out || ::chmod(Path.c_str(), 0755) != 0) {
@@ -97,11 +104,44 @@ bool WriteScript(const Manifest& M, std::string& Error) {
   return true;
 }
 
+// With --segments: looks at the source as the local default mode does and,
+// when it is to be converted in segments, plans its pieces into a work
+// folder beside its output (kept in Folders until the batch is submitted).
+// False with Error when the file cannot be converted at all.
+bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, PlannedFile& File,
+                  const std::string& Given, std::vector<segments::WorkFolder>& Folders,
+                  std::string& Error) {
+  TAVProbe Probe;
+  if (!Probe.Open(File.Source)) {
+    Error = Probe.LastError();
+    return false;
+  }
+  segments::SourcePlan Source;
+  if (!segments::PlanSource(Probe, File.Source, Source, Error)) return false;
+  if (Source.Facts.VideoStreams > 0 && Source.DurationUs <= 0)
+    PrintLine(Env.Err,
+              FileMessage(Given, "its duration is not known; it is converted in one piece"));
+  const int Count = segments::SegmentCountFor(Line.Segments, Source, ClusterWorkers);
+  if (Count < 2) return true;
+  segments::SegmentPlan Plan = segments::MakeSegmentPlan(Source.Options, Source.DurationUs, Count,
+                                                         Source.Facts.AudioStreams > 0, Error);
+  segments::WorkFolder Folder;
+  if (Plan.Pieces.empty() || !Folder.Make(File.Plan.Final, Error)) return false;
+  // The tasks on other machines write into it.
+  ::chmod(Folder.Path().c_str(), 0755);
+  File.WorkFolder = Folder.Path();
+  File.DurationUs = Source.DurationUs;
+  File.Segments = std::move(Plan);
+  Folders.push_back(std::move(Folder));
+  return true;
+}
+
 // Makes the output folder, checks each source and reserves its output name
-// as the default mode does; a file that cannot be planned is reported and
-// left out (Status becomes ExitFailed). False when nothing can be planned
-// at all.
-bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest& M, int& Status) {
+// as the default mode does (and with --segments plans its pieces); a file
+// that cannot be planned is reported and left out (Status becomes
+// ExitFailed). False when nothing can be planned at all.
+bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest& M,
+               std::vector<segments::WorkFolder>& Folders, int& Status) {
   std::string OutputFolder = Line.OutputDir.empty() ? std::string(".") : Line.OutputDir;
   if (!Line.OutputDir.empty()) {
     std::error_code Error;
@@ -135,6 +175,12 @@ bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest&
       Status = ExitFailed;
       continue;
     }
+    if (Line.Segments != 0 && !PlanSegments(Line, Env, File, Given, Folders, Error)) {
+      DiscardOutput(File.Plan);
+      PrintLine(Env.Err, FileMessage(Given, Error));
+      Status = ExitFailed;
+      continue;
+    }
     M.Files.push_back(std::move(File));
   }
   return true;
@@ -159,8 +205,11 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   M.Retries = Line.Retries;
   M.Partition = Line.Partition;
   M.SlurmOptions = Line.SlurmOptions;
-  if (!PlanFiles(Line, Env, M, Status)) return Status;
+  // The segmented files' work folders: removed unless the batch is submitted.
+  std::vector<segments::WorkFolder> Folders;
+  if (!PlanFiles(Line, Env, M, Folders, Status)) return Status;
   if (M.Files.empty()) return Status;
+  M.Tasks = TasksOfFiles(M.Files);
   auto DiscardAll = [&] {
     for (const PlannedFile& File : M.Files) DiscardOutput(File.Plan);
   };
@@ -188,7 +237,7 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   SubmitRequest Request;
   Request.Script = ScriptPath(M.Folder);
   Request.JobName = M.JobName;
-  Request.Array = "0-" + std::to_string(M.Files.size() - 1);
+  Request.Array = "0-" + std::to_string(M.Tasks.size() - 1);
   Request.LogPattern = SlurmLogPattern(M.Folder);
   Request.WorkFolder = M.Folder;
   Request.CpusPerTask = M.CpusPerTask;
@@ -201,8 +250,8 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
     RemoveJobFolder(M.Folder);
     return ExitFailed;
   }
-  for (std::size_t I = 0; I < M.Files.size(); ++I)
-    M.Files[I].JobId = *JobId + "_" + std::to_string(I);
+  for (std::size_t I = 0; I < M.Tasks.size(); ++I)
+    M.Tasks[I].JobId = *JobId + "_" + std::to_string(I);
   if (!SaveManifest(M, Error)) {
     std::string Ignored;
     Cancel({*JobId}, Ignored);
@@ -211,11 +260,16 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
     RemoveJobFolder(M.Folder);
     return ExitFailed;
   }
+  // The tasks own the work folders now; whoever follows the batch removes them.
+  for (segments::WorkFolder& Folder : Folders) Folder.Release();
+  const std::string Tasks = M.Tasks.size() == M.Files.size()
+                                ? std::string()
+                                : " in " + std::to_string(M.Tasks.size()) + " tasks";
   PrintLine(Env.Err, std::string(ProgramName) + ": submitted job " + *JobId + " (" +
                          std::to_string(M.Files.size()) +
-                         (M.Files.size() == 1 ? " file" : " files") + "; job folder " + M.Folder +
-                         "). Assumed: every node sees the sources, " + JobParent + " and " +
-                         M.Program + " at these paths.");
+                         (M.Files.size() == 1 ? " file" : " files") + Tasks + "; job folder " +
+                         M.Folder + "). Assumed: every node sees the sources, " + JobParent +
+                         " and " + M.Program + " at these paths.");
   if (Line.Detach) {
     PrintLine(Env.Out, *JobId);
     PrintLine(Env.Out, M.Folder);

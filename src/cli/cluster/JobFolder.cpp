@@ -17,7 +17,7 @@ namespace vexav::cli::cluster {
 namespace {
 
 constexpr const char* ManifestKind = "vexav-convert batch";
-constexpr int ManifestVersion = 1;
+constexpr int ManifestVersion = 2;
 // A report line longer than this is not one this program wrote.
 constexpr std::size_t MaxLine = 64 * 1024;
 
@@ -79,6 +79,82 @@ int GetInt(const Json& Doc, const std::string& Key) {
       GetInteger(Doc, Key, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
+Json OptionsJson(const std::vector<segments::TEngineOption>& Options) {
+  Json List = Json::array();
+  for (const segments::TEngineOption& Option : Options)
+    List.push_back(Json{{"name", Option.Name}, {"value", Option.Value}});
+  return List;
+}
+
+std::vector<segments::TEngineOption> OptionsFrom(const Json& List) {
+  std::vector<segments::TEngineOption> Options;
+  for (const Json& Option : List)
+    Options.push_back(
+        {Option.at("name").get<std::string>(), Option.at("value").get<std::string>()});
+  return Options;
+}
+
+Json SegmentsJson(const PlannedFile& F) {
+  Json Doc = Json::object();
+  PutPath(Doc, "work_folder", F.WorkFolder);
+  Doc["duration_us"] = F.DurationUs;
+  Doc["rate_num"] = F.Segments.Rate.Num;
+  Doc["rate_den"] = F.Segments.Rate.Den;
+  Json Pieces = Json::array();
+  for (const segments::Piece& P : F.Segments.Pieces) {
+    Json Piece = Json::object();
+    Piece["kind"] = P.Type == segments::Piece::Kind::Sound ? "sound" : "picture";
+    Piece["number"] = P.Number;
+    Piece["file"] = P.FileName;
+    Piece["input_options"] = OptionsJson(P.InputOptions);
+    Piece["output_options"] = OptionsJson(P.OutputOptions);
+    Piece["first_frame"] = P.FirstFrame;
+    Piece["frames"] = P.Frames;
+    Piece["lead_frames"] = P.LeadFrames;
+    Piece["span_us"] = P.SpanUs;
+    Pieces.push_back(std::move(Piece));
+  }
+  Doc["pieces"] = std::move(Pieces);
+  return Doc;
+}
+
+// The pieces are written into the work folder under their names, so a
+// name must be a plain file name there.
+bool IsPlainName(const std::string& Name) {
+  return !Name.empty() && Name != "." && Name != ".." && Name.find('/') == std::string::npos &&
+         Name.find('\0') == std::string::npos;
+}
+
+void ReadSegments(const Json& Doc, PlannedFile& F) {
+  constexpr int64_t Most = std::numeric_limits<int64_t>::max();
+  F.WorkFolder = GetPath(Doc, "work_folder");
+  if (F.WorkFolder.empty() || F.WorkFolder.front() != '/')
+    throw std::runtime_error("'work_folder' is not an absolute path");
+  F.DurationUs = GetInteger(Doc, "duration_us", 1, Most);
+  F.Segments.Rate.Num = GetInteger(Doc, "rate_num", 1, Most);
+  F.Segments.Rate.Den = GetInteger(Doc, "rate_den", 1, Most);
+  bool SoundSeen = false;
+  for (const Json& Item : Doc.at("pieces")) {
+    segments::Piece P;
+    const std::string Kind = Item.at("kind").get<std::string>();
+    if (SoundSeen || (Kind != "picture" && Kind != "sound"))
+      throw std::runtime_error("a piece is neither a picture segment nor the sound");
+    SoundSeen = Kind == "sound";
+    P.Type = SoundSeen ? segments::Piece::Kind::Sound : segments::Piece::Kind::Picture;
+    P.Number = GetInt(Item, "number");
+    P.FileName = Item.at("file").get<std::string>();
+    if (!IsPlainName(P.FileName)) throw std::runtime_error("a piece's file is not a plain name");
+    P.InputOptions = OptionsFrom(Item.at("input_options"));
+    P.OutputOptions = OptionsFrom(Item.at("output_options"));
+    P.FirstFrame = GetInteger(Item, "first_frame", 0, Most);
+    P.Frames = GetInteger(Item, "frames", -1, Most);
+    P.LeadFrames = GetInteger(Item, "lead_frames", 0, Most);
+    P.SpanUs = GetInteger(Item, "span_us", -1, Most);
+    F.Segments.Pieces.push_back(std::move(P));
+  }
+  if (F.Segments.Segments() < 1) throw std::runtime_error("a segmented file has no segment");
+}
+
 bool WriteAll(int Fd, const std::string& Text) {
   std::size_t Done = 0;
   while (Done < Text.size()) {
@@ -91,6 +167,24 @@ bool WriteAll(int Fd, const std::string& Text) {
 }
 
 }  // namespace
+
+std::vector<PlannedTask> TasksOfFiles(const std::vector<PlannedFile>& Files) {
+  std::vector<PlannedTask> Tasks;
+  for (std::size_t I = 0; I < Files.size(); ++I) {
+    const int File = static_cast<int>(I);
+    if (!Files[I].Segmented()) {
+      Tasks.push_back(PlannedTask{File, -1, "", 1});
+      continue;
+    }
+    // The sound first: it is one run over the whole source, so it starts
+    // early rather than being the last piece to end.
+    const segments::SegmentPlan& Plan = Files[I].Segments;
+    const int Pieces = static_cast<int>(Plan.Pieces.size());
+    if (Plan.HasSound()) Tasks.push_back(PlannedTask{File, Pieces - 1, "", 1});
+    for (int P = 0; P < Plan.Segments(); ++P) Tasks.push_back(PlannedTask{File, P, "", 1});
+  }
+  return Tasks;
+}
 
 std::string ReportPath(const std::string& Folder, std::size_t Index) {
   return Folder + "/task-" + std::to_string(Index) + ".jsonl";
@@ -125,11 +219,15 @@ bool SaveManifest(const Manifest& M, std::string& Error) {
     PutPath(File, "final", F.Plan.Final);
     PutPath(File, "write_to", F.Plan.WriteTo);
     File["replaces"] = F.Plan.Replaces;
-    File["job_id"] = F.JobId;
-    File["attempts"] = F.Attempts;
+    if (F.Segmented()) File["segments"] = SegmentsJson(F);
     Files.push_back(std::move(File));
   }
   Doc["files"] = std::move(Files);
+  Json Tasks = Json::array();
+  for (const PlannedTask& T : M.Tasks)
+    Tasks.push_back(
+        Json{{"file", T.File}, {"piece", T.Piece}, {"job_id", T.JobId}, {"attempts", T.Attempts}});
+  Doc["tasks"] = std::move(Tasks);
   const std::string Path = ManifestPath(M.Folder);
   const std::string Temporary = Path + ".new";
   const int Fd = ::open(Temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -178,9 +276,20 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
       File.Plan.WriteTo = GetPath(F, "write_to");
       File.Plan.Replaces = F.at("replaces").get<bool>();
       File.Plan.Reserved = true;
-      File.JobId = F.at("job_id").get<std::string>();
-      File.Attempts = GetInt(F, "attempts");
+      if (F.contains("segments")) ReadSegments(F.at("segments"), File);
       M.Files.push_back(std::move(File));
+    }
+    for (const Json& T : Doc.at("tasks")) {
+      PlannedTask Task;
+      Task.File =
+          static_cast<int>(GetInteger(T, "file", 0, static_cast<int64_t>(M.Files.size()) - 1));
+      const PlannedFile& File = M.Files[Task.File];
+      const int64_t Pieces = static_cast<int64_t>(File.Segments.Pieces.size());
+      Task.Piece = static_cast<int>(File.Segmented() ? GetInteger(T, "piece", 0, Pieces - 1)
+                                                     : GetInteger(T, "piece", -1, -1));
+      Task.JobId = T.at("job_id").get<std::string>();
+      Task.Attempts = GetInt(T, "attempts");
+      M.Tasks.push_back(std::move(Task));
     }
     return M;
   } catch (const std::exception& E) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/OutputFiles.h"
+#include "cli/segments/SegmentPlan.h"
 
 namespace vexav::cli::cluster {
 
@@ -18,8 +19,20 @@ namespace vexav::cli::cluster {
 struct PlannedFile {
   std::string Source;  // absolute
   OutputPlan Plan;     // reserved before submission
-  std::string JobId;   // the Slurm id of the array task now running it, "<job>_<index>"
-  int Attempts = 1;    // submissions so far
+  // Converted in segments: the work folder its pieces go into (empty: one
+  // task converts the whole file), the source's duration and the pieces.
+  std::string WorkFolder;
+  int64_t DurationUs = 0;
+  segments::SegmentPlan Segments;
+  bool Segmented() const { return !WorkFolder.empty(); }
+};
+
+// One array task: the file it converts, whole or one of its pieces.
+struct PlannedTask {
+  int File = 0;
+  int Piece = -1;     // index into the file's Segments.Pieces; -1: the whole file
+  std::string JobId;  // the Slurm id of the array task now running it, "<job>_<index>"
+  int Attempts = 1;   // submissions so far
 };
 
 struct Manifest {
@@ -31,7 +44,12 @@ struct Manifest {
   std::string Partition;
   std::vector<std::string> SlurmOptions;
   std::vector<PlannedFile> Files;
+  std::vector<PlannedTask> Tasks;  // by array index
 };
+
+// The batch's tasks for its files: one per whole file, one per piece of a
+// segmented one, in the files' order.
+std::vector<PlannedTask> TasksOfFiles(const std::vector<PlannedFile>& Files);
 
 // Writes Folder/job.json through a temporary file and a rename, so that a
 // reader never sees half of it. False with Error when it cannot be written.

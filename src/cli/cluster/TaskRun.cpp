@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "cli/ComponentRun.h"
+#include "cli/OutputFiles.h"
 #include "cli/cluster/JobFolder.h"
 
 namespace vexav::cli::cluster {
@@ -113,6 +115,68 @@ class ReportFile : public FileReport {
   std::chrono::steady_clock::time_point LastWrite;
 };
 
+// One piece of a segmented file: an engine run with the piece's options
+// into its file in the work folder, on one codec thread (so that its bytes
+// do not depend on the node), with its progress and its end in the report.
+void RunPiece(const PlannedFile& File, const segments::Piece& P, const ConvertEnvironment& Env,
+              StopControl& Stop, ReportFile& Report) {
+  const std::string Output = File.WorkFolder + "/" + P.FileName;
+  auto Failed = [&](const std::string& Message) {
+    RemoveOwnOutput(Output);
+    Report.Ended(File.Source, FileOutcome::Failed, Message, "");
+  };
+  try {
+    std::unique_ptr<ConversionJob> Job = Env.MakeJob(Env.Verbose);
+    Stop.Register(Job.get());
+    struct Unregister {
+      StopControl& Stop;
+      ~Unregister() { Stop.Unregister(); }
+    } Registered{Stop};
+    Job->SetCodecThreads(1);
+    for (const segments::TEngineOption& Option : P.InputOptions)
+      Job->SetOption(Option.Name, Option.Value);
+    if (!Job->OpenInputFile(File.Source)) return Failed(Job->LastError());
+    for (const segments::TEngineOption& Option : P.OutputOptions)
+      Job->SetOption(Option.Name, Option.Value);
+    if (!Job->OpenOutputFile(Output)) return Failed(Job->LastError());
+    const RunOutcome Outcome =
+        Job->Run([&](const ProgressInfo& Info) { Report.Progress(File.Source, Info); });
+    if (Outcome.Succeeded()) {
+      if (!IsNonEmptyFile(Output)) return Failed("nothing was written");
+      return Report.Ended(File.Source, FileOutcome::Done, "", Output);
+    }
+    if (Outcome.ExceptionRaised) return Failed(Outcome.ErrorMessage);
+    // Stopped: what it wrote has its trailer, and the front end may keep it.
+    if (!Outcome.Started || !IsNonEmptyFile(Output)) {
+      RemoveOwnOutput(Output);
+      return Report.Ended(File.Source, FileOutcome::Stopped, "not converted", "");
+    }
+    Report.Ended(File.Source, FileOutcome::Stopped, "stopped", Output);
+  } catch (const std::exception& E) {
+    Failed(E.what());
+  }
+}
+
+// The whole file through the local default mode, into the output reserved
+// for it.
+void RunWholeFile(const CommandLine& Line, const Manifest& M, const PlannedFile& File,
+                  ConvertEnvironment Env, StopControl& Stop, ReportFile& Report) {
+  CommandLine One;
+  One.Files = {File.Source};
+  One.Overwrite = File.Plan.Replaces;
+  One.LogLevel = Line.LogLevel;
+  // The codecs use the CPUs Slurm gave the task.
+  int Cpus = M.CpusPerTask;
+  if (const char* Given = std::getenv("SLURM_CPUS_PER_TASK"); Given && std::atoi(Given) > 0)
+    Cpus = std::atoi(Given);
+  One.CodecThreads = std::max(1, std::min(Cpus, 64));
+  Env.Report = &Report;
+  Env.Planned = &File.Plan;
+  Env.Terminal = false;
+  Env.Stop = &Stop;
+  RunDefaultOnComponent(One, Env);
+}
+
 std::string HostName() {
   char Name[256] = {};
   if (::gethostname(Name, sizeof Name - 1) != 0) return std::string();
@@ -130,13 +194,14 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
   const std::size_t Index = std::strtoul(IndexText, nullptr, 10);
   std::string Error;
   std::optional<Manifest> M = LoadManifest(Line.ClusterTask, Error);
-  if (!M || Index >= M->Files.size()) {
+  if (!M || Index >= M->Tasks.size()) {
     std::fprintf(
         Env.Err, "vexav-convert: %s\n",
-        M ? ("no file " + std::to_string(Index) + " in the batch").c_str() : Error.c_str());
+        M ? ("no task " + std::to_string(Index) + " in the batch").c_str() : Error.c_str());
     return ExitFailed;
   }
-  const PlannedFile& File = M->Files[Index];
+  const PlannedTask& Task = M->Tasks[Index];
+  const PlannedFile& File = M->Files[Task.File];
   ReportFile Report(ReportPath(M->Folder, Index));
   if (!Report.Ok()) {
     std::fprintf(Env.Err, "vexav-convert: %s\n", Report.OpenError().c_str());
@@ -147,32 +212,20 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
   Start.Host = HostName();
   Report.Write(Start);
 
-  CommandLine One;
-  One.Files = {File.Source};
-  One.Overwrite = File.Plan.Replaces;
-  One.LogLevel = Line.LogLevel;
-  // The codecs use the CPUs Slurm gave the task.
-  int Cpus = M->CpusPerTask;
-  if (const char* Given = std::getenv("SLURM_CPUS_PER_TASK"); Given && std::atoi(Given) > 0)
-    Cpus = std::atoi(Given);
-  One.CodecThreads = std::max(1, std::min(Cpus, 64));
-  Env.Report = &Report;
-  Env.Planned = &File.Plan;
-  Env.Terminal = false;
   StopControl Stop;
-  Env.Stop = &Stop;
-  int Status;
   {
     TerminationWatcher Watcher(Stop);
-    Status = RunDefaultOnComponent(One, Env);
+    if (Task.Piece >= 0)
+      RunPiece(File, File.Segments.Pieces[Task.Piece], Env, Stop, Report);
+    else
+      RunWholeFile(Line, *M, File, Env, Stop, Report);
   }
   if (!Report.HasResult) {
     // Stopped before the file was even opened, or the run could not start.
     Report.Ended(File.Source, Stop.StopRequested() ? FileOutcome::Stopped : FileOutcome::Failed,
                  Stop.StopRequested() ? "not converted" : "the conversion could not start", "");
   }
-  if (Report.Result.Output.empty()) DiscardOutput(File.Plan);
-  (void)Status;
+  if (Task.Piece < 0 && Report.Result.Output.empty()) DiscardOutput(File.Plan);
   return Report.Write(Report.Result) ? ExitOk : ExitFailed;
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "cli/ConversionJob.h"
 #include "cli/segments/SegmentPlan.h"
@@ -29,6 +30,9 @@ class WorkFolder {
   // Takes an existing folder (made by another program's run) as its own.
   void Adopt(const std::string& Existing) { Remove(), Folder = Existing; }
   void Remove();
+  // Lets go of the folder without removing it (a later run of the program
+  // takes it over); returns its path.
+  std::string Release() { return std::exchange(Folder, std::string()); }
   const std::string& Path() const { return Folder; }
   std::string File(const std::string& Name) const { return Folder + "/" + Name; }
 

@@ -1,0 +1,37 @@
+#include "cli/segments/SourcePlan.h"
+
+#include "binding/Api.h"
+#include "component/Presets.h"
+
+namespace vexav::cli::segments {
+
+bool PlanSource(const TAVProbe& Probe, const std::string& Source, SourcePlan& Plan,
+                std::string& Error) {
+  const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
+  const std::string Ext = output::FormatExtension(Preset.ItemText);
+  SourceFacts& Facts = Plan.Facts;
+  Facts.VideoStreams = Probe.VideoStreamCount();
+  Facts.AudioStreams = Probe.AudioStreamCount();
+  if (Facts.VideoStreams > 0) Probe.GetDefaultVideoInfo(Facts.Video);
+  if (Facts.AudioStreams > 0) Probe.GetDefaultAudioInfo(Facts.Audio);
+  const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams <= 0;
+  if (AudioOnly && Facts.AudioStreams <= 0) {
+    Error = "no audio or video stream to convert";
+    return false;
+  }
+  Plan.Options = output::EngineOptions(
+      output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video));
+  if (AudioOnly) Facts.VideoStreams = 0;
+  const AVFormatContext* Context = Probe.Context();
+  Plan.DurationUs = Context && Context->duration > 0 ? Context->duration
+                    : Facts.Video.DurationUs > 0     ? Facts.Video.DurationUs
+                                                     : -1;
+  return true;
+}
+
+int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers) {
+  if (Requested == 0 || Plan.Facts.VideoStreams == 0 || Plan.DurationUs <= 0) return 1;
+  return Requested > 0 ? Requested : AutoSegments(Plan.DurationUs, Workers);
+}
+
+}  // namespace vexav::cli::segments

@@ -1,0 +1,33 @@
+// What the default mode makes of one source before converting it: the
+// preset's engine options for its streams, its duration, and whether (and
+// how) it is converted in segments. Shared by the runs that plan segments
+// from a look at the source.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cli/ConversionJob.h"
+#include "cli/segments/SegmentPlan.h"
+#include "component/AVProbe.h"
+
+namespace vexav::cli::segments {
+
+struct SourcePlan {
+  std::vector<TEngineOption> Options;  // the default preset's, for this source
+  SourceFacts Facts;                   // VideoStreams is 0 when only its sound is converted
+  int64_t DurationUs = -1;             // -1: not known
+};
+
+// The default preset's options for Source, opened by Probe, with its
+// duration (the container's, else the video stream's). False with Error
+// when it has nothing to convert.
+bool PlanSource(const TAVProbe& Probe, const std::string& Source, SourcePlan& Plan,
+                std::string& Error);
+
+// The segments for --segments Requested (N, or -1 for auto with Workers at
+// most): 1 when the source has no picture or no known duration.
+int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers);
+
+}  // namespace vexav::cli::segments
