@@ -17,6 +17,7 @@
 #include "cli/SourceList.h"
 #include "cli/TimingsLine.h"
 #include "cli/segments/SegmentedFile.h"
+#include "cli/segments/SourcePlan.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 #include "component/VexAVConverter.h"
@@ -131,12 +132,9 @@ class DefaultRun {
   bool SetUpConverter();
   void AddTask(const SourceItem& Source);
   std::string OutputFolder(const SourceItem& Source, std::string& Error) const;
-  bool PresetOptions(const std::string& Source, int Index, std::vector<output::TEngineOption>& List,
-                     SourceFacts& Facts, std::string& Error);
-  int SegmentCount(const std::string& Source, int Index, const SourceFacts& Facts, int64_t& DurationUs);
+  int SegmentCount(const std::string& Source, const segments::SourcePlan& Planned);
   void AddSegmentedTasks(const std::string& Source, const OutputPlan& Plan,
-                         const std::vector<output::TEngineOption>& List, const SourceFacts& Facts,
-                         int Count, int64_t DurationUs);
+                         const segments::SourcePlan& Planned, int Count);
   void PieceEnded(FileTask& File, int Piece, bool Finished, bool Exception, const std::string& Message);
   void SettleSegmented(FileTask& File);
   std::string PieceTag(const FileTask& File, int Piece) const;
@@ -272,51 +270,27 @@ bool FillOutputOptions(const std::vector<output::TEngineOption>& List, TOutputOp
   return true;
 }
 
-bool DefaultRun::PresetOptions(const std::string& Source, int Index,
-                               std::vector<output::TEngineOption>& List, SourceFacts& Facts,
-                               std::string& Error) {
-  TFFmpeg* Task = Converter.Task(Index);
-  Task->SetCollectTimings(Line.Timings);
-  Facts.VideoStreams = Task->Probe().VideoStreamCount();
-  Facts.AudioStreams = Task->Probe().AudioStreamCount();
-  if (Facts.VideoStreams > 0) Task->Probe().GetDefaultVideoInfo(Facts.Video);
-  if (Facts.AudioStreams > 0) Task->Probe().GetDefaultAudioInfo(Facts.Audio);
-  const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
-  if (AudioOnly && Facts.AudioStreams == 0) {
-    Error = "no audio or video stream to convert";
-    return false;
-  }
-  const output::TOutputSettings Settings =
-      output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
-  List = output::EngineOptions(Settings);
-  if (AudioOnly) Facts.VideoStreams = 0;
-  return true;
-}
-
-int DefaultRun::SegmentCount(const std::string& Source, int Index, const SourceFacts& Facts,
-                             int64_t& DurationUs) {
-  if (Line.Segments == 0 || Facts.VideoStreams == 0) return 1;
-  const AVFormatContext* Context = Converter.InputContext(Index);
-  DurationUs = Context && Context->duration > 0 ? Context->duration : Facts.Video.DurationUs;
-  if (DurationUs <= 0) {
+int DefaultRun::SegmentCount(const std::string& Source, const segments::SourcePlan& Planned) {
+  const int Count = segments::SegmentCountFor(Line.Segments, Planned, Jobs);
+  if (Line.Segments != 0 && Planned.Facts.VideoStreams > 0 && Planned.DurationUs <= 0) {
     std::lock_guard<std::mutex> Guard(Screen);
     PrintLine(Env.Err, FileMessage(Source, "its duration is not known; it is converted in one piece"));
-    return 1;
   }
-  return Line.Segments > 0 ? Line.Segments : segments::AutoSegments(DurationUs, Jobs);
+  return Count;
 }
 
 void DefaultRun::AddTask(const SourceItem& Item) {
   const std::string& Source = Item.Path;
   const int Index = Converter.AddInputFile(Source);
   if (Index < 0) return Fail(Source, Converter.LastError());
+  Converter.Task(Index)->SetCollectTimings(Line.Timings);
   TOutputOptions Options;
-  std::vector<output::TEngineOption> List;
-  SourceFacts Facts;
+  segments::SourcePlan Planned;
   std::string Error;
   // The output's folder is made only for a source that can be converted.
   std::string Folder;
-  bool Ready = PresetOptions(Source, Index, List, Facts, Error) && FillOutputOptions(List, Options, Error);
+  bool Ready = segments::PlanSource(Converter.Task(Index)->Probe(), Source, Planned, Error) &&
+               FillOutputOptions(Planned.Options, Options, Error);
   if (Ready) {
     Folder = OutputFolder(Item, Error);
     Ready = Error.empty();
@@ -333,11 +307,10 @@ void DefaultRun::AddTask(const SourceItem& Item) {
     Converter.RemoveTask(Index);
     return Fail(Source, Error);
   }
-  int64_t DurationUs = 0;
-  if (const int Count = SegmentCount(Source, Index, Facts, DurationUs); Count >= 2) {
+  if (const int Count = SegmentCount(Source, Planned); Count >= 2) {
     // Each piece is a task of its own; this one only looked at the source.
     Converter.RemoveTask(Index);
-    return AddSegmentedTasks(Source, Plan, List, Facts, Count, DurationUs);
+    return AddSegmentedTasks(Source, Plan, Planned, Count);
   }
   if (!Converter.SetOutputFile(Index, Plan.WriteTo, &Options)) {
     const std::string Message = Converter.LastError();
@@ -355,11 +328,10 @@ void DefaultRun::AddTask(const SourceItem& Item) {
 }
 
 void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& Plan,
-                                   const std::vector<output::TEngineOption>& List,
-                                   const SourceFacts& Facts, int Count, int64_t DurationUs) {
+                                   const segments::SourcePlan& Planned, int Count) {
   std::string Error;
-  segments::SegmentPlan Pieces =
-      segments::MakeSegmentPlan(List, DurationUs, Count, Facts.AudioStreams > 0, Error);
+  segments::SegmentPlan Pieces = segments::MakeSegmentPlan(
+      Planned.Options, Planned.DurationUs, Count, Planned.Facts.AudioStreams > 0, Error);
   segments::WorkFolder Folder;
   if (Pieces.Pieces.empty() || !Folder.Make(Plan.Final, Error)) {
     DiscardOutput(Plan);
@@ -372,7 +344,8 @@ void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& 
   // with one file.
   File.Display = std::make_unique<ProgressDisplay>(Env.Err, Env.Terminal && OneLineAtATime(),
                                                    DisplayName(Source), Env.Columns);
-  File.Segments = std::make_unique<segments::SegmentedFile>(std::move(Pieces), std::move(Folder), DurationUs);
+  File.Segments = std::make_unique<segments::SegmentedFile>(std::move(Pieces), std::move(Folder),
+                                                            Planned.DurationUs);
   const segments::SegmentPlan& Made = File.Segments->Plan();
   const int FileIndex = static_cast<int>(Files.size());
   // The sound first: it is one run over the whole source, so it starts
