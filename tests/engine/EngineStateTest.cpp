@@ -126,9 +126,11 @@ TEST_F(EngineState, SetVerboseSetsTheLibraryLevelAndTheRecordedThreshold) {
   EXPECT_EQ(ff::av_log_get_level(), AV_LOG_INFO);
 }
 
-TEST(EngineOptionTable, HoldsTheHundredAndSixNamesOnceEach) {
+TEST(EngineOptionTable, HoldsTheHundredAndSevenNamesOnceEach) {
   auto Table = TCustomFFmpeg::OptionTable();
-  ASSERT_EQ(Table.size(), 106u);
+  // force_key_frames (key frames at given output times) is the newest.
+  ASSERT_EQ(Table.size(), 107u);
+  EXPECT_NE(TCustomFFmpeg::FindOption("force_key_frames"), nullptr);
   std::set<std::string> Names;
   int Ignored = 0, Rejected = 0, Flags = 0;
   for (const auto& Def : Table) {

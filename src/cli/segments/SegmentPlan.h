@@ -66,11 +66,13 @@ struct SegmentPlan {
 // Segments shorter than this are not worth a run of their own.
 inline constexpr int64_t MinSegmentUs = 120 * 1000000LL;
 // The lead-in encoded before each segment but the first. The encoder's
-// one-pass rate control needs several seconds to reach the quality it keeps
-// up in a long run: with 2 s, the second of the generated benchmark's
-// joints came out 1.6 dB below the file's mean, with 6 s 0.9 dB, with 12 s
-// 0.7 dB. Against segments of two minutes, 10 s is 8% more encoding.
-inline constexpr int64_t LeadInUs = 10 * 1000000LL;
+// one-pass rate control needs many seconds to reach the quality it keeps up
+// in a long run: the worse joint of the benchmark's 60 s clip in three
+// segments came out, over a second around it, 1.6 dB below the file's mean
+// with a 2 s lead-in, 0.9 to 1.0 dB with 6 to 10 s, 0.7 dB with 12 s and
+// 0.6 dB with 20 s. Against segments of two minutes, 15 s is 12% more
+// encoding.
+inline constexpr int64_t LeadInUs = 15 * 1000000LL;
 
 // --segments auto: one segment per worker at most, none shorter than
 // MinSegmentUs; 1 (no segments) for a source under twice that.

@@ -1,0 +1,101 @@
+#!/usr/bin/env bash
+# One long file converted whole and in segments, side by side in one run.
+# See bench/README.md ("One file in segments").
+#
+#   bench/segments-bench.sh [--seconds N] [--segments S] [--no-cluster] [--keep DIR]
+#
+# A 1280x720 clip at 29.97 frames/s (textured picture, MP3 sound, a flash
+# and a click every second; N seconds, default 60) is converted:
+#   whole      vexav-convert, automatic codec threads (what a user gets)
+#   whole-1    vexav-convert --codec-threads 1 (one core's speed)
+#   seg-jobs2  vexav-convert --segments S --jobs 2 (default S: 3)
+#   seg-jobs1  vexav-convert --segments S --jobs 1
+#   cluster    vexav-convert --cluster slurm --segments S on the one-node
+#              cluster of scripts/slurm-local.sh (2 CPUs; needs root;
+#              started when none answers, stopped again at the end)
+# and prints the wall times, whether the three segmented outputs are the
+# same bytes, and vexav-joint-check's figures of the joined file against
+# the whole one (pictures, PSNR at each joint, marks, bit rate).
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
+
+seconds=60
+segments=3
+cluster=1
+keep=""
+while [ "$#" -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds="$2"; shift 2 ;;
+    --segments) segments="$2"; shift 2 ;;
+    --no-cluster) cluster=0; shift ;;
+    --keep) keep="$2"; shift 2 ;;
+    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    *) echo "segments-bench.sh: unknown argument '$1'" >&2; exit 2 ;;
+  esac
+done
+
+vexav_install_packages
+build_log="$VEXAV_BUILD/segments-bench-build.log"
+mkdir -p "$VEXAV_BUILD"
+{
+  cmake -S "$VEXAV_ROOT" -B "$VEXAV_BUILD" -DCMAKE_BUILD_TYPE=Release
+  cmake --build "$VEXAV_BUILD" -j"$(nproc)" --target vexav-convert vexav-mediagen vexav-joint-check
+} >"$build_log" 2>&1 || { cat "$build_log" >&2; exit 1; }
+bin="$VEXAV_BUILD/bin"
+
+if [ -n "$keep" ]; then
+  work="$keep"
+  mkdir -p "$work"
+else
+  work="$(mktemp -d /tmp/vexav-segments-bench-XXXXXX)"
+fi
+started_cluster=0
+cleanup() {
+  [ "$started_cluster" = 1 ] && "$VEXAV_ROOT/scripts/slurm-local.sh" stop
+  [ -z "$keep" ] && rm -rf "$work"
+  return 0
+}
+trap cleanup EXIT
+
+clip="$work/clip.avi"
+if [ ! -s "$clip" ]; then
+  marks="$(seq -s, 1 $((seconds - 1)))"
+  "$bin/vexav-mediagen" --size 1280x720 --rate 30000/1001 --duration "$seconds" \
+    --pattern textured --marks "$marks" "$clip" >/dev/null
+fi
+
+now() { date +%s.%N; }
+# run NAME ARGS...: converts the clip into $work/NAME, prints the wall time.
+run() {
+  local name="$1"
+  shift
+  rm -rf "${work:?}/$name"
+  mkdir -p "$work/$name"
+  local t0 t1
+  t0=$(now)
+  "$bin/vexav-convert" --output-dir "$work/$name" "$@" "$clip" >/dev/null 2>"$work/$name.err" ||
+    { cat "$work/$name.err" >&2; exit 1; }
+  t1=$(now)
+  awk -v n="$name" -v a="$t0" -v b="$t1" 'BEGIN { printf "%-10s %7.2f s\n", n, b - a }'
+}
+out() { echo "$work/$1/clip (MPEG-4 Video).mp4"; }
+
+echo "clip: ${seconds} s, 1280x720, 29.97 frames/s; $segments segments; $(nproc) cores"
+run whole
+run whole-1 --codec-threads 1
+run seg-jobs2 --segments "$segments" --jobs 2
+run seg-jobs1 --segments "$segments" --jobs 1
+if [ "$cluster" = 1 ]; then
+  eval "$("$VEXAV_ROOT/scripts/slurm-local.sh" env)"
+  if ! sinfo --noheader >/dev/null 2>&1; then
+    "$VEXAV_ROOT/scripts/slurm-local.sh" start
+    started_cluster=1
+  fi
+  run cluster --cluster slurm --segments "$segments"
+fi
+
+same="same bytes: seg-jobs1 $(cmp -s "$(out seg-jobs2)" "$(out seg-jobs1)" && echo yes || echo NO)"
+[ "$cluster" = 1 ] && same="$same, cluster $(cmp -s "$(out seg-jobs2)" "$(out cluster)" && echo yes || echo NO)"
+echo "$same (against seg-jobs2)"
+echo "sizes: whole $(stat -c %s "$(out whole)") bytes, segmented $(stat -c %s "$(out seg-jobs2)") bytes"
+"$bin/vexav-joint-check" "$clip" "$(out whole)" "$(out seg-jobs2)" "$segments"
