@@ -88,11 +88,12 @@ double MeanPsnr(const std::vector<double>& Psnr, int64_t From, int64_t To) {
 
 void Print(const char* Name, const Figures& F) {
   const auto& P = F.Pictures.Psnr;
-  std::printf("%-7s pictures %d  psnr mean %.2f dB min %.2f dB  video %.0f kbit/s  marks %d, worst "
-              "flash-click %.1f ms\n",
-              Name, F.Pictures.FramesA, MeanPsnr(F.Pictures.Psnr, 0, F.Pictures.Psnr.size()),
-              P.empty() ? 0.0 : *std::min_element(P.begin(), P.end()), F.Kbps, F.Marks,
-              F.WorstMarkUs / 1000.0);
+  std::printf(
+      "%-7s pictures %d  psnr mean %.2f dB min %.2f dB  video %.0f kbit/s  marks %d, worst "
+      "flash-click %.1f ms\n",
+      Name, F.Pictures.FramesA, MeanPsnr(F.Pictures.Psnr, 0, F.Pictures.Psnr.size()),
+      P.empty() ? 0.0 : *std::min_element(P.begin(), P.end()), F.Kbps, F.Marks,
+      F.WorstMarkUs / 1000.0);
 }
 
 }  // namespace
@@ -129,10 +130,12 @@ int main(int Argc, char** Argv) {
     const double Around = MeanPsnr(Psnr, P.FirstFrame - Window, P.FirstFrame + Window);
     const double Before = MeanPsnr(Psnr, P.FirstFrame - Window, P.FirstFrame);
     const double After = MeanPsnr(Psnr, P.FirstFrame, P.FirstFrame + Window);
-    const double WholeAround = MeanPsnr(Whole.Pictures.Psnr, P.FirstFrame - Window, P.FirstFrame + Window);
-    std::printf("joint at picture %lld: psnr %.2f dB around it (%.2f before, %.2f after; %+.2f dB "
-                "from the file's mean; the whole run: %.2f dB there)\n",
-                static_cast<long long>(P.FirstFrame), Around, Before, After, Around - Mean, WholeAround);
+    const double WholeAround =
+        MeanPsnr(Whole.Pictures.Psnr, P.FirstFrame - Window, P.FirstFrame + Window);
+    std::printf(
+        "joint at picture %lld: psnr %.2f dB around it (%.2f before, %.2f after; %+.2f dB "
+        "from the file's mean; the whole run: %.2f dB there)\n",
+        static_cast<long long>(P.FirstFrame), Around, Before, After, Around - Mean, WholeAround);
     if (std::fabs(Around - Mean) > 1.0) Ok = false;
   }
   std::printf("joints %s\n", Ok ? "exact" : "NOT within the rules");

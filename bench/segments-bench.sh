@@ -13,9 +13,11 @@
 #   cluster    vexav-convert --cluster slurm --segments S on the one-node
 #              cluster of scripts/slurm-local.sh (2 CPUs; needs root;
 #              started when none answers, stopped again at the end)
-# and prints the wall times, whether the three segmented outputs are the
-# same bytes, and vexav-joint-check's figures of the joined file against
-# the whole one (pictures, PSNR at each joint, marks, bit rate).
+# and prints the wall times (and those of a sound-only run and of a stream
+# copy of the whole output, the two parts that do not spread), whether the
+# three segmented outputs are the same bytes, and vexav-joint-check's
+# figures of the joined file against the whole one (pictures, PSNR at each
+# joint, marks, bit rate).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
@@ -29,7 +31,7 @@ while [ "$#" -gt 0 ]; do
     --segments) segments="$2"; shift 2 ;;
     --no-cluster) cluster=0; shift ;;
     --keep) keep="$2"; shift 2 ;;
-    -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "segments-bench.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
@@ -93,6 +95,22 @@ if [ "$cluster" = 1 ]; then
   fi
   run cluster --cluster slurm --segments "$segments"
 fi
+
+# The two pieces that do not spread: the sound (one run over the whole
+# file) and the join (a stream copy of the whole output), timed alone.
+timed() {
+  local name="$1"
+  shift
+  local t0 t1
+  t0=$(now)
+  "$bin/vexav-convert" --overwrite "$@" >/dev/null 2>"$work/$name.err" ||
+    { cat "$work/$name.err" >&2; exit 1; }
+  t1=$(now)
+  awk -v n="$name" -v a="$t0" -v b="$t1" 'BEGIN { printf "%-10s %7.2f s\n", n, b - a }'
+}
+timed sound -o "$work/sound.mp4" --option vn --option acodec=libfaac --option ac=2 \
+  --option ar=44100 --option ab=64000 "$clip"
+timed copy -o "$work/copy.mp4" --option vcodec=copy --option acodec=copy "$(out whole)"
 
 same="same bytes: seg-jobs1 $(cmp -s "$(out seg-jobs2)" "$(out seg-jobs1)" && echo yes || echo NO)"
 [ "$cluster" = 1 ] && same="$same, cluster $(cmp -s "$(out seg-jobs2)" "$(out cluster)" && echo yes || echo NO)"

@@ -135,7 +135,8 @@ class DefaultRun {
   int SegmentCount(const std::string& Source, const segments::SourcePlan& Planned);
   void AddSegmentedTasks(const std::string& Source, const OutputPlan& Plan,
                          const segments::SourcePlan& Planned, int Count);
-  void PieceEnded(FileTask& File, int Piece, bool Finished, bool Exception, const std::string& Message);
+  void PieceEnded(FileTask& File, int Piece, bool Finished, bool Exception,
+                  const std::string& Message);
   void SettleSegmented(FileTask& File);
   std::string PieceTag(const FileTask& File, int Piece) const;
   // One line redrawn in place cannot show several files at once.
@@ -274,7 +275,8 @@ int DefaultRun::SegmentCount(const std::string& Source, const segments::SourcePl
   const int Count = segments::SegmentCountFor(Line.Segments, Planned, Jobs);
   if (Line.Segments != 0 && Planned.Facts.VideoStreams > 0 && Planned.DurationUs <= 0) {
     std::lock_guard<std::mutex> Guard(Screen);
-    PrintLine(Env.Err, FileMessage(Source, "its duration is not known; it is converted in one piece"));
+    PrintLine(Env.Err,
+              FileMessage(Source, "its duration is not known; it is converted in one piece"));
   }
   return Count;
 }
@@ -374,7 +376,8 @@ void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& 
     if (!Error.empty()) {
       // Nothing of the file runs: its tasks so far go again, newest first.
       if (Index >= 0) Converter.RemoveTask(Index);
-      for (size_t T = Tasks.size(); T > FirstTask; --T) Converter.RemoveTask(static_cast<int>(T) - 1);
+      for (size_t T = Tasks.size(); T > FirstTask; --T)
+        Converter.RemoveTask(static_cast<int>(T) - 1);
       Tasks.resize(FirstTask);
       DiscardOutput(Plan);
       return Fail(Source, Error);
@@ -394,7 +397,8 @@ void DefaultRun::Progress(int Index, const ProgressInfo& Info) {
     File.Clock.StartAt(Slot < 0 || Slot >= static_cast<int>(TaskEnds.size()) ? RunStart
                                                                              : TaskEnds[Slot]);
   }
-  const ProgressInfo Shown = File.Segments ? File.Segments->Progress(Tasks[Index].Piece, Info) : Info;
+  const ProgressInfo Shown =
+      File.Segments ? File.Segments->Progress(Tasks[Index].Piece, Info) : Info;
   File.LastProgress = Shown;
   if (Env.Report) Env.Report->Progress(File.Source, Shown);
   if (!Json) return File.Display->Update(Shown);
@@ -466,9 +470,7 @@ void DefaultRun::TaskEnded(int Index, bool Finished, bool Exception, const std::
 void DefaultRun::PieceEnded(FileTask& File, int Piece, bool Finished, bool Exception,
                             const std::string& Message) {
   using segments::PieceEnd;
-  const PieceEnd How = Exception ? PieceEnd::Failed
-                       : Finished ? PieceEnd::Done
-                                  : PieceEnd::Stopped;
+  const PieceEnd How = Exception ? PieceEnd::Failed : Finished ? PieceEnd::Done : PieceEnd::Stopped;
   File.Segments->Ended(Piece, How, Message);
   if (!File.Segments->AllEnded()) return;
   // The join is a run of its own: the main thread does it.
@@ -494,10 +496,12 @@ void DefaultRun::SettleSegmented(FileTask& File) {
   File.Segments->RemoveFolder();
   std::lock_guard<std::mutex> Guard(Screen);
   const bool Joined = End.Type == FileEnd::Kind::Join && JoinError.empty();
-  if (Joined && File.LastProgress) File.LastProgress->CurrentDurationMs = File.LastProgress->TotalOutputDurationMs;
+  if (Joined && File.LastProgress)
+    File.LastProgress->CurrentDurationMs = File.LastProgress->TotalOutputDurationMs;
   if (!Json) File.Display->Finish(Joined);
   if (Joined) return Converted(File);
-  if (End.Type == FileEnd::Kind::Failed || (End.Type == FileEnd::Kind::Join && !JoinError.empty())) {
+  if (End.Type == FileEnd::Kind::Failed ||
+      (End.Type == FileEnd::Kind::Join && !JoinError.empty())) {
     DiscardOutput(File.Plan);
     return Fail(File.Source, End.Type == FileEnd::Kind::Failed ? End.Message : JoinError, &File);
   }
