@@ -68,8 +68,17 @@ void WriteSeeds(const fs::path& Dir) {
   F.Source = "/data/in/a.avi";
   F.Plan.Final = "/data/out/a.mp4";
   F.Plan.WriteTo = "/data/out/a.mp4.part";
-  F.JobId = "12_0";
-  M.Files = {F, F};
+  // A second file converted in segments, so that the pieces are read too.
+  PlannedFile Segmented = F;
+  Segmented.WorkFolder = "/data/out/.vexav-seg-abcdef";
+  Segmented.DurationUs = 600000000;
+  std::string PlanError;
+  Segmented.Segments = vexav::cli::segments::MakeSegmentPlan(
+      {{"vcodec", "libx264"}, {"r", "29.97"}, {"acodec", "libfaac"}}, Segmented.DurationUs, 3, true,
+      PlanError);
+  M.Files = {F, Segmented};
+  M.Tasks = TasksOfFiles(M.Files);
+  M.Tasks[0].JobId = "12_0";
   std::string Error;
   fs::create_directories(M.Folder);
   if (SaveManifest(M, Error))
