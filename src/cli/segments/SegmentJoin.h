@@ -27,8 +27,6 @@ class WorkFolder {
   // Makes the folder beside OutputPath; false with Error when it cannot be
   // made.
   bool Make(const std::string& OutputPath, std::string& Error);
-  // Takes an existing folder (made by another program's run) as its own.
-  void Adopt(const std::string& Existing) { Remove(), Folder = Existing; }
   void Remove();
   // Lets go of the folder without removing it (a later run of the program
   // takes it over); returns its path.
