@@ -76,22 +76,12 @@ Figures Measure(const std::string& Output, const std::string& Source) {
   return F;
 }
 
-// The mean PSNR of pictures [From, To), leaving out the flash frames (plain
-// white, so coded exactly, which would lift any mean they fall into).
-double MeanPsnr(const std::vector<double>& Psnr, int64_t From, int64_t To) {
-  double Sum = 0;
-  int Count = 0;
-  for (int64_t I = std::max<int64_t>(From, 0); I < std::min<int64_t>(To, Psnr.size()); ++I)
-    if (Psnr[I] < mediagen::PsnrIdentical) Sum += Psnr[I], ++Count;
-  return Count ? Sum / Count : 0.0;
-}
-
 void Print(const char* Name, const Figures& F) {
   const auto& P = F.Pictures.Psnr;
   std::printf(
       "%-7s pictures %d  psnr mean %.2f dB min %.2f dB  video %.0f kbit/s  marks %d, worst "
       "flash-click %.1f ms\n",
-      Name, F.Pictures.FramesA, MeanPsnr(F.Pictures.Psnr, 0, F.Pictures.Psnr.size()),
+      Name, F.Pictures.FramesA, F.Pictures.MeanPsnrOfCoded(0, F.Pictures.Psnr.size()),
       P.empty() ? 0.0 : *std::min_element(P.begin(), P.end()), F.Kbps, F.Marks,
       F.WorstMarkUs / 1000.0);
 }
@@ -122,16 +112,17 @@ int main(int Argc, char** Argv) {
             std::fabs(Joined.Kbps - Whole.Kbps) <= 0.05 * Whole.Kbps;
   std::string Error;
   const cli::segments::SegmentPlan Plan = cli::segments::MakeSegmentPlan(
-      {{"r", "29.97"}}, mediagen::Decode(Source).DurationUs, std::atoi(Argv[4]), false, Error);
+      {{"r", "29.97"}}, mediagen::StatedDurationUs(Source), std::atoi(Argv[4]), false, Error);
   const std::vector<double>& Psnr = Joined.Pictures.Psnr;
-  const double Mean = MeanPsnr(Psnr, 0, Psnr.size());
+  const double Mean = Joined.Pictures.MeanPsnrOfCoded(0, Psnr.size());
   for (const cli::segments::Piece& P : Plan.Pieces) {
     if (P.FirstFrame == 0) continue;
-    const double Around = MeanPsnr(Psnr, P.FirstFrame - Window, P.FirstFrame + Window);
-    const double Before = MeanPsnr(Psnr, P.FirstFrame - Window, P.FirstFrame);
-    const double After = MeanPsnr(Psnr, P.FirstFrame, P.FirstFrame + Window);
+    const double Around =
+        Joined.Pictures.MeanPsnrOfCoded(P.FirstFrame - Window, P.FirstFrame + Window);
+    const double Before = Joined.Pictures.MeanPsnrOfCoded(P.FirstFrame - Window, P.FirstFrame);
+    const double After = Joined.Pictures.MeanPsnrOfCoded(P.FirstFrame, P.FirstFrame + Window);
     const double WholeAround =
-        MeanPsnr(Whole.Pictures.Psnr, P.FirstFrame - Window, P.FirstFrame + Window);
+        Whole.Pictures.MeanPsnrOfCoded(P.FirstFrame - Window, P.FirstFrame + Window);
     std::printf(
         "joint at picture %lld: psnr %.2f dB around it (%.2f before, %.2f after; %+.2f dB "
         "from the file's mean; the whole run: %.2f dB there)\n",

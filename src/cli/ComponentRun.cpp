@@ -139,6 +139,8 @@ class DefaultRun {
                   const std::string& Message);
   void SettleSegmented(FileTask& File);
   std::string PieceTag(const FileTask& File, int Piece) const;
+  // A source's entry in the file list, with its progress display.
+  FileTask NewFile(const std::string& Source, const OutputPlan& Plan) const;
   // One line redrawn in place cannot show several files at once.
   bool OneLineAtATime() const { return Jobs == 1 || SourceCount == 1; }
   void InstallEvents();
@@ -320,13 +322,18 @@ void DefaultRun::AddTask(const SourceItem& Item) {
     DiscardOutput(Plan);
     return Fail(Source, Message);
   }
+  FileTask File = NewFile(Source, Plan);
+  Tasks.push_back(TaskRef{static_cast<int>(Files.size()), -1});
+  Files.push_back(std::move(File));
+}
+
+FileTask DefaultRun::NewFile(const std::string& Source, const OutputPlan& Plan) const {
   FileTask File;
   File.Source = Source;
   File.Plan = Plan;
   File.Display = std::make_unique<ProgressDisplay>(Env.Err, Env.Terminal && OneLineAtATime(),
                                                    DisplayName(Source), Env.Columns);
-  Tasks.push_back(TaskRef{static_cast<int>(Files.size()), -1});
-  Files.push_back(std::move(File));
+  return File;
 }
 
 void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& Plan,
@@ -339,13 +346,9 @@ void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& 
     DiscardOutput(Plan);
     return Fail(Source, Error);
   }
-  FileTask File;
-  File.Source = Source;
-  File.Plan = Plan;
   // The pieces' progress makes one line, so a terminal's bar still works
   // with one file.
-  File.Display = std::make_unique<ProgressDisplay>(Env.Err, Env.Terminal && OneLineAtATime(),
-                                                   DisplayName(Source), Env.Columns);
+  FileTask File = NewFile(Source, Plan);
   File.Segments = std::make_unique<segments::SegmentedFile>(std::move(Pieces), std::move(Folder),
                                                             Planned.DurationUs);
   const segments::SegmentPlan& Made = File.Segments->Plan();

@@ -124,4 +124,8 @@ inline constexpr double ClickThreshold = 0.6;
 // Error says why.
 DecodedMedia Decode(const std::string& Path, int AudioStreamIndex = 0);
 
+// The duration Path's container states (what Decode puts in DurationUs),
+// without decoding anything; 0 when unknown or unreadable.
+int64_t StatedDurationUs(const std::string& Path);
+
 }  // namespace vexav::mediagen

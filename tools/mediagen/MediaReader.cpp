@@ -220,6 +220,15 @@ class Reader {
 
 }  // namespace
 
+int64_t StatedDurationUs(const std::string& Path) {
+  if (!FFmpegLibsLoaded()) return 0;
+  AVFormatContext* Raw = nullptr;
+  if (ff::avformat_open_input(&Raw, Path.c_str(), nullptr, nullptr) < 0) return 0;
+  InputFormatPtr Input(Raw);
+  if (ff::avformat_find_stream_info(Input.get(), nullptr) < 0) return 0;
+  return Input->duration != AV_NOPTS_VALUE && Input->duration > 0 ? Input->duration : 0;
+}
+
 DecodedMedia Decode(const std::string& Path, int AudioStreamIndex) {
   DecodedMedia Out;
   if (!FFmpegLibsLoaded()) {

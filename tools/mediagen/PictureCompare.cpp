@@ -116,6 +116,15 @@ double PictureComparison::MeanPsnr() const {
   return std::accumulate(Psnr.begin(), Psnr.end(), 0.0) / static_cast<double>(Psnr.size());
 }
 
+double PictureComparison::MeanPsnrOfCoded(int64_t From, int64_t To) const {
+  double Sum = 0;
+  int Count = 0;
+  const int64_t End = std::min<int64_t>(To, static_cast<int64_t>(Psnr.size()));
+  for (int64_t I = std::max<int64_t>(From, 0); I < End; ++I)
+    if (Psnr[I] < PsnrIdentical) Sum += Psnr[I], ++Count;
+  return Count ? Sum / Count : 0.0;
+}
+
 PictureComparison ComparePictures(const std::string& A, const std::string& B) {
   PictureComparison Result;
   if (!FFmpegLibsLoaded()) {

@@ -4,6 +4,7 @@
 // of its source once, in its place, and how faithfully.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,10 @@ struct PictureComparison {
   std::vector<double> Psnr;  // dB per pair, min(FramesA, FramesB) of them
   // Mean of Psnr (identical pairs count as PsnrIdentical).
   double MeanPsnr() const;
+  // Mean of the pairs [From, To) but the identical ones (plain pictures
+  // such as flash frames, coded exactly, would lift any mean they fall
+  // into); 0 when there are none.
+  double MeanPsnrOfCoded(int64_t From, int64_t To) const;
 };
 
 // A pair whose luma planes are equal is given this value instead of infinity.

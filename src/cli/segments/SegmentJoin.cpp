@@ -17,13 +17,6 @@ namespace {
 
 constexpr const char* ListName = "pictures.txt";
 
-std::string TimeText(int64_t Us) {
-  char Text[40];
-  std::snprintf(Text, sizeof Text, "%lld.%06lld", static_cast<long long>(Us / 1000000),
-                static_cast<long long>(Us % 1000000));
-  return Text;
-}
-
 std::string SegmentName(const SegmentPlan& Plan, int K) {
   return "segment " + std::to_string(K + 1) + " of " + std::to_string(Plan.Segments());
 }

@@ -9,14 +9,6 @@ namespace {
 
 constexpr int64_t Second = 1000000;
 
-// Microseconds as the engine's time text: seconds with six decimals.
-std::string TimeText(int64_t Us) {
-  char Text[40];
-  std::snprintf(Text, sizeof Text, "%lld.%06lld", static_cast<long long>(Us / Second),
-                static_cast<long long>(Us % Second));
-  return Text;
-}
-
 bool ParseCount(const std::string& Text, int64_t& Value) {
   if (Text.empty() || Text.size() > 12) return false;
   Value = 0;
@@ -28,6 +20,13 @@ bool ParseCount(const std::string& Text, int64_t& Value) {
 }
 
 }  // namespace
+
+std::string TimeText(int64_t Us) {
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "%lld.%06lld", static_cast<long long>(Us / Second),
+                static_cast<long long>(Us % Second));
+  return Text;
+}
 
 int64_t FrameRate::FrameTimeUs(int64_t N) const {
   return Valid() ? N * Den * Second / Num : 0;

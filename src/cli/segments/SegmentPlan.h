@@ -34,6 +34,9 @@ struct FrameRate {
   int64_t FrameTimeUs(int64_t N) const;
 };
 
+// Microseconds as the engine's time text: seconds with six decimals.
+std::string TimeText(int64_t Us);
+
 // "29.97", "25", "30000/1001": the rate the engine makes of the "r" text
 // (a decimal fraction is taken exactly). Invalid when it is none of these.
 FrameRate ParseFrameRate(const std::string& Text);
