@@ -83,6 +83,7 @@ void TCustomFFmpeg::ResetOptions() {
   CropTop = CropBottom = CropLeft = CropRight = 0;
   MaxFrames.fill(DEFAULT_MAX_FRAMES);
   ForcedKeyFrames.clear();
+  VideoSyncStart = -1;
   FrameRate = AVRational{0, 0};
   VideoQScale = 0;
   IntraMatrix.reset();

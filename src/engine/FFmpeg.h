@@ -668,6 +668,11 @@ class TCustomFFmpeg {
   // Output times (microseconds, rising) at which the video encoder must
   // start a key frame ("force_key_frames").
   std::vector<int64_t> ForcedKeyFrames;
+  // "vsync_start": the output continues a longer conversion at this frame
+  // (-1: it does not). The frame-rate rule then counts from that frame and
+  // takes picture times as the input gives them, not from the output's
+  // "ss", which only drops the pictures before it.
+  int64_t VideoSyncStart = -1;
   AVRational FrameRate{0, 0};  // 0/0 = unset
   float VideoQScale = 0;
   std::optional<std::array<uint16_t, 64>> IntraMatrix;
@@ -800,6 +805,7 @@ class TCustomFFmpeg {
   void OptDataFrames(const std::string& Name, const std::string& Value);
   void OptVideoFrames(const std::string& Name, const std::string& Value);
   void OptForceKeyFrames(const std::string& Name, const std::string& Value);
+  void OptVideoSyncStart(const std::string& Name, const std::string& Value);
   void OptAudioFrames(const std::string& Name, const std::string& Value);
   void OptTarget(const std::string& Name, const std::string& Value);
   void OptBitRate(const std::string& Name, const std::string& Value);

@@ -145,6 +145,13 @@ void TCustomFFmpeg::OptForceKeyFrames(const std::string& Name, const std::string
   std::sort(Times.begin(), Times.end());
   ForcedKeyFrames = std::move(Times);
 }
+// The frame of a longer conversion at which this output starts: a frame
+// count, 0 or more.
+void TCustomFFmpeg::OptVideoSyncStart(const std::string& Name, const std::string& Value) {
+  const int64_t Frame = StrToInt64(Value);
+  if (Frame < 0) throw FFMpegException(Format("Invalid frame number for %s: %s", Name.c_str(), Value.c_str()));
+  VideoSyncStart = Frame;
+}
 void TCustomFFmpeg::OptAudioFrames(const std::string&, const std::string& Value) {
   MaxFrames[AVMEDIA_TYPE_AUDIO] = StrToInt(Value);
 }

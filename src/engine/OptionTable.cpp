@@ -64,6 +64,7 @@ std::span<const T::TOptionDef> TCustomFFmpeg::OptionTable() {
       Entry("vb", K::Special, &T::OptBitRate),
       Entry("vframes", K::Integer, &T::OptVideoFrames),
       Entry("force_key_frames", K::Special, &T::OptForceKeyFrames),
+      Entry("vsync_start", K::Special, &T::OptVideoSyncStart),
       Entry("r", K::Special, &T::OptFrameRate),
       Entry("s", K::Special, &T::OptFrameSize),
       Entry("aspect", K::Special, &T::OptAspect),

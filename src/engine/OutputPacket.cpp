@@ -268,7 +268,10 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
 }
 
 void TCustomFFmpeg::WriteVideo(TOutputStreamState& Ost, const AVFrame* Picture) {
-  const double InTime = static_cast<double>(Ost.SyncSource->Pts - StartTime) / 1000000.0;
+  // A piece of a longer conversion keeps that conversion's clock: its
+  // "ss" only drops the pictures before it.
+  const int64_t Origin = VideoSyncStart >= 0 ? 0 : StartTime;
+  const double InTime = static_cast<double>(Ost.SyncSource->Pts - Origin) / 1000000.0;
   const TVideoWriteResult R = Ost.Video->Write(Picture, InTime);
   VideoSize += R.BytesWritten;
   FramesDropped += R.Dropped;

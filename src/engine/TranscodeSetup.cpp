@@ -417,6 +417,7 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
     C.VideoSyncMethod = VideoSyncMethod;
     C.MaxFrames = MaxFrames[0];
     C.ForcedKeyFrames = ForcedKeyFrames;
+    C.SyncBase = std::max<int64_t>(VideoSyncStart, 0);
     C.FiltersInUse = FiltersInUse;
     C.VideoCrop = Ost.VideoCrop != 0;
     C.CropTop = Ost.CropTop;

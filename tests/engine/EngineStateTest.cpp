@@ -126,11 +126,13 @@ TEST_F(EngineState, SetVerboseSetsTheLibraryLevelAndTheRecordedThreshold) {
   EXPECT_EQ(ff::av_log_get_level(), AV_LOG_INFO);
 }
 
-TEST(EngineOptionTable, HoldsTheHundredAndSevenNamesOnceEach) {
+TEST(EngineOptionTable, HoldsTheHundredAndEightNamesOnceEach) {
   auto Table = TCustomFFmpeg::OptionTable();
-  // force_key_frames (key frames at given output times) is the newest.
-  ASSERT_EQ(Table.size(), 107u);
+  // force_key_frames (key frames at given output times) and vsync_start (a
+  // piece of a longer conversion) are the newest.
+  ASSERT_EQ(Table.size(), 108u);
   EXPECT_NE(TCustomFFmpeg::FindOption("force_key_frames"), nullptr);
+  EXPECT_NE(TCustomFFmpeg::FindOption("vsync_start"), nullptr);
   std::set<std::string> Names;
   int Ignored = 0, Rejected = 0, Flags = 0;
   for (const auto& Def : Table) {

@@ -160,6 +160,14 @@ TEST_F(EngineOptions, BadNumbersRaiseBeforeTheFieldChangesAndTheEngineGoesOn) {
   EXPECT_EQ(E.VideoQScale, 255);
   E.SetOption("vsync", "1");
   EXPECT_EQ(E.VideoSyncMethod, 1);
+  // A piece of a longer conversion starts at a frame, never before the first.
+  EXPECT_TRUE(RaisesWith<FFMpegException>([&] { E.SetOption("vsync_start", "-3"); },
+                                          "Invalid frame number for vsync_start: -3"));
+  EXPECT_TRUE(RaisesWith<EConvertError>([&] { E.SetOption("vsync_start", "4.5"); },
+                                        "'4.5' is not a valid integer value"));
+  EXPECT_EQ(E.VideoSyncStart, -1);
+  E.SetOption("vsync_start", "2997");
+  EXPECT_EQ(E.VideoSyncStart, 2997);
 }
 
 TEST_F(EngineOptions, SampleRateAndChannelsIgnoreValuesNotAboveZero) {

@@ -101,11 +101,11 @@ TVideoWriteResult TVideoOutput::Write(const AVFrame* InPicture, double InTime) {
   RuleIn.VideoSyncMethod = Cfg.VideoSyncMethod;
   RuleIn.EncoderTimeBase = Enc->time_base;
   RuleIn.InTime = InTime;
-  RuleIn.SyncPts = SyncPtsValue;
+  RuleIn.SyncPts = SyncPtsValue + Cfg.SyncBase;
   RuleIn.FramesLeft = Cfg.MaxFrames - FrameNumberValue;
   RuleIn.PictureWritten = FrameNumberValue > 0;
   const TFrameRateDecision D = DecideFrameCount(RuleIn);
-  SyncPtsValue = D.SyncPts;
+  SyncPtsValue = D.SyncPts - Cfg.SyncBase;
   R.Dropped = D.Dropped;
   R.Duplicated = D.Duplicated;
   if (Cfg.Log && Cfg.Verbose > 2) {
@@ -169,10 +169,13 @@ TVideoWriteResult TVideoOutput::Write(const AVFrame* InPicture, double InTime) {
   // Encode Count times.
   TFrameUnref Release{EncFrame.get()};
   PrepareEncoderFrame(InPicture, Final, FinalIsScratch);
+  // The copies that fill a gap repeat the picture before it; this one comes
+  // last. When the frame limit cuts the run of copies short, the ones kept
+  // are the first, so that the stream ends as the longer run goes on.
   const bool HavePrevious = Previous->data[0] != nullptr;
   for (int64_t I = 0; I < D.Count; ++I) {
     if (Cfg.StopRequested && Cfg.StopRequested->load()) break;
-    AVFrame* Picture = (HavePrevious && I + 1 < D.Count) ? Previous.get() : EncFrame.get();
+    AVFrame* Picture = (HavePrevious && I + 1 < D.RuleCount) ? Previous.get() : EncFrame.get();
     Picture->pts = SyncPtsValue;
     const bool Forced = ForceKeyFrame(SyncPtsValue);
     if (Forced) Picture->pict_type = AV_PICTURE_TYPE_I;

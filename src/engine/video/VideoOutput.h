@@ -33,6 +33,11 @@ struct TVideoOutputConfig {
   // Option "vsync" and the stream's frame limit (video entry of "vframes").
   int VideoSyncMethod = -1;
   int64_t MaxFrames = std::numeric_limits<int>::max();
+  // The frame of a longer conversion this output starts at ("vsync_start"):
+  // the frame-rate rule counts its frames from there, so that a piece of a
+  // conversion drops and repeats the pictures the whole one would. The
+  // stream's own stamps still start at 0.
+  int64_t SyncBase = 0;
   // Output times in microseconds, rising: the first picture at or after
   // each is coded as a key frame.
   std::vector<int64_t> ForcedKeyFrames;

@@ -574,6 +574,50 @@ TEST_F(VideoOutputTest, FrameLimitStopsAfterTheTenthFrame) {
   EXPECT_EQ(Rig.Packets.size(), 10u);
 }
 
+// A frame limit that falls inside a run of copies keeps the first of them:
+// the repeats of the picture before the gap, as a longer run shows them
+// there, not the picture that ends the gap.
+TEST_F(VideoOutputTest, FrameLimitInsideARunOfCopiesKeepsTheRepeats) {
+  TRig Rig(test::EncoderSetup("mpeg4", 320, 240, AV_CODEC_FLAG_QSCALE, 2 * 118));
+  ASSERT_TRUE(Rig.Enc);
+  TVideoOutputConfig C = Rig.Config();
+  C.MaxFrames = 3;
+  Rig.Start(std::move(C));
+  FramePtr Dark = test::MakeFrame(320, 240);
+  FramePtr Light = test::MakeFrame(320, 240);
+  test::FillYuv420(*Dark, 40, 128, 128);
+  test::FillYuv420(*Light, 200, 128, 128);
+  Rig.Write(Dark.get(), 0.0);
+  // Four frame times on: two repeats of the dark picture, then the light
+  // one; the limit leaves room for two.
+  EXPECT_EQ(Rig.Write(Light.get(), 0.16).Count, 2);
+  Rig.Flush();
+  const std::vector<FramePtr> Pictures = Rig.Decode();
+  ASSERT_EQ(Pictures.size(), 3u);
+  for (const FramePtr& P : Pictures) EXPECT_NEAR(test::MeanOf(*P, 0, 0, 0, 320, 240), 40, 4);
+}
+
+// An output that starts at frame 100 of a longer conversion makes the rule's
+// choices of that conversion at the same input times, and stamps its own
+// frames from 0.
+TEST_F(VideoOutputTest, SyncBaseContinuesALongerConversion) {
+  TRig Rig(test::EncoderSetup("mpeg4"));
+  ASSERT_TRUE(Rig.Enc);
+  TVideoOutputConfig C = Rig.Config();
+  C.SyncBase = 100;
+  Rig.Start(std::move(C));
+  FramePtr In = test::MakeFrame(320, 240);
+  test::FillQuadrants(*In);
+  EXPECT_EQ(Rig.Write(In.get(), 4.0).Count, 1);    // frame 100 at 4 s
+  EXPECT_EQ(Rig.Write(In.get(), 4.16).Count, 3);   // 104: two repeats
+  EXPECT_EQ(Rig.Write(In.get(), 4.04).Count, 0);   // far behind: dropped
+  EXPECT_EQ(Rig.Out->SyncPts(), 4);
+  Rig.Flush();
+  ASSERT_EQ(Rig.Packets.size(), 4u);
+  for (size_t I = 0; I < Rig.Packets.size(); ++I)
+    EXPECT_EQ(Rig.Packets[I].Pts, static_cast<int64_t>(I) * 512);
+}
+
 TEST_F(VideoOutputTest, StopRequestEndsTheRepetitions) {
   TRig Rig(test::EncoderSetup("mpeg4"));
   ASSERT_TRUE(Rig.Enc);
