@@ -56,6 +56,14 @@ struct MediaSpec {
   // them.
   std::string MjpegPixelFormat = "yuvj420p";
   PicturePattern Pattern = PicturePattern::Moving;
+  // Each picture carries its index (PictureCounter.h) across its top, so
+  // that a converted file says which source picture each of its own shows.
+  bool Counter = false;
+  // Every DropEvery-th picture (the last of each group of DropEvery) is not
+  // written: its slot stays empty, as a capture's dropped frame does (an
+  // empty chunk in AVI, a longer gap in MKV), which makes a source of
+  // variable rate. 0 writes every picture; flash frames are always written.
+  int DropEvery = 0;
   // MPEG-4 Part 2 pictures in full range (0..255) in a plain 4:2:0 format,
   // with only the container's flag saying so, as some cameras' and phones'
   // files are. Needs a .mkv file: AVI has no such flag.

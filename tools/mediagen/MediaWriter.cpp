@@ -10,6 +10,7 @@
 #include "MediaGenerator.h"
 #include "PictureSynth.h"
 #include "SoundSynth.h"
+#include "PictureCounter.h"
 #include "Timeline.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
@@ -118,10 +119,21 @@ class VideoTrack : public Track {
     if (int Ret = ff::av_frame_get_buffer(Frame.get(), 0); Ret < 0)
       return Format("cannot allocate a picture: %s", ErrorString(Ret).c_str());
 
-    const bool Flash = std::binary_search(Plan.FlashFrames.begin(), Plan.FlashFrames.end(), Next);
+    auto IsFlash = [this](int64_t N) {
+      return std::binary_search(Plan.FlashFrames.begin(), Plan.FlashFrames.end(), N);
+    };
+    // A dropped picture leaves its slot empty (never two in a row); the last
+    // is always written, so that the file keeps its length.
+    if (Request.DropEvery > 0 && Next % Request.DropEvery == Request.DropEvery - 1 &&
+        Next + 1 < Plan.FrameCount && !IsFlash(Next))
+      ++Next;
+    const bool Flash = IsFlash(Next);
     AVFrame* Target = Synth ? Synth.get() : Frame.get();
     DrawPicture(Next, Flash, FullRange, Request.Width, Request.Height, Target->data,
                 Target->linesize, Request.Pattern);
+    if (Request.Counter)
+      DrawCounter(Next, FullRange, Request.Width, Request.Height, Target->data[0],
+                  Target->linesize[0]);
     if (Scaler)
       ff::sws_scale(Scaler.get(), Synth->data, Synth->linesize, 0, Request.Height, Frame->data, Frame->linesize);
     else if (Enc->pix_fmt == AV_PIX_FMT_PAL8)

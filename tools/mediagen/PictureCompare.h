@@ -31,4 +31,11 @@ inline constexpr double PsnrIdentical = 100.0;
 // libraries bound. Never throws.
 PictureComparison ComparePictures(const std::string& A, const std::string& B);
 
+// Compares each picture of A, a conversion of Source (made with picture
+// counters, PictureCounter.h), with the source picture it shows, whatever
+// A repeated or dropped: A's pictures must show rising indices. FramesB is
+// the source pictures read. Error says why when a picture's index cannot
+// be read or goes back.
+PictureComparison CompareWithCountedSource(const std::string& A, const std::string& Source);
+
 }  // namespace vexav::mediagen

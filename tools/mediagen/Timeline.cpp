@@ -5,6 +5,7 @@
 #include <cmath>
 #include <filesystem>
 
+#include "PictureCounter.h"
 #include "binding/Text.h"
 
 namespace vexav::mediagen {
@@ -52,6 +53,10 @@ std::string CheckNumbers(const MediaSpec& Request) {
     if (Request.FrameRateNum < 1 || Request.FrameRateDen < 1 || Request.FrameRateNum > 1000000 ||
         Request.FrameRateDen > 1000000 || Fps < 0.1 || Fps > 1000)
       return Format("frame rate %d/%d is out of range", Request.FrameRateNum, Request.FrameRateDen);
+    if (Request.Counter && (Request.Width < CounterMinWidth || Request.Height < CounterMinHeight))
+      return Format("a picture counter needs at least %dx%d", CounterMinWidth, CounterMinHeight);
+    if (Request.DropEvery < 0 || Request.DropEvery == 1)
+      return Format("dropping every %d-th picture leaves no picture", Request.DropEvery);
   }
   if (Request.Audio != AudioCodec::None) {
     if (Request.SampleRate < 1000 || Request.SampleRate > 384000)

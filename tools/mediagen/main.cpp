@@ -7,6 +7,7 @@
 
 #include "MediaGenerator.h"
 #include "PictureCompare.h"
+#include "PictureCounter.h"
 #include "binding/FFmpegLibs.h"
 
 namespace {
@@ -22,13 +23,18 @@ const char Usage[] =
     "[--audio-streams N]\n"
     "                      [--tone HZ] [--marks S[,S...]] [--b-frames N] [--pix-fmt NAME] [--pattern "
     "moving|levels|textured]\n"
-    "                      [--range-flag full|none] OUTPUT\n"
+    "                      [--range-flag full|none] [--drop-every N] [--counter] OUTPUT\n"
     "OUTPUT ends in .avi or .mkv, or .mp3/.wav for sound only (with --video none).\n"
     "--range-flag full stores MPEG-4 pictures in full range, flagged by the container (.mkv).\n"
     "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n"
+    "--drop-every N leaves every N-th picture's slot empty (a source of variable rate).\n"
+    "--counter draws each picture's index across its top.\n"
     "       vexav-mediagen --psnr FILE REFERENCE\n"
     "compares the pictures of two files in order: one line 'INDEX PSNR' (luma, dB) per pair,\n"
-    "then 'frames N M mean DB'.\n";
+    "then 'frames N M mean DB'.\n"
+    "       vexav-mediagen --counters FILE\n"
+    "prints the index each picture of a file made with --counter shows, one a line\n"
+    "(-1 where it cannot be read).\n";
 
 template <typename T>
 bool ParseNumber(std::string_view Text, T& Value) {
@@ -71,6 +77,7 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
   if (Name == "--audio-streams") return ParseNumber(Value, Request.AudioStreams);
   if (Name == "--tone") return ParseNumber(Value, Request.ToneHz);
   if (Name == "--b-frames") return ParseNumber(Value, Request.BFrames);
+  if (Name == "--drop-every") return ParseNumber(Value, Request.DropEvery);
   if (Name == "--marks") return ParseMarks(Value, Request.MarkSeconds);
   if (Name == "--pix-fmt") {
     Request.RawPixelFormat = Request.MjpegPixelFormat = std::string(Value);
@@ -120,7 +127,8 @@ bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
 bool KnownOption(std::string_view Name) {
   for (const char* Known :
        {"--size", "--rate", "--duration", "--sample-rate", "--channels", "--audio-streams",
-        "--tone", "--marks", "--b-frames", "--pix-fmt", "--pattern", "--range-flag", "--video", "--audio"})
+        "--tone", "--marks", "--b-frames", "--pix-fmt", "--pattern", "--range-flag", "--video", "--audio",
+        "--drop-every"})
     if (Name == Known) return true;
   return false;
 }
@@ -144,10 +152,23 @@ int ComparePictures(const char* File, const char* Reference) {
   return 0;
 }
 
+int PrintCounters(const char* File) {
+  if (!LoadLibraries()) return 1;
+  std::string Error;
+  const std::vector<int64_t> Indices = vexav::mediagen::ReadCounters(File, Error);
+  if (!Error.empty()) {
+    std::fprintf(stderr, "vexav-mediagen: %s\n", Error.c_str());
+    return 1;
+  }
+  for (const int64_t Index : Indices) std::printf("%lld\n", static_cast<long long>(Index));
+  return 0;
+}
+
 }  // namespace
 
 int main(int Argc, char** Argv) {
   if (Argc == 4 && std::string_view(Argv[1]) == "--psnr") return ComparePictures(Argv[2], Argv[3]);
+  if (Argc == 3 && std::string_view(Argv[1]) == "--counters") return PrintCounters(Argv[2]);
   MediaSpec Request;
   std::string Output;
   for (int I = 1; I < Argc; ++I) {
@@ -155,6 +176,10 @@ int main(int Argc, char** Argv) {
     if (Arg == "-h" || Arg == "--help") {
       std::fputs(Usage, stdout);
       return 0;
+    }
+    if (Arg == "--counter") {
+      Request.Counter = true;
+      continue;
     }
     if (Arg.starts_with("--")) {
       if (!KnownOption(Arg)) {
