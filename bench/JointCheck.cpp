@@ -25,6 +25,7 @@
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
+#include "cli/segments/PictureTimes.h"
 #include "cli/segments/SegmentPlan.h"
 
 namespace {
@@ -111,8 +112,10 @@ int main(int Argc, char** Argv) {
   bool Ok = Joined.Pictures.FramesA == Whole.Pictures.FramesA && Joined.WorstMarkUs <= FrameUs &&
             std::fabs(Joined.Kbps - Whole.Kbps) <= 0.05 * Whole.Kbps;
   std::string Error;
+  std::vector<int64_t> Times;
+  cli::segments::ReadPictureTimes(Source, -1, Times, Error);
   const cli::segments::SegmentPlan Plan = cli::segments::MakeSegmentPlan(
-      {{"r", "29.97"}}, mediagen::StatedDurationUs(Source), std::atoi(Argv[4]), false, Error);
+      {{"r", "29.97"}}, mediagen::StatedDurationUs(Source), std::atoi(Argv[4]), false, Times, Error);
   const std::vector<double>& Psnr = Joined.Pictures.Psnr;
   const double Mean = Joined.Pictures.MeanPsnrOfCoded(0, Psnr.size());
   for (const cli::segments::Piece& P : Plan.Pieces) {

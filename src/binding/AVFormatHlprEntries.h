@@ -32,5 +32,7 @@
   X(av_pkt_dump_log2) \
   X(av_sdp_create) \
   X(av_stream_new_side_data) \
+  X(avformat_index_get_entries_count) \
+  X(avformat_index_get_entry) \
   /* end of list */
 // clang-format on

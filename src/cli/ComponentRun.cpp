@@ -339,8 +339,7 @@ FileTask DefaultRun::NewFile(const std::string& Source, const OutputPlan& Plan) 
 void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& Plan,
                                    const segments::SourcePlan& Planned, int Count) {
   std::string Error;
-  segments::SegmentPlan Pieces = segments::MakeSegmentPlan(
-      Planned.Options, Planned.DurationUs, Count, Planned.Facts.AudioStreams > 0, Error);
+  segments::SegmentPlan Pieces = segments::PlanSegments(Source, Planned, Count, Error);
   segments::WorkFolder Folder;
   if (Pieces.Pieces.empty() || !Folder.Make(Plan.Final, Error)) {
     DiscardOutput(Plan);

@@ -75,8 +75,10 @@ TEST(ClusterReport, PiecesSurviveTheJobFolderAndStayInTheWorkFolder) {
   F.WorkFolder = "/data/.vexav-seg-abcdef";
   F.DurationUs = 6000000;
   std::string Error;
+  std::vector<int64_t> Pictures;  // 25 frames/s
+  for (int64_t T = 0; T < F.DurationUs; T += 40000) Pictures.push_back(T);
   F.Segments = segments::MakeSegmentPlan({{"r", "30000/1001"}, {"acodec", "aac"}}, F.DurationUs, 3,
-                                         true, Error);
+                                         true, Pictures, Error);
   ASSERT_EQ(F.Segments.Pieces.size(), 4u) << Error;
   M.Files = {F};
   M.Tasks = TasksOfFiles(M.Files);

@@ -25,6 +25,7 @@
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
+#include "cli/segments/PictureTimes.h"
 #include "cli/segments/SegmentPlan.h"
 
 namespace vexav::cli {
@@ -73,8 +74,10 @@ std::vector<VideoPacket> VideoPackets(const std::string& Path) {
 // states).
 segments::SegmentPlan PlanFor(const std::string& Source, int Count) {
   std::string Error;
+  std::vector<int64_t> Times;
+  EXPECT_TRUE(segments::ReadPictureTimes(Source, -1, Times, Error)) << Error;
   return segments::MakeSegmentPlan({{"r", "29.97"}}, mediagen::StatedDurationUs(Source), Count,
-                                   false, Error);
+                                   false, Times, Error);
 }
 
 bool WorkFolderLeft(const std::string& Dir) {
@@ -264,12 +267,18 @@ TEST_F(Segments, StopKeepsTheLeadingSegments) {
   EXPECT_NEAR(SoundUs, Plan.Pieces[1].FirstFrame * FrameUs, 50000.0);
 }
 
+std::vector<int64_t> Times25(int Seconds) {
+  std::vector<int64_t> Times;
+  for (int64_t N = 0; N < Seconds * 25; ++N) Times.push_back(N * 40000);
+  return Times;
+}
+
 TEST(SegmentPlan, CutsAtFramesAndRefusesTooShort) {
   std::string Error;
   const std::vector<output::TEngineOption> Preset{
       {"acodec", "libfaac"}, {"ab", "64000"}, {"vcodec", "libx264"}, {"r", "29.97"}};
   const segments::SegmentPlan Plan =
-      segments::MakeSegmentPlan(Preset, 600 * 1000000LL, 4, true, Error);
+      segments::MakeSegmentPlan(Preset, 600 * 1000000LL, 4, true, Times25(600), Error);
   ASSERT_EQ(Plan.Segments(), 4) << Error;
   ASSERT_TRUE(Plan.HasSound());
   // The segments cover the output frames of 600 s without gap or overlap.
@@ -286,7 +295,7 @@ TEST(SegmentPlan, CutsAtFramesAndRefusesTooShort) {
   const auto& Sound = Plan.Pieces[4].OutputOptions;
   EXPECT_NE(std::find(Sound.begin(), Sound.end(), output::TEngineOption{"vn", ""}), Sound.end());
 
-  EXPECT_EQ(segments::MakeSegmentPlan(Preset, 2500000, 3, true, Error).Segments(), 0);
+  EXPECT_EQ(segments::MakeSegmentPlan(Preset, 2500000, 3, true, Times25(3), Error).Segments(), 0);
   EXPECT_NE(Error.find("too short"), std::string::npos);
   EXPECT_EQ(segments::AutoSegments(230 * 1000000LL, 8), 1);
   EXPECT_EQ(segments::AutoSegments(600 * 1000000LL, 8), 5);

@@ -73,9 +73,11 @@ void WriteSeeds(const fs::path& Dir) {
   Segmented.WorkFolder = "/data/out/.vexav-seg-abcdef";
   Segmented.DurationUs = 600000000;
   std::string PlanError;
+  std::vector<int64_t> Pictures;  // 25 frames/s
+  for (int64_t T = 0; T < Segmented.DurationUs; T += 40000) Pictures.push_back(T);
   Segmented.Segments = vexav::cli::segments::MakeSegmentPlan(
       {{"vcodec", "libx264"}, {"r", "29.97"}, {"acodec", "libfaac"}}, Segmented.DurationUs, 3, true,
-      PlanError);
+      Pictures, PlanError);
   M.Files = {F, Segmented};
   M.Tasks = TasksOfFiles(M.Files);
   M.Tasks[0].JobId = "12_0";

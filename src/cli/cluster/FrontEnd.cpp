@@ -123,8 +123,7 @@ bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, Planne
               FileMessage(Given, "its duration is not known; it is converted in one piece"));
   const int Count = segments::SegmentCountFor(Line.Segments, Source, ClusterWorkers);
   if (Count < 2) return true;
-  segments::SegmentPlan Plan = segments::MakeSegmentPlan(Source.Options, Source.DurationUs, Count,
-                                                         Source.Facts.AudioStreams > 0, Error);
+  segments::SegmentPlan Plan = segments::PlanSegments(File.Source, Source, Count, Error);
   segments::WorkFolder Folder;
   if (Plan.Pieces.empty() || !Folder.Make(File.Plan.Final, Error)) return false;
   // The tasks on other machines write into it.

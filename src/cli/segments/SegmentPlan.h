@@ -3,19 +3,25 @@
 // consecutive time segments, each its own engine run, and its sound as one
 // run over the whole source.
 //
-// The joints are exact because every boundary falls on an output frame:
-// segment k keeps the output pictures [First, First + Frames). Its run
-// seeks the source a little before its start, drops every source picture
-// before it (the output "ss", which compares source times), and writes
-// exactly as many pictures as it keeps ("vframes"), so the frame-rate rule
-// makes the same choices as one run over the whole source would. Each
-// segment but the first also encodes a lead-in of LeadFrames pictures
-// before its start, so that the encoder's rate control has settled when
-// the kept part begins, and a key frame is forced at the start
-// ("force_key_frames"); the join cuts the lead-in off there.
+// The joints are exact because every boundary falls on an output frame and
+// every segment shows there the pictures one run over the whole source
+// shows. Segment k keeps the output frames [First, First + Frames). Where
+// that run drops and repeats pictures (a source at another rate than the
+// output) depends on every picture before, so the plan follows the whole
+// run's frame-rate rule over the source's picture times (read without
+// decoding) and starts each segment's run at a source picture whose place
+// in the whole run it knows: the run seeks a little before that picture,
+// drops every picture before it (the output "ss"), counts its frames from
+// the frame that picture gets in the whole run ("vsync_start", with the
+// seek's shift of the time stamps undone by "itsoffset"), and writes up to
+// the segment's last frame ("vframes"). The frames before First are a
+// lead-in that lets the encoder's rate control settle; a key frame is
+// forced at First ("force_key_frames") and the join cuts the lead-in off
+// there.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -54,6 +60,9 @@ struct Piece {
   int64_t FirstFrame = 0;
   int64_t Frames = -1;
   int64_t LeadFrames = 0;
+  // The time of the source picture the run starts at (microseconds), and
+  // the frame of the whole run it is written at: FirstFrame - LeadFrames.
+  int64_t StartUs = 0;
   // Source time the run goes through (lead-in included), for the progress
   // of the whole: microseconds, -1 up to the end.
   int64_t SpanUs = 0;
@@ -81,13 +90,38 @@ inline constexpr int64_t LeadInUs = 15 * 1000000LL;
 // MinSegmentUs; 1 (no segments) for a source under twice that.
 int AutoSegments(int64_t DurationUs, int Workers);
 
-// Splits a source of DurationUs into Count picture segments (Count >= 2)
-// with the preset's options (its sound options go to the sound piece,
-// the others to the picture pieces); HasSound adds the sound piece. Empty
-// Pieces with Error when the source is too short for Count segments or the
+// One source picture in a run over the whole source: its time, the frame
+// counter when it comes (Before), and the frames it is written at: Count
+// of them from First (0 when the rule drops it; the copies but the last
+// repeat the picture before it).
+struct WholeRunPicture {
+  int64_t TimeUs = 0;
+  int64_t Before = 0;
+  int64_t First = 0;
+  int64_t Count = 0;
+};
+
+// The frame-rate rule of a run over the whole source at Rate (option
+// "vsync" VideoSyncMethod), picture by picture, for pictures at TimesUs
+// (rising, as ReadPictureTimes gives them).
+std::vector<WholeRunPicture> FollowWholeRun(const std::vector<int64_t>& TimesUs, FrameRate Rate,
+                                            int VideoSyncMethod);
+
+// Whether a run that seeks its input to SeekUs meets the pictures up to
+// UntilUs at the times a run from the start does (SeekCheck::Faithful).
+using SeekTest = std::function<bool(int64_t SeekUs, int64_t UntilUs)>;
+
+// Splits a source of DurationUs whose pictures come at PictureTimesUs into
+// Count picture segments (Count >= 2) with the preset's options (its sound
+// options go to the sound piece, the others to the picture pieces);
+// HasSound adds the sound piece. A segment's run seeks only to a time that
+// Seekable accepts (none given: any); where none near its start is, it
+// reads the source from the start. Empty Pieces with Error when the source
+// is too short for Count segments, its picture times are not known, or the
 // preset has no valid frame rate.
 SegmentPlan MakeSegmentPlan(const std::vector<TEngineOption>& PresetOptions, int64_t DurationUs,
-                            int Count, bool HasSound, std::string& Error);
+                            int Count, bool HasSound, const std::vector<int64_t>& PictureTimesUs,
+                            std::string& Error, const SeekTest& Seekable = nullptr);
 
 // Whether an engine option of the preset belongs to the sound.
 bool IsSoundOption(const std::string& Name);

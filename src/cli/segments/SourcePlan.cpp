@@ -1,6 +1,7 @@
 #include "cli/segments/SourcePlan.h"
 
 #include "binding/Api.h"
+#include "cli/segments/PictureTimes.h"
 #include "component/Presets.h"
 
 namespace vexav::cli::segments {
@@ -32,6 +33,20 @@ bool PlanSource(const TAVProbe& Probe, const std::string& Source, SourcePlan& Pl
 int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers) {
   if (Requested == 0 || Plan.Facts.VideoStreams == 0 || Plan.DurationUs <= 0) return 1;
   return Requested > 0 ? Requested : AutoSegments(Plan.DurationUs, Workers);
+}
+
+SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int Count,
+                         std::string& Error) {
+  // The pictures up to the last segment's start (and a little past it) say
+  // where every segment starts its run.
+  const int64_t UntilUs = Plan.DurationUs / Count * (Count - 1) + 1000000;
+  std::vector<int64_t> Times;
+  SeekCheck Seeks;
+  if (!ReadPictureTimes(Source, UntilUs, Times, Error) || !Seeks.Open(Source, Error))
+    return SegmentPlan{};
+  return MakeSegmentPlan(
+      Plan.Options, Plan.DurationUs, Count, Plan.Facts.AudioStreams > 0, Times, Error,
+      [&](int64_t SeekUs, int64_t UntilUs) { return Seeks.Faithful(SeekUs, UntilUs, Times); });
 }
 
 }  // namespace vexav::cli::segments

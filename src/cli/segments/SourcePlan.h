@@ -30,4 +30,10 @@ bool PlanSource(const TAVProbe& Probe, const std::string& Source, SourcePlan& Pl
 // most): 1 when the source has no picture or no known duration.
 int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers);
 
+// The pieces of Source (planned by PlanSource) in Count segments: reads the
+// times of its pictures and makes the segment plan. Empty Pieces with Error
+// when it cannot be cut so.
+SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int Count,
+                         std::string& Error);
+
 }  // namespace vexav::cli::segments
