@@ -2,6 +2,7 @@
 // the parsing and the --help text come.
 #pragma once
 
+#include <algorithm>
 #include <span>
 #include <string>
 #include <vector>
@@ -65,13 +66,15 @@ struct CommandLine {
   // The jobs the run uses: Jobs, or with segments and no --jobs, one per
   // processor core.
   int EffectiveJobs() const;
-  // The codec threads the run uses: CodecThreads, or its default for Jobs.
+  // The codec threads of a file converted whole: CodecThreads, or its
+  // default for the jobs given, as without --segments (a file that stays
+  // whole runs exactly as it would without the option).
+  int EffectiveCodecThreads() const {
+    return CodecThreads >= 0 ? CodecThreads : (std::max(Jobs, 1) > 1 ? 1 : 0);
+  }
   // Segments are encoded on one thread each, so that a segment's bytes do
   // not depend on where or beside what it ran.
-  int EffectiveCodecThreads() const {
-    if (Segments != 0) return 1;
-    return CodecThreads >= 0 ? CodecThreads : (EffectiveJobs() > 1 ? 1 : 0);
-  }
+  static constexpr int SegmentCodecThreads = 1;
   std::vector<std::string> Files;
 
   // Default mode on a Slurm cluster (--cluster slurm): the batch becomes one

@@ -358,6 +358,13 @@ void DefaultRun::AddSegmentedTasks(const std::string& Source, const OutputPlan& 
   if (Made.HasSound()) Order.push_back(static_cast<int>(Made.Pieces.size()) - 1);
   for (int K = 0; K < Made.Segments(); ++K) Order.push_back(K);
   const size_t FirstTask = Tasks.size();
+  // The pieces' tasks take their thread count when their input opens.
+  Converter.SetCodecThreads(CommandLine::SegmentCodecThreads);
+  struct TRestore {
+    TVexAVConverter& C;
+    int Threads;
+    ~TRestore() { C.SetCodecThreads(Threads); }
+  } Restore{Converter, Line.EffectiveCodecThreads()};
   for (int Piece : Order) {
     const segments::Piece& P = Made.Pieces[Piece];
     TInputOptions In;
