@@ -25,21 +25,13 @@
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
+#include "SegmentsFixture.h"
 #include "cli/segments/PictureTimes.h"
+#include "cli/segments/SegmentJoin.h"
 #include "cli/segments/SegmentPlan.h"
 
 namespace vexav::cli {
 namespace {
-
-namespace fs = std::filesystem;
-
-// The preset's output rate, 29.97 frames/s: one frame in microseconds.
-constexpr double FrameUs = 100.0 * 1e6 / 2997.0;
-
-std::string ReadFile(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(In), {});
-}
 
 // The video packets of a file in presentation order: time and key flag.
 struct VideoPacket {
@@ -70,70 +62,8 @@ std::vector<VideoPacket> VideoPackets(const std::string& Path) {
   return Packets;
 }
 
-// The plan the program makes for Source (from the duration its container
-// states).
-segments::SegmentPlan PlanFor(const std::string& Source, int Count) {
-  std::string Error;
-  std::vector<int64_t> Times;
-  EXPECT_TRUE(segments::ReadPictureTimes(Source, -1, Times, Error)) << Error;
-  return segments::MakeSegmentPlan({{"r", "29.97"}}, mediagen::StatedDurationUs(Source), Count,
-                                   false, Times, Error);
-}
-
-bool WorkFolderLeft(const std::string& Dir) {
-  for (const auto& Entry : fs::directory_iterator(Dir))
-    if (Entry.path().filename().string().rfind(".vexav-seg-", 0) == 0) return true;
-  return false;
-}
-
-class Segments : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
-    char Template[] = "/tmp/vexav-cli-segments-XXXXXX";
-    ASSERT_NE(::mkdtemp(Template), nullptr);
-    Dir = Template;
-  }
-  void TearDown() override { fs::remove_all(Dir); }
-
-  // A clip at the output's own rate, so that every output picture is one
-  // source picture, with a flash and a click every second.
-  std::string MakeClip(const std::string& Name, double Seconds, int Width = 160, int Height = 120) {
-    mediagen::MediaSpec Request;
-    Request.Width = Width;
-    Request.Height = Height;
-    Request.FrameRateNum = 30000;
-    Request.FrameRateDen = 1001;
-    Request.DurationSeconds = Seconds;
-    Request.MarkSeconds.clear();
-    for (int S = 1; S < Seconds; ++S) Request.MarkSeconds.push_back(S);
-    const std::string Path = Dir + "/" + Name;
-    EXPECT_EQ(mediagen::Generate(Path, Request), "");
-    return Path;
-  }
-
-  // Runs the program with Args (plus -d OutDir), standard output to a file.
-  int Run(const std::vector<std::string>& Args, const std::string& OutDir) {
-    fs::create_directories(OutDir);
-    const pid_t Child = ::fork();
-    if (Child == 0) {
-      ::dup2(::open((OutDir + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      ::dup2(::open((OutDir + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      std::vector<std::string> All{VEXAV_CONVERT_PROGRAM, "-d", OutDir};
-      All.insert(All.end(), Args.begin(), Args.end());
-      std::vector<char*> Argv;
-      for (std::string& A : All) Argv.push_back(A.data());
-      Argv.push_back(nullptr);
-      ::execv(Argv[0], Argv.data());
-      ::_exit(127);
-    }
-    int Status = 0;
-    ::waitpid(Child, &Status, 0);
-    return WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  }
-
-  std::string Dir;
-};
+using namespace test;
+using Segments = SegmentsFixture;
 
 TEST_F(Segments, JointsAreExact) {
   const std::string Source = MakeClip("clip.avi", 7.0);
@@ -198,37 +128,38 @@ TEST_F(Segments, SameBytesWhateverRanAtOnce) {
   EXPECT_TRUE(One == ReadFile(Dir + "/three/clip (MPEG-4 Video).mp4"));
 }
 
-// Runs the program with --json on Source into Out, one segment at a time
+// The work folder the program made in Out, "" before it is there.
+std::string WorkFolderIn(const std::string& Out) {
+  std::error_code Code;
+  for (const auto& Entry : fs::directory_iterator(Out, Code))
+    if (Entry.path().filename().string().rfind(".vexav-seg-", 0) == 0) return Entry.path();
+  return "";
+}
+
+// Runs the program on Source into Out in three segments, one piece at a time
 // (the sound first, then the segments in order), and calls Act with the
-// child's pid once a progress line says Percent or more. Returns the exit
-// status, or -1 when Act was never called.
-int RunAndActAt(const std::string& Source, const std::string& Out, int Percent,
-                const std::function<void(pid_t)>& Act) {
+// child's pid as soon as Ready holds, looked at every 10 ms. Returns the
+// exit status, or -1 when Act was never called.
+int RunUntil(const std::string& Source, const std::string& Out,
+             const std::function<bool()>& Ready, const std::function<void(pid_t)>& Act) {
   fs::create_directories(Out);
-  int Pipe[2];
-  if (::pipe(Pipe) != 0) return -1;
   const pid_t Child = ::fork();
   if (Child == 0) {
-    ::dup2(Pipe[1], 1);
+    ::dup2(::open((Out + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
     ::dup2(::open((Out + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
     ::execl(VEXAV_CONVERT_PROGRAM, VEXAV_CONVERT_PROGRAM, "-d", Out.c_str(), "--segments", "3",
-            "--jobs", "1", "--json", Source.c_str(), static_cast<char*>(nullptr));
+            "--jobs", "1", Source.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  ::close(Pipe[1]);
-  FILE* Lines = ::fdopen(Pipe[0], "r");
-  char Line[4096];
   bool Acted = false;
-  while (std::fgets(Line, sizeof Line, Lines)) {
-    const char* At = std::strstr(Line, "\"percent\":");
-    if (!Acted && At && std::atoi(At + 10) >= Percent) {
+  int Status = 0;
+  while (::waitpid(Child, &Status, WNOHANG) == 0) {
+    if (!Acted && Ready()) {
       Act(Child);
       Acted = true;
     }
+    ::usleep(10000);
   }
-  std::fclose(Lines);
-  int Status = 0;
-  ::waitpid(Child, &Status, 0);
   return Acted && WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
 }
 
@@ -238,8 +169,10 @@ int RunAndActAt(const std::string& Source, const std::string& Out, int Percent,
 TEST_F(Segments, SourceCutShortFailsTheFile) {
   const std::string Source = MakeClip("cut.avi", 9.0, 640, 480);
   const std::string Out = Dir + "/out";
-  EXPECT_EQ(RunAndActAt(Source, Out, 0,
-                        [&](pid_t) { fs::resize_file(Source, fs::file_size(Source) / 10); }),
+  // Planned from the whole source, cut before the pieces have read it.
+  EXPECT_EQ(RunUntil(
+                Source, Out, [&] { return !WorkFolderIn(Out).empty(); },
+                [&](pid_t) { fs::resize_file(Source, fs::file_size(Source) / 10); }),
             1);
   const std::string Err = ReadFile(Out + "/.stderr");
   EXPECT_NE(Err.find("cut.avi: segment "), std::string::npos) << Err;
@@ -247,13 +180,18 @@ TEST_F(Segments, SourceCutShortFailsTheFile) {
   EXPECT_FALSE(WorkFolderLeft(Out));
 }
 
-// Ctrl-C once the first segment is done: the part kept is that segment,
-// exactly, with its sound, under the partial name.
+// Ctrl-C once the first segment is done, while the second runs: the part
+// kept is the first segment, exactly, with its sound, under the partial name.
 TEST_F(Segments, StopKeepsTheLeadingSegments) {
   const std::string Source = MakeClip("long.avi", 9.0, 640, 480);
   const std::string Out = Dir + "/out";
-  // Past the sound's and the first segment's share, the second is running.
-  EXPECT_EQ(RunAndActAt(Source, Out, 42, [](pid_t Child) { ::kill(Child, SIGINT); }), 130)
+  // The first segment's file is complete (its container states its
+  // pictures) the moment it ends; the second takes seconds.
+  const auto FirstDone = [&] {
+    const std::string Work = WorkFolderIn(Out);
+    return !Work.empty() && segments::PictureCount(Work + "/picture-000.mp4") > 0;
+  };
+  EXPECT_EQ(RunUntil(Source, Out, FirstDone, [](pid_t Child) { ::kill(Child, SIGINT); }), 130)
       << ReadFile(Out + "/.stderr");
   EXPECT_FALSE(WorkFolderLeft(Out));
   EXPECT_FALSE(fs::exists(Out + "/long (MPEG-4 Video).mp4"));
@@ -267,10 +205,95 @@ TEST_F(Segments, StopKeepsTheLeadingSegments) {
   EXPECT_NEAR(SoundUs, Plan.Pieces[1].FirstFrame * FrameUs, 50000.0);
 }
 
-std::vector<int64_t> Times25(int Seconds) {
+// --segments on a file too short to be cut: it runs as it would without the
+// option, with the codec threads of a plain run, to the same bytes.
+TEST_F(Segments, AFileThatStaysWholeRunsAsWithoutSegments) {
+  const std::string Source = MakeClip("short.avi", 4.0, 320, 240);
+  ASSERT_EQ(Run({"--segments", "auto", Source}, Dir + "/auto"), 0) << ReadFile(Dir + "/auto/.stderr");
+  ASSERT_EQ(Run({Source}, Dir + "/plain"), 0);
+  const std::string Plain = ReadFile(Dir + "/plain/short (MPEG-4 Video).mp4");
+  ASSERT_FALSE(Plain.empty());
+  EXPECT_TRUE(Plain == ReadFile(Dir + "/auto/short (MPEG-4 Video).mp4"));
+}
+
+// Pictures every StepUs for Seconds.
+std::vector<int64_t> EveryUs(int64_t StepUs, int Seconds) {
   std::vector<int64_t> Times;
-  for (int64_t N = 0; N < Seconds * 25; ++N) Times.push_back(N * 40000);
+  for (int64_t T = 0; T < Seconds * 1000000LL; T += StepUs) Times.push_back(T);
   return Times;
+}
+std::vector<int64_t> Times25(int Seconds) { return EveryUs(40000, Seconds); }
+
+// A piece's options as "name=value" lines, in order.
+std::vector<std::string> Lines(const std::vector<output::TEngineOption>& Options) {
+  std::vector<std::string> Result;
+  for (const output::TEngineOption& O : Options) Result.push_back(O.Name + "=" + O.Value);
+  return Result;
+}
+
+// 60 s at an output rate of 25 frames/s in three segments: 1500 frames,
+// segments from frames 500 and 1000, each with a lead-in of 15 s (375
+// frames) where the source allows. Worked out by hand for three sources.
+TEST(SegmentPlan, StartsEachSegmentWhereTheWholeRunHasItsPicture) {
+  const std::vector<output::TEngineOption> Preset{{"vcodec", "libx264"}, {"r", "25"}};
+  std::string Error;
+
+  // 25 frames/s: every picture once, picture j at frame j. Segment 2 keeps
+  // 500..999 and starts 375 frames early, at picture 125 (5 s): the input
+  // seeks to 4 s and its stamps are moved back on the source's clock.
+  segments::SegmentPlan Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(40000, 60), Error);
+  ASSERT_EQ(Plan.Segments(), 3) << Error;
+  EXPECT_EQ(Lines(Plan.Pieces[0].InputOptions), std::vector<std::string>{});
+  EXPECT_EQ(Lines(Plan.Pieces[0].OutputOptions),
+            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "vframes=500"}));
+  EXPECT_EQ(Lines(Plan.Pieces[1].InputOptions),
+            (std::vector<std::string>{"ss=4.000000", "itsoffset=4.000000"}));
+  EXPECT_EQ(Lines(Plan.Pieces[1].OutputOptions),
+            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=5.000000",
+                                      "vsync_start=125", "vframes=875",
+                                      "force_key_frames=15.000000"}));
+  EXPECT_EQ(Plan.Pieces[1].LeadFrames, 375);
+  // The last runs to the end: no frame limit.
+  EXPECT_EQ(Lines(Plan.Pieces[2].OutputOptions),
+            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=25.000000",
+                                      "vsync_start=625", "force_key_frames=15.000000"}));
+
+  // 12.5 frames/s: picture j (from the third on) fills frames 2j-2 (the
+  // picture before it again) and 2j-1. The last start at or before frame
+  // 125 is picture 63 at frame 124 (5.04 s): a lead-in of 376 frames.
+  Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(80000, 60), Error);
+  ASSERT_EQ(Plan.Segments(), 3) << Error;
+  EXPECT_EQ(Lines(Plan.Pieces[1].InputOptions),
+            (std::vector<std::string>{"ss=4.040000", "itsoffset=4.040000"}));
+  EXPECT_EQ(Lines(Plan.Pieces[1].OutputOptions),
+            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=5.040000",
+                                      "vsync_start=124", "vframes=876",
+                                      "force_key_frames=15.040000"}));
+
+  // 50 frames/s: from the third picture on, every odd one is dropped and
+  // even picture j is written at frame j/2 + 1. Picture 248 (4.96 s) has
+  // frame 125; picture 249 is dropped, which no segment may start with.
+  Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(20000, 60), Error);
+  ASSERT_EQ(Plan.Segments(), 3) << Error;
+  EXPECT_EQ(Lines(Plan.Pieces[1].OutputOptions),
+            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=4.960000",
+                                      "vsync_start=125", "vframes=875",
+                                      "force_key_frames=15.000000"}));
+  EXPECT_EQ(Lines(Plan.Pieces[1].InputOptions),
+            (std::vector<std::string>{"ss=3.960000", "itsoffset=3.960000"}));
+
+  // Where a seek would not read the source as a run from the start does,
+  // the run seeks further back; where no seek does, it reads from the start
+  // and only drops the pictures before its own.
+  Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(40000, 60), Error,
+                                   [](int64_t SeekUs, int64_t) { return SeekUs < 3500000; });
+  EXPECT_EQ(Lines(Plan.Pieces[1].InputOptions),
+            (std::vector<std::string>{"ss=3.000000", "itsoffset=3.000000"}));
+  Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(40000, 60), Error,
+                                   [](int64_t, int64_t) { return false; });
+  EXPECT_TRUE(Plan.Pieces[1].InputOptions.empty());
+  EXPECT_EQ(Lines(Plan.Pieces[1].OutputOptions)[3], "ss=5.000000");
+  EXPECT_EQ(Plan.Pieces[1].LeadFrames, 375);
 }
 
 TEST(SegmentPlan, CutsAtFramesAndRefusesTooShort) {
