@@ -45,7 +45,8 @@ class PictureSource {
     return "";
   }
 
-  // The next picture's luma at W x H into Luma; false at the end.
+  // The next picture's luma at W x H (0 x 0: the picture's own size) into
+  // Luma; false at the end.
   bool Next(int W, int H, std::vector<uint8_t>& Luma) {
     for (;;) {
       const int Ret = ff::avcodec_receive_frame(Ctx.get(), Frame.get());
@@ -75,9 +76,18 @@ class PictureSource {
 
   int Width = 0;
   int Height = 0;
+  // The size of the picture Next gave last.
+  int TakenWidth = 0;
+  int TakenHeight = 0;
 
  private:
   bool Take(int W, int H, std::vector<uint8_t>& Luma) {
+    if (W <= 0 || H <= 0) {
+      W = Frame->width;
+      H = Frame->height;
+    }
+    TakenWidth = W;
+    TakenHeight = H;
     Scaler.reset(ff::sws_getCachedContext(
         Scaler.release(), Frame->width, Frame->height, static_cast<AVPixelFormat>(Frame->format), W,
         H, AV_PIX_FMT_GRAY8, SWS_BICUBIC, nullptr, nullptr, nullptr));
@@ -123,6 +133,43 @@ double PictureComparison::MeanPsnrOfCoded(int64_t From, int64_t To) const {
   for (int64_t I = std::max<int64_t>(From, 0); I < End; ++I)
     if (Psnr[I] < PsnrIdentical) Sum += Psnr[I], ++Count;
   return Count ? Sum / Count : 0.0;
+}
+
+int64_t PictureComparison::FirstBelow(double Db) const {
+  for (size_t I = 0; I < Psnr.size(); ++I)
+    if (Psnr[I] < Db) return static_cast<int64_t>(I);
+  return -1;
+}
+
+std::string ReadLumaPictures(const std::string& Path, int Count, std::vector<LumaPicture>& Out) {
+  Out.clear();
+  if (!FFmpegLibsLoaded()) return "the media libraries are not loaded";
+  try {
+    PictureSource Source;
+    if (std::string Error = Source.Open(Path); !Error.empty()) return Error;
+    LumaPicture Picture;
+    while (static_cast<int>(Out.size()) < Count && Source.Next(0, 0, Picture.Samples)) {
+      Picture.Width = Source.TakenWidth;
+      Picture.Height = Source.TakenHeight;
+      Out.push_back(Picture);
+    }
+  } catch (const std::exception& E) {
+    return E.what();
+  }
+  return "";
+}
+
+double RegionPsnr(const LumaPicture& Whole, const LumaPicture& Part, int Left, int Top) {
+  if (Left < 0 || Top < 0 || Part.Width <= 0 || Part.Height <= 0 ||
+      Left + Part.Width > Whole.Width || Top + Part.Height > Whole.Height)
+    return 0.0;
+  std::vector<uint8_t> Region;
+  Region.reserve(Part.Samples.size());
+  for (int Y = 0; Y < Part.Height; ++Y) {
+    const uint8_t* Row = Whole.Samples.data() + static_cast<size_t>(Top + Y) * Whole.Width + Left;
+    Region.insert(Region.end(), Row, Row + Part.Width);
+  }
+  return Psnr(Region, Part.Samples);
 }
 
 PictureComparison ComparePictures(const std::string& A, const std::string& B) {
