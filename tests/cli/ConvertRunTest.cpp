@@ -451,14 +451,24 @@ TEST_F(ConvertRun, DefaultModeSameFolderAndAnOddWidth) {
   Odd.Video = VideoCodec::Mjpeg;
   Odd.Audio = AudioCodec::Pcm;
   ASSERT_EQ(mediagen::Generate(Folder + "/odd.avi", Odd), "");
+  // One pixel wide: no column can be left out, and the engine refuses it.
+  MediaSpec Thin = Odd;
+  Thin.Width = 1;
+  ASSERT_EQ(mediagen::Generate(Folder + "/thin.avi", Thin), "");
   fs::copy_file(Files().Other, Folder + "/other.avi");
 
-  RunResult R = RunProgram({"--same-folder", Folder + "/odd.avi", Folder + "/other.avi"}, Dir);
+  RunResult R = RunProgram(
+      {"--same-folder", Folder + "/odd.avi", Folder + "/thin.avi", Folder + "/other.avi"}, Dir);
   EXPECT_EQ(R.Status, 1) << R.Err;
   EXPECT_EQ(Messages(R),
-            std::vector<std::string>{Folder + "/odd.avi: Frame size must be a multiple of 2"});
-  EXPECT_EQ(R.OutLines, std::vector<std::string>{Folder + "/other (MPEG-4 Video).mp4"});
-  EXPECT_FALSE(fs::exists(Folder + "/odd (MPEG-4 Video).mp4"));
+            (std::vector<std::string>{
+                "[odd.avi] The picture is 321x240, an odd size the libx264 encoder does not take: "
+                "its last column is left out, giving 320x240 with every other pixel as it was.",
+                Folder + "/thin.avi: Frame size must be a multiple of 2"}));
+  EXPECT_EQ(R.OutLines, (std::vector<std::string>{Folder + "/odd (MPEG-4 Video).mp4",
+                                                  Folder + "/other (MPEG-4 Video).mp4"}));
+  ExpectH264Aac(mediagen::Decode(Folder + "/odd (MPEG-4 Video).mp4"), 320, 240, 1.0);
+  EXPECT_FALSE(fs::exists(Folder + "/thin (MPEG-4 Video).mp4"));
 }
 
 TEST_F(ConvertRun, DefaultModeTwoJobsConvertThreeFiles) {
