@@ -155,6 +155,7 @@ int TCustomFFmpeg::OutputPacket(TInputStreamState& Ist, const AVPacket* Packet) 
 void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
   const AVRational Base = Ist.Stream->time_base;
   const AVMediaType Type = Ist.Stream->codecpar->codec_type;
+  ++Ist.FramesDecoded;
 
   // The frame's time, and the next one's.
   int64_t Stamp = Frame->best_effort_timestamp;

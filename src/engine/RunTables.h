@@ -73,6 +73,8 @@ struct TInputStreamState {
   int IsStart = 1;
   // The end of input has been sent to the decoder.
   bool DecoderDrained = false;
+  // Frames its decoder gave (before any start gate).
+  int64_t FramesDecoded = 0;
   // The frame the decoder hands out, reused from frame to frame.
   FramePtr Frame;
   // Video: the picture size and format the outputs were set up for. A

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -416,6 +417,39 @@ TEST_F(ConvertRun, DefaultModeGoesOnAfterAFailure) {
             (std::vector<std::string>{"clip (MPEG-4 Video).mp4", "song (MPEG-4 Video).mp4"}));
   EXPECT_TRUE(fs::exists(Dir + "/clip (MPEG-4 Video).mp4"));
   EXPECT_FALSE(fs::exists(Dir + "/notes (MPEG-4 Video).mp4"));
+}
+
+// A copy of Source that ends where its media data starts: the first
+// kilobytes of a file, which hold its headers only.
+std::string HeadersOnly(const std::string& Source, const std::string& Path) {
+  std::ifstream In(Source, std::ios::binary);
+  std::string Data{std::istreambuf_iterator<char>(In), {}};
+  const std::size_t Movi = Data.find("movi");
+  EXPECT_NE(Movi, std::string::npos);
+  Data.resize(std::min(Data.size(), Movi + 4));
+  std::ofstream(Path, std::ios::binary) << Data;
+  return Path;
+}
+
+TEST_F(ConvertRun, DefaultModeSaysWhenAFileHoldsNoMediaData) {
+  const std::string Cut = HeadersOnly(Files().Clip, Dir + "/cut.avi");
+  MediaSpec Sound;
+  Sound.Video = VideoCodec::None;
+  Sound.Audio = AudioCodec::Pcm;
+  Sound.DurationSeconds = 1.0;
+  ASSERT_EQ(mediagen::Generate(Dir + "/sound-whole.avi", Sound), "");
+  const std::string Silent = HeadersOnly(Dir + "/sound-whole.avi", Dir + "/sound.avi");
+  RunResult R = RunProgram({"--output-dir", Dir + "/out", Cut, Silent, Files().Other}, Dir);
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  const std::vector<std::string> Lines = Messages(R);
+  for (const std::string& Expected :
+       {Cut + ": The file holds no video data that can be decoded (input stream #0.0)",
+        Silent + ": The file holds no audio or video data that can be decoded"})
+    EXPECT_NE(std::find(Lines.begin(), Lines.end(), Expected), Lines.end()) << R.Err;
+  EXPECT_EQ(R.Err.find("resampling"), std::string::npos) << R.Err;
+  // Neither leaves a file; the next source still converts.
+  EXPECT_EQ(R.OutLines, std::vector<std::string>{Dir + "/out/other (MPEG-4 Video).mp4"});
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir + "/out"), fs::directory_iterator()), 1);
 }
 
 TEST_F(ConvertRun, DefaultModeInterruptKeepsThePartAndSkipsTheRest) {
