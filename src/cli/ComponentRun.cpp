@@ -303,6 +303,12 @@ void DefaultRun::AddTask(const SourceItem& Item) {
     Converter.RemoveTask(Index);
     return Fail(Source, Error);
   }
+  // A picture the preset changes (an odd size): the log says how.
+  if (Planned.Facts.VideoStreams > 0) {
+    const TVideoStreamInfo& Video = Planned.Facts.Video;
+    const std::string Note = output::FitPicture(&Preset, Video.Width, Video.Height).Note;
+    if (!Note.empty()) PrintLine(Env.Err, SourceLogLine(Source, Note));
+  }
   const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Folder, Source);
   OutputPlan Plan;
   if (Env.Planned)

@@ -118,6 +118,7 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
         output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
     for (const output::TEngineOption& Option : output::EngineOptions(Settings))
       Job->SetOption(Option.Name, Option.Value);
+    if (!Settings.Note.empty()) PrintLine(Env.Err, SourceLogLine(Source, Settings.Note));
 
     const std::string Name = SameFolder ? Source : output::PathInFolder(Folder, Source);
     std::string Error;

@@ -98,6 +98,14 @@ std::string DisplayName(const std::string& Path) {
   return Name.empty() ? Path : Name;
 }
 
+std::string SourceLogLine(const std::string& Source, const std::string& Text) {
+  std::string Line = "[";
+  Line += DisplayName(Source);
+  Line += "] ";
+  Line += Text;
+  return Line;
+}
+
 std::string ExistsText(const std::string& Path) {
   return Path + ": already exists (use --overwrite to replace it)";
 }

@@ -17,6 +17,9 @@ void RemoveOwnOutput(const std::string& Path);
 bool IsNonEmptyFile(const std::string& Path);
 // The file name shown for a source: its last path part.
 std::string DisplayName(const std::string& Path);
+// A log line about a source, as the conversion's own log lines are shown:
+// "[<display name>] <text>".
+std::string SourceLogLine(const std::string& Source, const std::string& Text);
 
 // Where a conversion writes and what becomes of it afterwards.
 struct OutputPlan {

@@ -66,6 +66,26 @@ bool IsAudioOnly(std::string_view TargetExt, std::string_view SourcePath) {
   return IsAudioExtension(TargetExt) || IsAudioExtension(FileExtension(SourcePath));
 }
 
+TPictureFit FitPicture(const TFormatPreset* Preset, int Width, int Height) {
+  TPictureFit Fit;
+  Fit.Width = Width;
+  Fit.Height = Height;
+  const bool Odd = Width % 2 != 0 || Height % 2 != 0;
+  // A picture of one pixel's width or height has nothing left to keep.
+  if (!Preset || !Preset->EvenPictureSize || !Odd || Width < 2 || Height < 2) return Fit;
+  Fit.Width = Width / 2 * 2;
+  Fit.Height = Height / 2 * 2;
+  Fit.Filter = "crop=" + std::to_string(Fit.Width) + ":" + std::to_string(Fit.Height) + ":0:0";
+  const char* Left = Fit.Width != Width && Fit.Height != Height ? "its last column and last row are"
+                     : Fit.Width != Width                       ? "its last column is"
+                                                                : "its last row is";
+  Fit.Note = "The picture is " + std::to_string(Width) + "x" + std::to_string(Height) +
+             ", an odd size the " + std::string(Preset->VideoCodec) +
+             " encoder does not take: " + Left + " left out, giving " + std::to_string(Fit.Width) +
+             "x" + std::to_string(Fit.Height) + " with every other pixel as it was.";
+  return Fit;
+}
+
 TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
                                    const TAudioStreamInfo& Audio, const TVideoStreamInfo& Video) {
   TOutputSettings S;
@@ -85,8 +105,13 @@ TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVide
   if (S.AudioSampleRate == -1) S.AudioSampleRate = Audio.SampleRate;
   if (S.AudioBitrate == -1) S.AudioBitrate = Audio.BitRate;
   if (!S.DisableVideo) {
-    if (S.FrameSize.empty())
+    const TPictureFit Fit = FitPicture(Preset, Video.Width, Video.Height);
+    if (!Fit.Filter.empty()) {
+      S.VideoFilters = Fit.Filter;
+      S.Note = Fit.Note;
+    } else if (S.FrameSize.empty()) {
       S.FrameSize = std::to_string(Video.Width) + "x" + std::to_string(Video.Height);
+    }
     if (Preset && Preset->PixelFormat) S.PixelFormat = Preset->PixelFormat;
     if (S.VideoBitrate == -1) S.VideoBitrate = 1500000;
   }
@@ -113,6 +138,7 @@ std::vector<TEngineOption> EngineOptions(const TOutputSettings& S) {
   Positive("vb", S.VideoBitrate);
   Options.push_back({"vsync", std::to_string(S.VideoSync)});
   Text("pix_fmt", S.PixelFormat);
+  Text("vfilters", S.VideoFilters);
   return Options;
 }
 

@@ -19,17 +19,20 @@ namespace vexav::output {
 // values; VideoSync and AudioSync are listed because the record always hands
 // them to the engine ("vsync" -1 is automatic, "async" 0 is off).
 struct TFormatPreset {
-  const char* ItemText;    // as shown in the list, "Label (*.ext)"
-  const char* VideoCodec;  // "vcodec"
-  const char* AudioCodec;  // "acodec"
-  const char* FrameRate;   // "r"
-  int AudioChannels;       // "ac"
-  int AudioSampleRate;     // "ar", Hz
-  int VideoBitrate;        // "vb", bit/s
-  int AudioBitrate;        // "ab", bit/s
-  int VideoSync;           // "vsync"
-  int AudioSync;           // "async"
+  const char* ItemText;     // as shown in the list, "Label (*.ext)"
+  const char* VideoCodec;   // "vcodec"
+  const char* AudioCodec;   // "acodec"
+  const char* FrameRate;    // "r"
+  int AudioChannels;        // "ac"
+  int AudioSampleRate;      // "ar", Hz
+  int VideoBitrate;         // "vb", bit/s
+  int AudioBitrate;         // "ab", bit/s
+  int VideoSync;            // "vsync"
+  int AudioSync;            // "async"
   const char* PixelFormat;  // "pix_fmt"
+  // The encoder takes only pictures of even width and height (4:2:0):
+  // a source of odd size loses its last column and/or row (see FitPicture).
+  bool EvenPictureSize;
 };
 
 // The MPEG-4 preset names 4:2:0 pictures: today's H.264 encoder would
@@ -39,7 +42,7 @@ struct TFormatPreset {
 // pictures into the video range.
 inline constexpr std::array<TFormatPreset, 1> kFormats{{
     {"MPEG-4 Video (*.mp4)", "libx264", "libfaac", "29.97", 2, 44100, 1500000, 64000, -1, 0,
-     "yuv420p"},
+     "yuv420p", true},
 }};
 
 // The format selected at start-up, and the one the command line converts to.
@@ -83,6 +86,22 @@ bool IsAudioExtension(std::string_view Ext);
 // else the source file's extension is.
 bool IsAudioOnly(std::string_view TargetExt, std::string_view SourcePath);
 
+// What a format does with a source picture of Width x Height. A format whose
+// encoder takes only even sizes (EvenPictureSize) and a source of odd width
+// or height (at least 2 by 2): the last column and/or row is left out, every
+// other pixel is kept as it is; Filter is the engine's filter chain for that
+// ("crop=W:H:0:0", with no "s": the encoder is set up at the source's size
+// and takes the size the chain gives), and Note the information line that
+// says what was done. Otherwise the size is kept, and Filter and Note are
+// empty.
+struct TPictureFit {
+  int Width = 0;
+  int Height = 0;
+  std::string Filter;
+  std::string Note;
+};
+TPictureFit FitPicture(const TFormatPreset* Preset, int Width, int Height);
+
 // What a task's output options hold after the format and the source have
 // been applied: the fields of the option record that a format sets, with the
 // record's "not set" values (-1, empty) where nothing set them.
@@ -99,6 +118,10 @@ struct TOutputSettings {
   std::string PixelFormat;    // "pix_fmt"
   int VideoBitrate = -1;      // "vb" when > 0
   int VideoSync = -1;         // "vsync", always applied
+  std::string VideoFilters;   // "vfilters"
+  // An information line for the log when the source's picture is changed
+  // to suit the format (FitPicture); empty otherwise. Not an option.
+  std::string Note;
 
   bool operator==(const TOutputSettings&) const = default;
 };
@@ -112,7 +135,9 @@ struct TOutputSettings {
 // 4. without DisableVideo: the frame size from the source ("WxH", decimal,
 //    also when the probe filled nothing: "-1x-1", which the engine refuses),
 //    the preset's pixel format, and a video bit rate of 1500000 where still
-//    -1.
+//    -1. A source whose size the preset's encoder cannot take is fitted
+//    instead (FitPicture): no frame size, the crop as VideoFilters, and
+//    the Note.
 TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
                                    const TAudioStreamInfo& Audio, const TVideoStreamInfo& Video);
 
@@ -126,7 +151,7 @@ struct TEngineOption {
 // The engine options that carry Settings, in the order the option record
 // applies its fields: "acodec", "ac", "ar", "ab", "async", "vcodec", "vn"
 // (empty value), "r", "s", "vb", "vsync", then "pix_fmt", which the window
-// passes as a free option line. A field that is not set gives no
+// passes as a free option line, and "vfilters". A field that is not set gives no
 // option; "async" and "vsync" always come. The record's other always-applied
 // fields (pad colour black, no time-stamp copy) are the engine's own
 // defaults and are not repeated.

@@ -1,5 +1,6 @@
 // The end of a conversion run, after the main loop, in its order: the
-// decoders and encoders flushed, the trailers, the final report, the codecs
+// decoders and encoders flushed, a run that found nothing to decode failed,
+// the trailers, the final report, the codecs
 // closed, the outputs checked to be still there, Finished. (Transcode then
 // releases the run tables.) A stop request ends the loop early; all of this
 // still runs, so a stopped run's outputs are complete files.
@@ -18,6 +19,14 @@ void RemoveFrom(std::vector<AVCodecContext*>& List, AVCodecContext* Context) {
   std::erase(List, Context);
 }
 
+// No input stream gave a decoded frame and no output stream a packet.
+bool NothingCameOut(const TRunTables& T) {
+  return std::none_of(T.InputStreams.begin(), T.InputStreams.end(),
+                      [](const auto& Ist) { return Ist->FramesDecoded > 0; }) &&
+         std::none_of(T.OutputStreams.begin(), T.OutputStreams.end(),
+                      [](const auto& Ost) { return Ost->PacketsMuxed > 0; });
+}
+
 }  // namespace
 
 void TCustomFFmpeg::EndOfRun() {
@@ -29,6 +38,13 @@ void TCustomFFmpeg::EndOfRun() {
   // What bitstream filters still hold.
   for (auto& Ost : T.OutputStreams)
     if (!Ost->Bsf.empty()) WriteFrame(*Ost, nullptr);
+
+  // A run that read its inputs to the end without decoding a frame or
+  // copying a packet (a file whose media data was stripped or cut off
+  // before the first frame) has nothing to write: an error, so that no
+  // output of headers alone is left.
+  if (!StopRequested && NothingCameOut(T))
+    throw FFMpegException("The file holds no audio or video data that can be decoded");
 
   // 2. Trailers, every one of them. A trailer that cannot be written (the
   // disk is full) leaves a broken file: that is an error of the run, raised

@@ -3,7 +3,9 @@
 // "scale" filter when the encoder's size (less the pad bands) differs from
 // the decoder's, then the user's chain, then a "format" filter that gives
 // the encoder's pixel format, and leave through a "buffersink" named
-// "out". Time stamps travel in microseconds. The graph takes over crop and
+// "out". Pictures of another sample range than the encoder's (full against
+// video range) pass a "scale" filter that converts the range before the
+// "format" filter. Time stamps travel in microseconds. The graph takes over crop and
 // scale from the video output; padding is still done there, on the graph's
 // output.
 #include <cinttypes>
@@ -100,6 +102,31 @@ int TCustomFFmpeg::ConfigureFilters(TInputStreamState& Ist, TOutputStreamState& 
       return -1;
     }
     ChainEnd = FormatFilter;
+  }
+
+  // Samples of another range than the encoder's (full against video range),
+  // converted once, at the end of the chain: a plain format flagged full
+  // range keeps its format through the chain and the "format" filter would
+  // hand it on as it is.
+  const bool SourceFull = FullRangeSamples(InFormat, Dec->color_range);
+  const bool TargetFull = FullRangeSamples(Enc->pix_fmt, Enc->color_range);
+  if (SourceFull != TargetFull) {
+    const char* Args =
+        SourceFull ? "in_range=jpeg:out_range=mpeg" : "in_range=mpeg:out_range=jpeg";
+    const AVFilter* Scale = ff::avfilter_get_by_name("scale");
+    AVFilterContext* Ranger =
+        Scale ? ff::avfilter_graph_alloc_filter(Graph, Scale, "range") : nullptr;
+    if (!Ranger) {
+      LastError = "Cannot create the scale filter";
+      return -1;
+    }
+    Ret = ff::avfilter_init_str(Ranger, Args);
+    if (Ret >= 0) Ret = ff::avfilter_link(Ranger, 0, ChainEnd, 0);
+    if (Ret < 0) {
+      LastError = std::string("Cannot set up the scale filter (") + Args + "): " + ErrorString(Ret);
+      return -1;
+    }
+    ChainEnd = Ranger;
   }
 
   // The encoder's size wants another picture size: a scale filter first.

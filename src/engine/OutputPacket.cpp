@@ -70,7 +70,8 @@ int TCustomFFmpeg::OutputPacket(TInputStreamState& Ist, const AVPacket* Packet) 
   const AVRational Base = Ist.Stream->time_base;
   if (Ist.NextPts == AV_NOPTS_VALUE) Ist.NextPts = Ist.Pts;
   if (Packet && Packet->dts != AV_NOPTS_VALUE)
-    Ist.NextPts = Ist.Pts = ff::av_rescale_q(Packet->dts, Base, MicrosecondBase);
+    Ist.NextPts = Ist.Pts =
+        ff::av_rescale_q(Packet->dts, Base, MicrosecondBase) + Ist.OffsetRemainderUs;
   // The packet's own time: what stream copy and its start gate go by.
   const int64_t PacketTime = Ist.Pts;
   const AVMediaType Type = Ist.Stream->codecpar->codec_type;
@@ -155,6 +156,7 @@ int TCustomFFmpeg::OutputPacket(TInputStreamState& Ist, const AVPacket* Packet) 
 void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
   const AVRational Base = Ist.Stream->time_base;
   const AVMediaType Type = Ist.Stream->codecpar->codec_type;
+  ++Ist.FramesDecoded;
 
   // The frame's time, and the next one's.
   int64_t Stamp = Frame->best_effort_timestamp;
@@ -163,7 +165,8 @@ void TCustomFFmpeg::RouteDecodedFrame(TInputStreamState& Ist, AVFrame* Frame) {
     Ist.PendingDts.pop_front();
   }
   Ist.Pts = Ist.NextPts;
-  if (Stamp != AV_NOPTS_VALUE) Ist.Pts = ff::av_rescale_q(Stamp, Base, MicrosecondBase);
+  if (Stamp != AV_NOPTS_VALUE)
+    Ist.Pts = ff::av_rescale_q(Stamp, Base, MicrosecondBase) + Ist.OffsetRemainderUs;
   int64_t Duration = 0;
   if (Type == AVMEDIA_TYPE_AUDIO) {
     const int Rate = Frame->sample_rate > 0 ? Frame->sample_rate : Ist.Dec->sample_rate;

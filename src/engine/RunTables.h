@@ -73,6 +73,14 @@ struct TInputStreamState {
   int IsStart = 1;
   // The end of input has been sent to the decoder.
   bool DecoderDrained = false;
+  // Frames its decoder gave (before any start gate).
+  int64_t FramesDecoded = 0;
+  // Sound: the part of its file's time-stamp offset (microseconds) that
+  // the stream's time base cannot carry. An AVI's MP3 stream counts whole
+  // packets of 1152 samples (26 ms): an offset such as the one "ss" before
+  // the input makes is added to its packets rounded to that, and the rest
+  // is added to its times here, so that the sound is cut to the sample.
+  int64_t OffsetRemainderUs = 0;
   // The frame the decoder hands out, reused from frame to frame.
   FramePtr Frame;
   // Video: the picture size and format the outputs were set up for. A

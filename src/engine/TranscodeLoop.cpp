@@ -126,10 +126,14 @@ void TCustomFFmpeg::MainLoop() {
       TInputStreamState& Ist = *T.InputStreams[File.IstIndex + StreamIndex];
       const AVRational Base = Ist.Stream->time_base;
 
-      // 7. The file's time-stamp offset.
+      // 7. The file's time-stamp offset; what the stream's time base cannot
+      // carry of it is kept for the sound's times.
       const int64_t Offset = ff::av_rescale_q(InputTsOffsets[FileIndex], MicrosecondBase, Base);
       if (Packet->dts != AV_NOPTS_VALUE) Packet->dts += Offset;
       if (Packet->pts != AV_NOPTS_VALUE) Packet->pts += Offset;
+      if (Ist.Stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO)
+        Ist.OffsetRemainderUs =
+            InputTsOffsets[FileIndex] - ff::av_rescale_q(Offset, Base, MicrosecondBase);
 
       // 8. The stream's time-stamp scale ("itsscale"); the table holds
       // MAX_STREAMS streams per file.
@@ -145,7 +149,8 @@ void TCustomFFmpeg::MainLoop() {
 
       // 9. Discontinuities.
       if (Packet->dts != AV_NOPTS_VALUE && Ist.NextPts != AV_NOPTS_VALUE && !CopyTs) {
-        const int64_t PacketDts = ff::av_rescale_q(Packet->dts, Base, MicrosecondBase);
+        const int64_t PacketDts =
+            ff::av_rescale_q(Packet->dts, Base, MicrosecondBase) + Ist.OffsetRemainderUs;
         const int64_t Delta = PacketDts - Ist.NextPts;
         if (std::fabs(static_cast<double>(Delta)) >
                 static_cast<double>(DtsDeltaThreshold) * 1000000.0 ||

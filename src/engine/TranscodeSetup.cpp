@@ -338,6 +338,17 @@ void TCustomFFmpeg::PrepareOutputStream(TOutputStreamState& Ost) {
         Ist.DecodingNeeded = 1;
         break;
       case AVMEDIA_TYPE_VIDEO: {
+        // A stream whose codec no decoder reads, or of which no picture
+        // could be decoded when the file was opened (its media data
+        // stripped or cut off), has no picture format to convert from.
+        if (!Ist.Decoder)
+          throw FFMpegException(Format("Unsupported codec (id=%d) for input stream #%d.%d",
+                                       static_cast<int>(Dec->codec_id), Ist.FileIndex,
+                                       Ist.StreamIndex));
+        if (Dec->pix_fmt == AV_PIX_FMT_NONE || Dec->width <= 0 || Dec->height <= 0)
+          throw FFMpegException(
+              Format("The file holds no video data that can be decoded (input stream #%d.%d)",
+                     Ist.FileIndex, Ist.StreamIndex));
         const int T0 = CropTop, B0 = CropBottom, L0 = CropLeft, R0 = CropRight;
         const int PT = PadTop, PB = PadBottom, PL = PadLeft, PR = PadRight;
         Ost.VideoCrop = (L0 + R0 + T0 + B0) != 0;

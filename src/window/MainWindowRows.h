@@ -15,5 +15,8 @@ inline constexpr int kCurrentRole = Qt::UserRole + 3;
 inline constexpr int kTotalRole = Qt::UserRole + 4;
 // The output is a file that may be opened (finished or kept in part).
 inline constexpr int kOpenableRole = Qt::UserRole + 5;
+// What the format changed about its picture, for its "Done" (QString, empty
+// when nothing).
+inline constexpr int kNoteRole = Qt::UserRole + 6;
 
 }  // namespace vexav::rows

@@ -82,6 +82,9 @@ bool TfrmMain::PrepareTask(int index, const QString& formatText) {
   record.FrameSize = settings.FrameSize;
   record.VideoBitrate = settings.VideoBitrate;
   record.VideoSync = settings.VideoSync;
+  // An odd picture size loses its last column or row (the note says so).
+  record.VideoFilters = settings.VideoFilters;
+  lvFiles->item(row, kColumnSource)->setData(rows::kNoteRole, QString::fromStdString(settings.Note));
   // The record has no field for the pixel format: a free option line.
   if (!settings.PixelFormat.empty()) record.ExtOptions = "pix_fmt=" + settings.PixelFormat + "\n";
 
@@ -312,7 +315,7 @@ void TfrmMain::ApplyTerminate(int run, int index, bool finished, bool exception,
     SetRowStatus(row, Text(kStatusFailed), message);
     RemoveEmptyOutput(row);
   } else if (finished) {
-    SetRowStatus(row, Text(kStatusDone));
+    SetRowStatus(row, Text(kStatusDone), source->data(rows::kNoteRole).toString());
     source->setData(rows::kOpenableRole, true);
   } else {
     KeepStoppedOutput(row);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -42,12 +43,16 @@ struct Media {
 };
 
 // A clip whose conversion takes a few seconds, for stopping it in default
-// mode (which has no rate emulation): made by the test that needs it.
+// mode (which has no rate emulation): made by the test that needs it. Its
+// texture costs the encoder what footage does, so that even a fast machine
+// reports progress (every 200 ms) well before the end.
+constexpr double SlowClipSeconds = 12.0;
 std::string MakeSlowClip(const std::string& Path) {
   MediaSpec Slow;
   Slow.Width = 640;
   Slow.Height = 480;
-  Slow.DurationSeconds = 8.0;
+  Slow.DurationSeconds = SlowClipSeconds;
+  Slow.Pattern = mediagen::PicturePattern::Textured;
   Slow.MarkSeconds = {};
   EXPECT_EQ(mediagen::Generate(Path, Slow), "") << Path;
   return Path;
@@ -418,10 +423,43 @@ TEST_F(ConvertRun, DefaultModeGoesOnAfterAFailure) {
   EXPECT_FALSE(fs::exists(Dir + "/notes (MPEG-4 Video).mp4"));
 }
 
+// A copy of Source that ends where its media data starts: the first
+// kilobytes of a file, which hold its headers only.
+std::string HeadersOnly(const std::string& Source, const std::string& Path) {
+  std::ifstream In(Source, std::ios::binary);
+  std::string Data{std::istreambuf_iterator<char>(In), {}};
+  const std::size_t Movi = Data.find("movi");
+  EXPECT_NE(Movi, std::string::npos);
+  Data.resize(std::min(Data.size(), Movi + 4));
+  std::ofstream(Path, std::ios::binary) << Data;
+  return Path;
+}
+
+TEST_F(ConvertRun, DefaultModeSaysWhenAFileHoldsNoMediaData) {
+  const std::string Cut = HeadersOnly(Files().Clip, Dir + "/cut.avi");
+  MediaSpec Sound;
+  Sound.Video = VideoCodec::None;
+  Sound.Audio = AudioCodec::Pcm;
+  Sound.DurationSeconds = 1.0;
+  ASSERT_EQ(mediagen::Generate(Dir + "/sound-whole.avi", Sound), "");
+  const std::string Silent = HeadersOnly(Dir + "/sound-whole.avi", Dir + "/sound.avi");
+  RunResult R = RunProgram({"--output-dir", Dir + "/out", Cut, Silent, Files().Other}, Dir);
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  const std::vector<std::string> Lines = Messages(R);
+  for (const std::string& Expected :
+       {Cut + ": The file holds no video data that can be decoded (input stream #0.0)",
+        Silent + ": The file holds no audio or video data that can be decoded"})
+    EXPECT_NE(std::find(Lines.begin(), Lines.end(), Expected), Lines.end()) << R.Err;
+  EXPECT_EQ(R.Err.find("resampling"), std::string::npos) << R.Err;
+  // Neither leaves a file; the next source still converts.
+  EXPECT_EQ(R.OutLines, std::vector<std::string>{Dir + "/out/other (MPEG-4 Video).mp4"});
+  EXPECT_EQ(std::distance(fs::directory_iterator(Dir + "/out"), fs::directory_iterator()), 1);
+}
+
 TEST_F(ConvertRun, DefaultModeInterruptKeepsThePartAndSkipsTheRest) {
   const std::string Slow = MakeSlowClip(Dir + "/slow.avi");
   RunResult R = RunProgram({"--output-dir", Dir + "/out", Slow, Files().Clip}, Dir, true);
-  if (!R.Interrupted) GTEST_SKIP() << "the conversion ended before a progress line: " << R.Err;
+  ASSERT_TRUE(R.Interrupted) << "no progress line came before the end: " << R.Err;
   EXPECT_EQ(R.Status, 130) << R.Err;
   const std::string Output = Dir + "/out/slow (MPEG-4 Video) (partial).mp4";
   const std::vector<std::string> Lines = Messages(R);
@@ -438,7 +476,7 @@ TEST_F(ConvertRun, DefaultModeInterruptKeepsThePartAndSkipsTheRest) {
   ASSERT_EQ(D.Error, "");
   EXPECT_EQ(D.VideoCodecName, "h264");
   EXPECT_GT(D.Frames.size(), 0u);
-  EXPECT_LT(D.Frames.size(), static_cast<std::size_t>(8 * 29.97));
+  EXPECT_LT(D.Frames.size(), static_cast<std::size_t>(SlowClipSeconds * 29.97));
   EXPECT_FALSE(fs::exists(Dir + "/out/clip (MPEG-4 Video).mp4"));
 }
 
@@ -451,14 +489,24 @@ TEST_F(ConvertRun, DefaultModeSameFolderAndAnOddWidth) {
   Odd.Video = VideoCodec::Mjpeg;
   Odd.Audio = AudioCodec::Pcm;
   ASSERT_EQ(mediagen::Generate(Folder + "/odd.avi", Odd), "");
+  // One pixel wide: no column can be left out, and the engine refuses it.
+  MediaSpec Thin = Odd;
+  Thin.Width = 1;
+  ASSERT_EQ(mediagen::Generate(Folder + "/thin.avi", Thin), "");
   fs::copy_file(Files().Other, Folder + "/other.avi");
 
-  RunResult R = RunProgram({"--same-folder", Folder + "/odd.avi", Folder + "/other.avi"}, Dir);
+  RunResult R = RunProgram(
+      {"--same-folder", Folder + "/odd.avi", Folder + "/thin.avi", Folder + "/other.avi"}, Dir);
   EXPECT_EQ(R.Status, 1) << R.Err;
   EXPECT_EQ(Messages(R),
-            std::vector<std::string>{Folder + "/odd.avi: Frame size must be a multiple of 2"});
-  EXPECT_EQ(R.OutLines, std::vector<std::string>{Folder + "/other (MPEG-4 Video).mp4"});
-  EXPECT_FALSE(fs::exists(Folder + "/odd (MPEG-4 Video).mp4"));
+            (std::vector<std::string>{
+                "[odd.avi] The picture is 321x240, an odd size the libx264 encoder does not take: "
+                "its last column is left out, giving 320x240 with every other pixel as it was.",
+                Folder + "/thin.avi: Frame size must be a multiple of 2"}));
+  EXPECT_EQ(R.OutLines, (std::vector<std::string>{Folder + "/odd (MPEG-4 Video).mp4",
+                                                  Folder + "/other (MPEG-4 Video).mp4"}));
+  ExpectH264Aac(mediagen::Decode(Folder + "/odd (MPEG-4 Video).mp4"), 320, 240, 1.0);
+  EXPECT_FALSE(fs::exists(Folder + "/thin (MPEG-4 Video).mp4"));
 }
 
 TEST_F(ConvertRun, DefaultModeTwoJobsConvertThreeFiles) {

@@ -305,10 +305,10 @@ TEST_F(OverwriteRunTest, DefaultModeKeepsTheTakenNameUnlessOverwriteIsGiven) {
 }
 
 TEST_F(OverwriteRunTest, DefaultModeOverwriteKeepsTheOldFileWhenTheSourceFails) {
-  // A source that opens but cannot be converted: an odd picture width.
+  // A source that opens but cannot be converted: a picture one pixel wide.
   const std::string Odd = Dir + "/odd.avi";
   mediagen::MediaSpec S;
-  S.Width = 161;
+  S.Width = 1;
   S.Height = 120;
   S.DurationSeconds = 0.5;
   S.Video = mediagen::VideoCodec::Raw;

@@ -8,6 +8,7 @@
 // gets exactly one termination and the run exactly one final notice.
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -72,6 +73,7 @@ struct Outcome {
   bool Refused = false;  // AddInputFile or SetOutputFile said no
   bool Failed = false;   // the task ended with an exception
   bool Converted = false;
+  std::string Message;  // the refusal's or the failure's text
 };
 
 class HostileInputTest : public ::testing::Test {
@@ -135,6 +137,7 @@ class HostileInputTest : public ::testing::Test {
       EXPECT_NE(C.LastError(), "");
       EXPECT_FALSE(std::filesystem::exists(Output)) << "a refused output leaves no file";
       Result.Refused = true;
+      Result.Message = C.LastError();
       EXPECT_TRUE(C.RemoveTask(Index));
       return Result;
     }
@@ -162,6 +165,7 @@ class HostileInputTest : public ::testing::Test {
       EXPECT_NE(End->Message, "");
       EXPECT_FALSE(std::filesystem::exists(Output)) << "an output that failed is removed";
       Result.Failed = true;
+      Result.Message = End->Message;
       return Result;
     }
     EXPECT_TRUE(End->Finished);
@@ -224,6 +228,56 @@ class HostileInputTest : public ::testing::Test {
     EXPECT_GE(Converted, 1);
   }
 };
+
+// A generated AVI of Spec with its media data gone: cut where the data
+// starts (what is left of a file's first kilobytes), or with the data
+// zeroed in place (the index still pointing into it).
+std::string Stripped(const std::string& Name, const mediagen::MediaSpec& Spec, bool Zeroed) {
+  const std::string Source = OutPath(Name + "-whole.avi");
+  EXPECT_EQ(mediagen::Generate(Source, Spec), "");
+  std::string Data = ReadAll(Source);
+  const std::size_t Movi = Data.find("movi");
+  const std::size_t Index = Data.find("idx1", Movi);
+  EXPECT_NE(Movi, std::string::npos);
+  EXPECT_NE(Index, std::string::npos);
+  if (Zeroed)
+    std::fill(Data.begin() + Movi + 4, Data.begin() + Index, '\0');
+  else
+    Data.resize(Movi + 4);
+  const std::string Path = OutPath(Name + ".avi");
+  WriteAll(Path, Data);
+  return Path;
+}
+
+// Files whose media data was stripped: the run ends with the reason, not
+// with a message about the picture scaler, and leaves no output.
+TEST_F(HostileInputTest, FilesWithoutMediaDataSaySo) {
+  mediagen::MediaSpec Clip;
+  Clip.Width = 160;
+  Clip.Height = 120;
+  Clip.DurationSeconds = 1.0;
+  mediagen::MediaSpec Sound = Clip;
+  Sound.Video = mediagen::VideoCodec::None;
+  Sound.Audio = mediagen::AudioCodec::Pcm;
+  mediagen::MediaSpec Camera = Clip;
+  Camera.Video = mediagen::VideoCodec::Mjpeg;
+  Camera.Audio = mediagen::AudioCodec::None;
+  const std::string NoVideo =
+      "The file holds no video data that can be decoded (input stream #0.0)";
+  const std::string Nothing = "The file holds no audio or video data that can be decoded";
+  for (bool Zeroed : {false, true}) {
+    const std::string How = Zeroed ? "-zeroed" : "-cut";
+    const Outcome Both = Check(Stripped("stripped-mpeg4-mp3" + How, Clip, Zeroed));
+    EXPECT_TRUE(Both.Failed);
+    EXPECT_EQ(Both.Message, NoVideo);
+    const Outcome Picture = Check(Stripped("stripped-mjpeg" + How, Camera, Zeroed));
+    EXPECT_TRUE(Picture.Failed);
+    EXPECT_EQ(Picture.Message, NoVideo);
+    const Outcome Pcm = Check(Stripped("stripped-pcm" + How, Sound, Zeroed));
+    EXPECT_TRUE(Pcm.Failed);
+    EXPECT_EQ(Pcm.Message, Nothing);
+  }
+}
 
 TEST_F(HostileInputTest, TruncatedAviCopies) {
   SweepTruncations(Sources().Avi, ".avi");

@@ -138,6 +138,64 @@ TEST(Presets, NoVideoStreamAndNoAudioExtensionGivesTheUnfilledSize) {
   EXPECT_EQ(S.FrameSize, "-1x-1");
 }
 
+// The H.264 encoder takes 4:2:0 pictures of even size only: an odd width
+// or height loses its last column or row, through the engine's filter
+// chain (an "s" would scale), and the note says what was done.
+TEST(Presets, OddPictureSizesLoseTheirLastColumnOrRow) {
+  ASSERT_TRUE(kFormats[0].EvenPictureSize);
+  const TPictureFit Both = FitPicture(&kFormats[0], 13, 7);
+  EXPECT_EQ(Both.Width, 12);
+  EXPECT_EQ(Both.Height, 6);
+  EXPECT_EQ(Both.Filter, "crop=12:6:0:0");
+  EXPECT_EQ(Both.Note,
+            "The picture is 13x7, an odd size the libx264 encoder does not take: its last column "
+            "and last row are left out, giving 12x6 with every other pixel as it was.");
+  const TPictureFit Column = FitPicture(&kFormats[0], 321, 240);
+  EXPECT_EQ(Column.Filter, "crop=320:240:0:0");
+  EXPECT_NE(Column.Note.find(": its last column is left out, giving 320x240 "), std::string::npos);
+  const TPictureFit Row = FitPicture(&kFormats[0], 514, 653);
+  EXPECT_EQ(Row.Filter, "crop=514:652:0:0");
+  EXPECT_NE(Row.Note.find(": its last row is left out, giving 514x652 "), std::string::npos);
+
+  // Even sizes, pictures of one pixel's width or height (nothing would be
+  // left), unknown sizes and formats without the rule stay as they are.
+  for (const auto& [W, H] : {std::pair{640, 360}, {1, 7}, {13, 1}, {-1, -1}}) {
+    const TPictureFit Kept = FitPicture(&kFormats[0], W, H);
+    EXPECT_EQ(Kept.Width, W);
+    EXPECT_EQ(Kept.Height, H);
+    EXPECT_EQ(Kept.Filter, "");
+    EXPECT_EQ(Kept.Note, "");
+  }
+  EXPECT_EQ(FitPicture(nullptr, 13, 7).Filter, "");
+
+  const TOutputSettings S =
+      MakeOutputSettings(&kFormats[0], false, Audio(2, 44100, 64000), Video(13, 7));
+  EXPECT_EQ(S.FrameSize, "");
+  EXPECT_EQ(S.VideoFilters, "crop=12:6:0:0");
+  EXPECT_EQ(S.Note, Both.Note);
+  const std::vector<TEngineOption> Expected{{"acodec", "libfaac"},
+                                            {"ac", "2"},
+                                            {"ar", "44100"},
+                                            {"ab", "64000"},
+                                            {"async", "0"},
+                                            {"vcodec", "libx264"},
+                                            {"r", "29.97"},
+                                            {"vb", "1500000"},
+                                            {"vsync", "-1"},
+                                            {"pix_fmt", "yuv420p"},
+                                            {"vfilters", "crop=12:6:0:0"}};
+  EXPECT_EQ(EngineOptions(S), Expected);
+
+  // Sound only: no picture, nothing to fit.
+  const TOutputSettings Sound =
+      MakeOutputSettings(&kFormats[0], true, Audio(2, 44100, 64000), Video(13, 7));
+  EXPECT_EQ(Sound.VideoFilters, "");
+  EXPECT_EQ(Sound.Note, "");
+  // A picture one pixel wide keeps its size, which the engine refuses.
+  EXPECT_EQ(MakeOutputSettings(&kFormats[0], false, Audio(2, 44100, 0), Video(1, 7)).FrameSize,
+            "1x7");
+}
+
 TEST(Presets, WithoutAPresetTheSourceFillsTheGaps) {
   const TOutputSettings S = MakeOutputSettings(nullptr, false, Audio(1, 22050, 0), Video(320, 240));
   EXPECT_EQ(S.AudioChannels, 1);

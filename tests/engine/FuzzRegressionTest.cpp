@@ -105,7 +105,7 @@ TEST_F(FuzzRegressionTest, PicturesHoursApartAreNotDuplicatedToFillTheGap) {
 
 // The scaler library aborted the process when asked to convert from a
 // picture without a pixel format; the run now ends with the engine's error
-// and removes its output.
+// (no decoder reads the stream's codec) and removes its output.
 TEST_F(FuzzRegressionTest, VideoWithoutDecoderEndsTheRunWithAnError) {
   const std::string Output = OutPath("unknown-codec.mp4");
   TRunRecord R;
@@ -116,7 +116,7 @@ TEST_F(FuzzRegressionTest, VideoWithoutDecoderEndsTheRunWithAnError) {
   EXPECT_EQ(R.Terminations, 1);
   EXPECT_TRUE(R.ExceptionRaised);
   EXPECT_FALSE(R.Finished);
-  EXPECT_EQ(R.ErrorMessage, "Cannot get resampling context");
+  EXPECT_EQ(R.ErrorMessage, "Unsupported codec (id=0) for input stream #0.0");
   EXPECT_EQ(FileSize(Output), -1) << "no file is left";
 }
 

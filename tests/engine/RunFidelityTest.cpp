@@ -225,6 +225,50 @@ TEST_F(RunTest, InputStartTimeTrimsTheSoundToo) {
   }
 }
 
+// "ss" before the input cuts the sound to the sample: with PCM written out,
+// every click comes exactly "ss" earlier than in the source. AVI counts MP3
+// sound in whole packets of 1152 samples (26 ms); a start between two
+// packets must not be rounded to either. "ss" given for the output does
+// the same.
+TEST_F(RunTest, StartTimeCutsTheSoundToTheSample) {
+  const std::string Mp3 =
+      Media("fidelity-seek-mp3.avi", Source(mediagen::VideoCodec::Mpeg4, 3.0, {1.0, 2.0}));
+  mediagen::MediaSpec PcmSpec = Source(mediagen::VideoCodec::Mpeg4, 3.0, {1.0, 2.0});
+  PcmSpec.Audio = mediagen::AudioCodec::Pcm;
+  const std::string Pcm = Media("fidelity-seek-pcm.avi", PcmSpec);
+  const TOptionList ToWav = {{"acodec", "pcm_s16le"}};
+  const TOptionList ToMkv = {{"vcodec", "mpeg4"}, {"acodec", "pcm_s16le"}};
+  struct TCase {
+    const char* Name;
+    const std::string& Input;
+    const char* Start;
+    bool BeforeInput;
+    const TOptionList& Options;
+  };
+  const TCase Cases[] = {
+      {"mp3-0.7.wav", Mp3, "0.7", true, ToWav},        {"mp3-0.71.wav", Mp3, "0.71", true, ToWav},
+      {"mp3-0.733.mkv", Mp3, "0.733", true, ToMkv},    {"pcm-0.71.wav", Pcm, "0.71", true, ToWav},
+      {"mp3-out-0.71.wav", Mp3, "0.71", false, ToWav},
+  };
+  for (const TCase& Case : Cases) {
+    const std::string Output = OutPath(std::string("seek-") + Case.Name);
+    TOptionList Options = Case.Options;
+    TOptionList Before;
+    if (Case.BeforeInput)
+      Before.push_back({"ss", Case.Start});
+    else
+      Options.push_back({"ss", Case.Start});
+    TRunRecord R;
+    RunConversion(Req(Before, Case.Input, Options, Output), R);
+    ASSERT_TRUE(R.Finished) << Case.Name << R.OpenError << R.ErrorMessage;
+    const std::vector<int64_t> Clicks = ClickTimesUs(Output);
+    ASSERT_EQ(Clicks.size(), 2u) << Case.Name;
+    const double Start = std::stod(Case.Start);
+    EXPECT_NEAR(Clicks[0], (1.0 - Start) * 1e6, 2000) << Case.Name;
+    EXPECT_NEAR(Clicks[1], (2.0 - Start) * 1e6, 2000) << Case.Name;
+  }
+}
+
 // Sources whose pictures are stored out of order (B-frames) and whose
 // container keeps no presentation times (AVI): the window's preset keeps
 // every flash within one output frame of its click.

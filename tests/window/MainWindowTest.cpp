@@ -493,8 +493,26 @@ TEST_F(WindowMain, CameraClipBecomes420) {
   EXPECT_EQ(media.PixelFormat, "yuv420p");
 }
 
-TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
-  const QStringList sources = {Clip("even.avi"), Clip("odd.avi", 161, 120),
+// An odd size loses its last column and row (H.264 in 4:2:0 takes even
+// sizes only); the row's "Done" says so.
+TEST_F(WindowMain, OddSizedSourceLosesItsLastColumnAndRow) {
+  const QString source = Clip("odd.avi", 161, 121);
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({source});
+  ASSERT_TRUE(ConvertAndWait(w));
+  EXPECT_EQ(Dialogs.Count("Message"), 0);
+  EXPECT_EQ(Statuses(w), QStringList({"Done"}));
+  EXPECT_EQ(w.lvFiles->item(0, kColumnStatus)->toolTip(),
+            "The picture is 161x121, an odd size the libx264 encoder does not take: its last "
+            "column and last row are left out, giving 160x120 with every other pixel as it was.");
+  ExpectVideoOutput(OutPath(OutputName(source)), 160, 120);
+}
+
+TEST_F(WindowMain, UnconvertibleSourceIsDroppedOthersKeepTheirRows) {
+  // A picture one pixel wide has no column to leave out: the engine
+  // refuses its size.
+  const QStringList sources = {Clip("even.avi"), Clip("thin.avi", 1, 120),
                                Clip("later.avi", 192, 144)};
   auto window = MakeWindow();
   TfrmMain& w = *window;
@@ -518,8 +536,8 @@ TEST_F(WindowMain, OddSizedSourceIsDroppedOthersKeepTheirRows) {
 }
 
 TEST_F(WindowMain, EveryTaskFailingLeavesTheWindowIdle) {
-  const QString source = Clip("odd.avi", 161, 121);
-  const QString other = Clip("other.avi", 160, 121);
+  const QString source = Clip("thin.avi", 1, 121);
+  const QString other = Clip("flat.avi", 160, 1);
   auto window = MakeWindow();
   TfrmMain& w = *window;
   w.AddFiles({source, other});

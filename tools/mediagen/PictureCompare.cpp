@@ -39,6 +39,43 @@ double PictureComparison::MeanPsnrOfCoded(int64_t From, int64_t To) const {
   return Count ? Sum / Count : 0.0;
 }
 
+int64_t PictureComparison::FirstBelow(double Db) const {
+  for (size_t I = 0; I < Psnr.size(); ++I)
+    if (Psnr[I] < Db) return static_cast<int64_t>(I);
+  return -1;
+}
+
+std::string ReadLumaPictures(const std::string& Path, int Count, std::vector<LumaPicture>& Out) {
+  Out.clear();
+  if (!FFmpegLibsLoaded()) return "the media libraries are not loaded";
+  try {
+    PictureSource Source;
+    if (std::string Error = Source.Open(Path); !Error.empty()) return Error;
+    LumaPicture Picture;
+    while (static_cast<int>(Out.size()) < Count && Source.Next(0, 0, Picture.Samples)) {
+      Picture.Width = Source.TakenWidth;
+      Picture.Height = Source.TakenHeight;
+      Out.push_back(Picture);
+    }
+  } catch (const std::exception& E) {
+    return E.what();
+  }
+  return "";
+}
+
+double RegionPsnr(const LumaPicture& Whole, const LumaPicture& Part, int Left, int Top) {
+  if (Left < 0 || Top < 0 || Part.Width <= 0 || Part.Height <= 0 ||
+      Left + Part.Width > Whole.Width || Top + Part.Height > Whole.Height)
+    return 0.0;
+  std::vector<uint8_t> Region;
+  Region.reserve(Part.Samples.size());
+  for (int Y = 0; Y < Part.Height; ++Y) {
+    const uint8_t* Row = Whole.Samples.data() + static_cast<size_t>(Top + Y) * Whole.Width + Left;
+    Region.insert(Region.end(), Row, Row + Part.Width);
+  }
+  return Psnr(Region, Part.Samples);
+}
+
 PictureComparison ComparePictures(const std::string& A, const std::string& B) {
   PictureComparison Result;
   if (!FFmpegLibsLoaded()) {

@@ -21,6 +21,9 @@ struct PictureComparison {
   // such as flash frames, coded exactly, would lift any mean they fall
   // into); 0 when there are none.
   double MeanPsnrOfCoded(int64_t From, int64_t To) const;
+  // The first pair whose PSNR is below Db (where the files part ways), -1
+  // when there is none.
+  int64_t FirstBelow(double Db) const;
 };
 
 // A pair whose luma planes are equal is given this value instead of infinity.
@@ -37,5 +40,22 @@ PictureComparison ComparePictures(const std::string& A, const std::string& B);
 // the source pictures read. Error says why when a picture's index cannot
 // be read or goes back.
 PictureComparison CompareWithCountedSource(const std::string& A, const std::string& Source);
+
+// A decoded picture's luma in full range (0..255), rows top to bottom.
+struct LumaPicture {
+  int Width = 0;
+  int Height = 0;
+  std::vector<uint8_t> Samples;
+};
+
+// The first Count pictures (fewer when the file has fewer) of Path's first
+// video stream, in presentation order, each at its own size. Returns "" or
+// why the file could not be read. Needs the media libraries bound.
+std::string ReadLumaPictures(const std::string& Path, int Count, std::vector<LumaPicture>& Out);
+
+// The luma PSNR of Part against the region of Whole of Part's size whose
+// top left corner is at (Left, Top): PsnrIdentical for equal samples, 0
+// when the region does not fit inside Whole.
+double RegionPsnr(const LumaPicture& Whole, const LumaPicture& Part, int Left = 0, int Top = 0);
 
 }  // namespace vexav::mediagen

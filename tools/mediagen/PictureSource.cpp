@@ -63,6 +63,12 @@ bool PictureSource::Next(int W, int H, std::vector<uint8_t>& Luma) {
 }
 
 bool PictureSource::Take(int W, int H, std::vector<uint8_t>& Luma) {
+  if (W <= 0 || H <= 0) {
+    W = Frame->width;
+    H = Frame->height;
+  }
+  TakenWidth = W;
+  TakenHeight = H;
   Scaler.reset(ff::sws_getCachedContext(Scaler.release(), Frame->width, Frame->height,
                                         static_cast<AVPixelFormat>(Frame->format), W, H,
                                         AV_PIX_FMT_GRAY8, SWS_BICUBIC, nullptr, nullptr, nullptr));

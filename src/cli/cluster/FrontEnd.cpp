@@ -11,6 +11,7 @@
 #include <fstream>
 #include <thread>
 
+#include "cli/OutputFiles.h"
 #include "cli/ProbeCommand.h"
 #include "cli/cluster/BatchMonitor.h"
 #include "cli/cluster/JobFolder.h"
@@ -118,6 +119,14 @@ bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, Planne
   }
   segments::SourcePlan Source;
   if (!segments::PlanSource(Probe, File.Source, Source, Error)) return false;
+  // A picture the preset changes (an odd size): the log says how, once for
+  // all its pieces.
+  if (Source.Facts.VideoStreams > 0) {
+    const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
+    const std::string Note =
+        output::FitPicture(&Preset, Source.Facts.Video.Width, Source.Facts.Video.Height).Note;
+    if (!Note.empty()) PrintLine(Env.Err, SourceLogLine(File.Source, Note));
+  }
   if (Source.Facts.VideoStreams > 0 && Source.DurationUs <= 0)
     PrintLine(Env.Err,
               FileMessage(Given, "its duration is not known; it is converted in one piece"));
