@@ -41,12 +41,12 @@ class TUnattendedDialogs : public TWindowDialogs {
     Print(caption + QStringLiteral(": ") + text + QStringLiteral(" (Yes)"));
     return true;
   }
-  void Message(QWidget*, const QString& text) override { Print(text); }
+  void Warning(QWidget*, const QString& text) override { Print(text); }
   bool OpenUrl(const QUrl& url) override {
     Print(QStringLiteral("open ") + url.toString());
     return true;
   }
-  bool Summary(QWidget*, const QString& text, bool) override {
+  bool Summary(QWidget*, const QString& text, bool, bool) override {
     Print(text);
     return false;
   }
