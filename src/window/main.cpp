@@ -11,7 +11,8 @@
 // stops the run and quits without touching config.ini; the
 // dialogs never wait for a person then (messages go to standard error, a
 // question is answered Yes). --output-folder and --jobs apply to this run
-// only.
+// only. --help needs no display; without one, the program says so and ends
+// instead of aborting in Qt's platform start.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
