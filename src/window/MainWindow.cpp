@@ -14,6 +14,7 @@
 
 #include "window/ConfigFile.h"
 #include "window/Controls.h"
+#include "window/FileProblems.h"
 #include "window/Formats.h"
 #include "window/MainWindowRows.h"
 #include "window/Product.h"
@@ -163,7 +164,7 @@ void TfrmMain::SetCaption(const QString& suffix) {
 
 bool TfrmMain::LoadLibraries() {
   if (VexAVC().LoadLibraries((FAppFolder + QStringLiteral("lib")).toStdString(), true)) return true;
-  Dialogs.Message(this, QString::fromUtf8(kLibError));
+  Dialogs.Warning(this, QString::fromUtf8(kLibError));
   return false;
 }
 
@@ -182,12 +183,15 @@ void TfrmMain::btnFolderChangeClick() {
 void TfrmMain::btnBrowseClick() {
   const QString folder = txtOutput->text();
   // A folder not made yet is made now, as Convert would.
-  if (!QFileInfo(folder).isDir() && !QDir().mkpath(folder)) {
-    Dialogs.Message(this, QStringLiteral("The folder %1 cannot be created.").arg(folder));
-    return;
+  if (!QFileInfo(folder).isDir()) {
+    if (const QString problem = PrepareOutputFolder(folder); !problem.isEmpty()) {
+      Dialogs.Warning(this,
+                      QStringLiteral("The folder %1 cannot be created: %2.").arg(folder, problem));
+      return;
+    }
   }
   if (!Dialogs.OpenUrl(QUrl::fromLocalFile(folder)))
-    Dialogs.Message(this, QStringLiteral("No file manager could open %1.").arg(folder));
+    Dialogs.Warning(this, QStringLiteral("No file manager could open %1.").arg(folder));
 }
 
 void TfrmMain::chkSameFolderClick() {
@@ -207,11 +211,11 @@ void TfrmMain::OpenRowOutput(int row) {
   if (!source || !source->data(rows::kOpenableRole).toBool()) return;
   const QString output = source->data(rows::kOutputRole).toString();
   if (!QFileInfo(output).isFile()) {
-    Dialogs.Message(this, QStringLiteral("%1 is not there any more.").arg(output));
+    Dialogs.Warning(this, QStringLiteral("%1 is not there any more.").arg(output));
     return;
   }
   if (!Dialogs.OpenUrl(QUrl::fromLocalFile(output)))
-    Dialogs.Message(this, QStringLiteral("Nothing could open %1.").arg(output));
+    Dialogs.Warning(this, QStringLiteral("Nothing could open %1.").arg(output));
 }
 
 }  // namespace vexav

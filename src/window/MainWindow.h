@@ -3,7 +3,11 @@
 // output folder and format, and the run: Convert prepares one output per
 // task and starts the component; each task's progress, times and end show in
 // its row; Stop ends the run, keeping what was converted under a "(partial)"
-// name; one summary closes the run.
+// name; one summary closes the run. A file that cannot start does not hold
+// up the others: its row says why, and the summary names it.
+//
+// Convert after a stop converts what is not done and keeps what is; done
+// files are converted again only when the user agrees.
 //
 // The code is split by responsibility: MainWindow.cpp (construction,
 // settings, window events, folder controls), MainWindowLayout.cpp (the
@@ -186,9 +190,15 @@ class TfrmMain : public QWidget {
   bool LoadLibraries();
   // Empties the list and the tasks.
   void ClearAll();
-  // Makes a task for every listed file again; files that cannot be opened
-  // go into failures as "name: reason".
-  void DoLoadFromList(QStringList& failures);
+  // Makes a task again for each of the given rows; files that cannot be
+  // opened go into failures as "name: reason". Other rows are left as they
+  // are.
+  void DoLoadFromList(const std::vector<int>& rowsToLoad, QStringList& failures);
+  // The rows a Convert after a finished or stopped run converts: after a
+  // stop, those not done; otherwise (or when every row is done) all of
+  // them, once the user has agreed to convert done files again. False when
+  // the user said No.
+  bool ChooseRowsToConvert(const QString& formatText, std::vector<int>& rowsToLoad);
   // The files to add: folders replaced by the media files inside them;
   // what cannot be listed goes into refused.
   QStringList ExpandFolders(const QStringList& paths, QStringList& refused);
@@ -206,8 +216,11 @@ class TfrmMain : public QWidget {
   void SetRowStatus(int row, const QString& text, const QString& toolTip = QString());
   void SetRowTime(int row, const QString& text);
   void SetRowOutput(int row, const QString& path);
-  // Makes the Convert-time failures one message.
-  void ReportStartFailures(const QStringList& failures);
+  // Gives every task its output, removing the tasks whose output cannot be
+  // set; their rows read "Failed" and they go into RunFailures.
+  void PrepareTasks(const QString& formatText);
+  // Files that could not start or failed: "path: reason", for the summary.
+  void AddRunFailure(int row, const QString& reason);
   // The end of a run (its final notice): the window goes idle and the
   // summary is shown (or the window closes, when that was asked for).
   void FinishRun();
@@ -241,6 +254,11 @@ class TfrmMain : public QWidget {
   int FJobs = 1;
   // The row of each task, by task index.
   std::vector<int> TaskRows;
+  // The rows the current (or last) run took up: its tasks' rows and those
+  // that could not start. The summary counts these only.
+  std::vector<int> RunRows;
+  // The files of the run that could not start or failed, "path: reason".
+  QStringList RunFailures;
   // Which run the notices being raised belong to.
   std::atomic<int> FRun{0};
   // The last run's final notice has been raised (no run is under way).

@@ -11,6 +11,7 @@
 
 #include "component/SourceFolders.h"
 #include "window/Controls.h"
+#include "window/FileProblems.h"
 #include "window/MainWindow.h"
 #include "window/MainWindowRows.h"
 #include "window/StatusCell.h"
@@ -115,25 +116,42 @@ void TfrmMain::AddFiles(const QStringList& files) {
   const QStringList paths = ExpandFolders(files, refused);
 
   // After a finished or stopped run the list starts anew, but only once a
-  // new file has been accepted: an Add that brings nothing keeps the rows.
+  // file that is not listed yet has been accepted: an Add that brings
+  // nothing new (refused files, or files already listed) keeps the rows and
+  // what they say.
   const bool startAnew = VexAVC().TaskCount() == 0 || FStopPressed;
-  QStringList accepted;
+  struct TChosen {
+    QString Path;
+    QString Refusal;  // empty: accepted
+    bool Listed = false;
+  };
+  std::vector<TChosen> chosen;
   QSet<QString> seen;
+  bool anyNew = false;
   for (const QString& file : paths) {
-    const QString path = QFileInfo(file).absoluteFilePath();
-    if (seen.contains(path) || (!startAnew && IsListed(path))) {
-      refused.append(path + QStringLiteral(": already in the list"));
-      continue;
+    TChosen entry{QFileInfo(file).absoluteFilePath(), QString(), false};
+    entry.Listed = IsListed(entry.Path);
+    if (seen.contains(entry.Path) || (!startAnew && entry.Listed)) {
+      entry.Refusal = QStringLiteral("already in the list");
+    } else if (!VexAVC().Probe().Open(entry.Path.toStdString())) {
+      // The probe tests the file first.
+      entry.Refusal = SourceProblem(entry.Path, VexAVC().Probe().LastError());
+    } else {
+      VexAVC().Probe().Close();
+      seen.insert(entry.Path);
+      anyNew = anyNew || !entry.Listed;
     }
-    // The probe tests the file first.
-    if (!VexAVC().Probe().Open(path.toStdString())) {
-      refused.append(path + QStringLiteral(": not a readable media file (") +
-                     QString::fromStdString(VexAVC().Probe().LastError()) + u')');
-      continue;
-    }
-    VexAVC().Probe().Close();
-    seen.insert(path);
-    accepted.append(path);
+    chosen.push_back(entry);
+  }
+  QStringList accepted;
+  for (TChosen& entry : chosen) {
+    // Files listed already start a new list only along with a new one.
+    if (entry.Refusal.isEmpty() && entry.Listed && !anyNew)
+      entry.Refusal = QStringLiteral("already in the list");
+    if (entry.Refusal.isEmpty())
+      accepted.append(entry.Path);
+    else
+      refused.append(entry.Path + QStringLiteral(": ") + entry.Refusal);
   }
   if (!accepted.isEmpty() && startAnew) {
     ClearAll();
@@ -160,7 +178,7 @@ void TfrmMain::AddFiles(const QStringList& files) {
     SetCaption(lvFiles->rowCount() > 0 ? QString::fromUtf8(kCaptionReady) : QString());
   UpdateListActions();
   if (!refused.isEmpty())
-    Dialogs.Message(this, QStringLiteral("These files were not added:\n\n") + refused.join(u'\n'));
+    Dialogs.Warning(this, QStringLiteral("These files were not added:\n\n") + refused.join(u'\n'));
   selFormat->setFocus();
 }
 
@@ -215,11 +233,12 @@ void TfrmMain::ClearList() {
   SetCaption(QString());
 }
 
-void TfrmMain::DoLoadFromList(QStringList& failures) {
+void TfrmMain::DoLoadFromList(const std::vector<int>& rowsToLoad, QStringList& failures) {
   TaskRows.clear();
-  for (int row = 0; row < lvFiles->rowCount(); ++row) {
+  int position = 0;
+  for (const int row : rowsToLoad) {
     const QString path = RowPath(row);
-    SetCaption(QStringLiteral(" [Loading File %1...]").arg(row + 1));
+    SetCaption(QStringLiteral(" [Loading File %1...]").arg(++position));
     SetRowTime(row, QString());
     SetRowOutput(row, QString());
     lvFiles->item(row, kColumnSource)->setData(rows::kOpenableRole, false);
@@ -237,8 +256,9 @@ void TfrmMain::DoLoadFromList(QStringList& failures) {
     }
     if (index < 0) {
       // The row stays, without a task, and says why.
-      SetRowStatus(row, QString::fromUtf8(kStatusFailed), QString::fromStdString(error));
-      failures.append(path + QStringLiteral(": ") + QString::fromStdString(error));
+      const QString reason = SourceProblem(path, error);
+      SetRowStatus(row, QString::fromUtf8(kStatusFailed), reason);
+      failures.append(path + QStringLiteral(": ") + reason);
       continue;
     }
     SetRowStatus(row, QString::fromUtf8(kStatusReady));

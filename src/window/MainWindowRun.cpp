@@ -13,6 +13,7 @@
 
 #include "component/PartialOutput.h"
 #include "window/Controls.h"
+#include "window/FileProblems.h"
 #include "window/Formats.h"
 #include "window/MainWindow.h"
 #include "window/MainWindowRows.h"
@@ -27,7 +28,6 @@ namespace {
 
 const char kConvertCaption[] = "Convert!";
 const char kStopCaption[] = "Stop";
-const char kErrorFound[] = "Error found";
 const char kInformation[] = "Information";
 
 QString Text(const char* text) {
@@ -130,9 +130,58 @@ void TfrmMain::EnterIdle(const char* suffix) {
   SetControlsEnabled(true);
 }
 
-void TfrmMain::ReportStartFailures(const QStringList& failures) {
-  if (failures.isEmpty()) return;
-  Dialogs.Message(this, Text(kErrorFound) + QStringLiteral("\n\n") + failures.join(u'\n'));
+void TfrmMain::AddRunFailure(int row, const QString& reason) {
+  RunFailures.append(RowPath(row) + QStringLiteral(": ") + reason);
+}
+
+bool TfrmMain::ChooseRowsToConvert(const QString& formatText, std::vector<int>& rowsToLoad) {
+  rowsToLoad.clear();
+  bool anyDone = false;
+  for (int row = 0; row < lvFiles->rowCount(); ++row) {
+    if (StatusText(row) == Text(kStatusDone))
+      anyDone = true;
+    else if (FStopPressed)
+      rowsToLoad.push_back(row);
+  }
+  // After a stop, the files that are not done (stopped, canceled, failed)
+  // convert, and the done ones keep their outputs. Otherwise, and when
+  // every file is done, the whole list converts again, which is asked
+  // first when files were converted to this format already.
+  bool ask = false;
+  if (rowsToLoad.empty()) {
+    ask = anyDone && (FStopPressed || formatText == FLastFormat);
+    for (int row = 0; row < lvFiles->rowCount(); ++row) rowsToLoad.push_back(row);
+  }
+  return !ask ||
+         Dialogs.AskYesNo(this, Text(kInformation),
+                          QStringLiteral("File(s) from the list was already converted to "
+                                         "this format\n") +
+                              formatText + u'\n' + QStringLiteral("Do you wish to convert agin?"));
+}
+
+void TfrmMain::PrepareTasks(const QString& formatText) {
+  // Each task once: a removed task's successors move down into its index.
+  for (int index = 0; index < VexAVC().TaskCount();) {
+    if (PrepareTask(index, formatText)) {
+      btnConvert->setFocus();
+      ++index;
+      continue;
+    }
+    const int row = RowOfTask(index);
+    const QString engineError = QString::fromStdString(VexAVC().LastError());
+    VexAVC().RemoveTask(index);
+    if (index < static_cast<int>(TaskRows.size())) TaskRows.erase(TaskRows.begin() + index);
+    if (row < 0) continue;
+    // The task may have created its output before failing; the name was
+    // free when chosen, so what is there now is that task's.
+    const QString output = lvFiles->item(row, kColumnSource)->data(rows::kOutputRole).toString();
+    const QString error = OutputProblem(output, engineError);
+    const QFileInfo file(output);
+    if (!output.isEmpty() && file.isFile() && !file.isSymLink()) QFile::remove(output);
+    SetRowOutput(row, QString());
+    SetRowStatus(row, Text(kStatusFailed), error);
+    AddRunFailure(row, error);
+  }
 }
 
 void TfrmMain::btnConvertClick() {
@@ -154,57 +203,55 @@ void TfrmMain::btnConvertClick() {
     btnOpen->setFocus();
     return;
   }
+  // One output folder for every file: when it cannot be made or written
+  // into, no file can start, and that is said once.
+  if (!chkSameFolder->isChecked()) {
+    const QString folder = txtOutput->text();
+    if (const QString problem = PrepareOutputFolder(folder); !problem.isEmpty()) {
+      Dialogs.Warning(
+          this, QStringLiteral("The output folder %1 cannot be used: %2.").arg(folder, problem));
+      return;
+    }
+  }
 
   const QString formatText = selFormat->currentText();
-  QStringList failures;
+  std::vector<int> runRows;
   if (VexAVC().TaskCount() == 0 || FStopPressed) {
-    if (formatText == FLastFormat &&
-        !Dialogs.AskYesNo(this, Text(kInformation),
-                          QStringLiteral("File(s) from the list was already converted to this "
-                                         "format\n") +
-                              FLastFormat + u'\n' + QStringLiteral("Do you wish to convert agin?")))
-      return;
+    if (!ChooseRowsToConvert(formatText, runRows)) return;
     VexAVC().ClearTasks();
     FStopPressed = false;
-    DoLoadFromList(failures);
+    RunFailures.clear();
+    DoLoadFromList(runRows, RunFailures);
+  } else {
+    RunFailures.clear();
+    for (const int row : TaskRows)
+      if (row >= 0) runRows.push_back(row);
   }
-
-  // Each task once: a removed task's successors move down into its index.
-  for (int index = 0; index < VexAVC().TaskCount();) {
-    if (PrepareTask(index, formatText)) {
-      btnConvert->setFocus();
-      ++index;
-      continue;
-    }
-    const int row = RowOfTask(index);
-    const QString error = QString::fromStdString(VexAVC().LastError());
-    VexAVC().RemoveTask(index);
-    if (index < static_cast<int>(TaskRows.size())) TaskRows.erase(TaskRows.begin() + index);
-    if (row >= 0) {
-      // The task may have created its output before failing; the name was
-      // free when chosen, so what is there now is that task's.
-      const QString output = lvFiles->item(row, kColumnSource)->data(rows::kOutputRole).toString();
-      const QFileInfo file(output);
-      if (!output.isEmpty() && file.isFile() && !file.isSymLink()) QFile::remove(output);
-      SetRowOutput(row, QString());
-      SetRowStatus(row, Text(kStatusFailed), error);
-      failures.append(RowPath(row) + QStringLiteral(": ") + error);
-    }
-  }
-  // One message for the whole Convert, naming each file and why.
-  ReportStartFailures(failures);
+  RunRows = runRows;
+  PrepareTasks(formatText);
 
   if (VexAVC().TaskCount() == 0) {
-    // Nothing is left to run: the window stays idle.
+    // Nothing can start, so nothing waits behind the message; the rows say
+    // the same, each with its reason.
+    if (!RunFailures.isEmpty()) Dialogs.Warning(this, ErrorFoundText(RunFailures));
     EnterIdle(kCaptionReady);
     return;
   }
   if (!StartRun()) {
-    Dialogs.Message(this, Text(kErrorFound) + QStringLiteral("\n\n") +
-                              QString::fromStdString(VexAVC().LastError()));
+    const QString error = QString::fromStdString(VexAVC().LastError());
+    // Nothing ran: the outputs made for the tasks go with them.
+    VexAVC().ClearTasks();
+    for (const int row : TaskRows) {
+      RemoveEmptyOutput(row);
+      SetRowOutput(row, QString());
+    }
+    TaskRows.clear();
+    Dialogs.Warning(this, ErrorFoundText({error}));
     EnterIdle(kCaptionReady);
     return;
   }
+  // Files that could not start are in their rows now, and in the summary at
+  // the run's end: no message holds up the files that can convert.
   FStopPressed = false;
   FConverting = true;
   SetCaption(Text(kCaptionConverting));
@@ -313,6 +360,7 @@ void TfrmMain::ApplyTerminate(int run, int index, bool finished, bool exception,
     SetRowTime(row, QString());
   if (exception) {
     SetRowStatus(row, Text(kStatusFailed), message);
+    AddRunFailure(row, message);
     RemoveEmptyOutput(row);
   } else if (finished) {
     SetRowStatus(row, Text(kStatusDone), source->data(rows::kNoteRole).toString());
@@ -336,21 +384,30 @@ void TfrmMain::FinishRun() {
   const bool stopped = FStopPressed;
   TRunCounts counts;
   bool written = false;
-  for (int row = 0; row < lvFiles->rowCount(); ++row) {
+  // The rows of this run only: done files kept from before a stop are not
+  // counted again.
+  for (const int row : RunRows) {
+    if (row < 0 || row >= lvFiles->rowCount()) continue;
     const QString status = StatusText(row);
     if (status == Text(kStatusDone)) {
       ++counts.Converted;
       written = true;
-    } else if (status == Text(kStatusFailed)) {
+      continue;
+    }
+    if (IsStoppedText(status)) {
+      ++counts.Stopped;
+      written = true;
+      continue;
+    }
+    if (status == Text(kStatusFailed)) {
       ++counts.Failed;
     } else {
-      // Stopped part way, or never started.
-      if (IsStoppedText(status))
-        written = true;
-      else if (status != Text(kStatusCanceled))
-        SetRowStatus(row, Text(kStatusCanceled));
+      // Never started, or stopped before anything was written.
+      if (status != Text(kStatusCanceled)) SetRowStatus(row, Text(kStatusCanceled));
       ++counts.Canceled;
     }
+    // A file that did not run leaves no empty output behind.
+    RemoveEmptyOutput(row);
   }
   const qint64 elapsed = FRunClock.isValid() ? FRunClock.elapsed() : 0;
   if (stopped) {
@@ -369,12 +426,15 @@ void TfrmMain::FinishRun() {
     close();
     return;
   }
-  const QString summary = RunSummaryText(counts, elapsed);
+  // The files that could not start or failed are named here, once the run
+  // is over, with the same words their rows show.
+  QString summary = RunSummaryText(counts, elapsed);
+  if (!RunFailures.isEmpty()) summary += QStringLiteral("\n\n") + ErrorFoundText(RunFailures);
   if (!isActiveWindow()) Dialogs.Notify(Title(), summary);
   const QString folder = OutputFolderOfRun();
-  if (Dialogs.Summary(this, summary, written && !folder.isEmpty()) &&
+  if (Dialogs.Summary(this, summary, written && !folder.isEmpty(), counts.Failed > 0) &&
       !Dialogs.OpenUrl(QUrl::fromLocalFile(folder)))
-    Dialogs.Message(this, QStringLiteral("No file manager could open %1.").arg(folder));
+    Dialogs.Warning(this, QStringLiteral("No file manager could open %1.").arg(folder));
 }
 
 }  // namespace vexav

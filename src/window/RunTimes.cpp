@@ -50,6 +50,7 @@ QString ConvertingTimeText(qint64 elapsedMs, std::optional<qint64> leftMs) {
 QString RunSummaryText(const TRunCounts& counts, qint64 elapsedMs) {
   QString text = QStringLiteral("%1 converted").arg(counts.Converted);
   if (counts.Failed > 0) text += QStringLiteral(", %1 failed").arg(counts.Failed);
+  if (counts.Stopped > 0) text += QStringLiteral(", %1 stopped (part kept)").arg(counts.Stopped);
   if (counts.Canceled > 0) text += QStringLiteral(", %1 canceled").arg(counts.Canceled);
   return text + QStringLiteral(" in ") + DurationWords(elapsedMs);
 }

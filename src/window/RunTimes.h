@@ -31,11 +31,14 @@ QString ConvertingTimeText(qint64 elapsedMs, std::optional<qint64> leftMs);
 struct TRunCounts {
   int Converted = 0;
   int Failed = 0;
+  // Stopped part way, what was converted kept under a "(partial)" name.
+  int Stopped = 0;
+  // Never started, or stopped before anything was written.
   int Canceled = 0;
 };
 
-// "3 converted, 1 failed, 1 canceled in 2 min 13 s"; the failed and canceled
-// parts only when there are any.
+// "3 converted, 1 failed, 1 stopped (part kept), 1 canceled in 2 min 13 s";
+// the failed, stopped and canceled parts only when there are any.
 QString RunSummaryText(const TRunCounts& counts, qint64 elapsedMs);
 
 }  // namespace vexav

@@ -39,13 +39,17 @@ void TDesktopDialogs::Information(QWidget* parent, const QString& caption, const
 bool TDesktopDialogs::AskYesNo(QWidget* parent, const QString& caption, const QString& text) {
   QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Yes | QMessageBox::No,
                   parent);
-  box.setDefaultButton(QMessageBox::Yes);
+  // The safe answer: both questions (quit during a run, convert again)
+  // leave things as they are on No.
+  box.setDefaultButton(QMessageBox::No);
+  box.setEscapeButton(QMessageBox::No);
   return box.exec() == QMessageBox::Yes;
 }
 
-void TDesktopDialogs::Message(QWidget* parent, const QString& text) {
-  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kProductTitle), text, QMessageBox::Ok,
+void TDesktopDialogs::Warning(QWidget* parent, const QString& text) {
+  QMessageBox box(QMessageBox::Warning, QString::fromLatin1(kProductTitle), text, QMessageBox::Ok,
                   parent);
+  box.setDefaultButton(QMessageBox::Ok);
   box.exec();
 }
 
@@ -53,9 +57,10 @@ bool TDesktopDialogs::OpenUrl(const QUrl& url) {
   return QDesktopServices::openUrl(url);
 }
 
-bool TDesktopDialogs::Summary(QWidget* parent, const QString& text, bool canOpenFolder) {
-  QMessageBox box(QMessageBox::Information, QString::fromLatin1(kProductTitle), text,
-                  QMessageBox::Ok, parent);
+bool TDesktopDialogs::Summary(QWidget* parent, const QString& text, bool canOpenFolder,
+                              bool failed) {
+  QMessageBox box(failed ? QMessageBox::Warning : QMessageBox::Information,
+                  QString::fromLatin1(kProductTitle), text, QMessageBox::Ok, parent);
   QPushButton* open = nullptr;
   if (canOpenFolder)
     open = box.addButton(QStringLiteral("Open Output Folder"), QMessageBox::ActionRole);

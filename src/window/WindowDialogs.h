@@ -25,16 +25,19 @@ class TWindowDialogs {
                                const QString& startFolder) = 0;
   // A message box with the information icon and an OK button.
   virtual void Information(QWidget* parent, const QString& caption, const QString& text) = 0;
-  // A Yes/No question with the information icon: true for Yes.
+  // A Yes/No question with the information icon: true for Yes. No is the
+  // default button, so that Enter never starts or ends anything by mistake.
   virtual bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) = 0;
-  // A plain message box (no icon) with an OK button.
-  virtual void Message(QWidget* parent, const QString& text) = 0;
+  // A message about something that went wrong, with the warning icon and an
+  // OK button.
+  virtual void Warning(QWidget* parent, const QString& text) = 0;
   // Opens an address (web page, or a file or folder as a file URL) with the
   // desktop's handler; false when nothing could open it.
   virtual bool OpenUrl(const QUrl& url) = 0;
   // The end-of-run summary with an OK button and, when canOpenFolder, one
-  // that opens the output folder: true when that one was pressed.
-  virtual bool Summary(QWidget* parent, const QString& text, bool canOpenFolder) = 0;
+  // that opens the output folder: true when that one was pressed. It has
+  // the warning icon when a file failed, else the information icon.
+  virtual bool Summary(QWidget* parent, const QString& text, bool canOpenFolder, bool failed) = 0;
   // A desktop notification (freedesktop notifications over the session
   // bus); nothing happens when no notification service is there.
   virtual void Notify(const QString& title, const QString& text) = 0;
@@ -50,9 +53,9 @@ class TDesktopDialogs : public TWindowDialogs {
   QString ChooseFolder(QWidget* parent, const QString& title, const QString& startFolder) override;
   void Information(QWidget* parent, const QString& caption, const QString& text) override;
   bool AskYesNo(QWidget* parent, const QString& caption, const QString& text) override;
-  void Message(QWidget* parent, const QString& text) override;
+  void Warning(QWidget* parent, const QString& text) override;
   bool OpenUrl(const QUrl& url) override;
-  bool Summary(QWidget* parent, const QString& text, bool canOpenFolder) override;
+  bool Summary(QWidget* parent, const QString& text, bool canOpenFolder, bool failed) override;
   void Notify(const QString& title, const QString& text) override;
   void ShowExitBanner(QWidget* parent) override;
 };

@@ -11,7 +11,8 @@
 // stops the run and quits without touching config.ini; the
 // dialogs never wait for a person then (messages go to standard error, a
 // question is answered Yes). --output-folder and --jobs apply to this run
-// only.
+// only. --help needs no display; without one, the program says so and ends
+// instead of aborting in Qt's platform start.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
@@ -19,6 +20,7 @@
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
+#include <string_view>
 
 #include "window/Controls.h"
 #include "window/MainWindow.h"
@@ -41,12 +43,12 @@ class TUnattendedDialogs : public TWindowDialogs {
     Print(caption + QStringLiteral(": ") + text + QStringLiteral(" (Yes)"));
     return true;
   }
-  void Message(QWidget*, const QString& text) override { Print(text); }
+  void Warning(QWidget*, const QString& text) override { Print(text); }
   bool OpenUrl(const QUrl& url) override {
     Print(QStringLiteral("open ") + url.toString());
     return true;
   }
-  bool Summary(QWidget*, const QString& text, bool) override {
+  bool Summary(QWidget*, const QString& text, bool, bool) override {
     Print(text);
     return false;
   }
@@ -102,69 +104,113 @@ class TScreenshot : public QObject {
   bool Taken = false;
 };
 
+// The program's command line.
+struct TCommandLine {
+  QCommandLineParser Parser;
+  QCommandLineOption Add{QStringLiteral("add"), QStringLiteral("Add FILE to the list."),
+                         QStringLiteral("FILE")};
+  QCommandLineOption Convert{QStringLiteral("convert"),
+                             QStringLiteral("Press Convert once the files are in.")};
+  QCommandLineOption Folder{QStringLiteral("output-folder"),
+                            QStringLiteral("Output folder for this run."), QStringLiteral("DIR")};
+  QCommandLineOption Jobs{QStringLiteral("jobs"),
+                          QStringLiteral("Files converted at once in this run."),
+                          QStringLiteral("N")};
+  QCommandLineOption Shot{
+      QStringLiteral("screenshot"),
+      QStringLiteral("Save a PNG of the window once rows show progress, then stop and quit."),
+      QStringLiteral("OUT")};
+  QCommandLineOption Delay{
+      QStringLiteral("screenshot-delay"),
+      QStringLiteral("Milliseconds between the first progress and the picture (default 1000)."),
+      QStringLiteral("MS"), QStringLiteral("1000")};
+  QCommandLineOption AfterDone{
+      QStringLiteral("screenshot-after-done"),
+      QStringLiteral("Wait for a finished row too before the delay starts.")};
+
+  TCommandLine() {
+    Parser.addHelpOption();
+    Parser.setApplicationDescription(QString::fromLatin1(kProductTitle));
+    Parser.addOptions({Add, Convert, Folder, Jobs, Shot, Delay, AfterDone});
+    Parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files to add."),
+                                 QStringLiteral("[FILE...]"));
+  }
+};
+
+// Whether the command line asks for the help text.
+bool AsksForHelp(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view word = argv[i];
+    if (word == "--") return false;
+    if (word == "-h" || word == "--help" || word == "-?") return true;
+  }
+  return false;
+}
+
+// Whether Qt has a window system to reach: one named by QT_QPA_PLATFORM or
+// -platform, an X server (DISPLAY) or a Wayland one (WAYLAND_DISPLAY).
+bool HasDisplay(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i)
+    if (std::string_view(argv[i]) == "-platform" || std::string_view(argv[i]) == "--platform")
+      return true;
+  return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+         !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
 }  // namespace
 }  // namespace vexav
 
 int main(int argc, char** argv) {
   using namespace vexav;
+  // The help needs no window system: it is printed before any is reached,
+  // so that it works on a terminal without a display too.
+  if (AsksForHelp(argc, argv)) {
+    QCoreApplication core(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vexav-window"));
+    TCommandLine line;
+    line.Parser.parse(QCoreApplication::arguments());
+    std::fputs(line.Parser.helpText().toLocal8Bit().constData(), stdout);
+    return 0;
+  }
+  if (!HasDisplay(argc, argv)) {
+    std::fprintf(stderr,
+                 "vexav-window: no display to show the window on (DISPLAY is not set); "
+                 "vexav-convert converts files without one\n");
+    return 1;
+  }
+
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("vexav-window"));
 
-  QCommandLineParser parser;
-  parser.setApplicationDescription(QString::fromLatin1(kProductTitle));
-  parser.addHelpOption();
-  const QCommandLineOption addOption(QStringLiteral("add"), QStringLiteral("Add FILE to the list."),
-                                     QStringLiteral("FILE"));
-  const QCommandLineOption convertOption(QStringLiteral("convert"),
-                                         QStringLiteral("Press Convert once the files are in."));
-  const QCommandLineOption folderOption(QStringLiteral("output-folder"),
-                                        QStringLiteral("Output folder for this run."),
-                                        QStringLiteral("DIR"));
-  const QCommandLineOption jobsOption(QStringLiteral("jobs"),
-                                      QStringLiteral("Files converted at once in this run."),
-                                      QStringLiteral("N"));
-  const QCommandLineOption shotOption(
-      QStringLiteral("screenshot"),
-      QStringLiteral("Save a PNG of the window once rows show progress, then stop and quit."),
-      QStringLiteral("OUT"));
-  const QCommandLineOption delayOption(
-      QStringLiteral("screenshot-delay"),
-      QStringLiteral("Milliseconds between the first progress and the picture (default 1000)."),
-      QStringLiteral("MS"), QStringLiteral("1000"));
-  const QCommandLineOption afterDoneOption(
-      QStringLiteral("screenshot-after-done"),
-      QStringLiteral("Wait for a finished row too before the delay starts."));
-  parser.addOptions({addOption, convertOption, folderOption, jobsOption, shotOption, delayOption,
-                     afterDoneOption});
-  parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files to add."),
-                               QStringLiteral("[FILE...]"));
+  TCommandLine line;
+  QCommandLineParser& parser = line.Parser;
   parser.process(app);
 
   bool delayOk = false;
-  const int delayMs = parser.value(delayOption).toInt(&delayOk);
+  const int delayMs = parser.value(line.Delay).toInt(&delayOk);
   bool jobsOk = true;
-  const int jobs = parser.isSet(jobsOption) ? parser.value(jobsOption).toInt(&jobsOk) : 0;
+  const int jobs = parser.isSet(line.Jobs) ? parser.value(line.Jobs).toInt(&jobsOk) : 0;
   if (!delayOk || delayMs < 0 || !jobsOk) {
     std::fprintf(stderr, "vexav-window: --jobs and --screenshot-delay take a number\n");
     return 2;
   }
 
-  const bool screenshot = parser.isSet(shotOption);
+  const bool screenshot = parser.isSet(line.Shot);
   TDesktopDialogs desktop;
   TUnattendedDialogs unattended;
   TfrmMain window(screenshot ? static_cast<TWindowDialogs&>(unattended) : desktop);
   // For this run only: config.ini keeps its own values.
-  if (parser.isSet(folderOption))
+  if (parser.isSet(line.Folder))
     window.SetOutputFolderForRun(
-        QDir::cleanPath(QFileInfo(parser.value(folderOption)).absoluteFilePath()));
-  if (parser.isSet(jobsOption)) window.SetJobsForRun(jobs);
+        QDir::cleanPath(QFileInfo(parser.value(line.Folder)).absoluteFilePath()));
+  if (parser.isSet(line.Jobs)) window.SetJobsForRun(jobs);
 
-  const QStringList files = parser.values(addOption) + parser.positionalArguments();
-  const bool convert = parser.isSet(convertOption);
+  const QStringList files = parser.values(line.Add) + parser.positionalArguments();
+  const bool convert = parser.isSet(line.Convert);
   std::unique_ptr<TScreenshot> shot;
   if (screenshot)
-    shot = std::make_unique<TScreenshot>(window, parser.value(shotOption), delayMs,
-                                         parser.isSet(afterDoneOption));
+    shot = std::make_unique<TScreenshot>(window, parser.value(line.Shot), delayMs,
+                                         parser.isSet(line.AfterDone));
 
   window.show();
   QTimer::singleShot(0, &window, [&window, files, convert] {

@@ -16,9 +16,11 @@ class TFakeDialogs : public TWindowDialogs {
  public:
   struct TCall {
     QString Kind;  // "ChooseFiles", "ChooseFolder", "Information", "AskYesNo",
-                   // "Message", "OpenUrl", "Summary", "Notify", "ShowExitBanner"
+                   // "Warning", "OpenUrl", "Summary", "Notify", "ShowExitBanner"
     QString Caption;
     QString Text;
+    // Summary: shown with the warning icon (a file failed).
+    bool Failed = false;
   };
 
   QStringList ChooseFiles(QWidget*, const QString& filter) override {
@@ -36,16 +38,16 @@ class TFakeDialogs : public TWindowDialogs {
     Calls.push_back({QStringLiteral("AskYesNo"), caption, text});
     return Answer;
   }
-  void Message(QWidget*, const QString& text) override {
-    Calls.push_back({QStringLiteral("Message"), QString(), text});
+  void Warning(QWidget*, const QString& text) override {
+    Calls.push_back({QStringLiteral("Warning"), QString(), text});
   }
   bool OpenUrl(const QUrl& url) override {
     Calls.push_back({QStringLiteral("OpenUrl"), QString(), url.toString()});
     return OpenUrlWorks;
   }
-  bool Summary(QWidget*, const QString& text, bool canOpenFolder) override {
-    Calls.push_back(
-        {QStringLiteral("Summary"), canOpenFolder ? QStringLiteral("folder") : QString(), text});
+  bool Summary(QWidget*, const QString& text, bool canOpenFolder, bool failed) override {
+    Calls.push_back({QStringLiteral("Summary"),
+                     canOpenFolder ? QStringLiteral("folder") : QString(), text, failed});
     return canOpenFolder && OpenFolderFromSummary;
   }
   void Notify(const QString& title, const QString& text) override {
@@ -64,6 +66,12 @@ class TFakeDialogs : public TWindowDialogs {
     return texts;
   }
   int Count(const QString& kind) const { return static_cast<int>(Texts(kind).size()); }
+  // The last call of one kind; an empty call when there was none.
+  TCall Last(const QString& kind) const {
+    for (auto call = Calls.rbegin(); call != Calls.rend(); ++call)
+      if (call->Kind == kind) return *call;
+    return TCall();
+  }
 
   std::vector<TCall> Calls;
   QStringList FilesToChoose;

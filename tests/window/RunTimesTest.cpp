@@ -29,9 +29,15 @@ TEST(WindowRunTimes, TimeLeftWaitsForTwoSecondsOrOnePercent) {
 }
 
 TEST(WindowRunTimes, SummaryNamesWhatHappened) {
-  EXPECT_EQ(RunSummaryText({3, 1, 1}, 133000), "3 converted, 1 failed, 1 canceled in 2 min 13 s");
-  EXPECT_EQ(RunSummaryText({2, 0, 0}, 4000), "2 converted in 4 s");
-  EXPECT_EQ(RunSummaryText({0, 0, 2}, 1000), "0 converted, 2 canceled in 1 s");
+  EXPECT_EQ(RunSummaryText({3, 1, 0, 1}, 133000),
+            "3 converted, 1 failed, 1 canceled in 2 min 13 s");
+  EXPECT_EQ(RunSummaryText({2, 0, 0, 0}, 4000), "2 converted in 4 s");
+  EXPECT_EQ(RunSummaryText({0, 0, 0, 2}, 1000), "0 converted, 2 canceled in 1 s");
+  // A stopped file kept its part: counted apart from those never started.
+  EXPECT_EQ(RunSummaryText({2, 1, 1, 0}, 5000),
+            "2 converted, 1 failed, 1 stopped (part kept) in 5 s");
+  EXPECT_EQ(RunSummaryText({0, 0, 1, 2}, 5000),
+            "0 converted, 1 stopped (part kept), 2 canceled in 5 s");
 }
 
 }  // namespace
