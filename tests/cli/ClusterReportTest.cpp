@@ -180,5 +180,24 @@ TEST(ClusterCommandLine, OptionsAndTheirLimits) {
   EXPECT_EQ(ParseCommandLine({"--cluster-status", "d", "--wait"}).Error, "");
 }
 
+// The Usage block (up to the first empty line) names --segments for the
+// default mode and for the cluster; --json goes with a batch that is
+// followed, so --detach, which follows nothing, refuses it.
+TEST(ClusterCommandLine, UsageNamesSegmentsAndJsonNeedsAFollowedBatch) {
+  const std::string Help = UsageText("vexav-convert");
+  const std::string Usage = Help.substr(0, Help.find("\n\n"));
+  const std::size_t Cluster = Usage.find("--cluster slurm");
+  ASSERT_NE(Cluster, std::string::npos) << Usage;
+  EXPECT_LT(Usage.find("--segments N|auto"), Cluster) << Usage;
+  EXPECT_NE(Usage.find("--segments N|auto", Cluster), std::string::npos) << Usage;
+  EXPECT_NE(Usage.find("--json", Cluster), std::string::npos) << Usage;
+
+  EXPECT_EQ(ParseCommandLine({"--cluster", "slurm", "--json", "a.avi"}).Error, "");
+  EXPECT_EQ(ParseCommandLine({"--cluster-status", "d", "--wait", "--json"}).Error, "");
+  const ParseResult Detached =
+      ParseCommandLine({"--cluster", "slurm", "--detach", "--json", "a.avi"});
+  EXPECT_NE(Detached.Error.find("'--detach'"), std::string::npos) << Detached.Error;
+}
+
 }  // namespace
 }  // namespace vexav::cli::cluster
