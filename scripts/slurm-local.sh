@@ -162,6 +162,15 @@ stop_jobs() {
     sleep 0.1
   done
   kill -9 $jobs $stepds 2>/dev/null || true
+  # SIGKILL takes a moment to end a process: stop returns once it has.
+  for _ in $(seq 1 50); do
+    alive=""
+    for p in $jobs $stepds; do
+      running "$p" && alive+="$p "
+    done
+    [ -n "$alive" ] || return 0
+    sleep 0.1
+  done
 }
 
 stop() {
