@@ -257,6 +257,55 @@ bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest&
   return true;
 }
 
+// Makes the job folder beside the planned outputs (JobParent), writes the
+// batch script and job.json into it and submits the array: the job id, or
+// nullopt with the status to exit with once the reason was told and what was
+// made for the batch (the job folder, the reserved outputs) removed.
+std::optional<std::string> SubmitBatch(const ConvertEnvironment& Env, Manifest& M,
+                                       const std::string& JobParent, int& Status) {
+  auto GiveUp = [&](const std::string& Why, int Code) {
+    PrintLine(Env.Err, std::string(ProgramName) + ": " + Why);
+    for (const PlannedFile& File : M.Files) DiscardOutput(File.Plan);
+    if (!M.Folder.empty()) RemoveJobFolder(M.Folder);
+    Status = Code;
+    return std::nullopt;
+  };
+  std::string Template = JobParent + "/.vexav-job-XXXXXX";
+  if (!::mkdtemp(Template.data()))
+    return GiveUp(FileMessage(JobParent, std::string("cannot make the job folder: ") +
+                                             std::strerror(errno) + "; nothing was submitted"),
+                  ExitFailed);
+  M.Folder = Template;
+  ::chmod(M.Folder.c_str(), 0755);
+  M.JobName = "vexav-" + M.Folder.substr(M.Folder.size() - 6);
+  std::string Error;
+  if (!WriteScript(M, Error) || !SaveManifest(M, Error))
+    return GiveUp("cannot write the job folder: " + Error + "; nothing was submitted",
+                  ExitFailed);
+  if (Env.Stop && Env.Stop->StopRequested())
+    return GiveUp("stopped; nothing was submitted", ExitInterrupted);
+  SubmitRequest Request;
+  Request.Script = ScriptPath(M.Folder);
+  Request.JobName = M.JobName;
+  Request.Array = "0-" + std::to_string(M.Tasks.size() - 1);
+  Request.LogPattern = SlurmLogPattern(M.Folder);
+  Request.WorkFolder = M.Folder;
+  Request.CpusPerTask = M.CpusPerTask;
+  Request.Partition = M.Partition;
+  Request.ExtraOptions = M.SlurmOptions;
+  std::optional<std::string> JobId = Submit(Request, Error);
+  if (!JobId) return GiveUp("the batch was not submitted: " + Error, ExitFailed);
+  for (std::size_t I = 0; I < M.Tasks.size(); ++I)
+    M.Tasks[I].JobId = *JobId + "_" + std::to_string(I);
+  if (!SaveManifest(M, Error)) {
+    std::string Ignored;
+    Cancel({*JobId}, Ignored);
+    return GiveUp("cannot write the job folder: " + Error + "; the batch was cancelled",
+                  ExitFailed);
+  }
+  return JobId;
+}
+
 }  // namespace
 
 int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
@@ -278,65 +327,22 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   M.SlurmOptions = Line.SlurmOptions;
   // What the submission makes goes again unless the batch is submitted: the
   // output folders it made (when still empty, so last), the segmented
-  // files' work folders, the reserved outputs and the job folder.
+  // files' work folders, and (SubmitBatch) the reserved outputs and the job
+  // folder.
   MadeFolders Made;
   std::vector<segments::WorkFolder> Folders;
   std::string OutputFolder;
   if (!PlanFiles(Line, Env, M, Made, Folders, OutputFolder, Status)) return Status;
   if (M.Files.empty()) return Status;
   M.Tasks = TasksOfFiles(M.Files);
-  auto GiveUp = [&](const std::string& Why) {
-    PrintLine(Env.Err, std::string(ProgramName) + ": " + Why);
-    for (const PlannedFile& File : M.Files) DiscardOutput(File.Plan);
-    if (!M.Folder.empty()) RemoveJobFolder(M.Folder);
-  };
-
+  M.MadeFolders = Made.List();
   // The job folder lies in the output folder (with --same-folder, beside
   // the first output), on the file system the nodes share.
   const std::string JobParent = Line.SameFolder
                                     ? fs::path(M.Files.front().Plan.Final).parent_path().string()
                                     : OutputFolder;
-  std::string Template = JobParent + "/.vexav-job-XXXXXX";
-  if (!::mkdtemp(Template.data())) {
-    GiveUp(FileMessage(JobParent, std::string("cannot make the job folder: ") +
-                                      std::strerror(errno) + "; nothing was submitted"));
-    return ExitFailed;
-  }
-  M.Folder = Template;
-  ::chmod(M.Folder.c_str(), 0755);
-  M.JobName = "vexav-" + M.Folder.substr(M.Folder.size() - 6);
-  M.MadeFolders = Made.List();
-  std::string Error;
-  if (!WriteScript(M, Error) || !SaveManifest(M, Error)) {
-    GiveUp("cannot write the job folder: " + Error + "; nothing was submitted");
-    return ExitFailed;
-  }
-  if (Env.Stop && Env.Stop->StopRequested()) {
-    GiveUp("stopped; nothing was submitted");
-    return ExitInterrupted;
-  }
-  SubmitRequest Request;
-  Request.Script = ScriptPath(M.Folder);
-  Request.JobName = M.JobName;
-  Request.Array = "0-" + std::to_string(M.Tasks.size() - 1);
-  Request.LogPattern = SlurmLogPattern(M.Folder);
-  Request.WorkFolder = M.Folder;
-  Request.CpusPerTask = M.CpusPerTask;
-  Request.Partition = M.Partition;
-  Request.ExtraOptions = M.SlurmOptions;
-  std::optional<std::string> JobId = Submit(Request, Error);
-  if (!JobId) {
-    GiveUp("the batch was not submitted: " + Error);
-    return ExitFailed;
-  }
-  for (std::size_t I = 0; I < M.Tasks.size(); ++I)
-    M.Tasks[I].JobId = *JobId + "_" + std::to_string(I);
-  if (!SaveManifest(M, Error)) {
-    std::string Ignored;
-    Cancel({*JobId}, Ignored);
-    GiveUp("cannot write the job folder: " + Error + "; the batch was cancelled");
-    return ExitFailed;
-  }
+  const std::optional<std::string> JobId = SubmitBatch(Env, M, JobParent, Status);
+  if (!JobId) return Status;
   // The batch owns the work folders and the folders made now; whoever
   // follows it to its end removes them.
   for (segments::WorkFolder& Folder : Folders) Folder.Release();
