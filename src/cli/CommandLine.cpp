@@ -417,17 +417,17 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args) {
 
 std::string UsageText(const std::string& ProgramName) {
   const std::string Indent(ProgramName.size() + 8, ' ');
-  std::string Text = "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] [--jobs N]\n" +
-                     Indent + "[--segments N|auto] [--log-level LEVEL] [--json]\n" + Indent +
-                     "[--from-list LIST] FILE|FOLDER...\n" + "       " + ProgramName +
-                     " --output OUT [--input-option NAME=VALUE]...\n" + Indent +
-                     "[--option NAME=VALUE]... FILE\n" + "       " + ProgramName +
-                     " --probe FILE...\n" + "       " + ProgramName +
-                     " --cluster slurm [--partition NAME] [--slurm-option OPT]...\n" + Indent +
-                     "[--cpus-per-task N] [--retries N] [--cluster-program PATH]\n" + Indent +
-                     "[--output-dir DIR | --same-folder] [--overwrite] [--detach]\n" + Indent +
-                     "[--segments N|auto] [--json] FILE|FOLDER...\n" + "       " + ProgramName +
-                     " --cluster-status JOBFOLDER [--wait] [--json]\n" +
+  std::string Text =
+      "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] [--jobs N]\n" + Indent +
+      "[--segments N|auto] [--log-level LEVEL] [--json]\n" + Indent +
+      "[--from-list LIST] FILE|FOLDER...\n" + "       " + ProgramName +
+      " --output OUT [--input-option NAME=VALUE]...\n" + Indent +
+      "[--option NAME=VALUE]... FILE\n" + "       " + ProgramName + " --probe FILE...\n" +
+      "       " + ProgramName + " --cluster slurm [--partition NAME] [--slurm-option OPT]...\n" +
+      Indent + "[--cpus-per-task N] [--retries N] [--cluster-program PATH]\n" + Indent +
+      "[--output-dir DIR | --same-folder] [--overwrite] [--detach]\n" + Indent +
+      "[--segments N|auto] [--json] FILE|FOLDER...\n" + "       " + ProgramName +
+      " --cluster-status JOBFOLDER [--wait] [--json]\n" +
       "\n"
       "By default each FILE becomes an MPEG-4 file (H.264 video at the source's size,\n"
       "29.97 frames/s, 1500 kbit/s; AAC sound, 2 channels, 44100 Hz, 64 kbit/s) named\n"

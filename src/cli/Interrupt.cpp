@@ -91,9 +91,10 @@ void InterruptWatcher::Watch() {
     if (Count == 1 && !Stopped) {
       Stopped = true;
       Guard.unlock();
-      const char* Notice = FirstSignal.load() == SIGTERM
-                               ? "vexav-convert: stopping on SIGTERM (a second signal quits at once)\n"
-                               : "vexav-convert: stopping (Ctrl-C again quits at once)\n";
+      const char* Notice =
+          FirstSignal.load() == SIGTERM
+              ? "vexav-convert: stopping on SIGTERM (a second signal quits at once)\n"
+              : "vexav-convert: stopping (Ctrl-C again quits at once)\n";
       if (Terminal) std::fputs("\n", Err);
       std::fputs(Notice, Err);
       std::fflush(Err);

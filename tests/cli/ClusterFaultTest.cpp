@@ -53,10 +53,10 @@ TEST_F(Cluster, AnOutputFolderTheNodesCannotWriteIsNamed) {
 // removes the job folder, the 0-byte reservations and the folder it made.
 TEST_F(Cluster, AJobFolderTheFrontEndCannotWriteIsRemovedWithWhatItMade) {
   const std::string A = Clip("a.avi", 0.5), B = Clip("b.avi", 0.5);
-  RunResult R = RunCommand({"prlimit", "--fsize=0", "--", "sh", "-c",
-                            "trap '' XFSZ; exec \"$0\" \"$@\"", VEXAV_CONVERT_PROGRAM, "--cluster",
-                            "slurm", "--output-dir", Out, A, B},
-                           Folder);
+  RunResult R =
+      RunCommand({"prlimit", "--fsize=0", "--", "sh", "-c", "trap '' XFSZ; exec \"$0\" \"$@\"",
+                  VEXAV_CONVERT_PROGRAM, "--cluster", "slurm", "--output-dir", Out, A, B},
+                 Folder);
   EXPECT_EQ(R.Status, 1) << R.Err;
   EXPECT_NE(R.Err.find("cannot write the job folder: " + Out + "/.vexav-job-"), std::string::npos)
       << R.Err;
@@ -92,9 +92,8 @@ TEST_F(Cluster, ARefusedSubmissionOrAMissingSourceLeavesNoFolderMade) {
 TEST_F(Cluster, APendingTaskShowsWhySlurmHoldsIt) {
   const std::string Node = NodeName();
   const std::string Source = Clip("clip.avi", 0.5);
-  ASSERT_EQ(RunCommand({"scontrol", "update", "nodename=" + Node, "state=drain",
-                        "reason=vexav-test"},
-                       "/")
+  ASSERT_EQ(RunCommand(
+                {"scontrol", "update", "nodename=" + Node, "state=drain", "reason=vexav-test"}, "/")
                 .Status,
             0);
   // The node comes back once the reason was shown, or after 20 s whatever

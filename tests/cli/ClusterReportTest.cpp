@@ -135,10 +135,9 @@ TEST(ClusterReport, ProgressCarriesFrameAndRateAndTheStartItsTime) {
   ASSERT_TRUE(Plain) << Error;
   EXPECT_EQ(Plain->Frame, -1);
   EXPECT_EQ(Plain->Fps, -1);
-  EXPECT_FALSE(ParseReportLine(
-      "{\"event\":\"progress\",\"ms\":4,\"total_ms\":8,\"frame\":-3}", Error));
-  EXPECT_FALSE(ParseReportLine(
-      "{\"event\":\"start\",\"host\":\"n\",\"started_ms\":\"x\"}", Error));
+  EXPECT_FALSE(
+      ParseReportLine("{\"event\":\"progress\",\"ms\":4,\"total_ms\":8,\"frame\":-3}", Error));
+  EXPECT_FALSE(ParseReportLine("{\"event\":\"start\",\"host\":\"n\",\"started_ms\":\"x\"}", Error));
 }
 
 // job.json keeps each source as the command line named it (--json's
@@ -180,9 +179,9 @@ TEST(ClusterReport, TheJobFolderKeepsNamesGivenFoldersMadeAndTheCancel) {
 // squeue's lines: a pending task's reason, with its spaces and commas, and
 // which reasons are only a task's turn.
 TEST(ClusterReport, QueueLinesGiveStateAndReason) {
-  const std::map<std::string, QueuedTask> Queue =
-      ParseQueue("12_0|PENDING|ReqNodeNotAvail, UnavailableNodes:n1\n12_1|RUNNING|None\n"
-                 "12_2|PENDING|Priority\ngarbage\n");
+  const std::map<std::string, QueuedTask> Queue = ParseQueue(
+      "12_0|PENDING|ReqNodeNotAvail, UnavailableNodes:n1\n12_1|RUNNING|None\n"
+      "12_2|PENDING|Priority\ngarbage\n");
   ASSERT_EQ(Queue.size(), 3u);
   EXPECT_TRUE(Queue.at("12_0").Pending());
   EXPECT_EQ(Queue.at("12_0").Reason, "ReqNodeNotAvail, UnavailableNodes:n1");

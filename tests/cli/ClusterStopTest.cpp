@@ -57,9 +57,9 @@ TEST_F(Cluster, ATaskCancelledAloneFailsItsFileAndKeepsItsPart) {
   // Cancelled once it has reported progress and written part of its output.
   bool Converting = false;
   for (int I = 0; I < 600 && !Converting; ++I) {
-    Converting = FileText(JobFolder + "/task-0.jsonl").find("\"event\":\"progress\"") !=
-                     std::string::npos &&
-                 FileSize(Output("slow")) > 0;
+    Converting =
+        FileText(JobFolder + "/task-0.jsonl").find("\"event\":\"progress\"") != std::string::npos &&
+        FileSize(Output("slow")) > 0;
     if (!Converting) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_TRUE(Converting) << "the task never reported progress with a non-empty output";
@@ -67,8 +67,7 @@ TEST_F(Cluster, ATaskCancelledAloneFailsItsFileAndKeepsItsPart) {
 
   RunResult R = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
   EXPECT_EQ(R.Status, 1) << R.Err;
-  EXPECT_NE(R.Err.find("slow.avi: Slurm ended the task: CANCELLED; stopped at "),
-            std::string::npos)
+  EXPECT_NE(R.Err.find("slow.avi: Slurm ended the task: CANCELLED; stopped at "), std::string::npos)
       << R.Err;
   EXPECT_NE(R.Err.find("the part converted so far is kept as " + Partial("slow")),
             std::string::npos)
@@ -112,8 +111,8 @@ TEST_F(Cluster, CtrlCCancelsTheArrayAndPrintsThePartsKept) {
 TEST_F(Cluster, CtrlCTwiceLeavesTheBatchToALaterLookThatKeepsTheParts) {
   const std::vector<std::string> Sources = {SlowClip("s1.avi"), SlowClip("s2.avi")};
   bool Sent = false;
-  RunResult R = Convert({"--cluster", "slurm", "--output-dir", Out, Sources[0], Sources[1]},
-                        Folder, [&](const std::string& Line, pid_t Child) {
+  RunResult R = Convert({"--cluster", "slurm", "--output-dir", Out, Sources[0], Sources[1]}, Folder,
+                        [&](const std::string& Line, pid_t Child) {
                           if (Sent || !IsEarlyProgress(Line)) return;
                           Sent = true;
                           ::kill(Child, SIGINT);
@@ -125,8 +124,7 @@ TEST_F(Cluster, CtrlCTwiceLeavesTheBatchToALaterLookThatKeepsTheParts) {
   const std::vector<std::string> Left = JobFolders(Out);
   ASSERT_EQ(Left.size(), 1u) << R.Err;
   const std::string JobFolder = Left.front();
-  EXPECT_NE(R.Err.find("--cluster-status '" + JobFolder + "' --wait"), std::string::npos)
-      << R.Err;
+  EXPECT_NE(R.Err.find("--cluster-status '" + JobFolder + "' --wait"), std::string::npos) << R.Err;
   const std::string Job = SubmittedJob(R.Err);
   ASSERT_FALSE(Job.empty()) << R.Err;
   ASSERT_TRUE(WaitUntilGone(Job)) << "the tasks were not cancelled";
@@ -146,8 +144,8 @@ TEST_F(Cluster, CtrlCTwiceLeavesTheBatchToALaterLookThatKeepsTheParts) {
 TEST_F(Cluster, SigtermIsTakenAsCtrlC) {
   const std::vector<std::string> Sources = {SlowClip("s1.avi"), SlowClip("s2.avi")};
   bool Sent = false;
-  RunResult R = Convert({"--cluster", "slurm", "--output-dir", Out, Sources[0], Sources[1]},
-                        Folder, [&](const std::string& Line, pid_t Child) {
+  RunResult R = Convert({"--cluster", "slurm", "--output-dir", Out, Sources[0], Sources[1]}, Folder,
+                        [&](const std::string& Line, pid_t Child) {
                           if (!Sent && IsEarlyProgress(Line)) {
                             ::kill(Child, SIGTERM);
                             Sent = true;

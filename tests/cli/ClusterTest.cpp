@@ -169,8 +169,7 @@ TEST_F(Cluster, AFolderIsConvertedAsItsTreeMirrored) {
   EXPECT_EQ(Printed, (std::vector<std::string>{A, B})) << R.Err;
   ExpectPlayable(A, 0.9);
   ExpectPlayable(B, 0.9);
-  EXPECT_NE(R.Err.find("Assumed: every node sees the sources, " + Out + " and "),
-            std::string::npos)
+  EXPECT_NE(R.Err.find("Assumed: every node sees the sources, " + Out + " and "), std::string::npos)
       << R.Err;
   EXPECT_TRUE(JobFolders(Out).empty());
 }
@@ -211,9 +210,8 @@ TEST_F(Cluster, JsonGivesTheObjectsOfTheLocalMode) {
     }
     return Results;
   };
-  RunResult R =
-      Convert({"--cluster", "slurm", "--json", "--output-dir", Out, "a.avi", "missing.avi"},
-              Folder);
+  RunResult R = Convert(
+      {"--cluster", "slurm", "--json", "--output-dir", Out, "a.avi", "missing.avi"}, Folder);
   EXPECT_EQ(R.Status, 1) << R.Err;
   int Converting = 0;
   std::vector<Value> Results = Objects(R, Converting);
@@ -230,8 +228,7 @@ TEST_F(Cluster, JsonGivesTheObjectsOfTheLocalMode) {
   EXPECT_EQ(Results[1]["output"].Text, Output("a"));
   ExpectPlayable(Output("a"), 0.9);
 
-  RunResult Submitted =
-      Convert({"--cluster", "slurm", "--detach", "--output-dir", Out, A}, Folder);
+  RunResult Submitted = Convert({"--cluster", "slurm", "--detach", "--output-dir", Out, A}, Folder);
   ASSERT_EQ(Submitted.Status, 0) << Submitted.Err;
   RunResult Followed =
       Convert({"--cluster-status", Submitted.OutLines.at(1), "--wait", "--json"}, Folder);

@@ -284,9 +284,8 @@ class Monitor {
           Info.Fps = static_cast<int>(R.Fps);
           // A piece's progress is shown as the whole file's.
           FileState& File = StateOf(I);
-          Output.Progress(FileIndex(I), File.Segments
-                                            ? File.Segments->Progress(M.Tasks[I].Piece, Info)
-                                            : Info);
+          Output.Progress(FileIndex(I),
+                          File.Segments ? File.Segments->Progress(M.Tasks[I].Piece, Info) : Info);
           break;
         }
         case ReportRecord::Kind::Result:
@@ -535,12 +534,12 @@ class Monitor {
       const bool Other = Code == EEXIST || Code == ENOENT;
       JoinedElsewhere = JoinedElsewhere || Other;
       if (Other)
-        return Output.Note(
-            I, FileMessage(DisplayName(File.Source),
-                           "settled by another vexav-convert following the batch"),
-            true);
-      Output.Failed(I, Claim + ": " + std::strerror(Code) + "; its segments are left in " +
-                           File.WorkFolder);
+        return Output.Note(I,
+                           FileMessage(DisplayName(File.Source),
+                                       "settled by another vexav-convert following the batch"),
+                           true);
+      Output.Failed(
+          I, Claim + ": " + std::strerror(Code) + "; its segments are left in " + File.WorkFolder);
       Status = ExitFailed;
       return;
     }
@@ -585,12 +584,12 @@ class Monitor {
     if (!Cancelled) Status = ExitFailed;
     if (End.KeptSegments == 0 || !JoinError.empty()) {
       DiscardOutput(File.Plan);
-      return Output.Stopped(I,
-                            End.KeptSegments == 0
-                                ? "stopped before its first segment was converted; nothing is kept"
-                                : "stopped; the segments converted could not be joined: " +
-                                      JoinError,
-                            std::string());
+      return Output.Stopped(
+          I,
+          End.KeptSegments == 0
+              ? "stopped before its first segment was converted; nothing is kept"
+              : "stopped; the segments converted could not be joined: " + JoinError,
+          std::string());
     }
     // What was joined is playable, but not the whole source: kept under a
     // name that says so.

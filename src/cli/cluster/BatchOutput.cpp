@@ -28,8 +28,8 @@ struct BatchOutput::File {
   std::optional<ProgressInfo> Last;
   std::optional<int64_t> StartedMs;
   std::optional<int64_t> TookMs;
-  std::string Reason;          // the queue's reason shown last
-  bool ReasonOnLine = false;   // a terminal's line shows it, not yet redrawn
+  std::string Reason;         // the queue's reason shown last
+  bool ReasonOnLine = false;  // a terminal's line shows it, not yet redrawn
 };
 
 BatchOutput::BatchOutput(const ConvertEnvironment& Env, const Manifest& M, bool Follow)

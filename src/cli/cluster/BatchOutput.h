@@ -56,8 +56,7 @@ class BatchOutput {
  private:
   struct File;
   void EndLine(File& F, bool Succeeded);
-  void Json(std::size_t I, const char* Status, const std::string& Output,
-            const std::string& Error);
+  void Json(std::size_t I, const char* Status, const std::string& Output, const std::string& Error);
 
   const ConvertEnvironment& Env;
   const Manifest& M;

@@ -280,8 +280,7 @@ std::optional<std::string> SubmitBatch(const ConvertEnvironment& Env, Manifest& 
   M.JobName = "vexav-" + M.Folder.substr(M.Folder.size() - 6);
   std::string Error;
   if (!WriteScript(M, Error) || !SaveManifest(M, Error))
-    return GiveUp("cannot write the job folder: " + Error + "; nothing was submitted",
-                  ExitFailed);
+    return GiveUp("cannot write the job folder: " + Error + "; nothing was submitted", ExitFailed);
   if (Env.Stop && Env.Stop->StopRequested())
     return GiveUp("stopped; nothing was submitted", ExitInterrupted);
   SubmitRequest Request;
@@ -338,9 +337,8 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   M.MadeFolders = Made.List();
   // The job folder lies in the output folder (with --same-folder, beside
   // the first output), on the file system the nodes share.
-  const std::string JobParent = Line.SameFolder
-                                    ? fs::path(M.Files.front().Plan.Final).parent_path().string()
-                                    : OutputFolder;
+  const std::string JobParent =
+      Line.SameFolder ? fs::path(M.Files.front().Plan.Final).parent_path().string() : OutputFolder;
   const std::optional<std::string> JobId = SubmitBatch(Env, M, JobParent, Status);
   if (!JobId) return Status;
   // The batch owns the work folders and the folders made now; whoever
@@ -357,8 +355,8 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
                          (M.Files.size() == 1 ? " file" : " files") + Tasks + "; job folder " +
                          M.Folder + "). Assumed: every node sees the sources, " + Listed(Shared) +
                          " at these paths.");
-  const std::string Follow = std::string(ProgramName) + " --cluster-status " +
-                             ShellQuoted(M.Folder) + " --wait";
+  const std::string Follow =
+      std::string(ProgramName) + " --cluster-status " + ShellQuoted(M.Folder) + " --wait";
   if (Line.Detach) {
     PrintLine(Env.Out, *JobId);
     PrintLine(Env.Out, M.Folder);
@@ -369,9 +367,10 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   // ends this program before the tasks have ended, says how to follow it.
   BatchCanceller Canceller(M.Folder);
   Canceller.Track(*JobId);
-  SetInterruptFarewell("the batch was cancelled; its job folder stays until it is followed "
-                       "to its end: " +
-                       Follow);
+  SetInterruptFarewell(
+      "the batch was cancelled; its job folder stays until it is followed "
+      "to its end: " +
+      Follow);
   if (Env.Stop) Env.Stop->Register(&Canceller);
   const int Outcome = MonitorBatch(M, Env, true, &Canceller);
   if (Env.Stop) Env.Stop->Unregister();

@@ -89,7 +89,7 @@ struct ReportRecord {
   std::string Message;
   std::string Output;
   int64_t ElapsedMs = -1;  // Result: how long the task took on its node (-1: not known)
-  std::string Host;  // Start: the node
+  std::string Host;        // Start: the node
   // Start: when the task began on its node (milliseconds since 1970; 0:
   // not known), from which the front end tells the time a file has taken.
   int64_t StartedMs = 0;

@@ -182,8 +182,8 @@ std::map<std::string, QueuedTask> ParseQueue(const std::string& Text) {
     if (First == std::string::npos || First == 0) continue;
     const std::size_t Second = Line.find('|', First + 1);
     QueuedTask Task;
-    Task.State = Line.substr(First + 1, Second == std::string::npos ? std::string::npos
-                                                                    : Second - First - 1);
+    Task.State = Line.substr(First + 1,
+                             Second == std::string::npos ? std::string::npos : Second - First - 1);
     if (Second != std::string::npos) Task.Reason = Trimmed(Line.substr(Second + 1));
     Tasks[Line.substr(0, First)] = Task;
   }
