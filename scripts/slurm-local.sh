@@ -238,7 +238,9 @@ start() {
   vexav_install_packages munge slurm-wlm
   stop
   mkdir -p "$dir/state" "$dir/spool"
-  chmod 0700 "$dir"
+  # Others may pass through (not list): a job of another user runs its
+  # script from the spool folder, and its commands read slurm.conf.
+  chmod 0711 "$dir"
   # A key of its own, readable by root alone.
   head -c 1024 /dev/urandom >"$dir/munge.key"
   chmod 0400 "$dir/munge.key"

@@ -48,6 +48,33 @@ TEST_F(Cluster, AnOutputFolderTheNodesCannotWriteIsNamed) {
   EXPECT_FALSE(fs::exists(Out)) << "left: " << ::testing::PrintToString(Everything(Out));
 }
 
+// The tasks run as a user that can write into the job folder but not the
+// output reserved for it (made by the front end's user): the file fails
+// naming the node and the output, and the 0-byte reservation goes.
+TEST_F(Cluster, AnOutputTheNodeCannotOpenIsNamedAndItsReservationRemoved) {
+  const std::string Source = Clip("a.avi", 0.5);
+  RunResult Submitted = Convert({"--cluster", "slurm", "--detach", "--slurm-option=--hold",
+                                 "--slurm-option=--uid=nobody", "--output-dir", Out, Source},
+                                Folder);
+  ASSERT_EQ(Submitted.Status, 0) << Submitted.Err;
+  const std::string Job = Submitted.OutLines.at(0), JobFolder = Submitted.OutLines.at(1);
+  // The job's user may read the sources and the batch, and write its report.
+  fs::permissions(Folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                              fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(JobFolder, fs::perms::all);
+  ASSERT_EQ(FileSize(Output("a")), 0);
+  ASSERT_EQ(RunCommand({"scontrol", "release", Job}, "/").Status, 0);
+  RunResult R = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  EXPECT_NE(R.Err.find("a.avi: the output could not be written on node " + NodeName() + ": " +
+                       Output("a") + ": Permission denied"),
+            std::string::npos)
+      << R.Err;
+  EXPECT_TRUE(R.OutLines.empty());
+  EXPECT_FALSE(fs::exists(Output("a"))) << "the 0-byte reservation stayed";
+  EXPECT_FALSE(fs::exists(Out)) << "left: " << ::testing::PrintToString(Everything(Out));
+}
+
 // The front end cannot write into the output folder either (no file of it
 // may grow past 0 bytes here): it says so and why, submits nothing, and
 // removes the job folder, the 0-byte reservations and the folder it made.
