@@ -231,7 +231,7 @@ class Monitor {
         F.Waiting.clear();
         // A task still pending has written nothing: its report is not read.
         if (Queued && Listed->second.Pending()) {
-          F.Waiting = Listed->second.Reason;
+          F.Waiting = Listed->second.Why();
           std::optional<QueuedTask>& Wait = Waits[FileIndex(I)];
           if (!Wait || (Wait->RoutineWait() && !Listed->second.RoutineWait()))
             Wait = Listed->second;
@@ -265,7 +265,7 @@ class Monitor {
       EndedBySlurm(I);
     }
     for (std::size_t I = 0; I < Files.size(); ++I)
-      if (Waits[I] && !Files[I].Ended) Output.Pending(I, Waits[I]->Reason, Waits[I]->RoutineWait());
+      if (Waits[I] && !Files[I].Ended) Output.Pending(I, Waits[I]->Why(), Waits[I]->RoutineWait());
   }
 
   void Read(std::size_t I) {
@@ -637,7 +637,7 @@ class Monitor {
         Started = Started || Tasks[T].Started;
         if (Tasks[T].Ended) continue;
         Ids.push_back(M.Tasks[T].JobId);
-        if (Waiting.empty() && Tasks[T].Waiting != "None") Waiting = Tasks[T].Waiting;
+        if (Waiting.empty()) Waiting = Tasks[T].Waiting;
       }
       std::string Jobs = Ids.empty() ? std::string() : Ids.front();
       if (Ids.size() > 1) Jobs += " and " + std::to_string(Ids.size() - 1) + " more";

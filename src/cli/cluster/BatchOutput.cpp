@@ -71,7 +71,7 @@ void BatchOutput::Pending(std::size_t I, const std::string& Reason, bool Routine
   File& F = Files[I];
   if (Reason == F.Reason || !Follow) return;
   F.Reason = Reason;
-  if (Reason.empty() || Reason == "None") return;
+  if (Reason.empty()) return;
   const std::string Text = F.Name + ": pending (" + Reason + ")";
   if (Env.Terminal && Files.size() == 1 && !Env.Json && !F.Last) {
     // On the line the bar will take: back to its start, the rest cleared,

@@ -31,8 +31,9 @@ class BatchOutput {
   void Progress(std::size_t I, const ProgressInfo& Info);
   // File I took Ms on its node, all told (the time its result tells).
   void Took(std::size_t I, int64_t Ms);
-  // A task of file I waits in the queue for Reason (Routine: its turn or
-  // CPUs, which plain lines leave out); shown once per change.
+  // A task of file I waits in the queue for Reason ("" when Slurm gives
+  // none; Routine: its turn or CPUs, which plain lines leave out); shown
+  // once per change.
   void Pending(std::size_t I, const std::string& Reason, bool Routine);
 
   // How file I ended. Done: its output. Failed: why. Stopped: Text is the

@@ -167,6 +167,10 @@ bool QueuedTask::Pending() const {
   return State == "PENDING";
 }
 
+std::string QueuedTask::Why() const {
+  return Reason == "None" ? std::string() : Reason;
+}
+
 bool QueuedTask::RoutineWait() const {
   return Reason.empty() || Reason == "None" || Reason == "Priority" || Reason == "Resources";
 }

@@ -50,6 +50,8 @@ struct QueuedTask {
   std::string State;
   std::string Reason;
   bool Pending() const;
+  // Slurm's reason, or "" when it gives none ("None").
+  std::string Why() const;
   // Waiting for its turn or for CPUs, as every task of a busy cluster does,
   // rather than for something that may never come by itself (a node down
   // or drained, a hold, a limit).
