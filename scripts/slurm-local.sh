@@ -8,40 +8,53 @@
 #                                  made for this host's name and CPUs, all in
 #                                  one temporary folder; waits until the node
 #                                  takes jobs
-#   scripts/slurm-local.sh stop    stops the three daemons and removes the
-#                                  folder: nothing is left running
+#   scripts/slurm-local.sh stop    stops the three daemons and every process
+#                                  of the cluster's jobs (their slurmstepd
+#                                  and what it started, also when slurmd
+#                                  died first), and removes the folder:
+#                                  nothing is left running
 #   scripts/slurm-local.sh env     prints the line that points Slurm's
 #                                  commands at this cluster:
 #                                    eval "$(scripts/slurm-local.sh env)"
 #
-# The folder is $VEXAV_SLURM_DIR (default /tmp/vexav-slurm). Nothing outside
-# it is changed: the system's own munge key and Slurm configuration (if any)
-# are not used and not touched.
+# The folder is $VEXAV_SLURM_DIR (default /tmp/vexav-slurm), the ports
+# $VEXAV_SLURM_PORT (slurmctld, default 16817) and the one after it
+# (slurmd), so that a second cluster can run beside the first. Nothing
+# outside the folder is changed: the system's own munge key and Slurm
+# configuration (if any) are not used and not touched.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 dir="${VEXAV_SLURM_DIR:-/tmp/vexav-slurm}"
 conf="$dir/slurm.conf"
+port="${VEXAV_SLURM_PORT:-16817}"
 
 die() {
   echo "slurm-local: $*" >&2
   exit 1
 }
 
-# Ends the daemon whose pid file is given, waiting up to 10 s before SIGKILL.
-stop_pid_file() {
-  local file="$1" pid
-  [ -s "$file" ] || return 0
-  pid="$(cat "$file")"
-  if kill -0 "$pid" 2>/dev/null; then
-    kill "$pid" 2>/dev/null || true
-    for _ in $(seq 1 100); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
+# Ends the daemons whose pid files are given: SIGTERM to all of them at
+# once (each takes a second or two to shut down), SIGKILL for any still
+# running after 10 s.
+stop_pid_files() {
+  local file pid pids=""
+  for file in "$@"; do
+    [ -s "$file" ] || continue
+    pid="$(cat "$file")"
+    kill "$pid" 2>/dev/null && pids+="$pid "
+    rm -f "$file"
+  done
+  for _ in $(seq 1 100); do
+    local alive=""
+    for pid in $pids; do
+      running "$pid" && alive+="$pid "
     done
-    kill -0 "$pid" 2>/dev/null && kill -9 "$pid" 2>/dev/null || true
-  fi
-  rm -f "$file"
+    pids="$alive"
+    [ -n "$pids" ] || return 0
+    sleep 0.1
+  done
+  kill -9 $pids 2>/dev/null || true
 }
 
 # Ends the daemons whose command line names this folder: those whose pid
@@ -59,17 +72,119 @@ stop_strays() {
   done
 }
 
+# Whether slurmstepd $1 works for this cluster: its working directory is
+# the folder, or it holds a file of it open (slurmd's log). The paths stay
+# readable, with " (deleted)", once the folder is gone.
+stepd_of_this_cluster() {
+  local pid="$1" fd
+  case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in
+    "$dir" | "$dir/"* | "$dir (deleted)") return 0 ;;
+  esac
+  for fd in "/proc/$pid/fd/"*; do
+    case "$(readlink "$fd" 2>/dev/null)" in
+      "$dir/"*) return 0 ;;
+    esac
+  done
+  return 1
+}
+
+# Whether process $1 belongs to a job of this cluster: Slurm puts the
+# job's id and the cluster's configuration into every job's environment.
+job_of_this_cluster() {
+  grep -qzxF "SLURM_CONF=$conf" "/proc/$1/environ" 2>/dev/null &&
+    grep -qz '^SLURM_JOB_ID=' "/proc/$1/environ" 2>/dev/null
+}
+
+# The processes of this cluster's jobs: each slurmstepd of it with every
+# process of its session, each process whose environment makes it one of
+# the jobs (also when its slurmstepd is gone), and whatever these started.
+# This script and the processes above it are never among them.
+job_processes() {
+  local pid ppid sid p mine=" " sessions=" " picked=" " more=1
+  p=$$
+  while [ -n "$p" ] && [ "$p" -gt 1 ]; do
+    mine+="$p "
+    p="$(ps -o ppid= -p "$p" 2>/dev/null | tr -d ' ')"
+  done
+  for pid in $(pgrep -x slurmstepd 2>/dev/null || true); do
+    stepd_of_this_cluster "$pid" || continue
+    picked+="$pid "
+    sessions+="$(ps -o sid= -p "$pid" 2>/dev/null | tr -d ' ') "
+  done
+  while read -r pid sid; do
+    case "$mine$picked" in *" $pid "*) continue ;; esac
+    if [[ "$sessions" == *" $sid "* ]] || job_of_this_cluster "$pid"; then picked+="$pid "; fi
+  done < <(ps -eo pid=,sid=)
+  while [ "$more" = 1 ]; do
+    more=0
+    while read -r pid ppid; do
+      case "$mine$picked" in *" $pid "*) continue ;; esac
+      if [[ "$picked" == *" $ppid "* ]]; then
+        picked+="$pid "
+        more=1
+      fi
+    done < <(ps -eo pid=,ppid=)
+  done
+  echo $picked
+}
+
+# Whether process $1 still runs (a zombie has ended: it only waits to be
+# reaped).
+running() {
+  local state
+  state="$(ps -o stat= -p "$1" 2>/dev/null)" || return 1
+  [ -n "$state" ] && [ "${state:0:1}" != Z ]
+}
+
+# Ends the processes of this cluster's jobs: SIGTERM to the jobs' own
+# processes (a conversion stops and keeps its part), SIGKILL for what is
+# left of them after 5 s, and for the slurmstepd processes, which without
+# their slurmd would only wait for it.
+stop_jobs() {
+  local pids jobs="" stepds="" alive p
+  pids="$(job_processes)"
+  [ -n "$pids" ] || return 0
+  for p in $pids; do
+    if [ "$(ps -o comm= -p "$p" 2>/dev/null)" = slurmstepd ]; then
+      stepds+="$p "
+    else
+      jobs+="$p "
+    fi
+  done
+  [ -z "$jobs" ] || kill $jobs 2>/dev/null || true
+  for _ in $(seq 1 50); do
+    alive=""
+    for p in $jobs; do
+      running "$p" && alive+="$p "
+    done
+    jobs="$alive"
+    [ -n "$jobs" ] || break
+    sleep 0.1
+  done
+  kill -9 $jobs $stepds 2>/dev/null || true
+  # SIGKILL takes a moment to end a process: stop returns once it has.
+  for _ in $(seq 1 50); do
+    alive=""
+    for p in $jobs $stepds; do
+      running "$p" && alive+="$p "
+    done
+    [ -n "$alive" ] || return 0
+    sleep 0.1
+  done
+}
+
 stop() {
   if [ -d "$dir" ]; then
     # Jobs still on the node end first, through Slurm.
     if [ -f "$conf" ] && command -v scancel >/dev/null 2>&1 && [ -s "$dir/slurmctld.pid" ]; then
       SLURM_CONF="$conf" timeout 10 scancel --user=root >/dev/null 2>&1 || true
     fi
-    stop_pid_file "$dir/slurmd.pid"
-    stop_pid_file "$dir/slurmctld.pid"
-    stop_pid_file "$dir/munged.pid"
+    stop_pid_files "$dir/slurmd.pid" "$dir/slurmctld.pid" "$dir/munged.pid"
   fi
   stop_strays
+  # What Slurm could not end: a job whose slurmd had died (slurmstepd and
+  # the job's processes run on without it).
+  stop_jobs
   rm -rf "$dir"
 }
 
@@ -83,8 +198,8 @@ write_config() {
 # One-node cluster made by scripts/slurm-local.sh for $host.
 ClusterName=vexav
 SlurmctldHost=$host
-SlurmctldPort=$((16817 + 0))
-SlurmdPort=$((16818 + 0))
+SlurmctldPort=$port
+SlurmdPort=$((port + 1))
 SlurmUser=root
 SlurmdUser=root
 AuthType=auth/munge
@@ -123,7 +238,9 @@ start() {
   vexav_install_packages munge slurm-wlm
   stop
   mkdir -p "$dir/state" "$dir/spool"
-  chmod 0700 "$dir"
+  # Others may pass through (not list): a job of another user runs its
+  # script from the spool folder, and its commands read slurm.conf.
+  chmod 0711 "$dir"
   # A key of its own, readable by root alone.
   head -c 1024 /dev/urandom >"$dir/munge.key"
   chmod 0400 "$dir/munge.key"

@@ -341,6 +341,9 @@ std::string CheckModes(const CommandLine& L) {
   if (L.Segments != 0 && L.CodecThreads >= 0)
     return "with '--segments', each segment is encoded on one codec thread; "
            "'--codec-threads' does not go with it";
+  if (L.Json && L.Detach)
+    return "'--detach' prints the job id and the job folder and leaves; '--json' reports a "
+           "batch that is followed (give it to '--cluster-status')";
   if (L.Wait && L.ClusterStatus.empty()) return "'--wait' needs '--cluster-status'";
   if (!L.ClusterStatus.empty() && (L.OnCluster() || L.Probe || L.Explicit() || !L.Files.empty()))
     return "'--cluster-status' takes only a job folder (and '--wait')";
@@ -413,17 +416,18 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args) {
 }
 
 std::string UsageText(const std::string& ProgramName) {
+  const std::string Indent(ProgramName.size() + 8, ' ');
   std::string Text =
-      "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] [--jobs N]\n" +
-      std::string(ProgramName.size() + 8, ' ') + "[--log-level LEVEL] [--json]\n" +
-      std::string(ProgramName.size() + 8, ' ') + "[--from-list LIST] FILE|FOLDER...\n" + "       " +
-      ProgramName + " --output OUT [--input-option NAME=VALUE]...\n" +
-      std::string(ProgramName.size() + 8, ' ') + "[--option NAME=VALUE]... FILE\n" + "       " +
-      ProgramName + " --probe FILE...\n" + "       " + ProgramName +
-      " --cluster slurm [--partition NAME] [--slurm-option OPT]...\n" +
-      std::string(ProgramName.size() + 8, ' ') +
-      "[--cpus-per-task N] [--retries N] [--detach] FILE...\n" + "       " + ProgramName +
-      " --cluster-status JOBFOLDER [--wait]\n" +
+      "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] [--jobs N]\n" + Indent +
+      "[--segments N|auto] [--log-level LEVEL] [--json]\n" + Indent +
+      "[--from-list LIST] FILE|FOLDER...\n" + "       " + ProgramName +
+      " --output OUT [--input-option NAME=VALUE]...\n" + Indent +
+      "[--option NAME=VALUE]... FILE\n" + "       " + ProgramName + " --probe FILE...\n" +
+      "       " + ProgramName + " --cluster slurm [--partition NAME] [--slurm-option OPT]...\n" +
+      Indent + "[--cpus-per-task N] [--retries N] [--cluster-program PATH]\n" + Indent +
+      "[--output-dir DIR | --same-folder] [--overwrite] [--detach]\n" + Indent +
+      "[--segments N|auto] [--json] FILE|FOLDER...\n" + "       " + ProgramName +
+      " --cluster-status JOBFOLDER [--wait] [--json]\n" +
       "\n"
       "By default each FILE becomes an MPEG-4 file (H.264 video at the source's size,\n"
       "29.97 frames/s, 1500 kbit/s; AAC sound, 2 channels, 44100 Hz, 64 kbit/s) named\n"

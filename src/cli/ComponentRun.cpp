@@ -44,14 +44,13 @@ TLogLevel LevelFromName(const std::string& Name) {
   return TLogLevel::llQuiet;
 }
 
-// Makes Folder with its parents when missing; false with Error when it
-// cannot be made or is not a folder.
-bool MakeFolder(const std::string& Folder, std::string& Error) {
-  std::error_code Code;
-  std::filesystem::create_directories(Folder, Code);
-  if (!Code && std::filesystem::is_directory(Folder)) return true;
-  Error = FileMessage(Folder, "cannot make the output folder: " +
-                                  (Code ? Code.message() : std::string("not a folder")));
+// Makes Folder with its parents when missing (noted in Made, which removes
+// them again at the end when nothing went into them); false with Error when
+// it cannot be made or is not a folder.
+bool MakeFolder(MadeFolders& Made, const std::string& Folder, std::string& Error) {
+  std::string Reason;
+  if (Made.Make(Folder, Reason)) return true;
+  Error = FileMessage(Folder, "cannot make the output folder: " + Reason);
   return false;
 }
 
@@ -162,6 +161,9 @@ class DefaultRun {
   const std::string Label = output::FormatLabel(Preset.ItemText);
   const int Jobs = Line.EffectiveJobs();
   JsonReporter* const Json;
+  // The output folders this run made: those left empty go at its end,
+  // after the converter below has closed its files.
+  mutable MadeFolders MadeOutputFolders;
 
   std::mutex Screen;            // around every output, and the fields below
   std::vector<FileTask> Files;  // in the order of the sources
@@ -248,7 +250,7 @@ std::string DefaultRun::OutputFolder(const SourceItem& Source, std::string& Erro
   if (Source.RelativeFolder.empty()) return Folder;
   // The source's place in the folder given is kept under the output folder.
   Folder = Folder.empty() ? Source.RelativeFolder : Folder + "/" + Source.RelativeFolder;
-  return MakeFolder(Folder, Error) ? Folder : std::string();
+  return MakeFolder(MadeOutputFolders, Folder, Error) ? Folder : std::string();
 }
 
 // A task's output record with the given options: the two that the record
@@ -614,7 +616,7 @@ void DefaultRun::RunTasks() {
 int DefaultRun::Run() {
   if (!Line.OutputDir.empty()) {
     std::string Error;
-    if (!MakeFolder(Line.OutputDir, Error)) {
+    if (!MakeFolder(MadeOutputFolders, Line.OutputDir, Error)) {
       PrintLine(Env.Err, Error);
       return ExitFailed;
     }

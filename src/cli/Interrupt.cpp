@@ -10,14 +10,21 @@
 namespace vexav::cli {
 namespace {
 
-// The signals received since the watcher started. A lock-free atomic is
-// safe to change in a signal handler.
+// The signals received since the watcher started, and the first of them. A
+// lock-free atomic is safe to change in a signal handler.
 std::atomic<int> SignalCount{0};
+std::atomic<int> FirstSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 struct sigaction PreviousAction;
+struct sigaction PreviousTerminate;
 
-extern "C" void OnInterruptSignal(int) {
+std::mutex FarewellLock;
+std::string Farewell;
+
+extern "C" void OnInterruptSignal(int Signal) {
+  int None = 0;
+  FirstSignal.compare_exchange_strong(None, Signal, std::memory_order_relaxed);
   SignalCount.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -33,9 +40,11 @@ void WriteAll(int Fd, const char* Text) {
 
 }  // namespace
 
-InterruptWatcher::InterruptWatcher(StopControl& Control, std::FILE* Err, bool Terminal)
-    : Control(Control), Err(Err), Terminal(Terminal) {
+InterruptWatcher::InterruptWatcher(StopControl& Control, std::FILE* Err, bool Terminal,
+                                   bool AlsoTerminate)
+    : Control(Control), Err(Err), Terminal(Terminal), AlsoTerminate(AlsoTerminate) {
   SignalCount.store(0);
+  FirstSignal.store(0);
   struct sigaction Action;
   std::memset(&Action, 0, sizeof Action);
   Action.sa_handler = OnInterruptSignal;
@@ -44,6 +53,7 @@ InterruptWatcher::InterruptWatcher(StopControl& Control, std::FILE* Err, bool Te
   // fail because of the signal.
   Action.sa_flags = SA_RESTART;
   ::sigaction(SIGINT, &Action, &PreviousAction);
+  if (AlsoTerminate) ::sigaction(SIGTERM, &Action, &PreviousTerminate);
   Watcher = std::thread([this] { Watch(); });
 }
 
@@ -55,6 +65,12 @@ InterruptWatcher::~InterruptWatcher() {
   Wake.notify_all();
   Watcher.join();
   ::sigaction(SIGINT, &PreviousAction, nullptr);
+  if (AlsoTerminate) ::sigaction(SIGTERM, &PreviousTerminate, nullptr);
+}
+
+void SetInterruptFarewell(const std::string& Text) {
+  std::lock_guard<std::mutex> Guard(FarewellLock);
+  Farewell = Text;
 }
 
 void InterruptWatcher::Watch() {
@@ -64,16 +80,23 @@ void InterruptWatcher::Watch() {
     Wake.wait_for(Guard, std::chrono::milliseconds(20));
     const int Count = SignalCount.load(std::memory_order_relaxed);
     if (Count >= 2) {
-      WriteAll(::fileno(Err),
-               Terminal ? "\nvexav-convert: interrupted\n" : "vexav-convert: interrupted\n");
+      std::string Text = Terminal ? "\nvexav-convert: interrupted" : "vexav-convert: interrupted";
+      {
+        std::lock_guard<std::mutex> Told(FarewellLock);
+        if (!Farewell.empty()) Text += "; " + Farewell;
+      }
+      WriteAll(::fileno(Err), (Text + "\n").c_str());
       ::_exit(ExitInterrupted);
     }
     if (Count == 1 && !Stopped) {
       Stopped = true;
       Guard.unlock();
-      std::fputs(Terminal ? "\nvexav-convert: stopping (Ctrl-C again quits at once)\n"
-                          : "vexav-convert: stopping (Ctrl-C again quits at once)\n",
-                 Err);
+      const char* Notice =
+          FirstSignal.load() == SIGTERM
+              ? "vexav-convert: stopping on SIGTERM (a second signal quits at once)\n"
+              : "vexav-convert: stopping (Ctrl-C again quits at once)\n";
+      if (Terminal) std::fputs("\n", Err);
+      std::fputs(Notice, Err);
       std::fflush(Err);
       Control.RequestStop();
       Guard.lock();

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "component/OutputNaming.h"
@@ -230,6 +231,46 @@ StoppedOutput KeepStoppedOutput(const OutputPlan& Plan) {
 
 void DiscardOutput(const OutputPlan& Plan) {
   if (Plan.Reserved) RemoveOwnOutput(Plan.WriteTo);
+}
+
+bool MadeFolders::Make(const std::string& Folder, std::string& Error) {
+  namespace fs = std::filesystem;
+  std::error_code Code;
+  fs::path Path = fs::absolute(Folder, Code);
+  if (Code) Path = Folder;
+  Path = Path.lexically_normal();
+  if (!Path.has_filename()) Path = Path.parent_path();  // "out/"
+  // The missing folders on the way, deepest first.
+  std::vector<std::string> Missing;
+  for (fs::path Step = Path; !Step.empty() && Step != Step.root_path(); Step = Step.parent_path()) {
+    struct stat Info;
+    if (::lstat(Step.c_str(), &Info) == 0 || errno != ENOENT) break;
+    Missing.push_back(Step.string());
+  }
+  fs::create_directories(Path, Code);
+  // What was made is noted even when a deeper one failed, so that it goes
+  // again.
+  for (auto It = Missing.rbegin(); It != Missing.rend(); ++It) {
+    struct stat Info;
+    if (::lstat(It->c_str(), &Info) == 0 && S_ISDIR(Info.st_mode)) Made.push_back(*It);
+  }
+  if (!Code && fs::is_directory(Path, Code)) return true;
+  Error = Code ? Code.message() : std::string("not a folder");
+  return false;
+}
+
+void MadeFolders::Adopt(const std::vector<std::string>& Folders) {
+  Made.insert(Made.end(), Folders.begin(), Folders.end());
+}
+
+void MadeFolders::RemoveEmpty() {
+  // rmdir removes only an empty folder.
+  for (auto It = Made.rbegin(); It != Made.rend(); ++It) ::rmdir(It->c_str());
+  Made.clear();
+}
+
+std::vector<std::string> MadeFolders::Release() {
+  return std::exchange(Made, {});
 }
 
 }  // namespace vexav::cli

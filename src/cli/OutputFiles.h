@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vexav::cli {
 
@@ -81,5 +82,34 @@ StoppedOutput KeepStoppedOutput(const OutputPlan& Plan);
 // After a conversion that came to nothing (or that is not to replace the
 // old file): what this program created is removed.
 void DiscardOutput(const OutputPlan& Plan);
+
+// The folders a run makes for its outputs (a missing output folder with its
+// missing parents, the sub-folders that mirror a source tree): those that
+// nothing was written into are removed again when the run ends, so that a
+// run that converted nothing leaves no empty folder behind. A folder that
+// was there before is never removed.
+class MadeFolders {
+ public:
+  MadeFolders() = default;
+  MadeFolders(const MadeFolders&) = delete;
+  MadeFolders& operator=(const MadeFolders&) = delete;
+  ~MadeFolders() { RemoveEmpty(); }
+
+  // Makes Folder with its missing parents and notes each one made. False
+  // with Error (the reason alone) when it cannot be made or is not a folder.
+  bool Make(const std::string& Folder, std::string& Error);
+  // Notes folders made earlier (by another run of the program) as made.
+  void Adopt(const std::vector<std::string>& Folders);
+  // Removes the folders made that are empty, the deepest first; a folder
+  // that holds anything stays, and so do the folders above it.
+  void RemoveEmpty();
+  // Lets go of the folders without removing them; returns them (parents
+  // first).
+  std::vector<std::string> Release();
+  const std::vector<std::string>& List() const { return Made; }
+
+ private:
+  std::vector<std::string> Made;  // absolute, parents before their sub-folders
+};
 
 }  // namespace vexav::cli

@@ -92,7 +92,11 @@ int main(int argc, char* argv[]) {
   Env.Stop = &Stop;
   cli::JsonReporter Json(stdout);
   if (Line.Json) Env.Json = &Json;
-  cli::InterruptWatcher Watcher(Stop, stderr, Env.Terminal);
+  // The cluster's front end takes SIGTERM as Ctrl-C: its batch is
+  // cancelled and what the tasks kept stays, instead of a batch left
+  // running without anyone following it.
+  cli::InterruptWatcher Watcher(Stop, stderr, Env.Terminal,
+                                Line.OnCluster() || !Line.ClusterStatus.empty());
   if (!Line.ClusterStatus.empty()) return cli::cluster::RunClusterStatus(Line, Env);
   if (Line.OnCluster()) return cli::cluster::RunOnCluster(Line, Env);
   return Line.Explicit() ? cli::RunExplicit(Line, Env) : cli::RunDefaultOnComponent(Line, Env);

@@ -9,6 +9,7 @@
 
 #include "cli/CommandLine.h"
 #include "cli/cluster/JobFolder.h"
+#include "cli/cluster/Slurm.h"
 
 namespace vexav::cli::cluster {
 namespace {
@@ -100,6 +101,97 @@ TEST(ClusterReport, PiecesSurviveTheJobFolderAndStayInTheWorkFolder) {
   std::filesystem::remove_all(Template);
 }
 
+// What the front end needs besides a file's percent for --json: the frame
+// and rate, when the task began and how long it took; lines without them
+// still read.
+TEST(ClusterReport, ProgressCarriesFrameAndRateAndTheStartItsTime) {
+  ReportRecord Progress;
+  Progress.Type = ReportRecord::Kind::Progress;
+  Progress.Ms = 400;
+  Progress.TotalMs = 1000;
+  Progress.Frame = 10;
+  Progress.Fps = 25;
+  ReportRecord Start;
+  Start.Type = ReportRecord::Kind::Start;
+  Start.Host = "n1";
+  Start.StartedMs = 1700000000123;
+  std::string Error;
+  const std::optional<ReportRecord> P = ParseReportLine(ReportLine(Progress), Error);
+  ASSERT_TRUE(P) << Error;
+  EXPECT_EQ(P->Frame, 10);
+  EXPECT_EQ(P->Fps, 25);
+  const std::optional<ReportRecord> S = ParseReportLine(ReportLine(Start), Error);
+  ASSERT_TRUE(S) << Error;
+  EXPECT_EQ(S->StartedMs, 1700000000123);
+  ReportRecord Result;
+  Result.Type = ReportRecord::Kind::Result;
+  Result.Status = "done";
+  Result.Output = "/o.mp4";
+  Result.ElapsedMs = 2500;
+  const std::optional<ReportRecord> R = ParseReportLine(ReportLine(Result), Error);
+  ASSERT_TRUE(R) << Error;
+  EXPECT_EQ(R->ElapsedMs, 2500);
+
+  const std::optional<ReportRecord> Plain =
+      ParseReportLine("{\"event\":\"progress\",\"ms\":4,\"total_ms\":8}", Error);
+  ASSERT_TRUE(Plain) << Error;
+  EXPECT_EQ(Plain->Frame, -1);
+  EXPECT_EQ(Plain->Fps, -1);
+  EXPECT_FALSE(
+      ParseReportLine("{\"event\":\"progress\",\"ms\":4,\"total_ms\":8,\"frame\":-3}", Error));
+  EXPECT_FALSE(ParseReportLine("{\"event\":\"start\",\"host\":\"n\",\"started_ms\":\"x\"}", Error));
+}
+
+// job.json keeps each source as the command line named it (--json's
+// "file"), the output folders the submission made (removed at the batch's
+// end when empty), and whether the batch was cancelled.
+TEST(ClusterReport, TheJobFolderKeepsNamesGivenFoldersMadeAndTheCancel) {
+  char Template[] = "/tmp/vexav-job-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  Manifest M;
+  M.Folder = Template;
+  PlannedFile F;
+  F.Source = "/data/tree/a.avi";
+  F.Given = "tree/a.avi";
+  F.Plan.Final = F.Plan.WriteTo = "/out/tree/a.mp4";
+  PlannedFile G = F;
+  G.Given = G.Source;
+  M.Files = {F, G};
+  M.Tasks = TasksOfFiles(M.Files);
+  M.MadeFolders = {"/out", "/out/tree"};
+  std::string Error;
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  std::optional<Manifest> Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  EXPECT_EQ(Loaded->Files.at(0).Given, "tree/a.avi");
+  EXPECT_EQ(Loaded->Files.at(1).Given, G.Source);
+  EXPECT_EQ(Loaded->MadeFolders, M.MadeFolders);
+
+  M.MadeFolders = {"relative/folder"};
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  EXPECT_FALSE(LoadManifest(M.Folder, Error));
+  EXPECT_NE(Error.find("not an absolute path"), std::string::npos) << Error;
+
+  EXPECT_FALSE(WasCancelled(M.Folder));
+  EXPECT_TRUE(MarkCancelled(M.Folder));
+  EXPECT_TRUE(WasCancelled(M.Folder));
+  std::filesystem::remove_all(Template);
+}
+
+// squeue's lines: a pending task's reason, with its spaces and commas, and
+// which reasons are only a task's turn.
+TEST(ClusterReport, QueueLinesGiveStateAndReason) {
+  const std::map<std::string, QueuedTask> Queue = ParseQueue(
+      "12_0|PENDING|ReqNodeNotAvail, UnavailableNodes:n1\n12_1|RUNNING|None\n"
+      "12_2|PENDING|Priority\ngarbage\n");
+  ASSERT_EQ(Queue.size(), 3u);
+  EXPECT_TRUE(Queue.at("12_0").Pending());
+  EXPECT_EQ(Queue.at("12_0").Reason, "ReqNodeNotAvail, UnavailableNodes:n1");
+  EXPECT_FALSE(Queue.at("12_0").RoutineWait());
+  EXPECT_FALSE(Queue.at("12_1").Pending());
+  EXPECT_TRUE(Queue.at("12_2").RoutineWait());
+}
+
 TEST(ClusterReport, MalformedLinesAreErrors) {
   for (const char* Bad : {"", "garbage", "[1,2]", "{\"event\":\"progress\",\"ms\":\"x\"}",
                           "{\"event\":\"result\",\"status\":\"done\",\"message\":\"\","
@@ -180,6 +272,25 @@ TEST(ClusterCommandLine, OptionsAndTheirLimits) {
   EXPECT_NE(ParseCommandLine({"--wait"}).Error, "");
   EXPECT_NE(ParseCommandLine({"--cluster-status", "d", "a.avi"}).Error, "");
   EXPECT_EQ(ParseCommandLine({"--cluster-status", "d", "--wait"}).Error, "");
+}
+
+// The Usage block (up to the first empty line) names --segments for the
+// default mode and for the cluster; --json goes with a batch that is
+// followed, so --detach, which follows nothing, refuses it.
+TEST(ClusterCommandLine, UsageNamesSegmentsAndJsonNeedsAFollowedBatch) {
+  const std::string Help = UsageText("vexav-convert");
+  const std::string Usage = Help.substr(0, Help.find("\n\n"));
+  const std::size_t Cluster = Usage.find("--cluster slurm");
+  ASSERT_NE(Cluster, std::string::npos) << Usage;
+  EXPECT_LT(Usage.find("--segments N|auto"), Cluster) << Usage;
+  EXPECT_NE(Usage.find("--segments N|auto", Cluster), std::string::npos) << Usage;
+  EXPECT_NE(Usage.find("--json", Cluster), std::string::npos) << Usage;
+
+  EXPECT_EQ(ParseCommandLine({"--cluster", "slurm", "--json", "a.avi"}).Error, "");
+  EXPECT_EQ(ParseCommandLine({"--cluster-status", "d", "--wait", "--json"}).Error, "");
+  const ParseResult Detached =
+      ParseCommandLine({"--cluster", "slurm", "--detach", "--json", "a.avi"});
+  EXPECT_NE(Detached.Error.find("'--detach'"), std::string::npos) << Detached.Error;
 }
 
 }  // namespace

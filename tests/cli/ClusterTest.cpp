@@ -1,175 +1,20 @@
-// vexav-convert --cluster slurm against a real Slurm cluster: the one-node
-// cluster of scripts/slurm-local.sh, named by SLURM_CONF. Without it these
-// cases are skipped, unless VEXAV_CLUSTER_REQUIRED=1 (test.sh's cluster
-// stage) makes that a failure. Outputs are read back by decoding them.
+// vexav-convert --cluster slurm against a real Slurm cluster (ClusterHarness.h):
+// batches converted and decoded, names reserved, broken reports, retries,
+// followers of a detached batch, folders, --json and segments.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "MediaGenerator.h"
-#include "binding/FFmpegLibs.h"
+#include "ClusterHarness.h"
+#include "JsonReader.h"
 
-namespace vexav::cli {
+namespace vexav::cli::clustertest {
 namespace {
-
-namespace fs = std::filesystem;
-using mediagen::MediaSpec;
-
-struct RunResult {
-  int Status = -1;
-  std::vector<std::string> OutLines;
-  std::string Err;
-};
-
-std::vector<std::string> SplitLines(const std::string& Text) {
-  std::vector<std::string> Lines;
-  std::istringstream In(Text);
-  std::string Line;
-  while (std::getline(In, Line)) Lines.push_back(Line);
-  return Lines;
-}
-
-// Runs Args[0] with the rest in Folder; OnErrLine sees each line of
-// standard error as it comes, with the child's pid.
-RunResult RunCommand(const std::vector<std::string>& Args, const std::string& Folder,
-                     const std::function<void(const std::string&, pid_t)>& OnErrLine = nullptr) {
-  RunResult Result;
-  int OutPipe[2], ErrPipe[2];
-  if (::pipe(OutPipe) != 0 || ::pipe(ErrPipe) != 0) return Result;
-  const pid_t Child = ::fork();
-  if (Child == 0) {
-    ::dup2(OutPipe[1], 1);
-    ::dup2(ErrPipe[1], 2);
-    for (int Fd : {OutPipe[0], OutPipe[1], ErrPipe[0], ErrPipe[1]}) ::close(Fd);
-    if (::chdir(Folder.c_str()) != 0) ::_exit(127);
-    std::vector<char*> Argv;
-    for (const std::string& Arg : Args) Argv.push_back(const_cast<char*>(Arg.c_str()));
-    Argv.push_back(nullptr);
-    ::execvp(Argv[0], Argv.data());
-    ::_exit(127);
-  }
-  ::close(OutPipe[1]);
-  ::close(ErrPipe[1]);
-  char C;
-  std::string Line;
-  while (::read(ErrPipe[0], &C, 1) == 1) {
-    Result.Err.push_back(C);
-    if (C != '\n') {
-      Line.push_back(C);
-      continue;
-    }
-    if (OnErrLine) OnErrLine(Line, Child);
-    Line.clear();
-  }
-  std::string Out;
-  char Buffer[4096];
-  ssize_t Got;
-  while ((Got = ::read(OutPipe[0], Buffer, sizeof Buffer)) > 0) Out.append(Buffer, Got);
-  ::close(OutPipe[0]);
-  ::close(ErrPipe[0]);
-  int Status = 0;
-  ::waitpid(Child, &Status, 0);
-  Result.Status = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  Result.OutLines = SplitLines(Out);
-  return Result;
-}
-
-RunResult Convert(std::vector<std::string> Args, const std::string& Folder,
-                  const std::function<void(const std::string&, pid_t)>& OnErrLine = nullptr) {
-  Args.insert(Args.begin(), VEXAV_CONVERT_PROGRAM);
-  return RunCommand(Args, Folder, OnErrLine);
-}
-
-bool IsEarlyProgress(const std::string& Line) {
-  return !Line.empty() && Line.back() == '%' && Line.find("100%") == std::string::npos;
-}
-
-std::vector<std::string> JobFolders(const std::string& Folder) {
-  std::vector<std::string> Found;
-  for (const fs::directory_entry& E : fs::directory_iterator(Folder))
-    if (E.path().filename().string().rfind(".vexav-job-", 0) == 0) Found.push_back(E.path());
-  return Found;
-}
-
-// The Slurm state of an array task as squeue shows it; empty when gone.
-std::string QueueState(const std::string& TaskId) {
-  const RunResult R =
-      RunCommand({"squeue", "--noheader", "--array", "--jobs=" + TaskId, "--format=%T"}, "/");
-  return R.OutLines.empty() ? std::string() : R.OutLines.front();
-}
-
-bool WaitForState(const std::string& TaskId, const std::string& State) {
-  for (int I = 0; I < 1200; ++I) {
-    if (QueueState(TaskId) == State) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
-
-class Cluster : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* Conf = std::getenv("SLURM_CONF");
-    const char* Required = std::getenv("VEXAV_CLUSTER_REQUIRED");
-    const bool Must = Required && std::string(Required) == "1";
-    const bool Up = Conf && *Conf && RunCommand({"sinfo", "--noheader"}, "/").Status == 0;
-    if (!Up) {
-      if (Must) FAIL() << "no Slurm cluster answers (SLURM_CONF=" << (Conf ? Conf : "") << ")";
-      GTEST_SKIP() << "no Slurm cluster: start one with scripts/slurm-local.sh start and set "
-                      "SLURM_CONF (eval \"$(scripts/slurm-local.sh env)\")";
-    }
-    ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
-    // The folder the "nodes" share: this machine's own file system.
-    char Template[] = "/tmp/vexav-cluster-XXXXXX";
-    ASSERT_NE(::mkdtemp(Template), nullptr);
-    Folder = Template;
-    Out = Folder + "/out";
-  }
-  void TearDown() override {
-    if (!Folder.empty()) fs::remove_all(Folder);
-  }
-
-  // A clip of Seconds at Width x Height (MPEG-4 Part 2 + MP3, 25 frames/s).
-  std::string Clip(const std::string& Name, double Seconds, int Width = 320, int Height = 240) {
-    MediaSpec Request;
-    Request.Width = Width;
-    Request.Height = Height;
-    Request.DurationSeconds = Seconds;
-    Request.MarkSeconds = {};
-    const std::string Path = Folder + "/" + Name;
-    EXPECT_EQ(mediagen::Generate(Path, Request), "") << Path;
-    return Path;
-  }
-  // A clip whose conversion takes several seconds on one CPU.
-  std::string SlowClip(const std::string& Name) { return Clip(Name, 10.0, 640, 480); }
-
-  std::string Output(const std::string& Stem) const {
-    return Out + "/" + Stem + " (MPEG-4 Video).mp4";
-  }
-
-  std::string Folder, Out;
-};
-
-void ExpectPlayable(const std::string& Path, double MinSeconds) {
-  const mediagen::DecodedMedia Media = mediagen::Decode(Path);
-  ASSERT_EQ(Media.Error, "") << Path;
-  ASSERT_FALSE(Media.Frames.empty()) << Path;
-  EXPECT_GE(Media.Frames.back().PtsUs, static_cast<int64_t>(MinSeconds * 1e6)) << Path;
-  EXPECT_EQ(Media.AudioChannels, 2) << Path;
-  EXPECT_EQ(Media.AudioSampleRate, 44100) << Path;
-}
 
 TEST_F(Cluster, BatchOfThreeIsConvertedThroughSlurm) {
   const std::vector<std::string> Sources = {Clip("a.avi", 1.0), Clip("b.avi", 1.0),
@@ -184,62 +29,6 @@ TEST_F(Cluster, BatchOfThreeIsConvertedThroughSlurm) {
   }
   EXPECT_NE(R.Err.find("a.avi: 100%"), std::string::npos) << R.Err;
   EXPECT_TRUE(JobFolders(Out).empty());
-}
-
-TEST_F(Cluster, ATaskCancelledAloneIsReportedFailedAndLeavesNothing) {
-  const std::string Slow = SlowClip("slow.avi");
-  const std::string Quick = Clip("quick.avi", 1.0);
-  RunResult Submitted =
-      Convert({"--cluster", "slurm", "--detach", "--output-dir", Out, Slow, Quick}, Folder);
-  ASSERT_EQ(Submitted.Status, 0) << Submitted.Err;
-  ASSERT_EQ(Submitted.OutLines.size(), 2u);
-  const std::string Job = Submitted.OutLines[0], JobFolder = Submitted.OutLines[1];
-  ASSERT_TRUE(WaitForState(Job + "_0", "RUNNING"));
-  // Cancelled once it has begun writing its output.
-  for (int I = 0; I < 600 && !fs::exists(JobFolder + "/task-0.jsonl"); ++I)
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  ASSERT_EQ(RunCommand({"scancel", Job + "_0"}, "/").Status, 0);
-
-  RunResult R = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
-  EXPECT_EQ(R.Status, 1) << R.Err;
-  EXPECT_NE(R.Err.find("slow.avi: Slurm ended the task: CANCELLED"), std::string::npos) << R.Err;
-  EXPECT_FALSE(fs::exists(Output("slow")));
-  ASSERT_EQ(R.OutLines, std::vector<std::string>{Output("quick")}) << R.Err;
-  ExpectPlayable(Output("quick"), 0.9);
-  EXPECT_FALSE(fs::exists(JobFolder));
-}
-
-TEST_F(Cluster, CtrlCCancelsTheArrayAndStoppedOutputsStayPlayable) {
-  // Two tasks run (one CPU each on the two-CPU node); the third waits.
-  const std::vector<std::string> Sources = {SlowClip("s1.avi"), SlowClip("s2.avi"),
-                                            SlowClip("s3.avi")};
-  bool Sent = false;
-  RunResult R =
-      Convert({"--cluster", "slurm", "--output-dir", Out, Sources[0], Sources[1], Sources[2]},
-              Folder, [&](const std::string& Line, pid_t Child) {
-                if (!Sent && IsEarlyProgress(Line)) {
-                  ::kill(Child, SIGINT);
-                  Sent = true;
-                }
-              });
-  ASSERT_TRUE(Sent) << R.Err;
-  EXPECT_EQ(R.Status, 130) << R.Err;
-  EXPECT_TRUE(R.OutLines.empty());
-  // What a stopped task converted is kept under a name that says it is
-  // not the whole source; the full name is never left behind.
-  int Kept = 0;
-  for (const char* Stem : {"s1", "s2", "s3"}) {
-    EXPECT_FALSE(fs::exists(Output(Stem))) << Stem;
-    const std::string Partial = Out + "/" + Stem + " (MPEG-4 Video) (partial).mp4";
-    if (!fs::exists(Partial)) continue;
-    ++Kept;
-    EXPECT_NE(R.Err.find("the part converted so far is kept as " + Partial), std::string::npos)
-        << R.Err;
-    ExpectPlayable(Partial, 0.1);
-  }
-  EXPECT_GE(Kept, 1) << R.Err;
-  EXPECT_TRUE(JobFolders(Out).empty());
-  EXPECT_TRUE(fs::is_empty(Out) || Kept > 0);
 }
 
 TEST_F(Cluster, ANameTakenWhileTheJobIsPendingGoesToTheOtherProgram) {
@@ -289,14 +78,15 @@ TEST_F(Cluster, AGarbledOrCutOffReportIsAnErrorForItsFileOnly) {
   EXPECT_NE(R.Err.find("t.avi: its report is unreadable (line 2 was cut off)"), std::string::npos)
       << R.Err;
   EXPECT_TRUE(R.OutLines.empty());
-  EXPECT_TRUE(fs::is_empty(Out)) << "outputs and the job folder are removed";
+  EXPECT_FALSE(fs::exists(Out)) << "the outputs, the job folder and the folder made for them "
+                                   "are removed";
 }
 
 TEST_F(Cluster, ANodeFailureIsRetriedAndAnEngineFailureIsNot) {
   const std::string Slow = SlowClip("slow.avi");
   const std::string Text = Folder + "/text.avi";
   std::ofstream(Text) << "not a video\n";
-  const std::string Node = RunCommand({"hostname", "-s"}, "/").OutLines.at(0);
+  const std::string Node = NodeName();
   bool Downed = false, Resumed = false, TextFailed = false;
   RunResult R =
       Convert({"--cluster", "slurm", "--retries", "1", "--output-dir", Out, Slow, Text}, Folder,
@@ -333,28 +123,123 @@ TEST_F(Cluster, ANodeFailureIsRetriedAndAnEngineFailureIsNot) {
   EXPECT_TRUE(JobFolders(Out).empty());
 }
 
+// Each follower either settles the batch itself (exit 0, the output
+// printed) or finds the job folder gone because the other one did (exit 1
+// with that message, nothing printed); never anything else, and the output
+// is there once and decodes.
 TEST_F(Cluster, TwoFollowersOfOneBatchLoseNoOutput) {
   const std::string Source = Clip("clip.avi", 1.0);
   RunResult Submitted =
       Convert({"--cluster", "slurm", "--detach", "--output-dir", Out, Source}, Folder);
   ASSERT_EQ(Submitted.Status, 0) << Submitted.Err;
   const std::string JobFolder = Submitted.OutLines.at(1);
-  // Both follow to the end; whichever finds the job folder gone stops
-  // following without touching the output the other one settled.
   RunResult Second;
   std::thread Other([&] { Second = Convert({"--cluster-status", JobFolder, "--wait"}, Folder); });
   RunResult First = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
   Other.join();
-  EXPECT_TRUE(First.Status == 0 || Second.Status == 0) << First.Err << Second.Err;
+  int Settled = 0;
+  for (const RunResult* R : {&First, &Second}) {
+    if (R->Status == 0) {
+      ++Settled;
+      EXPECT_EQ(R->OutLines, std::vector<std::string>{Output("clip")}) << R->Err;
+      continue;
+    }
+    EXPECT_EQ(R->Status, 1) << "neither settled nor told the folder is gone: " << R->Err;
+    EXPECT_TRUE(R->OutLines.empty()) << R->Err;
+    EXPECT_NE(R->Err.find("the job folder " + JobFolder +
+                          " is gone (another vexav-convert followed the batch to its end)"),
+              std::string::npos)
+        << R->Err;
+  }
+  EXPECT_GE(Settled, 1) << First.Err << Second.Err;
   ExpectPlayable(Output("clip"), 0.9);
   EXPECT_FALSE(fs::exists(JobFolder));
 }
 
-std::string FileBytes(const std::string& Path) {
-  std::ifstream In(Path, std::ios::binary);
-  std::ostringstream Bytes;
-  Bytes << In.rdbuf();
-  return Bytes.str();
+// A FOLDER stands for the media files in it, their outputs in the same
+// sub-folders of the output folder, as in the local mode.
+TEST_F(Cluster, AFolderIsConvertedAsItsTreeMirrored) {
+  Clip("tree/a.avi", 1.0);
+  Clip("tree/sub/b.avi", 1.0);
+  RunResult R = Convert({"--cluster", "slurm", "--output-dir", Out, "tree"}, Folder);
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  const std::string A = Output("a"), B = Out + "/sub/b (MPEG-4 Video).mp4";
+  std::vector<std::string> Printed = R.OutLines;
+  std::sort(Printed.begin(), Printed.end());
+  EXPECT_EQ(Printed, (std::vector<std::string>{A, B})) << R.Err;
+  ExpectPlayable(A, 0.9);
+  ExpectPlayable(B, 0.9);
+  EXPECT_NE(R.Err.find("Assumed: every node sees the sources, " + Out + " and "), std::string::npos)
+      << R.Err;
+  EXPECT_TRUE(JobFolders(Out).empty());
+}
+
+// With --same-folder the outputs lie in each source's folder: the line that
+// says what every node must see names them all.
+TEST_F(Cluster, SameFolderNamesEveryOutputFolderTheNodesMustSee) {
+  const std::string A = Clip("one/a.avi", 1.0), B = Clip("two/b.avi", 1.0);
+  RunResult R = Convert({"--cluster", "slurm", "--same-folder", A, B}, Folder);
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(R.Err.find("Assumed: every node sees the sources, " + Folder + "/one, " + Folder +
+                       "/two and "),
+            std::string::npos)
+      << R.Err;
+  ExpectPlayable(Folder + "/one/a (MPEG-4 Video).mp4", 0.9);
+  ExpectPlayable(Folder + "/two/b (MPEG-4 Video).mp4", 0.9);
+}
+
+// --json on the cluster gives the local mode's objects: progress while a
+// file runs, then its result, for a file failed before submission too, and
+// from --cluster-status following a detached batch.
+TEST_F(Cluster, JsonGivesTheObjectsOfTheLocalMode) {
+  using testjson::Reader;
+  using testjson::Value;
+  const std::string A = Clip("a.avi", 1.0);
+  auto Objects = [](const RunResult& R, int& Converting) {
+    std::vector<Value> Results;
+    for (const std::string& Line : R.OutLines) {
+      Value V;
+      EXPECT_NO_THROW(V = Reader::Parse(Line)) << Line;
+      for (const char* Key :
+           {"file", "percent", "frame", "fps", "elapsed", "eta", "output", "status", "error"})
+        EXPECT_TRUE(V.Has(Key)) << Key << " in " << Line;
+      if (V.Has("status") && V["status"].Text == "converting")
+        ++Converting;
+      else
+        Results.push_back(V);
+    }
+    return Results;
+  };
+  RunResult R = Convert(
+      {"--cluster", "slurm", "--json", "--output-dir", Out, "a.avi", "missing.avi"}, Folder);
+  EXPECT_EQ(R.Status, 1) << R.Err;
+  int Converting = 0;
+  std::vector<Value> Results = Objects(R, Converting);
+  EXPECT_GT(Converting, 0) << R.Err;
+  ASSERT_EQ(Results.size(), 2u) << R.Err;
+  EXPECT_EQ(Results[0]["file"].Text, "missing.avi");
+  EXPECT_EQ(Results[0]["status"].Text, "failed");
+  EXPECT_EQ(Results[0]["error"].Text, "No such file or directory");
+  EXPECT_EQ(Results[1]["file"].Text, "a.avi");
+  EXPECT_EQ(Results[1]["status"].Text, "done");
+  EXPECT_EQ(Results[1]["percent"].Number, 100);
+  EXPECT_GT(Results[1]["frame"].Number, 0);
+  EXPECT_EQ(Results[1]["elapsed"].Type, Value::Kind::Number);
+  EXPECT_EQ(Results[1]["output"].Text, Output("a"));
+  ExpectPlayable(Output("a"), 0.9);
+
+  RunResult Submitted = Convert({"--cluster", "slurm", "--detach", "--output-dir", Out, A}, Folder);
+  ASSERT_EQ(Submitted.Status, 0) << Submitted.Err;
+  RunResult Followed =
+      Convert({"--cluster-status", Submitted.OutLines.at(1), "--wait", "--json"}, Folder);
+  EXPECT_EQ(Followed.Status, 0) << Followed.Err;
+  Converting = 0;
+  Results = Objects(Followed, Converting);
+  ASSERT_EQ(Results.size(), 1u) << Followed.Err;
+  EXPECT_EQ(Results[0]["file"].Text, A);
+  EXPECT_EQ(Results[0]["status"].Text, "done");
+  EXPECT_EQ(Results[0]["output"].Text, Out + "/a (MPEG-4 Video [1]).mp4");
+  ExpectPlayable(Results[0]["output"].Text, 0.9);
 }
 
 // What a segmented run may leave beside its outputs: none is expected.
@@ -367,7 +252,7 @@ std::vector<std::string> LeftOver(const std::string& Folder) {
 
 // A short NTSC-rate clip to be converted in three segments.
 std::string SegmentClip(const std::string& Folder) {
-  MediaSpec Request;
+  mediagen::MediaSpec Request;
   Request.Width = 160;
   Request.Height = 120;
   Request.FrameRateNum = 30000;
@@ -389,9 +274,9 @@ TEST_F(Cluster, SegmentsRunAsTasksAndJoinIntoTheSameBytesAsLocally) {
   ASSERT_EQ(R.Status, 0) << R.Err;
   EXPECT_NE(R.Err.find("in 4 tasks"), std::string::npos) << R.Err;
   ASSERT_EQ(R.OutLines, std::vector<std::string>{Output("clip")}) << R.Err;
-  const std::string Joined = FileBytes(Output("clip"));
+  const std::string Joined = FileText(Output("clip"));
   ASSERT_FALSE(Joined.empty());
-  EXPECT_TRUE(Joined == FileBytes(Local + "/clip (MPEG-4 Video).mp4"))
+  EXPECT_TRUE(Joined == FileText(Local + "/clip (MPEG-4 Video).mp4"))
       << "the segments' bytes depend on where they ran";
   ExpectPlayable(Output("clip"), 5.5);
   EXPECT_TRUE(LeftOver(Out).empty());
@@ -420,8 +305,9 @@ TEST_F(Cluster, AFailedSegmentFailsItsFileAndLeavesNothing) {
   EXPECT_EQ(R.Status, 1) << R.Err;
   EXPECT_NE(R.Err.find("clip.avi: segment 2 of 3: broken picture"), std::string::npos) << R.Err;
   EXPECT_TRUE(R.OutLines.empty());
-  EXPECT_TRUE(fs::is_empty(Out)) << "the output, the pieces and the job folder are removed";
+  EXPECT_FALSE(fs::exists(Out)) << "the output, the pieces, the job folder and the folder made "
+                                   "for them are removed";
 }
 
 }  // namespace
-}  // namespace vexav::cli
+}  // namespace vexav::cli::clustertest

@@ -37,10 +37,13 @@ void WriteSeeds(const fs::path& Dir) {
   fs::create_directories(Dir);
   ReportRecord Start;
   Start.Host = "node1";
+  Start.StartedMs = 1700000000000;
   ReportRecord Progress;
   Progress.Type = ReportRecord::Kind::Progress;
   Progress.Ms = 1500;
   Progress.TotalMs = 4000;
+  Progress.Frame = 37;
+  Progress.Fps = 24;
   ReportRecord Done;
   Done.Type = ReportRecord::Kind::Result;
   Done.Status = "done";
@@ -66,6 +69,7 @@ void WriteSeeds(const fs::path& Dir) {
   M.SlurmOptions = {"--time=5"};
   PlannedFile F;
   F.Source = "/data/in/a.avi";
+  F.Given = "in/a.avi";
   F.Plan.Final = "/data/out/a.mp4";
   F.Plan.WriteTo = "/data/out/a.mp4.part";
   // A second file converted in segments, so that the pieces are read too.
@@ -81,6 +85,7 @@ void WriteSeeds(const fs::path& Dir) {
   M.Files = {F, Segmented};
   M.Tasks = TasksOfFiles(M.Files);
   M.Tasks[0].JobId = "12_0";
+  M.MadeFolders = {"/data/out"};
   std::string Error;
   fs::create_directories(M.Folder);
   if (SaveManifest(M, Error))

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "cli/ProbeCommand.h"
+#include "cli/cluster/BatchOutput.h"
 #include "cli/cluster/Slurm.h"
 #include "cli/segments/SegmentedFile.h"
 
@@ -45,8 +46,13 @@ std::string LastLogLine(const std::string& Path) {
   return Last;
 }
 
-bool IsRetriable(const std::string& State) {
-  return State == "NODE_FAIL" || State == "PREEMPTED";
+bool Exists(const std::string& Path) {
+  return ::access(Path.c_str(), F_OK) == 0;
+}
+
+// "<job>" of a task's id "<job>_<index>".
+std::string JobOf(const std::string& TaskId) {
+  return TaskId.substr(0, TaskId.find('_'));
 }
 
 // One array task: what its report has said so far.
@@ -56,18 +62,16 @@ struct TaskState {
   bool HasResult = false;
   ReportRecord Result;
   bool Ended = false;
-  int64_t Ms = 0, TotalMs = -1;
   bool CancelAsked = false;  // its report was unreadable: the task is cancelled
+  std::string Waiting;       // Slurm's reason while it is pending
   // When Slurm was first seen to have completed the task without its result
   // having been read: a shared file system may show the last lines late.
   std::optional<std::chrono::steady_clock::time_point> CompletedUnseen;
 };
 
-// One file of the batch: its display and, converted in segments, its pieces.
+// One file of the batch: converted in segments, its pieces.
 struct FileState {
-  std::unique_ptr<ProgressDisplay> Display;
   std::unique_ptr<segments::SegmentedFile> Segments;  // null: one task converts it whole
-  std::optional<ProgressInfo> Last;                   // the progress shown last
   bool Ended = false;
   // Segmented: every piece has ended, the join (or the settling) is due.
   bool Ready = false;
@@ -82,38 +86,45 @@ void RemoveWorkFolder(const std::string& Folder) {
 
 class Monitor {
  public:
-  Monitor(Manifest& M, const ConvertEnvironment& Env, bool Follow, bool CancelOnStop)
+  Monitor(Manifest& M, const ConvertEnvironment& Env, bool Follow, BatchCanceller* Canceller)
       : M(M),
         Env(Env),
         Follow(Follow),
-        CancelOnStop(CancelOnStop),
+        Canceller(Canceller),
+        Output(Env, M, Follow),
         Tasks(M.Tasks.size()),
         Files(M.Files.size()) {
-    const bool Terminal = Env.Terminal && M.Files.size() == 1 && Follow;
     for (std::size_t I = 0; I < Tasks.size(); ++I)
       Tasks[I].Reader = std::make_unique<ReportReader>(ReportPath(M.Folder, I));
     for (std::size_t I = 0; I < Files.size(); ++I) {
       const PlannedFile& File = M.Files[I];
-      Files[I].Display = std::make_unique<ProgressDisplay>(Env.Err, Terminal,
-                                                           DisplayName(File.Source), Env.Columns);
       // The work folder is removed when the file is settled, not with this
       // object: a look that does not follow the batch leaves it to the next.
       if (File.Segmented())
         Files[I].Segments = std::make_unique<segments::SegmentedFile>(
             File.Segments, segments::WorkFolder(), File.DurationUs);
     }
+    // Cancelled by the front end that submitted it, which may have left
+    // before the tasks had ended: what they did was asked for.
+    Cancelled = WasCancelled(M.Folder);
   }
 
   int Run() {
-    for (;;) {
+    for (bool First = true;; First = false) {
       const bool StopNow = Env.Stop && Env.Stop->StopRequested();
-      if (StopNow && !CancelOnStop) {
+      if (StopNow && !Canceller) {
         PrintLine(Env.Err, std::string(ProgramName) + ": the batch goes on; " + ProgramName +
                                " --cluster-status " + M.Folder + " shows it");
         return ExitInterrupted;
       }
-      if (StopNow && !Cancelled) CancelAll();
-      if (::access(ManifestPath(M.Folder).c_str(), F_OK) != 0) {
+      if (StopNow && !Cancelled) {
+        Cancelled = true;
+        Canceller->Stop();
+      }
+      if (Canceller)
+        if (const std::string Error = Canceller->TakeError(); !Error.empty())
+          PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
+      if (!Exists(ManifestPath(M.Folder))) {
         // Another vexav-convert followed the batch to its end and removed
         // the job folder: what is left to tell is no longer here.
         PrintLine(Env.Err, std::string(ProgramName) + ": the job folder " + M.Folder +
@@ -121,6 +132,9 @@ class Monitor {
         return ExitFailed;
       }
       Round();
+      // A batch cancelled earlier: what still runs of it is cancelled now
+      // (the front end that cancelled it may have gone before it could).
+      if (First && Cancelled && !Canceller) CancelTasks(-1, false);
       SettleReady();
       if (Remaining() == 0) break;
       if (QueueFailures >= QueueFailuresTolerated) {
@@ -136,7 +150,12 @@ class Monitor {
     }
     // A file another front end is joining needs its job folder until then:
     // that front end removes it at its end.
-    if (!JoinedElsewhere) RemoveJobFolder(M.Folder);
+    if (!JoinedElsewhere) {
+      RemoveJobFolder(M.Folder);
+      MadeFolders Made;
+      Made.Adopt(M.MadeFolders);
+      Made.RemoveEmpty();
+    }
     if (Cancelled) {
       if (NotConverted > 0)
         PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(NotConverted) +
@@ -154,22 +173,18 @@ class Monitor {
     return N;
   }
 
-  void CancelAll() {
-    Cancelled = true;
-    CancelTasks(-1);
-  }
-
   // Cancels the tasks not ended yet: of file File, or all (-1).
-  void CancelTasks(int File) {
+  void CancelTasks(int File, bool Tell = true) {
     std::vector<std::string> Ids;
     for (std::size_t I = 0; I < Tasks.size(); ++I)
       if (!Tasks[I].Ended && (File < 0 || M.Tasks[I].File == File)) Ids.push_back(M.Tasks[I].JobId);
     std::string Error;
-    if (!Ids.empty() && !Cancel(Ids, Error))
+    if (!Ids.empty() && !Cancel(Ids, Error) && Tell)
       PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
   }
 
   const PlannedFile& FileOf(std::size_t I) const { return M.Files[M.Tasks[I].File]; }
+  std::size_t FileIndex(std::size_t I) const { return static_cast<std::size_t>(M.Tasks[I].File); }
   FileState& StateOf(std::size_t I) { return Files[M.Tasks[I].File]; }
   bool IsPiece(std::size_t I) const { return M.Tasks[I].Piece >= 0; }
   // Its end was asked for: the batch was cancelled, or another piece of its
@@ -188,14 +203,24 @@ class Monitor {
   std::string PieceOutput(std::size_t I) const {
     return FileOf(I).WorkFolder + "/" + FileOf(I).Segments.Pieces[M.Tasks[I].Piece].FileName;
   }
+  // The part of its file a stopped task reported it kept ("" when none):
+  // nothing removes it, whoever follows the batch.
+  std::string KeptPart(std::size_t I) const {
+    const TaskState& F = Tasks[I];
+    if (IsPiece(I) || !F.HasResult || F.Result.Status != "stopped") return std::string();
+    return F.Result.Output;
+  }
 
   // One look at the queue, then at the reports: a task that is gone from
   // the queue has written everything it will write before that look.
   void Round() {
-    std::optional<std::map<std::string, std::string>> Queue = QueuedTasks(M.JobName, QueueError);
+    std::optional<std::map<std::string, QueuedTask>> Queue = QueuedTasks(M.JobName, QueueError);
     QueueFailures = Queue ? 0 : QueueFailures + 1;
     if (!Queue && QueueFailures == 1)
       PrintLine(Env.Err, std::string(ProgramName) + ": " + QueueError + " (retrying)");
+    // Each file's reason to wait, when a task of it is pending: one that is
+    // more than a task's turn first.
+    std::vector<std::optional<QueuedTask>> Waits(Files.size());
     for (std::size_t I = 0; I < Tasks.size(); ++I) {
       TaskState& F = Tasks[I];
       if (F.Ended) continue;
@@ -203,8 +228,15 @@ class Monitor {
       if (Queue) {
         const auto Listed = Queue->find(M.Tasks[I].JobId);
         Queued = Listed != Queue->end();
+        F.Waiting.clear();
         // A task still pending has written nothing: its report is not read.
-        if (Queued && Listed->second == "PENDING") continue;
+        if (Queued && Listed->second.Pending()) {
+          F.Waiting = Listed->second.Why();
+          std::optional<QueuedTask>& Wait = Waits[FileIndex(I)];
+          if (!Wait || (Wait->RoutineWait() && !Listed->second.RoutineWait()))
+            Wait = Listed->second;
+          continue;
+        }
       }
       Read(I);
       if (!F.Reader->Error().empty()) {
@@ -232,6 +264,8 @@ class Monitor {
       }
       EndedBySlurm(I);
     }
+    for (std::size_t I = 0; I < Files.size(); ++I)
+      if (Waits[I] && !Files[I].Ended) Output.Pending(I, Waits[I]->Why(), Waits[I]->RoutineWait());
   }
 
   void Read(std::size_t I) {
@@ -240,17 +274,18 @@ class Monitor {
       switch (R.Type) {
         case ReportRecord::Kind::Start:
           F.Started = true;
+          Output.Started(FileIndex(I), R.StartedMs);
           break;
         case ReportRecord::Kind::Progress: {
-          F.Ms = R.Ms;
-          F.TotalMs = R.TotalMs;
           ProgressInfo Info;
           Info.CurrentDurationMs = R.Ms;
           Info.TotalOutputDurationMs = R.TotalMs;
+          Info.FrameNumber = static_cast<int>(R.Frame);
+          Info.Fps = static_cast<int>(R.Fps);
           // A piece's progress is shown as the whole file's.
           FileState& File = StateOf(I);
-          File.Last = File.Segments ? File.Segments->Progress(M.Tasks[I].Piece, Info) : Info;
-          if (Follow) File.Display->Update(*File.Last);
+          Output.Progress(FileIndex(I),
+                          File.Segments ? File.Segments->Progress(M.Tasks[I].Piece, Info) : Info);
           break;
         }
         case ReportRecord::Kind::Result:
@@ -259,6 +294,19 @@ class Monitor {
           break;
       }
     }
+  }
+
+  // Why a task that ended without a result wrote nothing: when neither its
+  // report nor Slurm's log of it is in the job folder, its node could not
+  // write there (or could not even enter it), so it could not have written
+  // the output beside it either. "" when that is not so.
+  std::string NothingArrived(std::size_t I, const TaskEnd& End) const {
+    if (Exists(ReportPath(M.Folder, I)) || Exists(SlurmLogPath(M.Folder, M.Tasks[I].JobId)))
+      return std::string();
+    const std::string Outputs = std::filesystem::path(M.Folder).parent_path().string();
+    return "the output could not be written: the task's node could not write into " + M.Folder +
+           " (Slurm ended it: " + End.Text() + ", exit " + End.ExitCode + "); is " + Outputs +
+           " shared with the nodes and writable there by the job's user?";
   }
 
   // The task is gone from the queue without a result of its own, or
@@ -274,9 +322,10 @@ class Monitor {
       if (IsPiece(I)) return PieceEnded(I, segments::PieceEnd::NotStarted, "");
       StateOf(I).Ended = true;
       ++NotConverted;
+      Output.NotConverted(FileIndex(I));
       return;
     }
-    if (End.Known && End.State == "COMPLETED" && End.ExitCode == "0:0" && !F.HasResult) {
+    if (End.CompletedCleanly() && !F.HasResult) {
       // The task exits 0 only after writing its result: the file system has
       // not shown it yet. Wait for it a while; the output is never removed
       // then, since it may well be complete.
@@ -289,22 +338,25 @@ class Monitor {
       }
       F.Ended = true;
       StateOf(I).Ended = true;
-      if (Follow) StateOf(I).Display->Finish(false);
-      PrintLine(Env.Err, FileMessage(DisplayName(File.Source),
-                                     "the task completed, but its result did not arrive; " +
-                                         File.Plan.Final + " was left as it is"));
+      Output.Failed(FileIndex(I), "the task completed, but its result did not arrive; " +
+                                      File.Plan.Final + " was left as it is");
       Status = ExitFailed;
       return;
     }
-    if (IsRetriable(End.State) && M.Tasks[I].Attempts <= M.Retries && !StateOf(I).Abandoned) {
-      Resubmit(I, End);
+    const std::string Kept = KeptPart(I);
+    if (End.Retriable() && M.Tasks[I].Attempts <= M.Retries && !StateOf(I).Abandoned) {
+      Resubmit(I, End, Kept);
       return;
     }
+    if (!Kept.empty()) return StoppedBySlurm(I, End, Kept);
     std::string Reason;
-    if (End.Known && (End.State == "COMPLETED" || End.State == "FAILED") && !F.HasResult) {
-      Reason = "the task ended without a result (" + End.Text() + ", exit " + End.ExitCode + ")";
-      const std::string Last = LastLogLine(SlurmLogPath(M.Folder, M.Tasks[I].JobId));
-      if (!Last.empty()) Reason += ": " + Last;
+    if ((End.EndedByItself() || End.LaunchFailed()) && !F.HasResult) {
+      Reason = NothingArrived(I, End);
+      if (Reason.empty()) {
+        Reason = "the task ended without a result (" + End.Text() + ", exit " + End.ExitCode + ")";
+        const std::string Last = LastLogLine(SlurmLogPath(M.Folder, M.Tasks[I].JobId));
+        if (!Last.empty()) Reason += ": " + Last;
+      }
     } else if (End.Known) {
       Reason = "Slurm ended the task: " + End.Text();
     } else {
@@ -313,11 +365,24 @@ class Monitor {
     Fail(I, Reason);
   }
 
-  void Resubmit(std::size_t I, const TaskEnd& End) {
+  // Slurm stopped the task without our asking (a cancel of its own, a time
+  // limit), and the task kept what it had converted: the file failed, and
+  // the part stays.
+  void StoppedBySlurm(std::size_t I, const TaskEnd& End, const std::string& Kept) {
+    Tasks[I].Ended = true;
+    StateOf(I).Ended = true;
+    RemoveLeftovers(I);
+    Output.Took(FileIndex(I), Tasks[I].Result.ElapsedMs);
+    const std::string Why = "Slurm ended the task: " + (End.Known ? End.Text() : "unknown state");
+    Output.Stopped(FileIndex(I), Why + "; " + TaskReason(I), Kept, Why);
+    Status = ExitFailed;
+  }
+
+  void Resubmit(std::size_t I, const TaskEnd& End, const std::string& Kept) {
     TaskState& F = Tasks[I];
     const PlannedFile& File = FileOf(I);
     PlannedTask& Task = M.Tasks[I];
-    // The task writes its report and its output anew.
+    // The task writes its report and its output anew; a part it kept stays.
     RemoveLeftovers(I);
     std::string Error;
     // (A piece's file is in the work folder; the output stays reserved.)
@@ -353,18 +418,16 @@ class Monitor {
     Task.JobId = *JobId + "_" + std::to_string(I);
     ++Task.Attempts;
     SaveManifest(M, Error);
-    PrintLine(Env.Err, FileMessage(TaskName(I), "Slurm ended the task: " + End.Text() +
-                                                    "; submitted again as " + Task.JobId +
-                                                    " (attempt " + std::to_string(Task.Attempts) +
-                                                    " of " + std::to_string(M.Retries + 1) + ")"));
+    if (Canceller) Canceller->Track(*JobId);
+    std::string Text = "Slurm ended the task: " + End.Text() + "; submitted again as " +
+                       Task.JobId + " (attempt " + std::to_string(Task.Attempts) + " of " +
+                       std::to_string(M.Retries + 1) + ")";
+    if (!Kept.empty()) Text += "; the part it converted before is kept as " + Kept;
+    Output.Note(FileIndex(I), FileMessage(TaskName(I), Text));
   }
 
-  // A task's message names its source by the absolute path it was given;
-  // shown under the source's name like every other line of the file.
-  std::string TaskMessage(std::size_t I) const {
-    return FileMessage(DisplayName(FileOf(I).Source), TaskReason(I));
-  }
-  // The message alone, without the source's name.
+  // The message alone, without the source's name: a task's message names
+  // its source by the absolute path it was given.
   std::string TaskReason(std::size_t I) const {
     const std::string& Source = FileOf(I).Source;
     std::string Message = Tasks[I].Result.Message;
@@ -384,37 +447,33 @@ class Monitor {
     }
     if (IsPiece(I)) return SettlePiece(I);
     StateOf(I).Ended = true;
-    if (Follow) StateOf(I).Display->Finish(F.Result.Status == "done");
-    if (F.Result.Status == "done") {
-      PrintLine(Env.Out, F.Result.Output);
-      return;
-    }
+    const std::size_t File = FileIndex(I);
+    Output.Took(File, F.Result.ElapsedMs);
+    if (F.Result.Status == "done") return Output.Done(File, F.Result.Output);
     if (F.Result.Status == "failed") {
       RemoveLeftovers(I);
-      PrintLine(Env.Err, TaskMessage(I));
+      Output.Failed(File, TaskReason(I));
       Status = ExitFailed;
       return;
     }
     // Stopped on our request.
     if (!F.Started || F.Result.Output.empty()) {
-      if (F.Result.Message == "not converted")
-        ++NotConverted;
-      else
-        PrintLine(Env.Err, TaskMessage(I));
       RemoveLeftovers(I);
-      return;
+      if (F.Result.Message == "not converted") {
+        ++NotConverted;
+        return Output.NotConverted(File);
+      }
+      return Output.Stopped(File, TaskReason(I), std::string());
     }
-    PrintLine(Env.Err, TaskMessage(I));
+    Output.Stopped(File, TaskReason(I), F.Result.Output);
   }
 
   void Fail(std::size_t I, const std::string& Reason) {
     Tasks[I].Ended = true;
     RemoveLeftovers(I);
     if (IsPiece(I)) return PieceEnded(I, segments::PieceEnd::Failed, Reason);
-    FileState& F = StateOf(I);
-    F.Ended = true;
-    if (Follow) F.Display->Finish(false);
-    PrintLine(Env.Err, FileMessage(DisplayName(FileOf(I).Source), Reason));
+    StateOf(I).Ended = true;
+    Output.Failed(FileIndex(I), Reason);
     Status = ExitFailed;
   }
 
@@ -465,7 +524,6 @@ class Monitor {
   void SettleSegmented(std::size_t I) {
     FileState& F = Files[I];
     const PlannedFile& File = M.Files[I];
-    const std::string Name = DisplayName(File.Source);
     F.Ended = true;
     const std::string Claim = M.Folder + "/join-" + std::to_string(I);
     const int Fd = ::open(Claim.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
@@ -475,12 +533,14 @@ class Monitor {
       const int Code = errno;
       const bool Other = Code == EEXIST || Code == ENOENT;
       JoinedElsewhere = JoinedElsewhere || Other;
-      if (Follow) F.Display->Finish(false);
-      PrintLine(Env.Err,
-                FileMessage(Name, Other ? "settled by another vexav-convert following the batch"
-                                        : Claim + ": " + std::strerror(Code) +
-                                              "; its segments are left in " + File.WorkFolder));
-      if (!Other) Status = ExitFailed;
+      if (Other)
+        return Output.Note(I,
+                           FileMessage(DisplayName(File.Source),
+                                       "settled by another vexav-convert following the batch"),
+                           true);
+      Output.Failed(
+          I, Claim + ": " + std::strerror(Code) + "; its segments are left in " + File.WorkFolder);
+      Status = ExitFailed;
       return;
     }
     ::close(Fd);
@@ -499,64 +559,62 @@ class Monitor {
     // The pieces are not needed any more, whatever came of them.
     RemoveWorkFolder(File.WorkFolder);
     const bool Joined = End.Type == FileEnd::Kind::Join && JoinError.empty();
-    if (Follow) F.Display->Finish(Joined);
     std::string Error;
     if (Joined && !IsNonEmptyFile(File.Plan.WriteTo)) JoinError = "nothing was written";
-    if (Joined && JoinError.empty() && CommitOutput(File.Plan, Error)) {
-      PrintLine(Env.Out, File.Plan.Final);
-      return;
-    }
+    if (Joined && JoinError.empty() && CommitOutput(File.Plan, Error))
+      return Output.Done(I, File.Plan.Final);
     if (Joined && JoinError.empty()) {
       // The rename failed; CommitOutput removed what it could not put in place.
-      PrintLine(Env.Err, FileMessage(Name, Error));
+      Output.Failed(I, Error);
       Status = ExitFailed;
       return;
     }
     if (End.Type != FileEnd::Kind::Stopped) {
       DiscardOutput(File.Plan);
-      PrintLine(Env.Err,
-                FileMessage(Name, End.Type == FileEnd::Kind::Failed ? End.Message : JoinError));
+      Output.Failed(I, End.Type == FileEnd::Kind::Failed ? End.Message : JoinError);
       Status = ExitFailed;
       return;
     }
-    if (!F.Last) {
+    if (!Output.Last(I)) {
       // Stopped before any piece ran.
       DiscardOutput(File.Plan);
       ++NotConverted;
-      return;
+      return Output.NotConverted(I);
     }
+    if (!Cancelled) Status = ExitFailed;
     if (End.KeptSegments == 0 || !JoinError.empty()) {
       DiscardOutput(File.Plan);
-      PrintLine(Env.Err,
-                FileMessage(Name, End.KeptSegments == 0
-                                      ? "stopped before its first segment was converted; "
-                                        "nothing is kept"
-                                      : "stopped; the segments converted could not be joined: " +
-                                            JoinError));
-      if (!Cancelled) Status = ExitFailed;
-      return;
+      return Output.Stopped(
+          I,
+          End.KeptSegments == 0
+              ? "stopped before its first segment was converted; nothing is kept"
+              : "stopped; the segments converted could not be joined: " + JoinError,
+          std::string());
     }
     // What was joined is playable, but not the whole source: kept under a
     // name that says so.
     const StoppedOutput Kept = KeepStoppedOutput(File.Plan);
     std::string Text = "stopped";
-    if (const int Percent = ProgressDisplay::Percent(*F.Last); Percent >= 0)
+    if (const int Percent = ProgressDisplay::Percent(*Output.Last(I)); Percent >= 0)
       Text += " at " + std::to_string(Percent) + "%";
-    PrintLine(Env.Err, FileMessage(Name, Text + Kept.Note));
-    if (!Cancelled) Status = ExitFailed;
+    Output.Stopped(I, Text + Kept.Note, Kept.Path, Kept.Renamed ? std::string() : Kept.Error);
   }
 
   // What an unfinished task may have left: its output (the reserved name or
   // the temporary file that was to replace the old one) and a stopped
-  // output it reported. A file replaced by --overwrite is never touched.
-  // A piece's leftover is its file in the work folder; the output stays
-  // reserved until the file is settled.
+  // output it reported, unless the task kept it as the part converted. A
+  // file replaced by --overwrite is never touched. A piece's leftover is its
+  // file in the work folder; the output stays reserved until the file is
+  // settled.
   void RemoveLeftovers(std::size_t I) {
     const TaskState& F = Tasks[I];
     if (IsPiece(I)) return RemoveOwnOutput(PieceOutput(I));
-    DiscardOutput(FileOf(I).Plan);
+    const OutputPlan& Plan = FileOf(I).Plan;
+    const std::string Kept = KeptPart(I);
+    // (A part that could not be renamed stays under the reserved name.)
+    if (Kept != Plan.WriteTo) DiscardOutput(Plan);
     if (F.HasResult && !F.Result.Output.empty() && F.Result.Status != "done" &&
-        F.Result.Output != FileOf(I).Plan.Final)
+        F.Result.Output != Plan.Final && F.Result.Output != Kept)
       RemoveOwnOutput(F.Result.Output);
   }
 
@@ -573,24 +631,29 @@ class Monitor {
       // Its tasks: the one converting it whole, or its pieces'.
       std::vector<std::string> Ids;
       bool Started = false;
+      std::string Waiting;
       for (std::size_t T = 0; T < Tasks.size(); ++T) {
         if (M.Tasks[T].File != static_cast<int>(I)) continue;
         Started = Started || Tasks[T].Started;
-        if (!Tasks[T].Ended) Ids.push_back(M.Tasks[T].JobId);
+        if (Tasks[T].Ended) continue;
+        Ids.push_back(M.Tasks[T].JobId);
+        if (Waiting.empty()) Waiting = Tasks[T].Waiting;
       }
       std::string Jobs = Ids.empty() ? std::string() : Ids.front();
       if (Ids.size() > 1) Jobs += " and " + std::to_string(Ids.size() - 1) + " more";
       if (!Started) {
         ++Pending;
-        PrintLine(Env.Err, Name + ": pending (" + Jobs + ")");
+        PrintLine(Env.Err,
+                  Name + ": pending (" + Jobs + (Waiting.empty() ? "" : "; " + Waiting) + ")");
         continue;
       }
-      const int Percent = F.Last ? ProgressDisplay::Percent(*F.Last) : -1;
+      const int Percent = Output.Last(I) ? ProgressDisplay::Percent(*Output.Last(I)) : -1;
       std::string Text = Name;
       Text += ": running";
       if (Percent >= 0) Text += " " + std::to_string(Percent) + "%";
       Text += " (" + Jobs + ")";
       PrintLine(Env.Err, Text);
+      Output.Running(I);
     }
     PrintLine(Env.Err, std::string(ProgramName) + ": " + std::to_string(Remaining()) + " of " +
                            std::to_string(Files.size()) + " files not finished (" +
@@ -600,7 +663,8 @@ class Monitor {
   Manifest& M;
   const ConvertEnvironment& Env;
   bool Follow;
-  bool CancelOnStop;
+  BatchCanceller* Canceller;
+  BatchOutput Output;
   std::vector<TaskState> Tasks;  // by array index
   std::vector<FileState> Files;
   bool Cancelled = false;
@@ -613,8 +677,35 @@ class Monitor {
 
 }  // namespace
 
-int MonitorBatch(Manifest& M, const ConvertEnvironment& Env, bool Follow, bool CancelOnStop) {
-  return Monitor(M, Env, Follow, CancelOnStop).Run();
+void BatchCanceller::Track(const std::string& JobId) {
+  std::lock_guard<std::mutex> Guard(Lock);
+  Jobs.insert(JobOf(JobId));
+  if (!Cancelled) return;
+  std::string Failure;
+  if (!Cancel({JobOf(JobId)}, Failure) && Error.empty()) Error = Failure;
+}
+
+void BatchCanceller::Stop() {
+  std::lock_guard<std::mutex> Guard(Lock);
+  if (Cancelled) return;
+  Cancelled = true;
+  // First the mark, so that whoever looks at the batch after this knows
+  // that its tasks stop on request, even when this program goes before
+  // they have ended.
+  if (!MarkCancelled(Folder)) Error = CancelMarkerPath(Folder) + ": " + std::strerror(errno);
+  std::string Failure;
+  if (!Cancel(std::vector<std::string>(Jobs.begin(), Jobs.end()), Failure) && Error.empty())
+    Error = Failure;
+}
+
+std::string BatchCanceller::TakeError() {
+  std::lock_guard<std::mutex> Guard(Lock);
+  return std::exchange(Error, std::string());
+}
+
+int MonitorBatch(Manifest& M, const ConvertEnvironment& Env, bool Follow,
+                 BatchCanceller* Canceller) {
+  return Monitor(M, Env, Follow, Canceller).Run();
 }
 
 }  // namespace vexav::cli::cluster

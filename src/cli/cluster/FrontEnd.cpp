@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -11,8 +12,11 @@
 #include <fstream>
 #include <thread>
 
+#include "cli/Interrupt.h"
+#include "cli/JsonProgress.h"
 #include "cli/OutputFiles.h"
 #include "cli/ProbeCommand.h"
+#include "cli/SourceList.h"
 #include "cli/cluster/BatchMonitor.h"
 #include "cli/cluster/JobFolder.h"
 #include "cli/cluster/Slurm.h"
@@ -92,17 +96,66 @@ std::string SourceProblem(const std::string& Source) {
 
 bool WriteScript(const Manifest& M, std::string& Error) {
   const std::string Path = ScriptPath(M.Folder);
-  std::ofstream Out(Path, std::ios::trunc);
-  Out << "#!/bin/sh\n"
-         "# One task of a vexav-convert batch (a file, or a piece of one): the array\n"
-         "# task's index picks it.\n"
-      << "exec " << ShellQuoted(M.Program) << " --cluster-task " << ShellQuoted(M.Folder) << "\n";
-  Out.close();
-  if (!Out || ::chmod(Path.c_str(), 0755) != 0) {
-    Error = Path + ": cannot be written";
+  const std::string Text =
+      "#!/bin/sh\n"
+      "# One task of a vexav-convert batch (a file, or a piece of one): the array\n"
+      "# task's index picks it.\n"
+      "exec " +
+      ShellQuoted(M.Program) + " --cluster-task " + ShellQuoted(M.Folder) + "\n";
+  const int Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+  bool Written = Fd >= 0;
+  for (std::size_t Done = 0; Written && Done < Text.size();) {
+    const ssize_t N = ::write(Fd, Text.data() + Done, Text.size() - Done);
+    if (N < 0 && errno == EINTR) continue;
+    Written = N > 0;
+    if (Written) Done += static_cast<std::size_t>(N);
+  }
+  const int Code = errno;
+  if (Fd >= 0) ::close(Fd);
+  if (!Written || ::chmod(Path.c_str(), 0755) != 0) {
+    Error = Path + ": " + std::strerror(Written ? errno : Code);
     return false;
   }
   return true;
+}
+
+// --json: a file that fails before its batch is submitted gets its object
+// as the local mode gives it.
+void JsonFailure(const ConvertEnvironment& Env, const std::string& Given,
+                 const std::string& Reason) {
+  if (!Env.Json) return;
+  JsonRecord Record;
+  Record.File = Given;
+  Record.Status = "failed";
+  Record.Error = OneLine(Reason);
+  Env.Json->Write(Record);
+}
+
+// The job folder's folder and those the outputs go into, without those
+// inside another of them (the sub-folders of a mirrored tree): what every
+// node must see.
+std::vector<std::string> SharedFolders(const Manifest& M, const std::string& JobParent) {
+  std::vector<std::string> Folders = {JobParent};
+  for (const PlannedFile& File : M.Files) {
+    const std::string Folder = fs::path(File.Plan.Final).parent_path().string();
+    if (std::find(Folders.begin(), Folders.end(), Folder) == Folders.end())
+      Folders.push_back(Folder);
+  }
+  std::vector<std::string> Outer;
+  for (const std::string& Folder : Folders) {
+    const bool Inside = std::any_of(Folders.begin(), Folders.end(), [&](const std::string& Other) {
+      return Other != Folder && Folder.compare(0, Other.size() + 1, Other + "/") == 0;
+    });
+    if (!Inside) Outer.push_back(Folder);
+  }
+  return Outer;
+}
+
+std::string Listed(const std::vector<std::string>& Items) {
+  std::string Text;
+  for (std::size_t I = 0; I < Items.size(); ++I)
+    Text += (I == 0 ? "" : I + 1 == Items.size() ? " and " : ", ") + Items[I];
+  return Text;
 }
 
 // With --segments: looks at the source as the local default mode does and,
@@ -144,54 +197,120 @@ bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, Planne
   return true;
 }
 
-// Makes the output folder, checks each source and reserves its output name
-// as the default mode does (and with --segments plans its pieces); a file
-// that cannot be planned is reported and left out (Status becomes
-// ExitFailed). False when nothing can be planned at all.
+// Makes the output folder, expands each FOLDER argument into the media
+// files inside it (their outputs in the same sub-folders of the output
+// folder, as the local mode mirrors the tree), checks each source and
+// reserves its output name as the default mode does (and with --segments
+// plans its pieces); the folders made are noted in Made. A file that cannot
+// be planned is reported and left out (Status becomes ExitFailed). False
+// when nothing can be planned at all; OutputFolder is the top output folder.
 bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest& M,
-               std::vector<segments::WorkFolder>& Folders, int& Status) {
-  std::string OutputFolder = Line.OutputDir.empty() ? std::string(".") : Line.OutputDir;
-  if (!Line.OutputDir.empty()) {
-    std::error_code Error;
-    fs::create_directories(Line.OutputDir, Error);
-    if (Error || !fs::is_directory(Line.OutputDir)) {
-      PrintLine(Env.Err, FileMessage(Line.OutputDir,
-                                     "cannot make the output folder: " +
-                                         (Error ? Error.message() : std::string("not a folder"))));
-      Status = ExitFailed;
-      return false;
-    }
+               MadeFolders& Made, std::vector<segments::WorkFolder>& Folders,
+               std::string& OutputFolder, int& Status) {
+  auto Fail = [&](const std::string& Given, const std::string& Reason) {
+    PrintLine(Env.Err, FileMessage(Given, Reason));
+    JsonFailure(Env, Given, Reason);
+    Status = ExitFailed;
+  };
+  OutputFolder = Line.OutputDir.empty() ? std::string(".") : Line.OutputDir;
+  std::string Error;
+  if (!Line.OutputDir.empty() && !Made.Make(Line.OutputDir, Error)) {
+    PrintLine(Env.Err, FileMessage(Line.OutputDir, "cannot make the output folder: " + Error));
+    Status = ExitFailed;
+    return false;
   }
   OutputFolder = Absolute(OutputFolder);
 
+  std::vector<std::string> Errors;
+  const std::vector<SourceItem> Sources = ExpandSources(Line.Files, Errors);
+  for (const std::string& Problem : Errors) {
+    PrintLine(Env.Err, Problem);
+    Status = ExitFailed;
+  }
   const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   const std::string Label = output::FormatLabel(Preset.ItemText);
-  for (const std::string& Given : Line.Files) {
+  for (const SourceItem& Item : Sources) {
+    const std::string& Given = Item.Path;
     const std::string Source = Absolute(Given);
     if (const std::string Problem = SourceProblem(Source); !Problem.empty()) {
-      PrintLine(Env.Err, FileMessage(Given, Problem));
-      Status = ExitFailed;
+      Fail(Given, Problem);
       continue;
     }
-    const std::string Name = Line.SameFolder ? Source : output::PathInFolder(OutputFolder, Source);
+    std::string Folder = OutputFolder;
+    if (!Line.SameFolder && !Item.RelativeFolder.empty()) {
+      // The source's place in the folder given is kept under the output
+      // folder.
+      Folder += "/" + Item.RelativeFolder;
+      if (!Made.Make(Folder, Error)) {
+        Fail(Given, FileMessage(Folder, "cannot make the output folder: " + Error));
+        continue;
+      }
+    }
+    const std::string Name = Line.SameFolder ? Source : output::PathInFolder(Folder, Source);
     PlannedFile File;
     File.Source = Source;
-    std::string Error;
+    File.Given = Given;
     if (!PlanDefaultOutput(Name, Ext, Label, Line.Overwrite, File.Plan, Error)) {
-      PrintLine(Env.Err, FileMessage(Given, Error));
-      Status = ExitFailed;
+      Fail(Given, Error);
       continue;
     }
     if (Line.Segments != 0 && !PlanSegments(Line, Env, File, Given, Folders, Error)) {
       DiscardOutput(File.Plan);
-      PrintLine(Env.Err, FileMessage(Given, Error));
-      Status = ExitFailed;
+      Fail(Given, Error);
       continue;
     }
     M.Files.push_back(std::move(File));
   }
   return true;
+}
+
+// Makes the job folder beside the planned outputs (JobParent), writes the
+// batch script and job.json into it and submits the array: the job id, or
+// nullopt with the status to exit with once the reason was told and what was
+// made for the batch (the job folder, the reserved outputs) removed.
+std::optional<std::string> SubmitBatch(const ConvertEnvironment& Env, Manifest& M,
+                                       const std::string& JobParent, int& Status) {
+  auto GiveUp = [&](const std::string& Why, int Code) {
+    PrintLine(Env.Err, std::string(ProgramName) + ": " + Why);
+    for (const PlannedFile& File : M.Files) DiscardOutput(File.Plan);
+    if (!M.Folder.empty()) RemoveJobFolder(M.Folder);
+    Status = Code;
+    return std::nullopt;
+  };
+  std::string Template = JobParent + "/.vexav-job-XXXXXX";
+  if (!::mkdtemp(Template.data()))
+    return GiveUp(FileMessage(JobParent, std::string("cannot make the job folder: ") +
+                                             std::strerror(errno) + "; nothing was submitted"),
+                  ExitFailed);
+  M.Folder = Template;
+  ::chmod(M.Folder.c_str(), 0755);
+  M.JobName = "vexav-" + M.Folder.substr(M.Folder.size() - 6);
+  std::string Error;
+  if (!WriteScript(M, Error) || !SaveManifest(M, Error))
+    return GiveUp("cannot write the job folder: " + Error + "; nothing was submitted", ExitFailed);
+  if (Env.Stop && Env.Stop->StopRequested())
+    return GiveUp("stopped; nothing was submitted", ExitInterrupted);
+  SubmitRequest Request;
+  Request.Script = ScriptPath(M.Folder);
+  Request.JobName = M.JobName;
+  Request.Array = "0-" + std::to_string(M.Tasks.size() - 1);
+  Request.LogPattern = SlurmLogPattern(M.Folder);
+  Request.WorkFolder = M.Folder;
+  Request.CpusPerTask = M.CpusPerTask;
+  Request.Partition = M.Partition;
+  Request.ExtraOptions = M.SlurmOptions;
+  std::optional<std::string> JobId = Submit(Request, Error);
+  if (!JobId) return GiveUp("the batch was not submitted: " + Error, ExitFailed);
+  for (std::size_t I = 0; I < M.Tasks.size(); ++I)
+    M.Tasks[I].JobId = *JobId + "_" + std::to_string(I);
+  if (!SaveManifest(M, Error)) {
+    std::string Ignored;
+    Cancel({*JobId}, Ignored);
+    return GiveUp("cannot write the job folder: " + Error + "; the batch was cancelled",
+                  ExitFailed);
+  }
+  return JobId;
 }
 
 }  // namespace
@@ -213,79 +332,57 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   M.Retries = Line.Retries;
   M.Partition = Line.Partition;
   M.SlurmOptions = Line.SlurmOptions;
-  // The segmented files' work folders: removed unless the batch is submitted.
+  // What the submission makes goes again unless the batch is submitted: the
+  // output folders it made (when still empty, so last), the segmented
+  // files' work folders, and (SubmitBatch) the reserved outputs and the job
+  // folder.
+  MadeFolders Made;
   std::vector<segments::WorkFolder> Folders;
-  if (!PlanFiles(Line, Env, M, Folders, Status)) return Status;
+  std::string OutputFolder;
+  if (!PlanFiles(Line, Env, M, Made, Folders, OutputFolder, Status)) return Status;
   if (M.Files.empty()) return Status;
   M.Tasks = TasksOfFiles(M.Files);
-  auto DiscardAll = [&] {
-    for (const PlannedFile& File : M.Files) DiscardOutput(File.Plan);
-  };
-
-  // The job folder lies beside the outputs (with --same-folder, beside the
-  // first one), on the file system the nodes share.
-  const std::string JobParent = fs::path(M.Files.front().Plan.Final).parent_path().string();
-  std::string Template = JobParent + "/.vexav-job-XXXXXX";
-  if (!::mkdtemp(Template.data())) {
-    PrintLine(Env.Err, FileMessage(JobParent, std::string("cannot make the job folder: ") +
-                                                  std::strerror(errno)));
-    DiscardAll();
-    return ExitFailed;
-  }
-  M.Folder = Template;
-  ::chmod(M.Folder.c_str(), 0755);
-  M.JobName = "vexav-" + M.Folder.substr(M.Folder.size() - 6);
-  std::string Error;
-  if (!WriteScript(M, Error) || !SaveManifest(M, Error)) {
-    PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
-    DiscardAll();
-    RemoveJobFolder(M.Folder);
-    return ExitFailed;
-  }
-  SubmitRequest Request;
-  Request.Script = ScriptPath(M.Folder);
-  Request.JobName = M.JobName;
-  Request.Array = "0-" + std::to_string(M.Tasks.size() - 1);
-  Request.LogPattern = SlurmLogPattern(M.Folder);
-  Request.WorkFolder = M.Folder;
-  Request.CpusPerTask = M.CpusPerTask;
-  Request.Partition = M.Partition;
-  Request.ExtraOptions = M.SlurmOptions;
-  std::optional<std::string> JobId = Submit(Request, Error);
-  if (!JobId) {
-    PrintLine(Env.Err, std::string(ProgramName) + ": the batch was not submitted: " + Error);
-    DiscardAll();
-    RemoveJobFolder(M.Folder);
-    return ExitFailed;
-  }
-  for (std::size_t I = 0; I < M.Tasks.size(); ++I)
-    M.Tasks[I].JobId = *JobId + "_" + std::to_string(I);
-  if (!SaveManifest(M, Error)) {
-    std::string Ignored;
-    Cancel({*JobId}, Ignored);
-    PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
-    DiscardAll();
-    RemoveJobFolder(M.Folder);
-    return ExitFailed;
-  }
-  // The tasks own the work folders now; whoever follows the batch removes them.
+  M.MadeFolders = Made.List();
+  // The job folder lies in the output folder (with --same-folder, beside
+  // the first output), on the file system the nodes share.
+  const std::string JobParent =
+      Line.SameFolder ? fs::path(M.Files.front().Plan.Final).parent_path().string() : OutputFolder;
+  const std::optional<std::string> JobId = SubmitBatch(Env, M, JobParent, Status);
+  if (!JobId) return Status;
+  // The batch owns the work folders and the folders made now; whoever
+  // follows it to its end removes them.
   for (segments::WorkFolder& Folder : Folders) Folder.Release();
+  Made.Release();
   const std::string Tasks = M.Tasks.size() == M.Files.size()
                                 ? std::string()
                                 : " in " + std::to_string(M.Tasks.size()) + " tasks";
+  std::vector<std::string> Shared = SharedFolders(M, JobParent);
+  Shared.push_back(M.Program);
   PrintLine(Env.Err, std::string(ProgramName) + ": submitted job " + *JobId + " (" +
                          std::to_string(M.Files.size()) +
                          (M.Files.size() == 1 ? " file" : " files") + Tasks + "; job folder " +
-                         M.Folder + "). Assumed: every node sees the sources, " + JobParent +
-                         " and " + M.Program + " at these paths.");
+                         M.Folder + "). Assumed: every node sees the sources, " + Listed(Shared) +
+                         " at these paths.");
+  const std::string Follow =
+      std::string(ProgramName) + " --cluster-status " + ShellQuoted(M.Folder) + " --wait";
   if (Line.Detach) {
     PrintLine(Env.Out, *JobId);
     PrintLine(Env.Out, M.Folder);
-    PrintLine(Env.Err, std::string(ProgramName) + ": follow it with: " + ProgramName +
-                           " --cluster-status " + ShellQuoted(M.Folder) + " --wait");
+    PrintLine(Env.Err, std::string(ProgramName) + ": follow it with: " + Follow);
     return Status;
   }
-  const int Outcome = MonitorBatch(M, Env, true, true);
+  // Ctrl-C (or SIGTERM) cancels the batch at once; a second one, which
+  // ends this program before the tasks have ended, says how to follow it.
+  BatchCanceller Canceller(M.Folder);
+  Canceller.Track(*JobId);
+  SetInterruptFarewell(
+      "the batch was cancelled; its job folder stays until it is followed "
+      "to its end: " +
+      Follow);
+  if (Env.Stop) Env.Stop->Register(&Canceller);
+  const int Outcome = MonitorBatch(M, Env, true, &Canceller);
+  if (Env.Stop) Env.Stop->Unregister();
+  SetInterruptFarewell(std::string());
   return Outcome != ExitOk ? Outcome : Status;
 }
 
@@ -297,7 +394,7 @@ int RunClusterStatus(const CommandLine& Line, const ConvertEnvironment& Env) {
     return ExitFailed;
   }
   // Ctrl-C while following a detached batch only stops following it.
-  return MonitorBatch(*M, Env, Line.Wait, false);
+  return MonitorBatch(*M, Env, Line.Wait, nullptr);
 }
 
 }  // namespace vexav::cli::cluster

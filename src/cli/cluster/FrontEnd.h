@@ -1,9 +1,11 @@
 // The front end of a batch on a Slurm cluster: vexav-convert --cluster
-// slurm plans the outputs as the default mode does (reserving each name),
-// submits one job array with a task per file, then follows the tasks'
-// report files and Slurm's job states, showing the same progress as the
-// local mode and printing each finished output. --cluster-status follows a
-// batch that was submitted with --detach.
+// slurm plans the outputs as the default mode does (FOLDER arguments
+// expanded, their trees mirrored, each name reserved), submits one job
+// array with a task per file, then follows the tasks' report files and
+// Slurm's job states, showing the same progress (or --json's objects) as
+// the local mode and printing each finished output. What it made for a
+// batch that is not submitted goes again. --cluster-status follows a batch
+// that was submitted with --detach.
 #pragma once
 
 #include "cli/CommandLine.h"
@@ -11,8 +13,9 @@
 
 namespace vexav::cli::cluster {
 
-// Ctrl-C (a stop request on Env.Stop) cancels the array: running tasks stop
-// and keep what they converted, pending ones never start.
+// Ctrl-C (a stop request on Env.Stop, which SIGTERM makes too) cancels the
+// array at once: running tasks stop and keep what they converted, pending
+// ones never start.
 int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env);
 
 // --cluster-status JOBFOLDER [--wait].

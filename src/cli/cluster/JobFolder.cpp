@@ -195,6 +195,19 @@ std::string ScriptPath(const std::string& Folder) {
 std::string ManifestPath(const std::string& Folder) {
   return Folder + "/job.json";
 }
+std::string CancelMarkerPath(const std::string& Folder) {
+  return Folder + "/cancelled";
+}
+bool MarkCancelled(const std::string& Folder) {
+  const int Fd =
+      ::open(CancelMarkerPath(Folder).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0644);
+  if (Fd < 0) return false;
+  ::close(Fd);
+  return true;
+}
+bool WasCancelled(const std::string& Folder) {
+  return ::access(CancelMarkerPath(Folder).c_str(), F_OK) == 0;
+}
 std::string SlurmLogPattern(const std::string& Folder) {
   return Folder + "/slurm-%A_%a.out";
 }
@@ -216,6 +229,7 @@ bool SaveManifest(const Manifest& M, std::string& Error) {
   for (const PlannedFile& F : M.Files) {
     Json File = Json::object();
     PutPath(File, "source", F.Source);
+    if (F.Given != F.Source) PutPath(File, "given", F.Given);
     PutPath(File, "final", F.Plan.Final);
     PutPath(File, "write_to", F.Plan.WriteTo);
     File["replaces"] = F.Plan.Replaces;
@@ -228,6 +242,13 @@ bool SaveManifest(const Manifest& M, std::string& Error) {
     Tasks.push_back(
         Json{{"file", T.File}, {"piece", T.Piece}, {"job_id", T.JobId}, {"attempts", T.Attempts}});
   Doc["tasks"] = std::move(Tasks);
+  Json Made = Json::array();
+  for (const std::string& Folder : M.MadeFolders) {
+    Json Item = Json::object();
+    PutPath(Item, "folder", Folder);
+    Made.push_back(std::move(Item));
+  }
+  Doc["made_folders"] = std::move(Made);
   const std::string Path = ManifestPath(M.Folder);
   const std::string Temporary = Path + ".new";
   const int Fd = ::open(Temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -272,6 +293,7 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
     for (const Json& F : Doc.at("files")) {
       PlannedFile File;
       File.Source = GetPath(F, "source");
+      File.Given = F.contains("given") ? GetPath(F, "given") : File.Source;
       File.Plan.Final = GetPath(F, "final");
       File.Plan.WriteTo = GetPath(F, "write_to");
       File.Plan.Replaces = F.at("replaces").get<bool>();
@@ -291,6 +313,14 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
       Task.Attempts = GetInt(T, "attempts");
       M.Tasks.push_back(std::move(Task));
     }
+    if (Doc.contains("made_folders")) {
+      for (const Json& Item : Doc.at("made_folders")) {
+        std::string Folder = GetPath(Item, "folder");
+        if (Folder.empty() || Folder.front() != '/')
+          throw std::runtime_error("a made folder is not an absolute path");
+        M.MadeFolders.push_back(std::move(Folder));
+      }
+    }
     return M;
   } catch (const std::exception& E) {
     Error = Path + ": " + E.what();
@@ -304,17 +334,21 @@ std::string ReportLine(const ReportRecord& R) {
     case ReportRecord::Kind::Start:
       Doc["event"] = "start";
       Doc["host"] = R.Host;
+      if (R.StartedMs > 0) Doc["started_ms"] = R.StartedMs;
       break;
     case ReportRecord::Kind::Progress:
       Doc["event"] = "progress";
       Doc["ms"] = R.Ms;
       Doc["total_ms"] = R.TotalMs;
+      if (R.Frame >= 0) Doc["frame"] = R.Frame;
+      if (R.Fps >= 0) Doc["fps"] = R.Fps;
       break;
     case ReportRecord::Kind::Result:
       Doc["event"] = "result";
       Doc["status"] = R.Status;
       Doc["message"] = R.Message;
       PutPath(Doc, "output", R.Output);
+      if (R.ElapsedMs >= 0) Doc["elapsed_ms"] = R.ElapsedMs;
       break;
   }
   return Dump(Doc);
@@ -329,20 +363,26 @@ std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string
   try {
     ReportRecord R;
     const std::string Event = Doc.at("event").get<std::string>();
+    constexpr int64_t Least = std::numeric_limits<int64_t>::min();
+    constexpr int64_t Most = std::numeric_limits<int64_t>::max();
+    constexpr int64_t IntMost = std::numeric_limits<int>::max();
     if (Event == "start") {
       R.Type = ReportRecord::Kind::Start;
       R.Host = Doc.at("host").get<std::string>();
+      if (Doc.contains("started_ms")) R.StartedMs = GetInteger(Doc, "started_ms", 0, Most);
     } else if (Event == "progress") {
       R.Type = ReportRecord::Kind::Progress;
-      R.Ms = GetInteger(Doc, "ms", std::numeric_limits<int64_t>::min(),
-                        std::numeric_limits<int64_t>::max());
-      R.TotalMs = GetInteger(Doc, "total_ms", std::numeric_limits<int64_t>::min(),
-                             std::numeric_limits<int64_t>::max());
+      R.Ms = GetInteger(Doc, "ms", Least, Most);
+      R.TotalMs = GetInteger(Doc, "total_ms", Least, Most);
+      // The display takes them as int.
+      if (Doc.contains("frame")) R.Frame = GetInteger(Doc, "frame", 0, IntMost);
+      if (Doc.contains("fps")) R.Fps = GetInteger(Doc, "fps", 0, IntMost);
     } else if (Event == "result") {
       R.Type = ReportRecord::Kind::Result;
       R.Status = Doc.at("status").get<std::string>();
       R.Message = Doc.at("message").get<std::string>();
       R.Output = GetPath(Doc, "output");
+      if (Doc.contains("elapsed_ms")) R.ElapsedMs = GetInteger(Doc, "elapsed_ms", 0, Most);
       if (R.Status != "done" && R.Status != "failed" && R.Status != "stopped")
         throw std::runtime_error("unknown status '" + R.Status + "'");
       if (R.Status == "done" && R.Output.empty())

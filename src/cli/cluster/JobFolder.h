@@ -18,6 +18,7 @@ namespace vexav::cli::cluster {
 // One file of the batch: its source and where its output goes.
 struct PlannedFile {
   std::string Source;  // absolute
+  std::string Given;   // the source as the command line named it (--json's "file")
   OutputPlan Plan;     // reserved before submission
   // Converted in segments: the work folder its pieces go into (empty: one
   // task converts the whole file), the source's duration and the pieces.
@@ -45,6 +46,9 @@ struct Manifest {
   std::vector<std::string> SlurmOptions;
   std::vector<PlannedFile> Files;
   std::vector<PlannedTask> Tasks;  // by array index
+  // The output folders the submission made (parents first): whoever ends
+  // the batch removes those that are still empty then.
+  std::vector<std::string> MadeFolders;
 };
 
 // The batch's tasks for its files: one per whole file, one per piece of a
@@ -61,6 +65,11 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
 std::string ReportPath(const std::string& Folder, std::size_t Index);
 std::string ScriptPath(const std::string& Folder);
 std::string ManifestPath(const std::string& Folder);
+// There once the batch was cancelled (Ctrl-C of the front end that
+// submitted it): a later look knows that its tasks stopped on request.
+std::string CancelMarkerPath(const std::string& Folder);
+bool MarkCancelled(const std::string& Folder);
+bool WasCancelled(const std::string& Folder);
 // Slurm's own output file of a task (its standard output and error).
 std::string SlurmLogPattern(const std::string& Folder);  // for sbatch --output
 std::string SlurmLogPath(const std::string& Folder, const std::string& JobId);
@@ -68,15 +77,22 @@ std::string SlurmLogPath(const std::string& Folder, const std::string& JobId);
 // One line of a task's report.
 struct ReportRecord {
   enum class Kind { Start, Progress, Result } Type = Kind::Start;
-  // Progress: output time converted and expected (-1: not known).
+  // Progress: output time converted and expected (-1: not known), and the
+  // frame number and frames a second of the run (-1: not known).
   int64_t Ms = 0;
   int64_t TotalMs = -1;
+  int64_t Frame = -1;
+  int64_t Fps = -1;
   // Result: "done", "failed" or "stopped", the message, and the output the
   // task left (empty: none).
   std::string Status;
   std::string Message;
   std::string Output;
-  std::string Host;  // Start: the node
+  int64_t ElapsedMs = -1;  // Result: how long the task took on its node (-1: not known)
+  std::string Host;        // Start: the node
+  // Start: when the task began on its node (milliseconds since 1970; 0:
+  // not known), from which the front end tells the time a file has taken.
+  int64_t StartedMs = 0;
 };
 
 // Text of one report line (no line break) for Record.

@@ -163,25 +163,68 @@ std::optional<std::string> Submit(const SubmitRequest& R, std::string& Error) {
   return Id;
 }
 
-std::optional<std::map<std::string, std::string>> QueuedTasks(const std::string& JobName,
-                                                              std::string& Error) {
+bool QueuedTask::Pending() const {
+  return State == "PENDING";
+}
+
+std::string QueuedTask::Why() const {
+  return Reason == "None" ? std::string() : Reason;
+}
+
+bool QueuedTask::RoutineWait() const {
+  return Reason.empty() || Reason == "None" || Reason == "Priority" || Reason == "Resources";
+}
+
+std::map<std::string, QueuedTask> ParseQueue(const std::string& Text) {
+  std::map<std::string, QueuedTask> Tasks;
+  std::stringstream Lines(Text);
+  std::string Line;
+  while (std::getline(Lines, Line)) {
+    // The reason may hold spaces and commas; the separator is not in
+    // any of the three.
+    const std::size_t First = Line.find('|');
+    if (First == std::string::npos || First == 0) continue;
+    const std::size_t Second = Line.find('|', First + 1);
+    QueuedTask Task;
+    Task.State = Line.substr(First + 1,
+                             Second == std::string::npos ? std::string::npos : Second - First - 1);
+    if (Second != std::string::npos) Task.Reason = Trimmed(Line.substr(Second + 1));
+    Tasks[Line.substr(0, First)] = Task;
+  }
+  return Tasks;
+}
+
+std::optional<std::map<std::string, QueuedTask>> QueuedTasks(const std::string& JobName,
+                                                             std::string& Error) {
   const CommandResult Result =
-      RunCommand({"squeue", "--noheader", "--array", "--name=" + JobName, "--format=%i %T"});
+      RunCommand({"squeue", "--noheader", "--array", "--name=" + JobName, "--format=%i|%T|%r"});
   if (!Result.Started || Result.ExitCode != 0) {
     Error = Result.Problem("squeue");
     return std::nullopt;
   }
-  std::map<std::string, std::string> Tasks;
-  std::stringstream Lines(Result.Out);
-  std::string Id, State;
-  while (Lines >> Id >> State) Tasks[Id] = State;
-  return Tasks;
+  return ParseQueue(Result.Out);
 }
 
 std::string TaskEnd::Text() const {
   std::string Text = State.empty() ? std::string("unknown state") : State;
   if (!Reason.empty() && Reason != "None") Text += " (" + Reason + ")";
   return Text;
+}
+
+bool TaskEnd::CompletedCleanly() const {
+  return Known && State == "COMPLETED" && ExitCode == "0:0";
+}
+
+bool TaskEnd::EndedByItself() const {
+  return Known && (State == "COMPLETED" || State == "FAILED");
+}
+
+bool TaskEnd::LaunchFailed() const {
+  return Known && Reason == "JobLaunchFailure";
+}
+
+bool TaskEnd::Retriable() const {
+  return State == "NODE_FAIL" || State == "PREEMPTED";
 }
 
 TaskEnd EndOfTask(const std::string& JobId) {

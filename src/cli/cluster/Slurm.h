@@ -43,11 +43,27 @@ struct SubmitRequest {
 // sbatch --parsable: the job id, or nullopt with Error.
 std::optional<std::string> Submit(const SubmitRequest& Request, std::string& Error);
 
+// An array task that Slurm still lists: its state (PENDING, RUNNING,
+// COMPLETING, ...) and Slurm's reason for it ("None", or why a pending task
+// waits: "Resources", "ReqNodeNotAvail, UnavailableNodes:n1", ...).
+struct QueuedTask {
+  std::string State;
+  std::string Reason;
+  bool Pending() const;
+  // Slurm's reason, or "" when it gives none ("None").
+  std::string Why() const;
+  // Waiting for its turn or for CPUs, as every task of a busy cluster does,
+  // rather than for something that may never come by itself (a node down
+  // or drained, a hold, a limit).
+  bool RoutineWait() const;
+};
+
 // The array tasks of jobs named JobName that Slurm still lists, by their
-// id "<job>_<index>": their state (PENDING, RUNNING, COMPLETING, ...).
-// nullopt with Error when squeue could not answer.
-std::optional<std::map<std::string, std::string>> QueuedTasks(const std::string& JobName,
-                                                              std::string& Error);
+// id "<job>_<index>". nullopt with Error when squeue could not answer.
+std::optional<std::map<std::string, QueuedTask>> QueuedTasks(const std::string& JobName,
+                                                             std::string& Error);
+// squeue's lines as QueuedTasks asks for them ("<id>|<state>|<reason>").
+std::map<std::string, QueuedTask> ParseQueue(const std::string& Text);
 
 // How an array task ended according to Slurm: its state (COMPLETED, FAILED,
 // CANCELLED, TIMEOUT, NODE_FAIL, PREEMPTED, OUT_OF_MEMORY, ...), Slurm's
@@ -60,6 +76,16 @@ struct TaskEnd {
   std::string ExitCode;
   // "CANCELLED (reason: ...)" for messages.
   std::string Text() const;
+  // Completed with exit 0: the task wrote its result before it exited.
+  bool CompletedCleanly() const;
+  // Ended by its own program (completed, or failed with an exit code of
+  // its own) rather than by Slurm.
+  bool EndedByItself() const;
+  // Slurm could not start the task's program on its node: it could not
+  // open the task's log or enter its folder there, for example.
+  bool LaunchFailed() const;
+  // Ended for a node failure or a preemption: worth submitting again.
+  bool Retriable() const;
 };
 TaskEnd EndOfTask(const std::string& JobId);
 

@@ -90,6 +90,8 @@ class ReportFile : public FileReport {
     R.Type = ReportRecord::Kind::Progress;
     R.Ms = Info.CurrentDurationMs;
     R.TotalMs = Info.TotalOutputDurationMs > 0 ? Info.TotalOutputDurationMs : -1;
+    R.Frame = Info.FrameNumber;
+    R.Fps = Info.Fps;
     Write(R);
   }
 
@@ -177,6 +179,18 @@ void RunWholeFile(const CommandLine& Line, const Manifest& M, const PlannedFile&
   RunDefaultOnComponent(One, Env);
 }
 
+// Why this node cannot write into the output reserved for the task ("" when
+// it can, or when the output is not there to try: the engine says why then).
+// The engine itself would only say that it could not open the file.
+std::string WriteProblem(const std::string& Path) {
+  const int Fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (Fd >= 0) {
+    ::close(Fd);
+    return std::string();
+  }
+  return errno == ENOENT ? std::string() : std::strerror(errno);
+}
+
 std::string HostName() {
   char Name[256] = {};
   if (::gethostname(Name, sizeof Name - 1) != 0) return std::string();
@@ -210,10 +224,19 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
   ReportRecord Start;
   Start.Type = ReportRecord::Kind::Start;
   Start.Host = HostName();
+  Start.StartedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
   Report.Write(Start);
 
   StopControl Stop;
-  {
+  if (const std::string Problem = Task.Piece < 0 ? WriteProblem(File.Plan.WriteTo) : std::string();
+      !Problem.empty()) {
+    Report.Ended(File.Source, FileOutcome::Failed,
+                 "the output could not be written on node " + Start.Host + ": " +
+                     File.Plan.WriteTo + ": " + Problem,
+                 "");
+  } else {
     TerminationWatcher Watcher(Stop);
     if (Task.Piece >= 0)
       RunPiece(File, File.Segments.Pieces[Task.Piece], Env, Stop, Report);
@@ -226,6 +249,11 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
                  Stop.StopRequested() ? "not converted" : "the conversion could not start", "");
   }
   if (Task.Piece < 0 && Report.Result.Output.empty()) DiscardOutput(File.Plan);
+  Report.Result.ElapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count() -
+                            Start.StartedMs;
+  if (Report.Result.ElapsedMs < 0) Report.Result.ElapsedMs = 0;
   return Report.Write(Report.Result) ? ExitOk : ExitFailed;
 }
 
