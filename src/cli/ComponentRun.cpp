@@ -567,7 +567,10 @@ void DefaultRun::InstallEvents() {
     Info.TotalOutputDurationMs = ATotalOutputDuration;
     Progress(AIndex, Info);
   };
-  Converter.OnLog = [this](int AIndex, TLogLevel, const std::string& AMsg) {
+  Converter.OnLog = [this](int AIndex, TLogLevel Level, const std::string& AMsg) {
+    // The message of an error that ended a run: the file's failure line
+    // says it already.
+    if (Level == TLogLevel::llQuiet) return;
     std::string Text = AMsg;
     while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r')) Text.pop_back();
     std::string Tag = ProgramName;

@@ -451,6 +451,12 @@ TEST_F(ConvertRun, DefaultModeSaysWhenAFileHoldsNoMediaData) {
         Silent + ": The file holds no audio or video data that can be decoded"})
     EXPECT_NE(std::find(Lines.begin(), Lines.end(), Expected), Lines.end()) << R.Err;
   EXPECT_EQ(R.Err.find("resampling"), std::string::npos) << R.Err;
+  // Said once, as the file's failure, not again as a log line at the
+  // default log level ("quiet").
+  size_t Count = 0;
+  for (size_t At = 0; (At = R.Err.find("holds no video data", At)) != std::string::npos; ++At)
+    ++Count;
+  EXPECT_EQ(Count, 1u) << R.Err;
   // Neither leaves a file; the next source still converts.
   EXPECT_EQ(R.OutLines, std::vector<std::string>{Dir + "/out/other (MPEG-4 Video).mp4"});
   EXPECT_EQ(std::distance(fs::directory_iterator(Dir + "/out"), fs::directory_iterator()), 1);
