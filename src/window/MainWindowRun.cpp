@@ -307,11 +307,11 @@ void TfrmMain::ApplyProgress(int run, int index, qint64 current, qint64 total) {
 
 void TfrmMain::RemoveEmptyOutput(int row) {
   const QString output = lvFiles->item(row, kColumnSource)->data(rows::kOutputRole).toString();
+  if (output.isEmpty()) return;
   const QFileInfo file(output);
-  if (!output.isEmpty() && file.isFile() && !file.isSymLink() && file.size() == 0) {
-    QFile::remove(output);
-    SetRowOutput(row, QString());
-  }
+  if (file.isFile() && !file.isSymLink() && file.size() == 0) QFile::remove(output);
+  // The row names no output that is not there (a failed run's goes with it).
+  if (!QFileInfo::exists(output)) SetRowOutput(row, QString());
 }
 
 void TfrmMain::KeepStoppedOutput(int row) {

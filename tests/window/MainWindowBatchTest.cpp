@@ -349,6 +349,34 @@ TEST_F(WindowMain, RefusedFilesAreNamedOnceWithTheirReason) {
             "These files were not added:\n\n" + sources[1] + ": already in the list");
 }
 
+// A file whose media data is gone (zeros after its header, as a damaged
+// camera file's can be) is listed and starts, and its run fails: its row
+// says why and names no output, and nothing of it is left.
+TEST_F(WindowMain, AFileWhoseRunFailsNamesNoOutput) {
+  const QString good = Clip("good.avi");
+  const QString blank = Clip("blank.avi");
+  {
+    QFile file(blank);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    const QByteArray bytes = file.readAll();
+    const qsizetype data = bytes.indexOf("movi") + 4;
+    ASSERT_GT(data, 4);
+    file.seek(data);
+    file.write(QByteArray(bytes.size() - data, '\0'));
+  }
+  auto window = MakeWindow();
+  TfrmMain& w = *window;
+  w.AddFiles({blank, good});
+  ASSERT_EQ(w.lvFiles->rowCount(), 2);
+  ASSERT_TRUE(ConvertAndWait(w));
+  EXPECT_EQ(Statuses(w), QStringList({"Failed", "Done"}));
+  EXPECT_EQ(StatusTip(w, 0),
+            "The file holds no video data that can be decoded (input stream #0.0)");
+  EXPECT_EQ(w.lvFiles->item(0, kColumnOutput)->text(), "");
+  EXPECT_EQ(w.lvFiles->item(0, kColumnOutput)->toolTip(), "");
+  EXPECT_EQ(OutFiles(), QStringList({OutputName(good)}));
+}
+
 TEST_F(WindowMain, AddingAListedFileAgainAfterARunKeepsTheRows) {
   const QString good = Clip("good.avi");
   // A clip cut short: listed like any other; how it converts does not matter.
