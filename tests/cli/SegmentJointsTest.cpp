@@ -28,7 +28,9 @@ struct Source {
   int BFrames = 0;
 };
 
-void PrintTo(const Source& S, std::ostream* Out) { *Out << S.Name; }
+void PrintTo(const Source& S, std::ostream* Out) {
+  *Out << S.Name;
+}
 
 std::string SourceName(const ::testing::TestParamInfo<Source>& Info) {
   std::string Name = Info.param.Name;
@@ -74,28 +76,28 @@ TEST_P(SegmentJoints, ShowTheWholeRunsPictures) {
   EXPECT_EQ(std::count(Whole.begin(), Whole.end(), -1), 0);
   ASSERT_EQ(Joined.size(), Whole.size());
   for (size_t I = 0; I < Whole.size(); ++I)
-    ASSERT_EQ(Joined[I], Whole[I]) << "picture " << I << " (segments start at "
-                                   << Plan.Pieces[1].FirstFrame << ", "
-                                   << Plan.Pieces[2].FirstFrame << ", "
-                                   << Plan.Pieces[3].FirstFrame << ")";
+    ASSERT_EQ(Joined[I], Whole[I])
+        << "picture " << I << " (segments start at " << Plan.Pieces[1].FirstFrame << ", "
+        << Plan.Pieces[2].FirstFrame << ", " << Plan.Pieces[3].FirstFrame << ")";
   EXPECT_FALSE(WorkFolderLeft(Dir + "/seg"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rates, SegmentJoints,
-    ::testing::Values(
-        // Slower than the output: pictures repeated.
-        Source{"r12.5.avi", 25, 2}, Source{"r15.avi", 15, 1}, Source{"r23.976.avi", 24000, 1001},
-        Source{"r24.avi", 24, 1}, Source{"r25.avi", 25, 1}, Source{"r29.97.avi", 30000, 1001},
-        // Faster: pictures dropped.
-        Source{"r50.avi", 50, 1}, Source{"r59.94.avi", 60000, 1001}, Source{"r60.avi", 60, 1},
-        // Variable: a capture's dropped frames (empty chunks in AVI, where a
-        // seek to a key frame after one shifts the pictures; gaps in MKV),
-        // and H.264 with B-frames, whose pictures come out reordered.
-        Source{"vfr25.avi", 25, 1, 7}, Source{"vfr59.94.avi", 60000, 1001, 3},
-        Source{"vfr24.mkv", 24, 1, 5},
-        Source{"h264b.avi", 25, 1, 6, mediagen::VideoCodec::H264, 2}),
-    SourceName);
+INSTANTIATE_TEST_SUITE_P(Rates, SegmentJoints,
+                         ::testing::Values(
+                             // Slower than the output: pictures repeated.
+                             Source{"r12.5.avi", 25, 2}, Source{"r15.avi", 15, 1},
+                             Source{"r23.976.avi", 24000, 1001}, Source{"r24.avi", 24, 1},
+                             Source{"r25.avi", 25, 1}, Source{"r29.97.avi", 30000, 1001},
+                             // Faster: pictures dropped.
+                             Source{"r50.avi", 50, 1}, Source{"r59.94.avi", 60000, 1001},
+                             Source{"r60.avi", 60, 1},
+                             // Variable: a capture's dropped frames (empty chunks in AVI, where a
+                             // seek to a key frame after one shifts the pictures; gaps in MKV),
+                             // and H.264 with B-frames, whose pictures come out reordered.
+                             Source{"vfr25.avi", 25, 1, 7}, Source{"vfr59.94.avi", 60000, 1001, 3},
+                             Source{"vfr24.mkv", 24, 1, 5},
+                             Source{"h264b.avi", 25, 1, 6, mediagen::VideoCodec::H264, 2}),
+                         SourceName);
 
 // A textured picture at 640x360, where the encoder's rate control decides
 // the quality: around the joint (a second either side) the joined file is

@@ -22,10 +22,10 @@
 #include "MarkFinder.h"
 #include "MediaGenerator.h"
 #include "PictureCompare.h"
+#include "SegmentsFixture.h"
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
-#include "SegmentsFixture.h"
 #include "cli/segments/PictureTimes.h"
 #include "cli/segments/SegmentJoin.h"
 #include "cli/segments/SegmentPlan.h"
@@ -140,8 +140,8 @@ std::string WorkFolderIn(const std::string& Out) {
 // (the sound first, then the segments in order), and calls Act with the
 // child's pid as soon as Ready holds, looked at every 10 ms. Returns the
 // exit status, or -1 when Act was never called.
-int RunUntil(const std::string& Source, const std::string& Out,
-             const std::function<bool()>& Ready, const std::function<void(pid_t)>& Act) {
+int RunUntil(const std::string& Source, const std::string& Out, const std::function<bool()>& Ready,
+             const std::function<void(pid_t)>& Act) {
   fs::create_directories(Out);
   const pid_t Child = ::fork();
   if (Child == 0) {
@@ -209,7 +209,8 @@ TEST_F(Segments, StopKeepsTheLeadingSegments) {
 // option, with the codec threads of a plain run, to the same bytes.
 TEST_F(Segments, AFileThatStaysWholeRunsAsWithoutSegments) {
   const std::string Source = MakeClip("short.avi", 4.0, 320, 240);
-  ASSERT_EQ(Run({"--segments", "auto", Source}, Dir + "/auto"), 0) << ReadFile(Dir + "/auto/.stderr");
+  ASSERT_EQ(Run({"--segments", "auto", Source}, Dir + "/auto"), 0)
+      << ReadFile(Dir + "/auto/.stderr");
   ASSERT_EQ(Run({Source}, Dir + "/plain"), 0);
   const std::string Plain = ReadFile(Dir + "/plain/short (MPEG-4 Video).mp4");
   ASSERT_FALSE(Plain.empty());
@@ -222,7 +223,9 @@ std::vector<int64_t> EveryUs(int64_t StepUs, int Seconds) {
   for (int64_t T = 0; T < Seconds * 1000000LL; T += StepUs) Times.push_back(T);
   return Times;
 }
-std::vector<int64_t> Times25(int Seconds) { return EveryUs(40000, Seconds); }
+std::vector<int64_t> Times25(int Seconds) {
+  return EveryUs(40000, Seconds);
+}
 
 // A piece's options as "name=value" lines, in order.
 std::vector<std::string> Lines(const std::vector<output::TEngineOption>& Options) {
@@ -241,17 +244,18 @@ TEST(SegmentPlan, StartsEachSegmentWhereTheWholeRunHasItsPicture) {
   // 25 frames/s: every picture once, picture j at frame j. Segment 2 keeps
   // 500..999 and starts 375 frames early, at picture 125 (5 s): the input
   // seeks to 4 s and its stamps are moved back on the source's clock.
-  segments::SegmentPlan Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(40000, 60), Error);
+  segments::SegmentPlan Plan =
+      segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(40000, 60), Error);
   ASSERT_EQ(Plan.Segments(), 3) << Error;
   EXPECT_EQ(Lines(Plan.Pieces[0].InputOptions), std::vector<std::string>{});
   EXPECT_EQ(Lines(Plan.Pieces[0].OutputOptions),
             (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "vframes=500"}));
   EXPECT_EQ(Lines(Plan.Pieces[1].InputOptions),
             (std::vector<std::string>{"ss=4.000000", "itsoffset=4.000000"}));
-  EXPECT_EQ(Lines(Plan.Pieces[1].OutputOptions),
-            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=5.000000",
-                                      "vsync_start=125", "vframes=875",
-                                      "force_key_frames=15.000000"}));
+  EXPECT_EQ(
+      Lines(Plan.Pieces[1].OutputOptions),
+      (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=5.000000", "vsync_start=125",
+                                "vframes=875", "force_key_frames=15.000000"}));
   EXPECT_EQ(Plan.Pieces[1].LeadFrames, 375);
   // The last runs to the end: no frame limit.
   EXPECT_EQ(Lines(Plan.Pieces[2].OutputOptions),
@@ -265,20 +269,20 @@ TEST(SegmentPlan, StartsEachSegmentWhereTheWholeRunHasItsPicture) {
   ASSERT_EQ(Plan.Segments(), 3) << Error;
   EXPECT_EQ(Lines(Plan.Pieces[1].InputOptions),
             (std::vector<std::string>{"ss=4.040000", "itsoffset=4.040000"}));
-  EXPECT_EQ(Lines(Plan.Pieces[1].OutputOptions),
-            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=5.040000",
-                                      "vsync_start=124", "vframes=876",
-                                      "force_key_frames=15.040000"}));
+  EXPECT_EQ(
+      Lines(Plan.Pieces[1].OutputOptions),
+      (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=5.040000", "vsync_start=124",
+                                "vframes=876", "force_key_frames=15.040000"}));
 
   // 50 frames/s: from the third picture on, every odd one is dropped and
   // even picture j is written at frame j/2 + 1. Picture 248 (4.96 s) has
   // frame 125; picture 249 is dropped, which no segment may start with.
   Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, false, EveryUs(20000, 60), Error);
   ASSERT_EQ(Plan.Segments(), 3) << Error;
-  EXPECT_EQ(Lines(Plan.Pieces[1].OutputOptions),
-            (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=4.960000",
-                                      "vsync_start=125", "vframes=875",
-                                      "force_key_frames=15.000000"}));
+  EXPECT_EQ(
+      Lines(Plan.Pieces[1].OutputOptions),
+      (std::vector<std::string>{"vcodec=libx264", "r=25", "an=", "ss=4.960000", "vsync_start=125",
+                                "vframes=875", "force_key_frames=15.000000"}));
   EXPECT_EQ(Lines(Plan.Pieces[1].InputOptions),
             (std::vector<std::string>{"ss=3.960000", "itsoffset=3.960000"}));
 

@@ -19,8 +19,7 @@ inline constexpr int CounterMinHeight = 32;
 
 // Draws Index into the luma plane of a Width x Height picture (video or,
 // with FullRange, full levels). Needs at least the minimum size.
-void DrawCounter(int64_t Index, bool FullRange, int Width, int Height, uint8_t* Luma,
-                 int Linesize);
+void DrawCounter(int64_t Index, bool FullRange, int Width, int Height, uint8_t* Luma, int Linesize);
 
 // The index a luma plane shows, -1 when a block is neither clearly black
 // nor clearly white (a picture without the row, or blended from two).

@@ -54,8 +54,8 @@ void FromPackets(AVFormatContext& File, int Index, const Clock& Time, int64_t Un
     const bool Ours = P.stream_index == Index;
     if (Ours && P.size > 0 && Stamp != AV_NOPTS_VALUE) Times.push_back(Time.Us(Stamp));
     const int64_t Decoded = P.dts != AV_NOPTS_VALUE ? P.dts : Stamp;
-    const bool Past =
-        Ours && UntilUs >= 0 && Decoded != AV_NOPTS_VALUE && Time.Us(Decoded) > UntilUs + ReorderMarginUs;
+    const bool Past = Ours && UntilUs >= 0 && Decoded != AV_NOPTS_VALUE &&
+                      Time.Us(Decoded) > UntilUs + ReorderMarginUs;
     ff::av_packet_unref(Packet.get());
     if (Past) break;
   }

@@ -168,7 +168,8 @@ SegmentPlan MakeSegmentPlan(const std::vector<TEngineOption>& PresetOptions, int
     Error = "the times of the source's pictures are not known";
     return Plan;
   }
-  const std::vector<WholeRunPicture> Run = FollowWholeRun(PictureTimesUs, Plan.Rate, VideoSyncMethod);
+  const std::vector<WholeRunPicture> Run =
+      FollowWholeRun(PictureTimesUs, Plan.Rate, VideoSyncMethod);
   const int64_t LeadFrames = LeadInUs * Plan.Rate.Num / (Plan.Rate.Den * Second);
   for (int K = 0; K < Count; ++K) {
     Piece P;
