@@ -164,7 +164,9 @@ void TfrmMain::SetCaption(const QString& suffix) {
 
 bool TfrmMain::LoadLibraries() {
   if (VexAVC().LoadLibraries((FAppFolder + QStringLiteral("lib")).toStdString(), true)) return true;
-  Dialogs.Warning(this, QString::fromUtf8(kLibError));
+  // The loader's text names the library and the package that holds it.
+  Dialogs.Warning(
+      this, QString::fromUtf8(kLibError) + u'\n' + QString::fromStdString(VexAVC().LastError()));
   return false;
 }
 

@@ -579,7 +579,16 @@ TEST_F(WindowMain, UnloadableLibrariesAreReported) {
   broken.close();
   auto window = MakeWindow();
   window->btnOpenClick();
-  EXPECT_EQ(Dialogs.Texts("Warning"), QStringList({"Error: Lib cannot be loaded."}));
+  // The loader's text follows: the library and the package that holds it.
+  const QStringList warnings = Dialogs.Texts("Warning");
+  ASSERT_EQ(warnings.size(), 1);
+  const QStringList lines = warnings[0].split(u'\n');
+  ASSERT_EQ(lines.size(), 2) << warnings[0].toStdString();
+  EXPECT_EQ(lines[0], "Error: Lib cannot be loaded.");
+  EXPECT_TRUE(lines[1].startsWith(
+      "Load libraray libavcodec.so.59 (Debian package libavcodec59) error: " + AppFolder() +
+      "/lib/libavcodec.so.59"))
+      << lines[1].toStdString();
   EXPECT_EQ(Dialogs.Count("ChooseFiles"), 0);
   window->lvFiles->insertRow(0);  // a listed file, so that Convert gets as far as binding
   window->btnConvertClick();
