@@ -163,6 +163,7 @@ TEST(LoadFFmpegLibs, AnUnloadableLibraryFailsWithTheLoadersText) {
   EXPECT_EQ(Error.rfind(Head, 0), 0u) << Error;
   EXPECT_GT(Error.size(), Head.size());
   ExpectWholeSetUnloaded();
+  EXPECT_EQ(LoadedLibraryFolder(), "");
 }
 
 TEST(LibModule, AMissingLibraryIsNamedWithItsDebianPackage) {
@@ -207,6 +208,45 @@ TEST(LibModule, DebianPackagesOfTheMediaLibraries) {
   for (const char* Odd : {"avcodec.so.59", "libavcodec", "libavcodec.so.x", "libavcodec.so.",
                           "libavcodec.sox", ".so.1", "lib.so.1x"})
     EXPECT_EQ(binding::DebianPackageOf(Odd), "") << Odd;
+}
+
+TEST(ProgramLibraryFolder, LibBesideTheProgramThenTheInstalledFolderThenLib) {
+  TempDir Root;
+  const fs::path Bin = fs::path(Root.str()) / "usr" / "bin";
+  fs::create_directories(Bin);
+  // Nothing there (the build tree): lib/ beside the program, which holds
+  // nothing, so everything comes through the system's search path.
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string()), (Bin / "lib").string());
+  EXPECT_EQ(binding::ProgramLibraryFolder(""), "");
+
+  // Installed: the folder the install rules fill, said without "bin/..".
+  const std::string Relative = binding::InstalledLibraryFolderFromPrograms();
+  EXPECT_EQ(Relative.rfind("../", 0), 0u) << Relative;
+  EXPECT_EQ(fs::path(Relative).filename(), "vexav") << Relative;
+  const fs::path Installed = (Bin / Relative).lexically_normal();
+  fs::create_directories(Installed);
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string()), Installed.string());
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string() + "/"), Installed.string());
+  EXPECT_EQ(Installed.string().find(".."), std::string::npos) << Installed;
+
+  // A lib/ folder beside the program (a portable copy) comes first.
+  fs::create_directories(Bin / "lib");
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string()), (Bin / "lib").string());
+}
+
+TEST(LoadFFmpegLibs, KeepsTheFolderOfTheLoadThatBoundTheSet) {
+  PathGuard Path;
+  TempDir Folder;
+  EXPECT_EQ(LoadedLibraryFolder(), "");
+  ASSERT_TRUE(LoadFFmpegLibs(Folder.str(), true)) << LastLoadError();
+  EXPECT_EQ(LoadedLibraryFolder(), Folder.str());
+  // A second load does nothing, and keeps the first folder.
+  ASSERT_TRUE(LoadFFmpegLibs("", true));
+  EXPECT_EQ(LoadedLibraryFolder(), Folder.str());
+  UnloadFFmpegLibs();
+  EXPECT_EQ(LoadedLibraryFolder(), "");
+  ASSERT_TRUE(LoadFFmpegLibs("", true));
+  EXPECT_EQ(LoadedLibraryFolder(), "");
 }
 
 TEST(LoadFFmpegLibs, UnloadThenLoadAgain) {

@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "MainWindowFixture.h"
+#include "binding/LibraryLoader.h"
 #include "window/ConfigFile.h"
 #include "window/Product.h"
 
@@ -594,6 +595,26 @@ TEST_F(WindowMain, UnloadableLibrariesAreReported) {
   window->btnConvertClick();
   EXPECT_EQ(Dialogs.Count("Warning"), 2);
   EXPECT_FALSE(window->Converting());
+}
+
+TEST_F(WindowMain, AnInstalledWindowLoadsFromTheInstalledLibraryFolder) {
+  // Installed, the program's folder has no lib/ but the install rules'
+  // library folder beside it (bin/../lib/<multiarch>/vexav); its avcodec
+  // here cannot be loaded, which shows that folder is the one used.
+  ASSERT_FALSE(FFmpegLibsLoaded());
+  const QString installed = QDir::cleanPath(
+      AppFolder() + u'/' + QString::fromUtf8(binding::InstalledLibraryFolderFromPrograms()));
+  ASSERT_TRUE(QDir().mkpath(installed));
+  QFile broken(installed + "/libavcodec.so.59");
+  ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+  broken.write("not a library");
+  broken.close();
+  auto window = MakeWindow();
+  window->btnOpenClick();
+  const QStringList warnings = Dialogs.Texts("Warning");
+  ASSERT_EQ(warnings.size(), 1);
+  EXPECT_TRUE(warnings[0].contains(installed + "/libavcodec.so.59")) << warnings[0].toStdString();
+  EXPECT_EQ(Dialogs.Count("ChooseFiles"), 0);
 }
 
 TEST_F(WindowMain, DroppedFilesAreAdded) {
