@@ -38,7 +38,7 @@ version="$(sed -n 's/^project(VexAVConverter VERSION \([0-9][0-9.]*\).*/\1/p' "$
 changelog_version="$(sed -n '1s/^vexav (\([^)]*\)).*/\1/p' "$VEXAV_ROOT/debian/changelog")"
 if [ "$changelog_version" != "$version" ]; then
   fail "debian/changelog is at version '$changelog_version', CMakeLists.txt's project() at $version" \
-    "the version is set in CMakeLists.txt; give debian/changelog an entry for it, e.g. dch -v $version 'New release.'"
+    "the version is set in CMakeLists.txt; give debian/changelog a new entry at the top for $version (dch -v $version, of devscripts, writes one)"
 fi
 
 # ---- Tools and build dependencies --------------------------------------------
@@ -84,11 +84,13 @@ echo "Building the Debian packages of VexAV $version (log: ${log#"$VEXAV_ROOT"/}
 start=$SECONDS
 if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$log" 2>&1; then
   echo "package.sh: dpkg-buildpackage failed; its messages:" >&2
-  grep -E -i -e 'error|cannot find|missing|unmet' "$log" | grep -v -e '-Werror' | tail -n 20 >&2 || tail -n 20 "$log" >&2
-  if grep -q -e 'dh_install: .*missing files' -e 'Cannot find (any matches for)' "$log"; then
+  if grep -q 'dh_install: .*missing files' "$log"; then
+    grep 'dh_install: .*missing files' "$log" >&2
     fail "a file that a debian/*.install lists is not installed" \
       "each file of debian/*.install comes from \`cmake --install\` (the install() rules); add the rule, or change the .install file if the file moved"
-  elif grep -q 'dh_missing: error' "$log"; then
+  fi
+  grep -E -i -e 'error|unmet' "$log" | grep -v -e '-Werror' | tail -n 20 >&2 || tail -n 20 "$log" >&2
+  if grep -q 'dh_missing: error' "$log"; then
     fail "\`cmake --install\` installs a file that no package takes" \
       "add it to a debian/*.install file, or stop installing it (tests, benchmarks and tools are never installed)"
   elif grep -q 'CMake Error' "$log"; then
@@ -107,10 +109,12 @@ cp "${debs[@]}" "$dist/"
 
 # ---- lintian --------------------------------------------------------------------
 echo "lintian:"
+# (Its advice against running as root is left out: the packages are our own.)
 if ! lintian -I --fail-on error "$dist"/*.deb >"$dist/lintian.txt" 2>&1; then
-  cat "$dist/lintian.txt" >&2
+  grep -v '^running with root privileges' "$dist/lintian.txt" >&2
   fail "lintian reports errors on the packages (above; also in ${dist#"$VEXAV_ROOT"/}/lintian.txt)"
 fi
+sed -i '/^running with root privileges/d' "$dist/lintian.txt"
 sed 's/^/  /' "$dist/lintian.txt"
 echo "Packages in $dist:"
 for deb in "$dist"/*.deb; do echo "  $(basename "$deb")"; done
