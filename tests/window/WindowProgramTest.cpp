@@ -1,8 +1,13 @@
 // The vexav-window program itself, run as a child process.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <utility>
+#include <vector>
 
 #include "QtPrinters.h"
 
@@ -17,10 +22,18 @@ struct TRun {
   QString Err;
 };
 
-TRun RunWithoutDisplay(const QStringList& arguments) {
+// settings: variables set for the run (an empty value removes one).
+TRun RunWithoutDisplay(const QStringList& arguments,
+                       const std::vector<std::pair<QString, QString>>& settings = {}) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
     environment.remove(QString::fromLatin1(name));
+  for (const auto& [name, value] : settings) {
+    if (value.isEmpty())
+      environment.remove(name);
+    else
+      environment.insert(name, value);
+  }
   QProcess program;
   program.setProcessEnvironment(environment);
   program.start(QStringLiteral(VEXAV_WINDOW_PROGRAM), arguments);
@@ -47,6 +60,33 @@ TEST(WindowProgram, HelpNeedsNoDisplay) {
          {"--add <FILE>", "--convert", "--output-folder <DIR>", "--jobs <N>", "--screenshot <OUT>"})
       EXPECT_TRUE(run.Out.contains(QString::fromLatin1(name))) << name;
   }
+}
+
+TEST(WindowProgram, HelpNamesTheSettingsFile) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  // A config.ini beside the program (a build tree where a window once kept
+  // one) comes first, as the window itself would use it.
+  const QString beside =
+      QFileInfo(QStringLiteral(VEXAV_WINDOW_PROGRAM)).absolutePath() + "/config.ini";
+  const bool portable = QFileInfo(beside).isFile();
+  const auto expected = [&](const QString& file) {
+    return "Settings file: " + (portable ? beside : file) + "\n";
+  };
+
+  TRun run = RunWithoutDisplay(
+      {"--help"}, {{"XDG_CONFIG_HOME", dir.path() + "/xdg"}, {"HOME", dir.path() + "/ann"}});
+  EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+  EXPECT_TRUE(run.Out.contains(expected(dir.path() + "/xdg/vexav/config.ini")))
+      << run.Out.toStdString();
+  EXPECT_TRUE(run.Out.contains("$XDG_CONFIG_HOME/vexav/config.ini")) << run.Out.toStdString();
+
+  run = RunWithoutDisplay({"--help"}, {{"XDG_CONFIG_HOME", ""}, {"HOME", dir.path() + "/bob"}});
+  EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+  EXPECT_TRUE(run.Out.contains(expected(dir.path() + "/bob/.config/vexav/config.ini")))
+      << run.Out.toStdString();
+  // --help made nothing.
+  EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
 
 TEST(WindowProgram, NoDisplayIsSaidPlainly) {
