@@ -20,6 +20,7 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
@@ -188,6 +189,10 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("vexav-window"));
+  // The desktop entry the window belongs to (its application id on Wayland),
+  // and the icon installed with it.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.vexav.Converter"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vexav.Converter")));
 
   TCommandLine line;
   QCommandLineParser& parser = line.Parser;
