@@ -363,9 +363,11 @@ TEST_F(WindowMain, ProgressAndEndNoticesReachTheirRows) {
 }
 
 TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
-  const QString config = AppFolder() + "/config.ini";
+  // No config.ini beside the executable: the user's own, made at close.
+  const QString config = UserConfig();
   {
     TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    EXPECT_EQ(w.ConfigFile(), config);
     EXPECT_EQ(w.txtOutput->text(), HomeFolder() + "/KorvelVideo");
     Dialogs.FolderToChoose = "/some/where";
     w.btnFolderChangeClick();
@@ -376,6 +378,8 @@ TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
     EXPECT_EQ(Dialogs.Count("ShowExitBanner"), 1);
     EXPECT_FALSE(Dialogs.BannerWhileVisible);
   }
+  EXPECT_EQ(Dialogs.Count("Warning"), 0);
+  EXPECT_FALSE(QFileInfo::exists(AppFolder() + "/config.ini"));
   QFile file(config);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(), "[Main]\nstrOutput=/some/where\nbooSameFolder=0\nintJobs=3\n");
@@ -460,7 +464,7 @@ TEST_F(WindowMain, ClosingDuringARunAsksThenStopsCleanlyAndQuits) {
   EXPECT_FALSE(w.Converting());
   EXPECT_EQ(Dialogs.Count("ShowExitBanner"), 1);
   EXPECT_EQ(Dialogs.Count("Summary"), 0);
-  EXPECT_TRUE(QFileInfo::exists(AppFolder() + "/config.ini"));
+  EXPECT_TRUE(QFileInfo::exists(UserConfig()));
   EXPECT_EQ(OutFiles(), QStringList({"long (MPEG-4 Video) (partial).mp4"}));
   ExpectVideoOutput(OutPath("long (MPEG-4 Video) (partial).mp4"), 480, 360);
 }
