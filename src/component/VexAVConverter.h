@@ -49,17 +49,25 @@
 #include <string>
 #include <vector>
 
-#include "engine/HookBitmap.h"  // THookBitmap, the custom hook's image, is part of this interface
-#include "component/AVProbe.h"
-#include "component/OptionRecords.h"
-#include "component/TaskList.h"
-#include "component/runtime/LogCapture.h"
-#include "component/runtime/OwnerDispatcher.h"
-#include "engine/FFmpeg.h"
+// The component's interface names the task class TFFmpeg but needs nothing
+// of the engine behind it, nor the media libraries' headers. Code of this
+// project that uses a task's engine includes "component/TaskList.h" as well;
+// the installed headers (include/vexav/..., libvexav) leave the task opaque.
+// The includes are relative to this file, so that they hold there as in the
+// source tree.
+#include "../engine/HookAction.h"
+#include "../engine/HookBitmap.h"  // THookBitmap, the custom hook's image, is part of this interface
+#include "../engine/thread/ThreadTypes.h"
+#include "AVProbe.h"
+#include "FFmpegList.h"
+#include "OptionRecords.h"
+#include "runtime/OwnerDispatcher.h"
 
 struct AVFormatContext;
 
 namespace vexav {
+
+class TFFmpeg;
 
 // The component's log levels; the library's own level is derived from the
 // ordinal minus one (-1 .. 3).
@@ -146,8 +154,13 @@ class TCustomAVConverter {
   // while a task's termination is still on its way.
   void ClearTasks();
   int TaskCount() const { return FTasks.Count(); }
-  // The task at Index, or nullptr.
+  // The task at Index, or nullptr. Its class, the engine's, is declared in
+  // component/TaskList.h, which is not among the installed headers: there
+  // a task is reached through the component (TaskProbe, the events).
   TFFmpeg* Task(int Index) const;
+  // The probe of task Index (attached to its input once AddInputFile has
+  // opened it), or nullptr outside the list. Not while the task runs.
+  TAVProbe* TaskProbe(int Index) const;
   // The format context of the task's input file, or nullptr (outside the
   // list, or once its run has released the file). Not while the task runs.
   AVFormatContext* InputContext(int Index) const;
@@ -254,14 +267,9 @@ class TCustomAVConverter {
   virtual void DoTaskTerminate(TFFmpeg& Task);
 
  private:
-  class TLogClient final : public TLogCaptureClient {
-   public:
-    explicit TLogClient(TCustomAVConverter& Owner) : FOwner(Owner) {}
-    void CaptureLine(TThreadID ThreadId, int Level, const std::string& Line) override;
-
-   private:
-    TCustomAVConverter& FOwner;
-  };
+  // The component's entry in the list of live clients of the library log
+  // capture.
+  class TLogClient;
   // The short-lived threads of the component itself (a start that the
   // engine would refuse at once, a final notice that may not be raised on
   // the owner's thread), counted so that destruction waits for them.
@@ -316,7 +324,7 @@ class TCustomAVConverter {
   // Tasks taken out of the list under Lock, freed once it is released.
   std::vector<std::unique_ptr<TFFmpeg>> FRetired;
 
-  TLogClient FLogClient{*this};
+  std::unique_ptr<TLogClient> FLogClient;
   TOwnerDispatcher* FDispatcher = nullptr;
   std::unique_ptr<TRunLoopDispatcher> FRunLoop;
   // Timers posted to the dispatcher hold it weakly: a timer that fires after
