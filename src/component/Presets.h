@@ -10,7 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "component/AVProbe.h"
+#include "AVProbe.h"
+#include "OptionRecords.h"
 
 namespace vexav::output {
 
@@ -156,5 +157,13 @@ struct TEngineOption {
 // fields (pad colour black, no time-stamp copy) are the engine's own
 // defaults and are not repeated.
 std::vector<TEngineOption> EngineOptions(const TOutputSettings& Settings);
+
+// Settings as a task's output option record: Options is reset, then takes
+// the settings' fields (audio codec, channels, sample rate and bit rate,
+// audio sync, video codec, DisableVideo, frame rate and size, video bit
+// rate, video sync, VideoFilters), and the pixel format, which the record
+// has no field for, as the free option line "pix_fmt=NAME". What
+// SetOutputFile then applies are the options EngineOptions lists.
+void ApplyOutputSettings(const TOutputSettings& Settings, TOutputOptions& Options);
 
 }  // namespace vexav::output
