@@ -7,13 +7,14 @@
 #include <vector>
 
 #include "../engine/thread/ThreadTypes.h"
+#include "Export.h"
 
 namespace vexav {
 
 class TFFmpeg;
 
 // The ordered list of tasks; owns them.
-class TFFmpegList {
+class VEXAV_API TFFmpegList {
  public:
   TFFmpegList() = default;
   ~TFFmpegList();

@@ -686,3 +686,13 @@ void TCustomAVConverter::TLogClient::CaptureLine(TThreadID ThreadId, int Level,
 }
 
 }  // namespace vexav
+
+namespace vexav {
+
+// Out of line, so that the class's virtual table and type information live
+// in the component's library rather than in every program that uses it.
+TVexAVConverter::~TVexAVConverter() {
+  Shutdown();
+}
+
+}  // namespace vexav
