@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "MainWindowFixture.h"
+#include "component/TaskList.h"
 #include "window/ConfigFile.h"
 #include "window/Product.h"
 
