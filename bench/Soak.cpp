@@ -242,7 +242,7 @@ void Soak::Failure(const std::string& Text) {
 bool Soak::PresetOptions(int Index, const std::string& Source, TOutputOptions& Options,
                          std::string& Error) {
   const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
-  TAVProbe& Probe = Converter.Task(Index)->Probe();
+  TAVProbe& Probe = *Converter.TaskProbe(Index);
   TAudioStreamInfo Audio;
   TVideoStreamInfo Video;
   if (Probe.VideoStreamCount() > 0) Probe.GetDefaultVideoInfo(Video);

@@ -25,6 +25,9 @@ VEXAV_PACKAGES=(
   # clang and its run-time libraries (libFuzzer, the sanitizers) for the
   # fuzz targets (scripts/fuzz.sh).
   clang libclang-rt-14-dev
+  # The checkers of data/ (desktop entry, AppStream data, manual pages, bash
+  # completion), run by its tests and by the packaging.
+  desktop-file-utils appstream man-db bash-completion
 )
 
 # Prints the packages of the list (and of the extra names given) that are

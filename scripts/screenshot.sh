@@ -22,6 +22,9 @@ work="$(mktemp -d /tmp/vexav-screenshot-XXXXXX)"
 trap 'rm -rf "$work"' EXIT
 # Qt wants a private runtime folder; the virtual session has none.
 export XDG_RUNTIME_DIR="$work/runtime"
+# The window's settings (same-folder box and all) are the defaults, not those
+# of the user who takes the picture.
+export XDG_CONFIG_HOME="$work/config"
 mkdir -m 700 "$XDG_RUNTIME_DIR" "$work/Videos"
 clips=()
 # name|size|seconds

@@ -20,6 +20,7 @@
 #include "cli/segments/SourcePlan.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
+#include "component/TaskList.h"
 #include "component/VexAVConverter.h"
 
 namespace vexav::cli {

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "Export.h"
+
 struct AVFormatContext;
 
 namespace vexav {
@@ -57,16 +59,16 @@ struct TVideoStreamInfo {
 
 // Raised by CheckLibraries (and so by Open and Attach) when one of the
 // libraries the probe needs is not bound.
-class ELibraryNotLoaded : public std::runtime_error {
+class VEXAV_API ELibraryNotLoaded : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // The message for a negative result of opening an input file, filled with
 // the file name.
-std::string FormatOpenError(const std::string& FileName, int Code);
+VEXAV_API std::string FormatOpenError(const std::string& FileName, int Code);
 
-class TAVProbe {
+class VEXAV_API TAVProbe {
  public:
   TAVProbe();
   ~TAVProbe();
@@ -115,7 +117,7 @@ class TAVProbe {
   int FirstSubtitleStream() const { return FFirstSubtitleStream; }
 
  private:
-  void Summarize();
+  VEXAV_LOCAL void Summarize();
 
   AVFormatContext* FContext = nullptr;
   bool FOwnsContext = false;

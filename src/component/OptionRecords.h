@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "Export.h"
+
 namespace vexav {
 
 // A colour as the window toolkit keeps it: red in bits 0-7, green in 8-15,
@@ -109,18 +111,18 @@ struct TOutputOptions {
 
 // Set every field to its default: strings emptied, text arrays zero-filled,
 // numbers as in the declarations above.
-void ResetInputOptions(TInputOptions& Options);
-void ResetOutputOptions(TOutputOptions& Options);
+VEXAV_API void ResetInputOptions(TInputOptions& Options);
+VEXAV_API void ResetOutputOptions(TOutputOptions& Options);
 
 // Copies Text into a zero-padded text field of Size bytes, cut so that a
 // zero byte always ends it.
-void SetRecordText(char* Field, std::size_t Size, const std::string& Text);
+VEXAV_API void SetRecordText(char* Field, std::size_t Size, const std::string& Text);
 template <std::size_t N>
 void SetRecordText(char (&Field)[N], const std::string& Text) {
   SetRecordText(Field, N, Text);
 }
 // A text field read up to its first zero character (or its end).
-std::string RecordText(const char* Field, std::size_t Size);
+VEXAV_API std::string RecordText(const char* Field, std::size_t Size);
 template <std::size_t N>
 std::string RecordText(const char (&Field)[N]) {
   return RecordText(Field, N);
@@ -134,12 +136,12 @@ std::string RecordText(const char (&Field)[N]) {
 constexpr double UNIX_EPOCH_DATE = 25569.0;
 
 // The current local date-time.
-double LocalDateTimeNow();
+VEXAV_API double LocalDateTimeNow();
 // The local time-zone bias in days at local date-time Value: UTC = local +
 // bias (so -1/24 for UTC+1). Daylight saving time in effect at Value counts.
-double LocalTimeZoneBias(double Value);
+VEXAV_API double LocalTimeZoneBias(double Value);
 // Whole seconds since 1970-01-01 UTC: (Value - 25569 + bias) x 86400,
 // rounded to the nearest integer, halves to the even neighbour.
-int64_t LocalDateTimeToUnixSeconds(double Value);
+VEXAV_API int64_t LocalDateTimeToUnixSeconds(double Value);
 
 }  // namespace vexav

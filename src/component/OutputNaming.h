@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "Export.h"
+
 namespace vexav::output {
 
 // Answers whether something (file, folder or link) already has this path.
@@ -18,18 +20,18 @@ using TPathTaken = std::function<bool(const std::string&)>;
 // The extension of the last path component, dot included (".avi"); empty when
 // that component has no dot. A leading dot alone marks a hidden file, not an
 // extension: ".profile" has none. "clip." gives ".".
-std::string FileExtension(std::string_view Path);
+VEXAV_API std::string FileExtension(std::string_view Path);
 
 // The path without the extension FileExtension finds.
-std::string RemoveExtension(std::string_view Path);
+VEXAV_API std::string RemoveExtension(std::string_view Path);
 
 // The last path component (the text after the last "/").
-std::string FileNamePart(std::string_view Path);
+VEXAV_API std::string FileNamePart(std::string_view Path);
 
 // Folder + "/" + the file name of SourcePath, with no doubled "/" when the
 // folder already ends in one. An empty folder gives the bare file name (a
 // path relative to the current directory).
-std::string PathInFolder(std::string_view Folder, std::string_view SourcePath);
+VEXAV_API std::string PathInFolder(std::string_view Folder, std::string_view SourcePath);
 
 // The most bytes one path component (a file name) may have on the file
 // systems in use (NAME_MAX).
@@ -41,17 +43,18 @@ inline constexpr std::size_t kMaxFileNameBytes = 255;
 // When the file name (the last path component) would exceed
 // kMaxFileNameBytes, the base's file name is shortened, at a UTF-8 character
 // boundary, so that it fits; label, counter and extension are kept whole.
-std::string MakeOutputName(std::string_view Name, std::string_view Ext, std::string_view Label,
-                           const TPathTaken& Taken);
+VEXAV_API std::string MakeOutputName(std::string_view Name, std::string_view Ext,
+                                     std::string_view Label, const TPathTaken& Taken);
 
 // The same, asking the file system (PathTaken).
-std::string MakeOutputName(std::string_view Name, std::string_view Ext, std::string_view Label);
+VEXAV_API std::string MakeOutputName(std::string_view Name, std::string_view Ext,
+                                     std::string_view Label);
 
 // Whether the file system has an entry of this path: a file, a folder, or a
 // symbolic link, dangling ones included, since writing through a link would
 // create a file elsewhere. A path that cannot be looked at (a folder without
 // search permission) counts as free: creating it fails later with the real
 // reason, while counting it as taken would make the counter run forever.
-bool PathTaken(const std::string& Path);
+VEXAV_API bool PathTaken(const std::string& Path);
 
 }  // namespace vexav::output

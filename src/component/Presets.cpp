@@ -142,4 +142,21 @@ std::vector<TEngineOption> EngineOptions(const TOutputSettings& S) {
   return Options;
 }
 
+void ApplyOutputSettings(const TOutputSettings& S, TOutputOptions& Options) {
+  ResetOutputOptions(Options);
+  Options.AudioCodec = S.AudioCodec;
+  Options.AudioChannels = S.AudioChannels;
+  Options.AudioSampleRate = S.AudioSampleRate;
+  Options.AudioBitrate = S.AudioBitrate;
+  Options.AudioSync = S.AudioSync;
+  Options.VideoCodec = S.VideoCodec;
+  Options.DisableVideo = S.DisableVideo;
+  Options.FrameRate = S.FrameRate;
+  Options.FrameSize = S.FrameSize;
+  Options.VideoBitrate = S.VideoBitrate;
+  Options.VideoSync = S.VideoSync;
+  Options.VideoFilters = S.VideoFilters;
+  if (!S.PixelFormat.empty()) Options.ExtOptions = "pix_fmt=" + S.PixelFormat + "\n";
+}
+
 }  // namespace vexav::output

@@ -10,7 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "component/AVProbe.h"
+#include "AVProbe.h"
+#include "Export.h"
+#include "OptionRecords.h"
 
 namespace vexav::output {
 
@@ -51,15 +53,15 @@ inline constexpr int kDefaultFormatIndex = 0;
 // The extension of an item text: from two characters after the first "(" up
 // to the following ")", so "MPEG-4 Video (*.mp4)" gives ".mp4". Empty when
 // the text has no such parentheses.
-std::string FormatExtension(std::string_view ItemText);
+VEXAV_API std::string FormatExtension(std::string_view ItemText);
 
 // The label of an item text: the text before " (", with every "*" replaced
 // by "x" so that it can stand in a file name; "MPEG-4 Video" for the item
 // above. The whole text (with the same replacement) when there is no " (".
-std::string FormatLabel(std::string_view ItemText);
+VEXAV_API std::string FormatLabel(std::string_view ItemText);
 
 // The preset whose item text is exactly this one, or nullptr.
-const TFormatPreset* FindFormat(std::string_view ItemText);
+VEXAV_API const TFormatPreset* FindFormat(std::string_view ItemText);
 
 // Extensions whose files are converted without video: one string, blank
 // separated.
@@ -75,16 +77,16 @@ inline constexpr const char kVideoExtensions[] =
 // Whether Ext (dot included) is, ignoring ASCII case, one of the whole
 // entries of kVideoExtensions or kAudioExtensions: the files a folder
 // contributes when folders are added. ".MP3" and ".Avi" match; ".mp" does not.
-bool IsMediaExtension(std::string_view Ext);
+VEXAV_API bool IsMediaExtension(std::string_view Ext);
 
 // Whether Ext (dot included) occurs in kAudioExtensions. A case-sensitive
 // substring test: ".mp3" matches, ".MP3" does not. An empty extension, or a
 // lone ".", never matches.
-bool IsAudioExtension(std::string_view Ext);
+VEXAV_API bool IsAudioExtension(std::string_view Ext);
 
 // The audio-only rule for one task: the target extension is an audio one, or
 // else the source file's extension is.
-bool IsAudioOnly(std::string_view TargetExt, std::string_view SourcePath);
+VEXAV_API bool IsAudioOnly(std::string_view TargetExt, std::string_view SourcePath);
 
 // What a format does with a source picture of Width x Height. A format whose
 // encoder takes only even sizes (EvenPictureSize) and a source of odd width
@@ -100,7 +102,7 @@ struct TPictureFit {
   std::string Filter;
   std::string Note;
 };
-TPictureFit FitPicture(const TFormatPreset* Preset, int Width, int Height);
+VEXAV_API TPictureFit FitPicture(const TFormatPreset* Preset, int Width, int Height);
 
 // What a task's output options hold after the format and the source have
 // been applied: the fields of the option record that a format sets, with the
@@ -138,8 +140,9 @@ struct TOutputSettings {
 //    -1. A source whose size the preset's encoder cannot take is fitted
 //    instead (FitPicture): no frame size, the crop as VideoFilters, and
 //    the Note.
-TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
-                                   const TAudioStreamInfo& Audio, const TVideoStreamInfo& Video);
+VEXAV_API TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
+                                             const TAudioStreamInfo& Audio,
+                                             const TVideoStreamInfo& Video);
 
 // One engine option as the command-line transcoder names it.
 struct TEngineOption {
@@ -155,6 +158,14 @@ struct TEngineOption {
 // option; "async" and "vsync" always come. The record's other always-applied
 // fields (pad colour black, no time-stamp copy) are the engine's own
 // defaults and are not repeated.
-std::vector<TEngineOption> EngineOptions(const TOutputSettings& Settings);
+VEXAV_API std::vector<TEngineOption> EngineOptions(const TOutputSettings& Settings);
+
+// Settings as a task's output option record: Options is reset, then takes
+// the settings' fields (audio codec, channels, sample rate and bit rate,
+// audio sync, video codec, DisableVideo, frame rate and size, video bit
+// rate, video sync, VideoFilters), and the pixel format, which the record
+// has no field for, as the free option line "pix_fmt=NAME". What
+// SetOutputFile then applies are the options EngineOptions lists.
+VEXAV_API void ApplyOutputSettings(const TOutputSettings& Settings, TOutputOptions& Options);
 
 }  // namespace vexav::output

@@ -1,6 +1,6 @@
 // The converter component's tasks: TFFmpeg (one conversion task, an engine of
-// its own with a few task fields) and TFFmpegList (the ordered list that owns
-// them), plus the translation of the option records into engine options.
+// its own with a few task fields), plus the translation of the option records
+// into engine options. The list that owns them is TFFmpegList (FFmpegList.h).
 #pragma once
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "component/AVProbe.h"
+#include "component/FFmpegList.h"
 #include "component/OptionRecords.h"
 #include "engine/FFmpeg.h"
 
@@ -90,37 +91,6 @@ class TFFmpeg : public TCustomFFmpeg {
   std::atomic<uint64_t> FStartSequence{0};
 
   std::unique_ptr<TAVProbe> FProbe;
-};
-
-// The ordered list of tasks; owns them.
-class TFFmpegList {
- public:
-  TFFmpegList() = default;
-  ~TFFmpegList();
-  TFFmpegList(const TFFmpegList&) = delete;
-  TFFmpegList& operator=(const TFFmpegList&) = delete;
-
-  // The task at position I; std::out_of_range outside the list.
-  TFFmpeg& Items(int I) const;
-  TFFmpeg& operator[](int I) const { return Items(I); }
-  int Count() const { return static_cast<int>(FItems.size()); }
-  // Appends Task and sets its Index to its position, which it returns.
-  int Add(std::unique_ptr<TFFmpeg> Task);
-  // Frees task I, removes it and renumbers the tasks after it.
-  void Delete(int I);
-  // Frees every task and empties the list.
-  void Clear();
-  // Takes task I out of the list without freeing it (renumbering the tasks
-  // after it), or every task; the caller frees them.
-  std::unique_ptr<TFFmpeg> Extract(int I);
-  std::vector<std::unique_ptr<TFFmpeg>> ExtractAll();
-  // The task that runs on thread ID: among the tasks whose ThreadID is ID,
-  // the one whose engine is running, else the one started last; nullptr
-  // when no task has that id (0 never matches).
-  TFFmpeg* FindByThreadID(TThreadID ID) const;
-
- private:
-  std::vector<std::unique_ptr<TFFmpeg>> FItems;
 };
 
 }  // namespace vexav

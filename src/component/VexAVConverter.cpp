@@ -10,6 +10,8 @@
 #include "binding/FFmpegLibs.h"
 #include "binding/LogLevels.h"
 #include "binding/Text.h"
+#include "component/TaskList.h"
+#include "component/runtime/LogCapture.h"
 
 namespace vexav {
 namespace {
@@ -112,6 +114,15 @@ class TCustomAVConverter::TEventScope {
   TCustomAVConverter& FOwner;
 };
 
+class TCustomAVConverter::TLogClient final : public TLogCaptureClient {
+ public:
+  explicit TLogClient(TCustomAVConverter& Owner) : FOwner(Owner) {}
+  void CaptureLine(TThreadID ThreadId, int Level, const std::string& Line) override;
+
+ private:
+  TCustomAVConverter& FOwner;
+};
+
 // ---- Creation and destruction ----------------------------------------------------
 
 TCustomAVConverter::TCustomAVConverter()
@@ -119,7 +130,8 @@ TCustomAVConverter::TCustomAVConverter()
       FRunLoop(std::make_unique<TRunLoopDispatcher>()),
       FAlive(std::make_shared<int>(0)),
       FWorkGate(std::make_shared<TWorkGate>()) {
-  RegisterLogCaptureClient(&FLogClient);
+  FLogClient = std::make_unique<TLogClient>(*this);
+  RegisterLogCaptureClient(FLogClient.get());
 }
 
 TCustomAVConverter::~TCustomAVConverter() {
@@ -138,7 +150,7 @@ void TCustomAVConverter::Shutdown() {
   FShutDown = true;
   // No library line reaches the component once this returns, and timers
   // that fire later do nothing.
-  UnregisterLogCaptureClient(&FLogClient);
+  UnregisterLogCaptureClient(FLogClient.get());
   FAlive.reset();
   {
     TEventScope Scope(*this);
@@ -303,6 +315,11 @@ void TCustomAVConverter::ClearTasks() {
 
 TFFmpeg* TCustomAVConverter::Task(int Index) const {
   return Index >= 0 && Index < FTasks.Count() ? &FTasks.Items(Index) : nullptr;
+}
+
+TAVProbe* TCustomAVConverter::TaskProbe(int Index) const {
+  TFFmpeg* T = Task(Index);
+  return T ? &T->Probe() : nullptr;
 }
 
 AVFormatContext* TCustomAVConverter::InputContext(int Index) const {
@@ -666,6 +683,16 @@ void TCustomAVConverter::TLogClient::CaptureLine(TThreadID ThreadId, int Level,
   TEventScope Scope(FOwner);
   if (FOwner.FClosing) return;
   FOwner.DoTaskLog(FOwner.FTasks.FindByThreadID(ThreadId), Level, Line);
+}
+
+}  // namespace vexav
+
+namespace vexav {
+
+// Out of line, so that the class's virtual table and type information live
+// in the component's library rather than in every program that uses it.
+TVexAVConverter::~TVexAVConverter() {
+  Shutdown();
 }
 
 }  // namespace vexav

@@ -49,17 +49,26 @@
 #include <string>
 #include <vector>
 
-#include "engine/HookBitmap.h"  // THookBitmap, the custom hook's image, is part of this interface
-#include "component/AVProbe.h"
-#include "component/OptionRecords.h"
-#include "component/TaskList.h"
-#include "component/runtime/LogCapture.h"
-#include "component/runtime/OwnerDispatcher.h"
-#include "engine/FFmpeg.h"
+// The component's interface names the task class TFFmpeg but needs nothing
+// of the engine behind it, nor the media libraries' headers. Code of this
+// project that uses a task's engine includes "component/TaskList.h" as well;
+// the installed headers (include/vexav/..., libvexav) leave the task opaque.
+// The includes are relative to this file, so that they hold there as in the
+// source tree.
+#include "../engine/HookAction.h"
+#include "../engine/HookBitmap.h"  // THookBitmap, the custom hook's image, is part of this interface
+#include "../engine/thread/ThreadTypes.h"
+#include "AVProbe.h"
+#include "Export.h"
+#include "FFmpegList.h"
+#include "OptionRecords.h"
+#include "runtime/OwnerDispatcher.h"
 
 struct AVFormatContext;
 
 namespace vexav {
+
+class TFFmpeg;
 
 // The component's log levels; the library's own level is derived from the
 // ordinal minus one (-1 .. 3).
@@ -69,13 +78,13 @@ using TConvertPriority = TThreadPriority;
 
 // A numeric log level (-1 .. 3, the engine's and the library capture's) as
 // a TLogLevel: below 0 llQuiet, 0 to 3 the level + 1, 4 and above llAll.
-TLogLevel LogLevelFromNumber(int Level);
+VEXAV_API TLogLevel LogLevelFromNumber(int Level);
 // The numeric level of a TLogLevel: its ordinal minus one.
 constexpr int LogLevelNumber(TLogLevel Level) { return static_cast<int>(Level) - 1; }
 
 // The component's re-entrant lock. It knows which thread holds it, so that
 // the component can tell a call from inside one of its own handlers.
-class TComponentLock {
+class VEXAV_API TComponentLock {
  public:
   void lock();
   void unlock();
@@ -93,7 +102,7 @@ class TComponentLock {
 
 // The base of the converter component: tasks, option records, running,
 // events and the log capture client.
-class TCustomAVConverter {
+class VEXAV_API TCustomAVConverter {
  public:
   // ---- Event types ---------------------------------------------------------
   // Before each picture, when the task's record asked for it (BeforeHook):
@@ -146,8 +155,13 @@ class TCustomAVConverter {
   // while a task's termination is still on its way.
   void ClearTasks();
   int TaskCount() const { return FTasks.Count(); }
-  // The task at Index, or nullptr.
+  // The task at Index, or nullptr. Its class, the engine's, is declared in
+  // component/TaskList.h, which is not among the installed headers: there
+  // a task is reached through the component (TaskProbe, the events).
   TFFmpeg* Task(int Index) const;
+  // The probe of task Index (attached to its input once AddInputFile has
+  // opened it), or nullptr outside the list. Not while the task runs.
+  TAVProbe* TaskProbe(int Index) const;
   // The format context of the task's input file, or nullptr (outside the
   // list, or once its run has released the file). Not while the task runs.
   AVFormatContext* InputContext(int Index) const;
@@ -254,43 +268,38 @@ class TCustomAVConverter {
   virtual void DoTaskTerminate(TFFmpeg& Task);
 
  private:
-  class TLogClient final : public TLogCaptureClient {
-   public:
-    explicit TLogClient(TCustomAVConverter& Owner) : FOwner(Owner) {}
-    void CaptureLine(TThreadID ThreadId, int Level, const std::string& Line) override;
-
-   private:
-    TCustomAVConverter& FOwner;
-  };
+  // The component's entry in the list of live clients of the library log
+  // capture.
+  class VEXAV_LOCAL TLogClient;
   // The short-lived threads of the component itself (a start that the
   // engine would refuse at once, a final notice that may not be raised on
   // the owner's thread), counted so that destruction waits for them.
-  struct TWorkGate;
-  class TWorkThread;
+  struct VEXAV_LOCAL TWorkGate;
+  class VEXAV_LOCAL TWorkThread;
   // Holds Lock; when the outermost hold ends, the tasks taken out of the
   // list meanwhile are freed after the lock is released (freeing a task
   // closes its files, which may log through the media libraries, and that
   // must never happen under Lock).
-  class TEventScope;
+  class VEXAV_LOCAL TEventScope;
 
-  void StartNext();
-  void RunTask(int I);
-  void RunTaskOnOwnerThread(int I);
-  void RunOnWorkThread(TFFmpeg* Task, const std::function<void()>& Work);
+  VEXAV_LOCAL void StartNext();
+  VEXAV_LOCAL void RunTask(int I);
+  VEXAV_LOCAL void RunTaskOnOwnerThread(int I);
+  VEXAV_LOCAL void RunOnWorkThread(TFFmpeg* Task, const std::function<void()>& Work);
   // The final notice when every task is accounted for.
-  void FinishIfDone();
-  void DeliverFinal();
+  VEXAV_LOCAL void FinishIfDone();
+  VEXAV_LOCAL void DeliverFinal();
   // The same from Start or Stop: on a thread of the component in worker
   // mode, from a timer in owner-thread mode.
-  void DeliverFinalFromOutside();
+  VEXAV_LOCAL void DeliverFinalFromOutside();
   // A task still owes its termination notice.
-  static bool OwesNotice(const TFFmpeg& Task);
-  bool AnyNoticeOwed() const;
+  VEXAV_LOCAL static bool OwesNotice(const TFFmpeg& Task);
+  VEXAV_LOCAL bool AnyNoticeOwed() const;
   // Waits (without Lock) until no task owes its notice, then runs Change
   // under Lock. False when waiting is impossible (this thread holds Lock).
-  bool WithoutOwedNotices(const std::function<void()>& Change);
-  void BindTaskEvents(TFFmpeg& Task);
-  void ApplyLibraryLogLevel();
+  VEXAV_LOCAL bool WithoutOwedNotices(const std::function<void()>& Change);
+  VEXAV_LOCAL void BindTaskEvents(TFFmpeg& Task);
+  VEXAV_LOCAL void ApplyLibraryLogLevel();
 
   std::string FAbout;
   std::string FLastError;
@@ -316,7 +325,7 @@ class TCustomAVConverter {
   // Tasks taken out of the list under Lock, freed once it is released.
   std::vector<std::unique_ptr<TFFmpeg>> FRetired;
 
-  TLogClient FLogClient{*this};
+  std::unique_ptr<TLogClient> FLogClient;
   TOwnerDispatcher* FDispatcher = nullptr;
   std::unique_ptr<TRunLoopDispatcher> FRunLoop;
   // Timers posted to the dispatcher hold it weakly: a timer that fires after
@@ -329,10 +338,10 @@ class TCustomAVConverter {
 };
 
 // The component as programs use it.
-class TVexAVConverter : public TCustomAVConverter {
+class VEXAV_API TVexAVConverter : public TCustomAVConverter {
  public:
   TVexAVConverter() = default;
-  ~TVexAVConverter() override { Shutdown(); }
+  ~TVexAVConverter() override;
   // The component's version.
   static std::string Version() { return "2.2"; }
 };

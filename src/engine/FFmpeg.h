@@ -23,6 +23,7 @@
 #include "binding/FrameHook.h"
 #include "binding/Owners.h"
 #include "engine/FFMpegException.h"
+#include "engine/HookAction.h"
 #include "engine/HookBitmap.h"
 #include "engine/RunTimings.h"
 #include "engine/thread/Thread.h"
@@ -79,9 +80,6 @@ struct TPrivateOption {
   std::string Name;
   std::string Value;
 };
-
-// The decision of the frame-hook gate for the current picture.
-enum class THookAction { haContinue, haIgnore, haStop };
 
 // A time range in which frame hooks apply, microseconds.
 struct THookRange {

@@ -1,9 +1,15 @@
 #include "window/ConfigFile.h"
 
-#include <QDir>
+#include <sys/stat.h>
+
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "window/ConfigLocation.h"
 
 namespace vexav {
 
@@ -64,6 +70,28 @@ bool ReadBool(const std::optional<QString>& text, bool fallback) {
   if (SameName(*text, QStringLiteral("true"))) return true;
   if (SameName(*text, QStringLiteral("false"))) return false;
   return fallback;
+}
+
+QString SystemText(int code) {
+  return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Makes folder and its missing parents, each readable by the user alone (as
+// the XDG rules ask of the folders they make): "" when it is there, else why
+// it cannot be made.
+QString MakeFolder(const QString& folder) {
+  const QByteArray name = QFile::encodeName(folder);
+  struct stat info;
+  if (::stat(name.constData(), &info) == 0)
+    return S_ISDIR(info.st_mode) ? QString() : folder + QStringLiteral(": ") + SystemText(ENOTDIR);
+  // ENOTDIR: a file stands where a parent folder should; the parent names it.
+  if (errno != ENOENT && errno != ENOTDIR) return folder + QStringLiteral(": ") + SystemText(errno);
+  const QString parent = QFileInfo(folder).path();
+  if (parent != folder)
+    if (QString problem = MakeFolder(parent); !problem.isEmpty()) return problem;
+  if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+    return folder + QStringLiteral(": ") + SystemText(errno);
+  return QString();
 }
 
 int ReadJobs(const std::optional<QString>& text) {
@@ -179,29 +207,38 @@ TWindowConfig ReadConfig(const QString& path, const QString& homeFolder) {
 }
 
 TWindowConfig ReadConfig(const QString& path) {
-  return ReadConfig(path, QDir::homePath());
+  return ReadConfig(path, UserHomeFolder());
 }
 
-bool WriteConfig(const QString& path, const TWindowConfig& config) {
+bool WriteConfig(const QString& path, const TWindowConfig& config, QString* problem) {
+  const auto fail = [problem](const QString& reason) {
+    if (problem) *problem = reason;
+    return false;
+  };
   TIniText ini;
   {
     QFile existing(path);
     if (existing.open(QIODevice::ReadOnly)) ini = TIniText::Parse(existing.readAll());
   }
   const QString section = QLatin1String(kConfigSection);
-  if (!ini.SetValue(section, QLatin1String(kConfigKeyOutput), config.OutputFolder)) return false;
+  if (!ini.SetValue(section, QLatin1String(kConfigKeyOutput), config.OutputFolder))
+    return fail(QStringLiteral("the output folder's name holds a line break"));
   ini.SetValue(section, QLatin1String(kConfigKeySameFolder),
                config.SameFolder ? QStringLiteral("1") : QStringLiteral("0"));
   ini.SetValue(section, QLatin1String(kConfigKeyJobs), QString::number(ClampJobs(config.Jobs)));
 
+  if (const QString reason = MakeFolder(QFileInfo(path).absolutePath()); !reason.isEmpty())
+    return fail(reason);
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return false;
+  if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString());
   const QByteArray bytes = ini.ToBytes();
   if (file.write(bytes) != bytes.size()) {
+    const QString reason = file.errorString();
     file.cancelWriting();
-    return false;
+    return fail(reason);
   }
-  return file.commit();
+  if (!file.commit()) return fail(file.errorString());
+  return true;
 }
 
 }  // namespace vexav

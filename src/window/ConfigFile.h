@@ -1,5 +1,5 @@
-// config.ini, the file beside the executable that keeps the output folder
-// from one run of the window to the next:
+// config.ini, the file that keeps the output folder and the other settings
+// from one run of the window to the next (where it lies: ConfigLocation.h):
 //
 //   [Main]
 //   strOutput=/home/user/KorvelVideo
@@ -78,8 +78,7 @@ QString DefaultOutputFolder(const QString& homeFolder);
 // default output folder, outputs not beside their sources.
 TWindowConfig DefaultConfig(const QString& homeFolder);
 
-// appFolder + "/config.ini". The window asks for the file beside its
-// executable; tests and other callers pass any path to ReadConfig/WriteConfig.
+// appFolder + "/config.ini": the file beside an executable in appFolder.
 QString ConfigFilePath(const QString& appFolder);
 
 // The settings in the file at path. Every key that is missing, empty or
@@ -92,10 +91,12 @@ TWindowConfig ReadConfig(const QString& path, const QString& homeFolder);
 // The same with the user's home folder.
 TWindowConfig ReadConfig(const QString& path);
 
-// Writes the three keys into section "Main" of the file at path, creating it when
-// missing and keeping whatever else it holds. The file is replaced whole
-// (written aside, then renamed), so a failure never leaves half a file.
-// Returns false when it cannot be written or the folder holds a line break.
-bool WriteConfig(const QString& path, const TWindowConfig& config);
+// Writes the three keys into section "Main" of the file at path, creating it
+// (and its folder, with its parents, readable by the user alone) when missing
+// and keeping whatever else it holds. The file is replaced whole (written
+// aside, then renamed), so a failure never leaves half a file. Returns false
+// when it cannot be written or the folder holds a line break, with the reason
+// in *problem when one is given.
+bool WriteConfig(const QString& path, const TWindowConfig& config, QString* problem = nullptr);
 
 }  // namespace vexav

@@ -14,6 +14,7 @@
 
 #include "binding/LibraryLoader.h"
 #include "window/ConfigFile.h"
+#include "window/ConfigLocation.h"
 #include "window/Controls.h"
 #include "window/FileProblems.h"
 #include "window/Formats.h"
@@ -37,7 +38,8 @@ TfrmMain::TfrmMain(TWindowDialogs& dialogs, const TMainWindowSetup& setup, QWidg
   setObjectName(QStringLiteral("frmMain"));
   FAppFolder = setup.AppFolder.isEmpty() ? QCoreApplication::applicationDirPath() : setup.AppFolder;
   if (!FAppFolder.endsWith(u'/')) FAppFolder += u'/';
-  FHomeFolder = setup.HomeFolder.isEmpty() ? QDir::homePath() : setup.HomeFolder;
+  FHomeFolder = setup.HomeFolder.isEmpty() ? UserHomeFolder() : setup.HomeFolder;
+  FConfigFile = UserConfigFile(FAppFolder);
 
   VexAVC().SetLogLevel(TLogLevel::llQuiet);
   VexAVC().SetProgressInterval(100);
@@ -113,7 +115,7 @@ QString TfrmMain::StatusText(int row) const {
 // ---- Configuration --------------------------------------------------------------
 
 void TfrmMain::ReadConfigFile() {
-  const TWindowConfig config = ReadConfig(ConfigFilePath(FAppFolder), FHomeFolder);
+  const TWindowConfig config = ReadConfig(FConfigFile, FHomeFolder);
   txtOutput->setText(config.OutputFolder);
   chkSameFolder->setChecked(config.SameFolder);
   SetJobs(config.Jobs);
@@ -124,11 +126,18 @@ void TfrmMain::ReadConfigFile() {
 
 void TfrmMain::WriteConfigFile() {
   // Values given on the command line for this run leave the file's own in
-  // place. Not checked: a folder that cannot be written only loses the
-  // settings.
-  WriteConfig(ConfigFilePath(FAppFolder),
-              TWindowConfig{FOutputForRun ? FSavedOutput : txtOutput->text(),
-                            chkSameFolder->isChecked(), FJobsForRun ? FSavedJobs : FJobs});
+  // place.
+  QString problem;
+  if (WriteConfig(FConfigFile,
+                  TWindowConfig{FOutputForRun ? FSavedOutput : txtOutput->text(),
+                                chkSameFolder->isChecked(), FJobsForRun ? FSavedJobs : FJobs},
+                  &problem) ||
+      FConfigProblemSaid)
+    return;
+  // The user learns that the settings are lost, once: a window closed again
+  // over the same file does not say it again.
+  FConfigProblemSaid = true;
+  Dialogs.Warning(this, QString::fromUtf8(kConfigNotSaved).arg(FConfigFile, problem));
 }
 
 // ---- Window events -------------------------------------------------------------

@@ -54,13 +54,16 @@ class TWindowDialogs;
 
 // Where the window finds its files; empty values take the running program's.
 struct TMainWindowSetup {
-  // The folder of config.ini and of the media libraries' folder "lib";
-  // empty: the executable's folder.
+  // The folder of the media libraries' folder "lib", and of a portable
+  // config.ini; empty: the executable's folder.
   QString AppFolder;
   // The folder under which the default output folder "KorvelVideo" lies;
   // empty: the user's home folder.
   QString HomeFolder;
 };
+
+// What the window says, once, when config.ini cannot be written at close.
+inline constexpr char kConfigNotSaved[] = "The settings could not be saved in %1: %2.";
 
 // The caption suffixes.
 inline constexpr char kCaptionReady[] = " [Ready]";
@@ -118,6 +121,9 @@ class TfrmMain : public QWidget {
 
   // ---- State ----------------------------------------------------------------
   const QString& AppFolder() const { return FAppFolder; }  // with a trailing "/"
+  // The settings file read at start and written at close: the one beside the
+  // executable when there is one, else the user's own (UserConfigFile).
+  const QString& ConfigFile() const { return FConfigFile; }
   static QString Title();
   bool StopPressed() const { return FStopPressed; }
   const QString& LastFormat() const { return FLastFormat; }
@@ -238,6 +244,9 @@ class TfrmMain : public QWidget {
   TWindowDialogs& Dialogs;
   QString FAppFolder;
   QString FHomeFolder;
+  QString FConfigFile;
+  // A settings file that cannot be written is said once, not at every close.
+  bool FConfigProblemSaid = false;
   bool FStopPressed = false;
   bool FConverting = false;
   bool FCentred = false;

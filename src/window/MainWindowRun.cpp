@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include "component/PartialOutput.h"
+#include "component/TaskList.h"
 #include "window/Controls.h"
 #include "window/FileProblems.h"
 #include "window/Formats.h"

@@ -11,17 +11,22 @@
 // stops the run and quits without touching config.ini; the
 // dialogs never wait for a person then (messages go to standard error, a
 // question is answered Yes). --output-folder and --jobs apply to this run
-// only. --help needs no display; without one, the program says so and ends
-// instead of aborting in Qt's platform start.
+// only. The settings are kept in config.ini beside the executable when there
+// is one, else in the user's $XDG_CONFIG_HOME/vexav/config.ini (by default
+// ~/.config/vexav/config.ini); --help says which file. --help needs no
+// display; without one, the program says so and ends instead of aborting in
+// Qt's platform start.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFileInfo>
+#include <QIcon>
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
 #include <string_view>
 
+#include "window/ConfigLocation.h"
 #include "window/Controls.h"
 #include "window/MainWindow.h"
 #include "window/Product.h"
@@ -169,7 +174,10 @@ int main(int argc, char** argv) {
     QCoreApplication::setApplicationName(QStringLiteral("vexav-window"));
     TCommandLine line;
     line.Parser.parse(QCoreApplication::arguments());
-    std::fputs(line.Parser.helpText().toLocal8Bit().constData(), stdout);
+    const QString settings = UserConfigFile(QCoreApplication::applicationDirPath());
+    std::fputs(
+        (line.Parser.helpText() + u'\n' + ConfigFileHelp(settings)).toLocal8Bit().constData(),
+        stdout);
     return 0;
   }
   if (!HasDisplay(argc, argv)) {
@@ -181,6 +189,10 @@ int main(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("vexav-window"));
+  // The desktop entry the window belongs to (its application id on Wayland),
+  // and the icon installed with it.
+  QGuiApplication::setDesktopFileName(QStringLiteral("org.vexav.Converter"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vexav.Converter")));
 
   TCommandLine line;
   QCommandLineParser& parser = line.Parser;

@@ -15,6 +15,7 @@
 
 #include "MediaGenerator.h"
 #include "binding/FFmpegLibs.h"
+#include "component/TaskList.h"
 #include "component/VexAVConverter.h"
 
 namespace vexav::test {

@@ -161,6 +161,26 @@ TEST_F(TasksTest, RemovingTaskZeroOfThreeRenumbersTheOthers) {
   EXPECT_EQ(C.TaskCount(), 2);
 }
 
+// A task's probe through the component, without the task's class: the
+// task's own probe, on its input, following the task when the list is
+// renumbered; nothing outside the list.
+TEST_F(TasksTest, TaskProbeIsTheProbeOfTheTaskAtTheIndex) {
+  EXPECT_EQ(C.TaskProbe(0), nullptr);
+  ASSERT_EQ(C.AddInputFile(Media().Short), 0);
+  ASSERT_EQ(C.AddInputFile(Media().Long), 1);
+  ASSERT_NE(C.TaskProbe(1), nullptr);
+  EXPECT_EQ(C.TaskProbe(1), &C.Task(1)->Probe());
+  EXPECT_EQ(C.TaskProbe(1)->Context(), C.InputContext(1));
+  EXPECT_EQ(C.TaskProbe(1)->VideoStreamCount(), 1);
+  EXPECT_EQ(C.TaskProbe(1)->AudioStreamCount(), 1);
+  EXPECT_EQ(C.TaskProbe(1)->GetFileName(), Media().Long);
+  ASSERT_TRUE(C.RemoveTask(0));
+  ASSERT_NE(C.TaskProbe(0), nullptr);
+  EXPECT_EQ(C.TaskProbe(0)->GetFileName(), Media().Long);
+  EXPECT_EQ(C.TaskProbe(1), nullptr);
+  EXPECT_EQ(C.TaskProbe(-1), nullptr);
+}
+
 TEST(TaskListTest, ListOperations) {
   TFFmpegList List;
   for (int I = 0; I < 4; ++I) EXPECT_EQ(List.Add(std::make_unique<TFFmpeg>()), I);

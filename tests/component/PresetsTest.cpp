@@ -2,9 +2,11 @@
 // settings and engine options a task gets from its format and source.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "component/OptionRecords.h"
 #include "component/Presets.h"
 
 namespace vexav::output {
@@ -208,6 +210,81 @@ TEST(Presets, WithoutAPresetTheSourceFillsTheGaps) {
   const std::vector<TEngineOption> Expected{{"ac", "1"},      {"ar", "22050"},   {"async", "0"},
                                             {"s", "320x240"}, {"vb", "1500000"}, {"vsync", "-1"}};
   EXPECT_EQ(EngineOptions(S), Expected);
+}
+
+// The engine options a record stands for, read back from its fields by the
+// record's own rules (OptionRecords.h), sorted by name: those the fields of
+// the settings can give, and the free option lines.
+std::vector<TEngineOption> RecordOptions(const TOutputOptions& R) {
+  std::vector<TEngineOption> List;
+  auto Text = [&](const char* Name, const std::string& Value) {
+    if (!Value.empty()) List.push_back({Name, Value});
+  };
+  auto Positive = [&](const char* Name, int Value) {
+    if (Value > 0) List.push_back({Name, std::to_string(Value)});
+  };
+  Text("acodec", R.AudioCodec);
+  Positive("ac", R.AudioChannels);
+  Positive("ar", R.AudioSampleRate);
+  Positive("ab", R.AudioBitrate);
+  List.push_back({"async", std::to_string(R.AudioSync)});
+  Text("vcodec", R.VideoCodec);
+  if (R.DisableVideo) List.push_back({"vn", ""});
+  Text("r", R.FrameRate);
+  Text("s", R.FrameSize);
+  Positive("vb", R.VideoBitrate);
+  List.push_back({"vsync", std::to_string(R.VideoSync)});
+  Text("vfilters", R.VideoFilters);
+  for (std::size_t At = 0; At < R.ExtOptions.size();) {
+    const std::size_t End = R.ExtOptions.find('\n', At);
+    const std::string Line = R.ExtOptions.substr(At, End - At);
+    const std::size_t Equal = Line.find('=');
+    List.push_back(
+        {Line.substr(0, Equal), Equal == std::string::npos ? "" : Line.substr(Equal + 1)});
+    At = End == std::string::npos ? R.ExtOptions.size() : End + 1;
+  }
+  std::sort(List.begin(), List.end(),
+            [](const TEngineOption& A, const TEngineOption& B) { return A.Name < B.Name; });
+  return List;
+}
+
+std::vector<TEngineOption> Sorted(std::vector<TEngineOption> List) {
+  std::sort(List.begin(), List.end(),
+            [](const TEngineOption& A, const TEngineOption& B) { return A.Name < B.Name; });
+  return List;
+}
+
+// A program's way from the settings to a task's output record: the record
+// asks the engine for exactly the options of the settings, whatever it held
+// before, for a picture, a picture of odd size and sound only.
+TEST(Presets, SettingsGoIntoAnOutputRecord) {
+  const TOutputSettings Cases[] = {
+      MakeOutputSettings(&kFormats[0], false, Audio(1, 22050, 32000), Video(640, 360)),
+      MakeOutputSettings(&kFormats[0], false, Audio(2, 44100, 64000), Video(13, 7)),
+      MakeOutputSettings(&kFormats[0], true, Audio(2, 44100, 128000), TVideoStreamInfo()),
+  };
+  for (const TOutputSettings& S : Cases) {
+    TOutputOptions Record;
+    ResetOutputOptions(Record);
+    // Left over from an earlier use of the record: all of it goes.
+    Record.AudioVolume = 512;
+    Record.VideoCodec = "mpeg4";
+    Record.FrameSize = "320x240";
+    Record.ExtOptions = "g=12\n";
+    Record.CustomHook = true;
+    ApplyOutputSettings(S, Record);
+    EXPECT_EQ(RecordOptions(Record), Sorted(EngineOptions(S)));
+    EXPECT_EQ(Record.AudioVolume, -1);
+    EXPECT_FALSE(Record.CustomHook);
+  }
+  TOutputOptions Sound;
+  ApplyOutputSettings(Cases[2], Sound);
+  EXPECT_TRUE(Sound.DisableVideo);
+  EXPECT_EQ(Sound.ExtOptions, "");
+  TOutputOptions Odd;
+  ApplyOutputSettings(Cases[1], Odd);
+  EXPECT_EQ(Odd.VideoFilters, "crop=12:6:0:0");
+  EXPECT_EQ(Odd.ExtOptions, "pix_fmt=yuv420p\n");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <QComboBox>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QPushButton>
 #include <QSpinBox>
@@ -94,6 +95,8 @@ TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
     ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
   }
   TFakeDialogs dialogs;
+  // Settings from the test's folder, not from the user running the tests.
+  qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/config")));
   TfrmMain w(dialogs, TMainWindowSetup{dir.path(), dir.path()});
   w.txtOutput->setText(dir.path() + QStringLiteral("/out"));
   w.AddFiles(clips);

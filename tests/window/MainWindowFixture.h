@@ -22,6 +22,7 @@
 #include "FakeDialogs.h"
 #include "MediaGenerator.h"
 #include "QtPrinters.h"
+#include "ScopedEnvironment.h"
 #include "binding/FFmpegLibs.h"
 #include "window/Controls.h"
 #include "window/MainWindow.h"
@@ -51,12 +52,16 @@ class WindowMain : public ::testing::Test {
     ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("app")));
     ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("media")));
     ASSERT_TRUE(QDir(Dir.path()).mkpath(QStringLiteral("home")));
+    // The user's settings go into the test's folder, never a real user's.
+    Environment.Set("XDG_CONFIG_HOME", Dir.path() + QStringLiteral("/config"));
     // Not made: the window makes it, with its parents, when it converts.
     OutFolder = Dir.path() + QStringLiteral("/out/nested");
   }
 
   QString AppFolder() const { return Dir.path() + QStringLiteral("/app"); }
   QString HomeFolder() const { return Dir.path() + QStringLiteral("/home"); }
+  // The settings file of a window whose executable folder holds none.
+  QString UserConfig() const { return Dir.path() + QStringLiteral("/config/vexav/config.ini"); }
   QString MediaPath(const QString& name) const {
     return Dir.path() + QStringLiteral("/media/") + name;
   }
@@ -137,6 +142,7 @@ class WindowMain : public ::testing::Test {
   }
 
   QTemporaryDir Dir;
+  TScopedEnvironment Environment;
   QString OutFolder;
   TFakeDialogs Dialogs;
   std::vector<std::pair<int, QString>> Seen;

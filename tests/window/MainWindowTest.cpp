@@ -14,6 +14,7 @@
 
 #include "MainWindowFixture.h"
 #include "binding/LibraryLoader.h"
+#include "component/TaskList.h"
 #include "window/ConfigFile.h"
 #include "window/Product.h"
 
@@ -364,9 +365,11 @@ TEST_F(WindowMain, ProgressAndEndNoticesReachTheirRows) {
 }
 
 TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
-  const QString config = AppFolder() + "/config.ini";
+  // No config.ini beside the executable: the user's own, made at close.
+  const QString config = UserConfig();
   {
     TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
+    EXPECT_EQ(w.ConfigFile(), config);
     EXPECT_EQ(w.txtOutput->text(), HomeFolder() + "/KorvelVideo");
     Dialogs.FolderToChoose = "/some/where";
     w.btnFolderChangeClick();
@@ -377,6 +380,8 @@ TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
     EXPECT_EQ(Dialogs.Count("ShowExitBanner"), 1);
     EXPECT_FALSE(Dialogs.BannerWhileVisible);
   }
+  EXPECT_EQ(Dialogs.Count("Warning"), 0);
+  EXPECT_FALSE(QFileInfo::exists(AppFolder() + "/config.ini"));
   QFile file(config);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(), "[Main]\nstrOutput=/some/where\nbooSameFolder=0\nintJobs=3\n");
@@ -461,7 +466,7 @@ TEST_F(WindowMain, ClosingDuringARunAsksThenStopsCleanlyAndQuits) {
   EXPECT_FALSE(w.Converting());
   EXPECT_EQ(Dialogs.Count("ShowExitBanner"), 1);
   EXPECT_EQ(Dialogs.Count("Summary"), 0);
-  EXPECT_TRUE(QFileInfo::exists(AppFolder() + "/config.ini"));
+  EXPECT_TRUE(QFileInfo::exists(UserConfig()));
   EXPECT_EQ(OutFiles(), QStringList({"long (MPEG-4 Video) (partial).mp4"}));
   ExpectVideoOutput(OutPath("long (MPEG-4 Video) (partial).mp4"), 480, 360);
 }

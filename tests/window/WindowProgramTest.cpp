@@ -1,15 +1,23 @@
 // The vexav-window program itself, run as a child process.
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <utility>
+#include <vector>
 
+#include "MediaGenerator.h"
 #include "QtPrinters.h"
+#include "binding/FFmpegLibs.h"
 
 namespace vexav::test {
 namespace {
 
-// Runs the program with arguments in an environment without any display.
+// Runs the program with arguments in an environment without any display
+// (unless settings give it Qt's offscreen platform).
 struct TRun {
   int ExitCode = -1;
   bool Crashed = true;
@@ -17,15 +25,23 @@ struct TRun {
   QString Err;
 };
 
-TRun RunWithoutDisplay(const QStringList& arguments) {
+// settings: variables set for the run (an empty value removes one).
+TRun RunWithoutDisplay(const QStringList& arguments,
+                       const std::vector<std::pair<QString, QString>>& settings = {}) {
   QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
   for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
     environment.remove(QString::fromLatin1(name));
+  for (const auto& [name, value] : settings) {
+    if (value.isEmpty())
+      environment.remove(name);
+    else
+      environment.insert(name, value);
+  }
   QProcess program;
   program.setProcessEnvironment(environment);
   program.start(QStringLiteral(VEXAV_WINDOW_PROGRAM), arguments);
   TRun run;
-  if (!program.waitForFinished(60000)) {
+  if (!program.waitForFinished(120000)) {
     program.kill();
     program.waitForFinished();
     return run;
@@ -47,6 +63,73 @@ TEST(WindowProgram, HelpNeedsNoDisplay) {
          {"--add <FILE>", "--convert", "--output-folder <DIR>", "--jobs <N>", "--screenshot <OUT>"})
       EXPECT_TRUE(run.Out.contains(QString::fromLatin1(name))) << name;
   }
+}
+
+TEST(WindowProgram, HelpNamesTheSettingsFile) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  // A config.ini beside the program (a build tree where a window once kept
+  // one) comes first, as the window itself would use it.
+  const QString beside =
+      QFileInfo(QStringLiteral(VEXAV_WINDOW_PROGRAM)).absolutePath() + "/config.ini";
+  const bool portable = QFileInfo(beside).isFile();
+  const auto expected = [&](const QString& file) {
+    return "Settings file: " + (portable ? beside : file) + "\n";
+  };
+
+  TRun run = RunWithoutDisplay(
+      {"--help"}, {{"XDG_CONFIG_HOME", dir.path() + "/xdg"}, {"HOME", dir.path() + "/ann"}});
+  EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+  EXPECT_TRUE(run.Out.contains(expected(dir.path() + "/xdg/vexav/config.ini")))
+      << run.Out.toStdString();
+  EXPECT_TRUE(run.Out.contains("$XDG_CONFIG_HOME/vexav/config.ini")) << run.Out.toStdString();
+
+  run = RunWithoutDisplay({"--help"}, {{"XDG_CONFIG_HOME", ""}, {"HOME", dir.path() + "/bob"}});
+  EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+  EXPECT_TRUE(run.Out.contains(expected(dir.path() + "/bob/.config/vexav/config.ini")))
+      << run.Out.toStdString();
+  // --help made nothing.
+  EXPECT_TRUE(QDir(dir.path()).isEmpty());
+}
+
+// What a file manager's "Open With" runs: the desktop entry's
+// "vexav-window %F", the chosen files as absolute paths. They are listed and
+// converted (--convert and --screenshot make the run end by itself).
+TEST(WindowProgram, FilesGivenAreListedAsOpenWithPassesThem) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  ASSERT_TRUE(QDir(dir.path()).mkpath("My clips"));
+  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+  const QString first = dir.path() + "/My clips/été 1.avi";
+  const QString second = dir.path() + "/My clips/second.avi";
+  for (const auto& [path, seconds] : {std::pair{first, 1.0}, std::pair{second, 4.0}}) {
+    mediagen::MediaSpec request;
+    request.Width = 160;
+    request.Height = 120;
+    request.DurationSeconds = seconds;
+    ASSERT_EQ(mediagen::Generate(path.toStdString(), request), "") << path.toStdString();
+  }
+  const QString out = dir.path() + "/out";
+  const QString shot = dir.path() + "/shot.png";
+  // The picture is taken once the first file is done and the second shows
+  // its progress; the run then stops.
+  const TRun run = RunWithoutDisplay(
+      {"--convert", "--output-folder", out, "--screenshot", shot, "--screenshot-after-done",
+       "--screenshot-delay", "0", first, second},
+      {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", dir.path() + "/config"}});
+  ASSERT_FALSE(run.Crashed) << run.Err.toStdString();
+  EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+  EXPECT_EQ(run.Out.trimmed(), QFileInfo(shot).absoluteFilePath()) << run.Err.toStdString();
+  const mediagen::DecodedMedia media =
+      mediagen::Decode((out + "/été 1 (MPEG-4 Video).mp4").toStdString());
+  ASSERT_EQ(media.Error, "") << run.Err.toStdString();
+  EXPECT_EQ(media.VideoCodecName, "h264");
+  EXPECT_GE(media.Frames.size(), 25u);
+  // The second file got its row and its output once its progress showed.
+  EXPECT_FALSE(QDir(out).entryList({"second*"}, QDir::Files).isEmpty())
+      << QDir(out).entryList().join(", ").toStdString();
+  // A screenshot run leaves the settings alone.
+  EXPECT_FALSE(QFileInfo::exists(dir.path() + "/config"));
 }
 
 TEST(WindowProgram, NoDisplayIsSaidPlainly) {

@@ -12,9 +12,11 @@
 #include <mutex>
 #include <utility>
 
+#include "../Export.h"
+
 namespace vexav {
 
-class TOwnerDispatcher {
+class VEXAV_API TOwnerDispatcher {
  public:
   virtual ~TOwnerDispatcher() = default;
   // Runs Call once on the owner's thread, no sooner than Milliseconds after
@@ -28,7 +30,7 @@ class TOwnerDispatcher {
 // RunUntil, ProcessFor or ProcessDue, and the posted calls run on that thread
 // inside those, in the order they fall due. Calls that have not run when the
 // dispatcher is destroyed are dropped.
-class TRunLoopDispatcher final : public TOwnerDispatcher {
+class VEXAV_API TRunLoopDispatcher final : public TOwnerDispatcher {
  public:
   TRunLoopDispatcher() = default;
   TRunLoopDispatcher(const TRunLoopDispatcher&) = delete;
@@ -58,10 +60,10 @@ class TRunLoopDispatcher final : public TOwnerDispatcher {
   using TKey = std::pair<TClock::time_point, std::uint64_t>;
 
   // Takes the first call if it is due at Now; false when none is.
-  bool TakeDue(TClock::time_point Now, std::function<void()>& Call);
+  VEXAV_LOCAL bool TakeDue(TClock::time_point Now, std::function<void()>& Call);
   // Waits until the first call falls due, Limit passes or a post or Wake
   // arrives, whichever is first.
-  void WaitNext(TClock::time_point Limit);
+  VEXAV_LOCAL void WaitNext(TClock::time_point Limit);
 
   mutable std::mutex FLock;
   std::condition_variable FChanged;

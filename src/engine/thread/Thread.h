@@ -3,22 +3,15 @@
 // detached, and freeing themselves when their Execute returns.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <functional>
 
-namespace vexav {
+#include "engine/thread/ThreadTypes.h"
 
-// A kernel thread id, as gettid returns it; 0 stands for "no thread" (the
-// kernel never hands it out to a thread of ours).
-using TThreadID = pid_t;
+namespace vexav {
 
 // The calling thread's kernel thread id.
 TThreadID CurrentThreadID();
-
-// The priorities a worker thread can run at, lowest first.
-enum class TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal };
 
 // Puts the calling thread at Priority, measured against the process's own
 // nice value (the main thread's), so that a worker started from another
