@@ -196,11 +196,11 @@ echo "hook libvexav-boxhook.so: $summary (PSNR against the source)"
 step "/usr/bin/vexav-window on a virtual X server as $user"
 cc -O2 -o "$tmp/x11-close-window" "$VEXAV_ROOT/scripts/x11-close-window.c" -lX11
 # The window is closed as a window manager would (WM_DELETE_WINDOW), then the
-# banner it shows on the way out; nothing runs on after 60 s.
+# banner it shows on the way out; nothing runs on after 90 s.
 cat >"$tmp/window.sh" <<EOF
 /usr/bin/vexav-window &
 pid=\$!
-for second in \$(seq 60); do
+for second in \$(seq 90); do
   kill -0 \$pid 2>/dev/null || break
   windows=\$(xdotool search --onlyvisible --pid \$pid 2>/dev/null)
   [ -n "\$windows" ] && "$tmp/x11-close-window" \$windows
@@ -210,7 +210,7 @@ kill \$pid 2>/dev/null && { echo "vexav-window did not end when closed" >&2; exi
 wait \$pid
 EOF
 chmod 755 "$tmp/window.sh"
-as_user "$work" timeout -k 10 120 xvfb-run -a -s "-screen 0 1024x768x24" sh "$tmp/window.sh" ||
+as_user "$work" timeout -k 10 180 xvfb-run -a -s "-screen 0 1024x768x24" sh "$tmp/window.sh" ||
   fail "vexav-window did not start and end cleanly under xvfb-run (status $?)"
 config="$home/.config/vexav/config.ini"
 [ -f "$config" ] || fail "vexav-window wrote no settings in ~/.config/vexav/ of $user" \

@@ -3,8 +3,8 @@
 # with dpkg-buildpackage and writes them into dist/, then checks them with
 # lintian: an error fails, and the whole report (information tags too) is
 # kept in dist/lintian.txt. Installs what it needs from Debian's packages
-# first: debhelper, dpkg-dev, lintian and the build dependencies that
-# debian/control names.
+# first: build-essential, debhelper, dpkg-dev, lintian and the build
+# dependencies that debian/control names.
 #
 #   scripts/package.sh        # dist/vexav_<version>_<arch>.deb and the others
 #
@@ -52,7 +52,8 @@ build_deps() {
     grep -v -e '^$' -e '^debhelper-compat$'
 }
 mapfile -t deps < <(build_deps)
-vexav_install_packages debhelper dpkg-dev lintian "${deps[@]}"
+# build-essential is what dpkg-buildpackage takes for granted besides them.
+vexav_install_packages build-essential debhelper dpkg-dev lintian "${deps[@]}"
 if ! unmet="$(cd "$VEXAV_ROOT" && dpkg-checkbuilddeps 2>&1)"; then
   fail "$unmet" "install them (apt-get install ...) or run the script as root, which installs them"
 fi
