@@ -75,7 +75,8 @@ fi
 
 # No debug-symbol packages (dist/ holds what a user installs), both cores,
 # and no test run (the build has none).
-export DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }noautodbgsym nocheck parallel=$(nproc)"
+DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }noautodbgsym nocheck parallel=$(nproc)"
+export DEB_BUILD_OPTIONS
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   export CCACHE_BASEDIR="$src"
