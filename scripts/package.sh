@@ -80,6 +80,10 @@ export DEB_BUILD_OPTIONS
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
   export CCACHE_BASEDIR="$src"
+  # Named here: debhelper gives the build a HOME of its own, which the next
+  # run's clean start removes, and the cache with it.
+  CCACHE_DIR="${CCACHE_DIR:-$(ccache -k cache_dir)}"
+  export CCACHE_DIR
 fi
 
 echo "Building the Debian packages of VexAV $version (log: ${log#"$VEXAV_ROOT"/})"
