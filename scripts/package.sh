@@ -94,12 +94,13 @@ if ! (cd "$src" && dpkg-buildpackage -us -uc -b) >"$log" 2>&1; then
     grep 'dh_install: .*missing files' "$log" >&2
     fail "a file that a debian/*.install lists is not installed" \
       "each file of debian/*.install comes from \`cmake --install\` (the install() rules); add the rule, or change the .install file if the file moved"
-  fi
-  grep -E -i -e 'error|unmet' "$log" | grep -v -e '-Werror' | tail -n 20 >&2 || tail -n 20 "$log" >&2
-  if grep -q 'dh_missing: error' "$log"; then
+  elif grep -q 'dh_missing: error' "$log"; then
+    grep 'dh_missing:' "$log" >&2
     fail "\`cmake --install\` installs a file that no package takes" \
       "add it to a debian/*.install file, or stop installing it (tests, benchmarks and tools are never installed)"
-  elif grep -q 'CMake Error' "$log"; then
+  fi
+  grep -E -e 'error:|Error [0-9]|CMake Error|Unmet' "$log" | tail -n 20 >&2 || tail -n 20 "$log" >&2
+  if grep -q 'CMake Error' "$log"; then
     fail "the configure step failed" "see ${log#"$VEXAV_ROOT"/} from 'CMake Error'"
   else
     fail "the package build failed" "the whole log is ${log#"$VEXAV_ROOT"/}"
