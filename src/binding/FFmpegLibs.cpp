@@ -1,6 +1,7 @@
 #include "binding/FFmpegLibs.h"
 
 #include <atomic>
+#include <mutex>
 
 #include "binding/AVCodecHlpr.h"
 #include "binding/AVFilterHlpr.h"
@@ -16,6 +17,14 @@ namespace {
 bool AllLoaded = false;
 std::string SetError;
 std::atomic<int> LogLevel{0};
+// Read by engines adding frame hooks, possibly on their worker threads.
+std::mutex FolderMutex;
+std::string SetFolder;
+
+void KeepFolder(const std::string& Folder) {
+  std::lock_guard<std::mutex> Guard(FolderMutex);
+  SetFolder = Folder;
+}
 
 // The set counts as loaded only while every module still is: a caller that
 // unloaded one module on its own (the probe unloads its four) must not leave
@@ -39,15 +48,18 @@ bool LoadFFmpegLibs(const std::string& Folder, bool Versioned) {
             SwResampleHlpr::LoadLib(SetError, Folder, Versioned) &&
             MyUtilHlpr::LoadLib(SetError, Folder);
   AllLoaded = Ok;
-  if (Ok)
+  if (Ok) {
+    KeepFolder(Folder);
     RecordLogLevel();
-  else
+  } else {
     UnloadFFmpegLibs();
+  }
   return Ok;
 }
 
 void UnloadFFmpegLibs() {
   AllLoaded = false;
+  KeepFolder(std::string());
   AVCodecHlpr::UnloadLib();
   AVFilterHlpr::UnloadLib();
   AVFormatHlpr::UnloadLib();
@@ -60,6 +72,11 @@ void UnloadFFmpegLibs() {
 std::string LastLoadError() { return SetError; }
 
 bool FFmpegLibsLoaded() { return AllLoaded && EveryModuleLoaded(); }
+
+std::string LoadedLibraryFolder() {
+  std::lock_guard<std::mutex> Guard(FolderMutex);
+  return SetFolder;
+}
 
 int RecordedLogLevel() { return LogLevel.load(std::memory_order_relaxed); }
 

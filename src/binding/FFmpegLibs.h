@@ -14,6 +14,11 @@ void UnloadFFmpegLibs();
 std::string LastLoadError();
 bool FFmpegLibsLoaded();
 
+// The Folder of the load that bound the set (the program's library folder);
+// empty before, after an unload, and when the set was loaded without one.
+// Frame-hook libraries named without a folder are looked for there first.
+std::string LoadedLibraryFolder();
+
 // The library log level read after every successful load and after every
 // change of the level; the log capture filters messages against it.
 int RecordedLogLevel();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding/Api.h"
+#include "binding/FFmpegLibs.h"
 #include "binding/LibraryLoader.h"
 #include "binding/LogLevels.h"
 
@@ -47,7 +48,13 @@ int AddFrameHook(TFrameHookEntry*& Chain, int ArgCount, char* Args[]) {
       Handle = Found->second;
     } else {
       std::string LoaderText;
-      Handle = binding::LoadLibraryByPath(Path, LoaderText);
+      // A name without a folder is looked for in the program's library
+      // folder first (where the hooks of an installed program lie), then
+      // through the system's search path.
+      const std::string Folder = FolderOf(Path);
+      Handle = Folder.empty()
+                   ? binding::LoadLibraryFromFolder(LoadedLibraryFolder(), Path, LoaderText)
+                   : binding::LoadLibraryByPath(Path, LoaderText);
       if (!Handle) {
         LogError("%s\n", LoaderText.c_str());
         return HookLoadFailed;

@@ -14,6 +14,13 @@ struct EntrySlot {
   void** Address;
 };
 
+// The Debian package that holds a library file, by Debian's naming of
+// library packages: "libavcodec.so.59" is in "libavcodec59" (a name ending in
+// a digit gets a '-' before the version, as "libfoo2.so.1" in "libfoo2-1"),
+// and the unversioned "libavcodec.so" in "libavcodec-dev". Empty for a name
+// that does not have that form.
+std::string DebianPackageOf(const std::string& LibraryFileName);
+
 class LibModule {
  public:
   // VersionedName is the file name with the major version of the headers
@@ -25,7 +32,8 @@ class LibModule {
   // Loads the library (unless a handle is in place) and resolves every entry
   // in list order. A missing entry leaves the library loaded but the module
   // unresolved. Returns the resolved state; on false ErrorText receives the
-  // module's last error.
+  // module's last error. A library that cannot be loaded is named with the
+  // Debian package that holds it, so that a user knows what to install.
   bool LoadLib(std::string& ErrorText, const std::string& Folder, bool Versioned);
   // Frees the library if it is loaded and clears the resolved state.
   void UnloadLib();

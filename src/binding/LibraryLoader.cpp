@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <filesystem>
 
 namespace vexav::binding {
 namespace {
@@ -19,6 +20,11 @@ std::string Upper(std::string Text) {
 bool IsRegularFile(const std::string& Path) {
   struct stat St {};
   return ::stat(Path.c_str(), &St) == 0 && S_ISREG(St.st_mode);
+}
+
+bool IsFolder(const std::string& Path) {
+  struct stat St {};
+  return ::stat(Path.c_str(), &St) == 0 && S_ISDIR(St.st_mode);
 }
 
 std::string LastLoaderError() {
@@ -41,6 +47,24 @@ std::string JoinPath(const std::string& Folder, const std::string& FileName) {
   if (Folder.empty()) return FileName;
   if (Folder.back() == '/') return Folder + FileName;
   return Folder + "/" + FileName;
+}
+
+const char* InstalledLibraryFolderFromPrograms() {
+  return VEXAV_INSTALLED_LIB_FOLDER;
+}
+
+std::string ProgramLibraryFolder(const std::string& ExecutableFolder) {
+  if (ExecutableFolder.empty()) return std::string();
+  const std::string Beside = JoinPath(ExecutableFolder, "lib");
+  if (IsFolder(Beside)) return Beside;
+  // "/usr/bin/../lib/x86_64-linux-gnu/vexav" is said as
+  // "/usr/lib/x86_64-linux-gnu/vexav": the executable's folder is the
+  // resolved one, so dropping "bin/.." changes nothing but the text.
+  const std::string Installed =
+      std::filesystem::path(JoinPath(ExecutableFolder, InstalledLibraryFolderFromPrograms()))
+          .lexically_normal()
+          .string();
+  return IsFolder(Installed) ? Installed : Beside;
 }
 
 void* LoadLibraryFromFolder(const std::string& Folder, const std::string& FileName,

@@ -28,4 +28,19 @@ void FreeLibrary(void* Handle);
 // Joins a folder and a file name with exactly one '/' between them.
 std::string JoinPath(const std::string& Folder, const std::string& FileName);
 
+// The folder a program lying in ExecutableFolder loads its run-time
+// libraries from: the media libraries when the folder holds them, and the
+// frame-hook libraries named without a folder. That is ExecutableFolder/lib
+// when it exists (a copy of the program with its libraries beside it, as in
+// a portable folder); otherwise the folder the install rules put them in,
+// found from the program's own (bin/../lib/<multiarch>/vexav), when it
+// exists; otherwise ExecutableFolder/lib, which holds nothing then, so that
+// everything comes through the system's search path (the build tree).
+// Empty for an empty ExecutableFolder.
+std::string ProgramLibraryFolder(const std::string& ExecutableFolder);
+
+// The installed library folder relative to the installed programs' folder
+// (for example "../lib/x86_64-linux-gnu/vexav"), as the build was configured.
+const char* InstalledLibraryFolderFromPrograms();
+
 }  // namespace vexav::binding

@@ -8,6 +8,7 @@
 
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
+#include "binding/LibraryLoader.h"
 #include "binding/LogLevels.h"
 #include "cli/CommandLine.h"
 #include "cli/ComponentRun.h"
@@ -66,8 +67,11 @@ int main(int argc, char* argv[]) {
       Line.ClusterTask.empty())
     return UsageError("no files given");
 
-  std::string Folder = ExecutableFolder();
-  if (!LoadFFmpegLibs(Folder.empty() ? std::string() : Folder + "/lib", true)) {
+  // lib/ beside the program, or the installed library folder (see
+  // ProgramLibraryFolder); the media libraries come from the system's search
+  // path unless that folder holds them.
+  const std::string LibFolder = binding::ProgramLibraryFolder(ExecutableFolder());
+  if (!LoadFFmpegLibs(LibFolder, true)) {
     std::fprintf(stderr, "%s: Error: Lib cannot be loaded. %s\n", ProgramName,
                  LastLoadError().c_str());
     return 1;
@@ -86,7 +90,7 @@ int main(int argc, char* argv[]) {
   Env.Terminal = ::isatty(STDERR_FILENO) == 1;
   Env.Columns = TerminalColumns();
   Env.Verbose = Line.Verbose;
-  Env.LibFolder = Folder.empty() ? std::string() : Folder + "/lib";
+  Env.LibFolder = LibFolder;
   if (!Line.ClusterTask.empty()) return cli::cluster::RunClusterTask(Line, Env);
   cli::StopControl Stop;
   Env.Stop = &Stop;

@@ -79,7 +79,7 @@ const AVStream* FindStream(AVFormatContext* Context, int& Index, int FirstOfKind
   if (Index < 0) {
     Index = FirstOfKind;
     if (Index < 0) {
-      ff::av_log(nullptr, LibraryLogLevel(0), Kind.NoStream);
+      ff::av_log(nullptr, LibraryLogLevel(0), "%s", Kind.NoStream);
       return nullptr;
     }
   } else if (Index >= StreamCount) {

@@ -12,6 +12,7 @@
 #include <QSpinBox>
 #include <QTableWidget>
 
+#include "binding/LibraryLoader.h"
 #include "window/ConfigFile.h"
 #include "window/ConfigLocation.h"
 #include "window/Controls.h"
@@ -172,8 +173,12 @@ void TfrmMain::SetCaption(const QString& suffix) {
 }
 
 bool TfrmMain::LoadLibraries() {
-  if (VexAVC().LoadLibraries((FAppFolder + QStringLiteral("lib")).toStdString(), true)) return true;
-  Dialogs.Warning(this, QString::fromUtf8(kLibError));
+  // lib/ beside the program, or the installed library folder.
+  const std::string folder = binding::ProgramLibraryFolder(FAppFolder.toStdString());
+  if (VexAVC().LoadLibraries(folder, true)) return true;
+  // The loader's text names the library and the package that holds it.
+  Dialogs.Warning(
+      this, QString::fromUtf8(kLibError) + u'\n' + QString::fromStdString(VexAVC().LastError()));
   return false;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -737,6 +738,41 @@ TEST_F(FrameHookTest, HookFolderGoesInFrontOfPathOnce) {
   ASSERT_EQ(Add({VEXAV_PROCESS_ONLY_HOOK}), 0);
   ASSERT_NE(std::getenv("PATH"), nullptr);
   EXPECT_STREQ(std::getenv("PATH"), TestHooks.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// Hooks named without a folder
+
+TEST_F(FrameHookTest, ANameWithoutAFolderIsLookedForInTheLibraryFolderFirst) {
+  namespace fs = std::filesystem;
+  // The program's library folder holds a hook (as the installed folder
+  // does) but no media library: those come through the system's path.
+  char Template[] = "/tmp/vexav-hook-folder-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  const fs::path Folder = Template;
+  const std::string Name = "libvexav-test-nearby-hook.so";
+  fs::copy_file(VEXAV_PROCESS_ONLY_HOOK, Folder / Name);
+
+  // The set bound without a folder: the name goes to the system's search
+  // path alone, which does not hold it.
+  EXPECT_EQ(Add({Name}), HookLoadFailed);
+  EXPECT_EQ(Chain, nullptr);
+
+  UnloadFFmpegLibs();
+  ASSERT_TRUE(LoadFFmpegLibs(Folder.string(), true)) << LastLoadError();
+  ff::av_log_set_callback(CaptureLog);
+  ASSERT_EQ(Add({Name}), 0) << LogText();
+  ASSERT_NE(Chain, nullptr);
+  Dl_info Info{};
+  ASSERT_NE(::dladdr(reinterpret_cast<void*>(Chain->Process), &Info), 0);
+  EXPECT_EQ(std::string(Info.dli_fname), (Folder / Name).string());
+
+  // A name the folder does not hold still goes through the system's path.
+  EXPECT_EQ(Add({"libvexav-test-no-such-hook.so"}), HookLoadFailed);
+  EXPECT_NE(LogText().find("libvexav-test-no-such-hook.so"), std::string::npos) << LogText();
+  EXPECT_EQ(Length(Chain), 1);
+  ReleaseFrameHooks(Chain);
+  fs::remove_all(Folder);
 }
 
 }  // namespace

@@ -158,9 +158,95 @@ TEST(LoadFFmpegLibs, ALibraryThatLacksOneEntryFailsAndLeavesTheSetUnloaded) {
 TEST(LoadFFmpegLibs, AnUnloadableLibraryFailsWithTheLoadersText) {
   EXPECT_FALSE(LoadFFmpegLibs(StandInDir + "/broken", true));
   const std::string Error = LastLoadError();
-  EXPECT_EQ(Error.rfind("Load libraray libavcodec.so.59 error: ", 0), 0u) << Error;
-  EXPECT_GT(Error.size(), std::string("Load libraray libavcodec.so.59 error: ").size());
+  // The library is named with the Debian package that holds it.
+  const std::string Head = "Load libraray libavcodec.so.59 (Debian package libavcodec59) error: ";
+  EXPECT_EQ(Error.rfind(Head, 0), 0u) << Error;
+  EXPECT_GT(Error.size(), Head.size());
   ExpectWholeSetUnloaded();
+  EXPECT_EQ(LoadedLibraryFolder(), "");
+}
+
+TEST(LibModule, AMissingLibraryIsNamedWithItsDebianPackage) {
+  // A library no folder and no system path holds: the loader's own text
+  // follows the name and the package.
+  static void* Entry = nullptr;
+  const binding::EntrySlot Slots[] = {{"vexav_nothing", &Entry}};
+  binding::LibModule Missing("libvexavmissing.so.3", "libvexavmissing.so", Slots, 1);
+  std::string Error;
+  TempDir Folder;
+  EXPECT_FALSE(Missing.LoadLib(Error, Folder.str(), true));
+  EXPECT_EQ(Error, Missing.LastError());
+  EXPECT_EQ(Error.rfind("Load libraray libvexavmissing.so.3 (Debian package libvexavmissing3) "
+                        "error: libvexavmissing.so.3: cannot open shared object file",
+                        0),
+            0u)
+      << Error;
+  EXPECT_FALSE(Missing.HasHandle());
+  // The unversioned name is the development package's.
+  EXPECT_FALSE(Missing.LoadLib(Error, "", false));
+  EXPECT_EQ(Error.rfind("Load libraray libvexavmissing.so (Debian package libvexavmissing-dev) "
+                        "error: ",
+                        0),
+            0u)
+      << Error;
+}
+
+TEST(LibModule, DebianPackagesOfTheMediaLibraries) {
+  // The packages the programs' package depends on, by the names the loader
+  // looks for.
+  std::vector<std::string> Packages;
+  for (const ModuleView& M : AllModules())
+    Packages.push_back(binding::DebianPackageOf(M.Module().LibFileName()));
+  EXPECT_EQ(Packages, (std::vector<std::string>{"libavcodec59", "libavfilter8", "libavformat59",
+                                                "libavutil57", "libswscale6", "libswresample4"}));
+  EXPECT_EQ(binding::DebianPackageOf("libavcodec.so"), "libavcodec-dev");
+  // A name ending in a digit takes a '-' before the version; only the major
+  // version counts.
+  EXPECT_EQ(binding::DebianPackageOf("libfoo2.so.1"), "libfoo2-1");
+  EXPECT_EQ(binding::DebianPackageOf("libbar.so.4.1.0"), "libbar4");
+  // Names of another form get none.
+  for (const char* Odd : {"avcodec.so.59", "libavcodec", "libavcodec.so.x", "libavcodec.so.",
+                          "libavcodec.sox", ".so.1", "lib.so.1x"})
+    EXPECT_EQ(binding::DebianPackageOf(Odd), "") << Odd;
+}
+
+TEST(ProgramLibraryFolder, LibBesideTheProgramThenTheInstalledFolderThenLib) {
+  TempDir Root;
+  const fs::path Bin = fs::path(Root.str()) / "usr" / "bin";
+  fs::create_directories(Bin);
+  // Nothing there (the build tree): lib/ beside the program, which holds
+  // nothing, so everything comes through the system's search path.
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string()), (Bin / "lib").string());
+  EXPECT_EQ(binding::ProgramLibraryFolder(""), "");
+
+  // Installed: the folder the install rules fill, said without "bin/..".
+  const std::string Relative = binding::InstalledLibraryFolderFromPrograms();
+  EXPECT_EQ(Relative.rfind("../", 0), 0u) << Relative;
+  EXPECT_EQ(fs::path(Relative).filename(), "vexav") << Relative;
+  const fs::path Installed = (Bin / Relative).lexically_normal();
+  fs::create_directories(Installed);
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string()), Installed.string());
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string() + "/"), Installed.string());
+  EXPECT_EQ(Installed.string().find(".."), std::string::npos) << Installed;
+
+  // A lib/ folder beside the program (a portable copy) comes first.
+  fs::create_directories(Bin / "lib");
+  EXPECT_EQ(binding::ProgramLibraryFolder(Bin.string()), (Bin / "lib").string());
+}
+
+TEST(LoadFFmpegLibs, KeepsTheFolderOfTheLoadThatBoundTheSet) {
+  PathGuard Path;
+  TempDir Folder;
+  EXPECT_EQ(LoadedLibraryFolder(), "");
+  ASSERT_TRUE(LoadFFmpegLibs(Folder.str(), true)) << LastLoadError();
+  EXPECT_EQ(LoadedLibraryFolder(), Folder.str());
+  // A second load does nothing, and keeps the first folder.
+  ASSERT_TRUE(LoadFFmpegLibs("", true));
+  EXPECT_EQ(LoadedLibraryFolder(), Folder.str());
+  UnloadFFmpegLibs();
+  EXPECT_EQ(LoadedLibraryFolder(), "");
+  ASSERT_TRUE(LoadFFmpegLibs("", true));
+  EXPECT_EQ(LoadedLibraryFolder(), "");
 }
 
 TEST(LoadFFmpegLibs, UnloadThenLoadAgain) {

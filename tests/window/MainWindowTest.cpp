@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "MainWindowFixture.h"
+#include "binding/LibraryLoader.h"
 #include "component/TaskList.h"
 #include "window/ConfigFile.h"
 #include "window/Product.h"
@@ -584,12 +585,41 @@ TEST_F(WindowMain, UnloadableLibrariesAreReported) {
   broken.close();
   auto window = MakeWindow();
   window->btnOpenClick();
-  EXPECT_EQ(Dialogs.Texts("Warning"), QStringList({"Error: Lib cannot be loaded."}));
+  // The loader's text follows: the library and the package that holds it.
+  const QStringList warnings = Dialogs.Texts("Warning");
+  ASSERT_EQ(warnings.size(), 1);
+  const QStringList lines = warnings[0].split(u'\n');
+  ASSERT_EQ(lines.size(), 2) << warnings[0].toStdString();
+  EXPECT_EQ(lines[0], "Error: Lib cannot be loaded.");
+  EXPECT_TRUE(lines[1].startsWith(
+      "Load libraray libavcodec.so.59 (Debian package libavcodec59) error: " + AppFolder() +
+      "/lib/libavcodec.so.59"))
+      << lines[1].toStdString();
   EXPECT_EQ(Dialogs.Count("ChooseFiles"), 0);
   window->lvFiles->insertRow(0);  // a listed file, so that Convert gets as far as binding
   window->btnConvertClick();
   EXPECT_EQ(Dialogs.Count("Warning"), 2);
   EXPECT_FALSE(window->Converting());
+}
+
+TEST_F(WindowMain, AnInstalledWindowLoadsFromTheInstalledLibraryFolder) {
+  // Installed, the program's folder has no lib/ but the install rules'
+  // library folder beside it (bin/../lib/<multiarch>/vexav); its avcodec
+  // here cannot be loaded, which shows that folder is the one used.
+  ASSERT_FALSE(FFmpegLibsLoaded());
+  const QString installed = QDir::cleanPath(
+      AppFolder() + u'/' + QString::fromUtf8(binding::InstalledLibraryFolderFromPrograms()));
+  ASSERT_TRUE(QDir().mkpath(installed));
+  QFile broken(installed + "/libavcodec.so.59");
+  ASSERT_TRUE(broken.open(QIODevice::WriteOnly));
+  broken.write("not a library");
+  broken.close();
+  auto window = MakeWindow();
+  window->btnOpenClick();
+  const QStringList warnings = Dialogs.Texts("Warning");
+  ASSERT_EQ(warnings.size(), 1);
+  EXPECT_TRUE(warnings[0].contains(installed + "/libavcodec.so.59")) << warnings[0].toStdString();
+  EXPECT_EQ(Dialogs.Count("ChooseFiles"), 0);
 }
 
 TEST_F(WindowMain, DroppedFilesAreAdded) {
