@@ -16,6 +16,7 @@
 #include "cli/ComponentRun.h"
 #include "cli/OutputFiles.h"
 #include "cli/cluster/JobFolder.h"
+#include "cli/cluster/Scheduler.h"
 
 namespace vexav::cli::cluster {
 namespace {
@@ -167,10 +168,9 @@ void RunWholeFile(const CommandLine& Line, const Manifest& M, const PlannedFile&
   One.Files = {File.Source};
   One.Overwrite = File.Plan.Replaces;
   One.LogLevel = Line.LogLevel;
-  // The codecs use the CPUs Slurm gave the task.
+  // The codecs use the CPUs the scheduler gave the task.
   int Cpus = M.CpusPerTask;
-  if (const char* Given = std::getenv("SLURM_CPUS_PER_TASK"); Given && std::atoi(Given) > 0)
-    Cpus = std::atoi(Given);
+  if (const int Given = TaskCpusHere(); Given > 0) Cpus = Given;
   One.CodecThreads = std::max(1, std::min(Cpus, 64));
   Env.Report = &Report;
   Env.Planned = &File.Plan;
@@ -200,12 +200,13 @@ std::string HostName() {
 }  // namespace
 
 int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
-  const char* IndexText = std::getenv("SLURM_ARRAY_TASK_ID");
-  if (!IndexText || !*IndexText) {
-    std::fprintf(Env.Err, "vexav-convert: --cluster-task runs inside a Slurm array task only\n");
+  const std::optional<std::size_t> Given = TaskIndexHere();
+  if (!Given) {
+    std::fprintf(Env.Err,
+                 "vexav-convert: --cluster-task runs inside a task of a cluster batch only\n");
     return ExitUsage;
   }
-  const std::size_t Index = std::strtoul(IndexText, nullptr, 10);
+  const std::size_t Index = *Given;
   std::string Error;
   std::optional<Manifest> M = LoadManifest(Line.ClusterTask, Error);
   if (!M || Index >= M->Tasks.size()) {
