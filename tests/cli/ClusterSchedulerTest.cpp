@@ -120,6 +120,33 @@ TEST(ClusterScheduler, TheTaskScriptGivesTheBatchIndexAndTheCpus) {
   std::filesystem::remove_all(Folder);
 }
 
+// Inside a task, the index and CPUs come from what the task script set;
+// under a script of the version before (Slurm's own variables only) from
+// Slurm's, the batch being one array then.
+TEST(ClusterScheduler, ATaskFindsItsIndexUnderEitherScript) {
+  slurm::SlurmScheduler Slurm;
+  ::unsetenv("VEXAV_TASK_INDEX");
+  ::unsetenv("VEXAV_TASK_CPUS");
+  ::unsetenv("SLURM_ARRAY_TASK_ID");
+  ::unsetenv("SLURM_CPUS_PER_TASK");
+  EXPECT_FALSE(Slurm.TaskIndexHere());
+  EXPECT_EQ(Slurm.TaskCpusHere(), 0);
+  ::setenv("SLURM_ARRAY_TASK_ID", "5", 1);
+  ::setenv("SLURM_CPUS_PER_TASK", "2", 1);
+  EXPECT_EQ(Slurm.TaskIndexHere(), std::optional<std::size_t>(5));
+  EXPECT_EQ(Slurm.TaskCpusHere(), 2);
+  ::setenv("VEXAV_TASK_INDEX", "1005", 1);
+  ::setenv("VEXAV_TASK_CPUS", "3", 1);
+  EXPECT_EQ(Slurm.TaskIndexHere(), std::optional<std::size_t>(1005));
+  EXPECT_EQ(Slurm.TaskCpusHere(), 3);
+  ::setenv("VEXAV_TASK_INDEX", "x", 1);
+  ::unsetenv("SLURM_ARRAY_TASK_ID");
+  EXPECT_FALSE(Slurm.TaskIndexHere());
+  for (const char* Name :
+       {"VEXAV_TASK_INDEX", "VEXAV_TASK_CPUS", "SLURM_ARRAY_TASK_ID", "SLURM_CPUS_PER_TASK"})
+    ::unsetenv(Name);
+}
+
 // squeue's lines: a pending task's reason, with its spaces and commas, and
 // which reasons are only a task's turn; a running task's node.
 TEST(ClusterScheduler, QueueLinesGiveStateReasonAndHost) {

@@ -6,10 +6,8 @@
 #include "cli/cluster/slurm/SlurmScheduler.h"
 
 namespace vexav::cli::cluster {
-namespace {
 
-// A whole number in an environment variable; -1 when it is not one.
-long long NumberIn(const char* Name) {
+long long NumberInEnvironment(const char* Name) {
   const char* Text = std::getenv(Name);
   if (!Text || !*Text) return -1;
   char* End = nullptr;
@@ -17,21 +15,19 @@ long long NumberIn(const char* Name) {
   return *End == '\0' && Value >= 0 ? Value : -1;
 }
 
-}  // namespace
-
 std::unique_ptr<Scheduler> MakeScheduler(const std::string& Name) {
   if (Name == "slurm") return std::make_unique<slurm::SlurmScheduler>();
   return nullptr;
 }
 
-std::optional<std::size_t> TaskIndexHere() {
-  const long long Index = NumberIn("VEXAV_TASK_INDEX");
+std::optional<std::size_t> Scheduler::TaskIndexHere() const {
+  const long long Index = NumberInEnvironment("VEXAV_TASK_INDEX");
   if (Index < 0) return std::nullopt;
   return static_cast<std::size_t>(Index);
 }
 
-int TaskCpusHere() {
-  const long long Cpus = NumberIn("VEXAV_TASK_CPUS");
+int Scheduler::TaskCpusHere() const {
+  const long long Cpus = NumberInEnvironment("VEXAV_TASK_CPUS");
   return Cpus > 0 && Cpus <= 4096 ? static_cast<int>(Cpus) : 0;
 }
 

@@ -90,14 +90,18 @@ class Scheduler {
   virtual bool Cancel(const std::vector<std::string>& Ids, std::string& Error) = 0;
   // The batch system's own log of a task (its standard output and error).
   virtual std::string LogPath(const std::string& Folder, const std::string& TaskId) const = 0;
+
+  // Inside a task: its index in the batch and the CPUs it was given (0 when
+  // not known), as its script set them (nullopt: not inside a task).
+  virtual std::optional<std::size_t> TaskIndexHere() const;
+  virtual int TaskCpusHere() const;
 };
+
+// A whole number (0 or more) in environment variable Name; -1 when it holds
+// none.
+long long NumberInEnvironment(const char* Name);
 
 // The scheduler of that name ("slurm"); nullptr when there is none.
 std::unique_ptr<Scheduler> MakeScheduler(const std::string& Name);
-
-// Inside a task: its index in the batch and the CPUs it was given (0 when
-// not known), as its script set them; nullopt index outside of a task.
-std::optional<std::size_t> TaskIndexHere();
-int TaskCpusHere();
 
 }  // namespace vexav::cli::cluster

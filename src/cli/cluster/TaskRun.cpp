@@ -161,8 +161,9 @@ void RunPiece(const PlannedFile& File, const segments::Piece& P, const ConvertEn
 }
 
 // The whole file through the local default mode, into the output reserved
-// for it.
-void RunWholeFile(const CommandLine& Line, const Manifest& M, const PlannedFile& File,
+// for it, with a codec thread for each CPU the scheduler gave the task
+// (TaskCpus; 0: not told, then --cpus-per-task's).
+void RunWholeFile(const CommandLine& Line, const Manifest& M, int TaskCpus, const PlannedFile& File,
                   ConvertEnvironment Env, StopControl& Stop, ReportFile& Report) {
   CommandLine One;
   One.Files = {File.Source};
@@ -170,7 +171,7 @@ void RunWholeFile(const CommandLine& Line, const Manifest& M, const PlannedFile&
   One.LogLevel = Line.LogLevel;
   // The codecs use the CPUs the scheduler gave the task.
   int Cpus = M.CpusPerTask;
-  if (const int Given = TaskCpusHere(); Given > 0) Cpus = Given;
+  if (TaskCpus > 0) Cpus = TaskCpus;
   One.CodecThreads = std::max(1, std::min(Cpus, 64));
   Env.Report = &Report;
   Env.Planned = &File.Plan;
@@ -200,19 +201,23 @@ std::string HostName() {
 }  // namespace
 
 int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
-  const std::optional<std::size_t> Given = TaskIndexHere();
+  std::string Error;
+  std::optional<Manifest> M = LoadManifest(Line.ClusterTask, Error);
+  const std::unique_ptr<Scheduler> Sched = M ? MakeScheduler(M->Scheduler) : nullptr;
+  if (!M || !Sched) {
+    if (M) Error = "the batch's scheduler '" + M->Scheduler + "' is not known to this program";
+    std::fprintf(Env.Err, "vexav-convert: %s\n", Error.c_str());
+    return ExitFailed;
+  }
+  const std::optional<std::size_t> Given = Sched->TaskIndexHere();
   if (!Given) {
     std::fprintf(Env.Err,
                  "vexav-convert: --cluster-task runs inside a task of a cluster batch only\n");
     return ExitUsage;
   }
   const std::size_t Index = *Given;
-  std::string Error;
-  std::optional<Manifest> M = LoadManifest(Line.ClusterTask, Error);
-  if (!M || Index >= M->Tasks.size()) {
-    std::fprintf(
-        Env.Err, "vexav-convert: %s\n",
-        M ? ("no task " + std::to_string(Index) + " in the batch").c_str() : Error.c_str());
+  if (Index >= M->Tasks.size()) {
+    std::fprintf(Env.Err, "vexav-convert: no task %zu in the batch\n", Index);
     return ExitFailed;
   }
   const PlannedTask& Task = M->Tasks[Index];
@@ -242,7 +247,7 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
     if (Task.Piece >= 0)
       RunPiece(File, File.Segments.Pieces[Task.Piece], Env, Stop, Report);
     else
-      RunWholeFile(Line, *M, File, Env, Stop, Report);
+      RunWholeFile(Line, *M, Sched->TaskCpusHere(), File, Env, Stop, Report);
   }
   if (!Report.HasResult) {
     // Stopped before the file was even opened, or the run could not start.

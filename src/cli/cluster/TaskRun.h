@@ -1,6 +1,6 @@
 // What one task of a batch runs on its node: vexav-convert --cluster-task
 // JOBFOLDER converts the file (or the piece) of its index in the batch
-// (VEXAV_TASK_INDEX, which the scheduler's task script sets) in the default
+// (as the scheduler named in its job folder tells it) in the default
 // mode into the output reserved for it, and writes its progress and its
 // result into its report file.
 #pragma once

@@ -285,4 +285,17 @@ std::string SlurmScheduler::LogPath(const std::string& Folder, const std::string
   return Folder + "/slurm-" + TaskId + ".out";
 }
 
+std::optional<std::size_t> SlurmScheduler::TaskIndexHere() const {
+  if (const std::optional<std::size_t> Index = Scheduler::TaskIndexHere()) return Index;
+  const long long Index = NumberInEnvironment("SLURM_ARRAY_TASK_ID");
+  if (Index < 0) return std::nullopt;
+  return static_cast<std::size_t>(Index);
+}
+
+int SlurmScheduler::TaskCpusHere() const {
+  if (const int Cpus = Scheduler::TaskCpusHere(); Cpus > 0) return Cpus;
+  const long long Cpus = NumberInEnvironment("SLURM_CPUS_PER_TASK");
+  return Cpus > 0 && Cpus <= 4096 ? static_cast<int>(Cpus) : 0;
+}
+
 }  // namespace vexav::cli::cluster::slurm

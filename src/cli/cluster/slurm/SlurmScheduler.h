@@ -61,6 +61,10 @@ class SlurmScheduler : public Scheduler {
   EndState EndOf(const std::string& TaskId) override;
   bool Cancel(const std::vector<std::string>& Ids, std::string& Error) override;
   std::string LogPath(const std::string& Folder, const std::string& TaskId) const override;
+  // Also under a task script of the version before, which set nothing of
+  // its own: its batch was one array, whose index was the batch's.
+  std::optional<std::size_t> TaskIndexHere() const override;
+  int TaskCpusHere() const override;
 
  private:
   // The cluster's MaxArraySize, asked once (Slurm's default when scontrol
