@@ -68,7 +68,9 @@ class ClusterArrays : public Cluster {
                                  int Height = 120) {
     std::vector<std::string> Sources;
     for (std::size_t I = 0; I < 2 * Max + 1; ++I) {
-      Stems.push_back("c" + std::to_string(I));
+      std::string Stem = "c";
+      Stem += std::to_string(I);
+      Stems.push_back(Stem);
       Sources.push_back(Clip(Stems.back() + ".avi", Seconds, Width, Height));
     }
     return Sources;
@@ -90,11 +92,12 @@ TEST_F(ClusterArrays, ABatchPastTheArrayLimitIsSeveralArraysFollowedAsOne) {
   EXPECT_TRUE(JobFolders(Out).empty());
 }
 
-// Detached, then one look (each file pending or running, or settled), then
-// followed to its end: every output, once.
+// Detached and held, one look (every file of every array pending), then
+// released and followed to its end: every output, once.
 TEST_F(ClusterArrays, ClusterStatusFollowsEveryArrayOfABatch) {
   std::vector<std::string> Stems;
-  std::vector<std::string> Args = {"--cluster", "slurm", "--detach", "--output-dir", Out};
+  std::vector<std::string> Args = {"--cluster",    "slurm", "--detach", "--slurm-option=--hold",
+                                   "--output-dir", Out};
   for (const std::string& Source : Clips(0.6, Stems)) Args.push_back(Source);
   RunResult Submitted = Convert(Args, Folder);
   ASSERT_EQ(Submitted.Status, 0) << Submitted.Err;
@@ -108,14 +111,20 @@ TEST_F(ClusterArrays, ClusterStatusFollowsEveryArrayOfABatch) {
   const std::string JobFolder = Submitted.OutLines[1];
 
   RunResult Look = Convert({"--cluster-status", JobFolder}, Folder);
-  EXPECT_NE(Look.Err.find("files not finished"), std::string::npos) << Look.Err;
+  EXPECT_EQ(Look.Status, 0) << Look.Err;
+  const std::string Count = std::to_string(Stems.size());
+  EXPECT_NE(Look.Err.find(Count + " of " + Count + " files not finished (" + Count + " pending)"),
+            std::string::npos)
+      << Look.Err;
+  EXPECT_NE(Look.Err.find(Stems.back() + ".avi: pending (" + Jobs.back() + "_0"), std::string::npos)
+      << Look.Err;
+  for (const std::string& Job : Jobs)
+    ASSERT_EQ(RunCommand({"scontrol", "release", Job}, "/").Status, 0) << Job;
   RunResult R = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
   ASSERT_EQ(R.Status, 0) << R.Err;
   std::vector<std::string> Expected;
   for (const std::string& Stem : Stems) Expected.push_back(Output(Stem));
-  std::vector<std::string> Printed = Look.OutLines;
-  Printed.insert(Printed.end(), R.OutLines.begin(), R.OutLines.end());
-  EXPECT_EQ(Sorted(Printed), Sorted(Expected)) << Look.Err << R.Err;
+  EXPECT_EQ(Sorted(R.OutLines), Sorted(Expected)) << R.Err;
   for (const std::string& Path : Expected) ExpectPlayable(Path, 0.5);
   EXPECT_FALSE(fs::exists(JobFolder));
 }
