@@ -241,9 +241,10 @@ bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest&
 }
 
 // Makes the job folder beside the planned outputs (JobParent), writes the
-// batch script and job.json into it and submits the array: the job id, or
-// nullopt with the status to exit with once the reason was told and what was
-// made for the batch (the job folder, the reserved outputs) removed.
+// task script and job.json into it and submits the batch's tasks: the jobs
+// and tasks the scheduler made of them, or nullopt with the status to exit
+// with once the reason was told and what was made for the batch (the job
+// folder, the reserved outputs) removed.
 std::optional<Submission> SubmitBatch(Scheduler& Sched, const ConvertEnvironment& Env, Manifest& M,
                                       const std::string& JobParent, int& Status) {
   auto GiveUp = [&](const std::string& Why, int Code) {
