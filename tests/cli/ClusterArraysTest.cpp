@@ -129,6 +129,44 @@ TEST_F(ClusterArrays, ClusterStatusFollowsEveryArrayOfABatch) {
   EXPECT_FALSE(fs::exists(JobFolder));
 }
 
+// A task past the array limit that a node failure ends is submitted again
+// as an array of its own (its index in the batch past MaxArraySize) and
+// converted whole.
+TEST_F(ClusterArrays, ATaskPastTheLimitIsSubmittedAgainAfterANodeFailure) {
+  std::vector<std::string> Stems;
+  std::vector<std::string> Sources = Clips(0.6, Stems);
+  // The last task, alone in the last array, is the slow one.
+  Sources.back() = SlowClip(Stems.back() + ".avi");
+  std::vector<std::string> Args = {"--cluster", "slurm", "--retries", "1", "--output-dir", Out};
+  Args.insert(Args.end(), Sources.begin(), Sources.end());
+  const std::string Node = NodeName(), Last = Stems.back() + ".avi: ";
+  bool Downed = false, Resumed = false;
+  RunResult R = Convert(Args, Folder, [&](const std::string& Line, pid_t) {
+    if (!Downed && Line.rfind(Last, 0) == 0 && IsEarlyProgress(Line))
+      Downed =
+          RunCommand({"scontrol", "update", "nodename=" + Node, "state=down", "reason=vexav-test"},
+                     "/")
+              .Status == 0;
+    if (Downed && !Resumed && Line.rfind(Last, 0) == 0 &&
+        Line.find("submitted again") != std::string::npos) {
+      RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+      Resumed = true;
+    }
+  });
+  // Whatever happened, the node takes jobs again for the next test.
+  RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+  ASSERT_TRUE(Downed) << R.Err;
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(R.Err.find(Last + "Slurm ended the task: NODE_FAIL"), std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("(attempt 2 of 2)"), std::string::npos) << R.Err;
+  std::vector<std::string> Expected;
+  for (const std::string& Stem : Stems) Expected.push_back(Output(Stem));
+  EXPECT_EQ(Sorted(R.OutLines), Sorted(Expected)) << R.Err;
+  for (std::size_t I = 0; I + 1 < Expected.size(); ++I) ExpectPlayable(Expected[I], 0.5);
+  ExpectPlayable(Expected.back(), 9.5);
+  EXPECT_TRUE(JobFolders(Out).empty());
+}
+
 // Ctrl-C cancels every array of the batch: nothing of it stays queued, the
 // last array's task never runs, and each file either has its output (ended
 // before), a kept part, or nothing at all.
