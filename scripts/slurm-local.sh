@@ -228,6 +228,7 @@ KillWait=15
 SchedulerParameters=sched_interval=1
 SlurmctldTimeout=30
 SlurmdTimeout=60
+MaxArraySize=${VEXAV_SLURM_MAX_ARRAY_SIZE:-1001}
 NodeName=$host CPUs=$cpus RealMemory=$mem State=UNKNOWN
 PartitionName=local Nodes=$host Default=YES MaxTime=INFINITE State=UP
 EOF

@@ -163,7 +163,8 @@ const OptionDef OptionTable[] = {
        return std::string();
      }},
     {"cluster", 0, "slurm",
-     "convert the batch on a Slurm cluster: one job array, one task per file, each running "
+     "convert the batch on a Slurm cluster: job arrays (one unless the batch is past the "
+     "cluster's MaxArraySize), one task per file, each running "
      "this program on a node; sources, outputs and the program must be seen at the same "
      "paths on every node",
      [](CommandLine& L, const std::string& V) {
@@ -448,8 +449,8 @@ std::string UsageText(const std::string& ProgramName) {
       "rates and durations, one JSON object a line.\n"
       "\n"
       "With --cluster slurm, the same conversion runs on a Slurm cluster as one job\n"
-      "array, a task per file; sources, outputs and this program must be seen at the\n"
-      "same paths on every node.\n"
+      "array (several past the cluster's MaxArraySize), a task per file; sources,\n"
+      "outputs and this program must be seen at the same paths on every node.\n"
       "\nOptions:\n";
   std::size_t Column = 0;
   for (const OptionDef& O : OptionTable) Column = std::max(Column, Spelling(O).size());

@@ -9,7 +9,6 @@
 
 #include "cli/CommandLine.h"
 #include "cli/cluster/JobFolder.h"
-#include "cli/cluster/Slurm.h"
 
 namespace vexav::cli::cluster {
 namespace {
@@ -176,20 +175,6 @@ TEST(ClusterReport, TheJobFolderKeepsNamesGivenFoldersMadeAndTheCancel) {
   EXPECT_TRUE(MarkCancelled(M.Folder));
   EXPECT_TRUE(WasCancelled(M.Folder));
   std::filesystem::remove_all(Template);
-}
-
-// squeue's lines: a pending task's reason, with its spaces and commas, and
-// which reasons are only a task's turn.
-TEST(ClusterReport, QueueLinesGiveStateAndReason) {
-  const std::map<std::string, QueuedTask> Queue = ParseQueue(
-      "12_0|PENDING|ReqNodeNotAvail, UnavailableNodes:n1\n12_1|RUNNING|None\n"
-      "12_2|PENDING|Priority\ngarbage\n");
-  ASSERT_EQ(Queue.size(), 3u);
-  EXPECT_TRUE(Queue.at("12_0").Pending());
-  EXPECT_EQ(Queue.at("12_0").Reason, "ReqNodeNotAvail, UnavailableNodes:n1");
-  EXPECT_FALSE(Queue.at("12_0").RoutineWait());
-  EXPECT_FALSE(Queue.at("12_1").Pending());
-  EXPECT_TRUE(Queue.at("12_2").RoutineWait());
 }
 
 TEST(ClusterReport, MalformedLinesAreErrors) {

@@ -65,8 +65,8 @@ void WriteSeeds(const fs::path& Dir) {
   M.Folder = (Dir / "job").string();
   M.JobName = "vexav";
   M.Program = "/usr/bin/vexav-convert";
-  M.Partition = "debug";
-  M.SlurmOptions = {"--time=5"};
+  M.Queue = "debug";
+  M.SchedulerOptions = {"--time=5"};
   PlannedFile F;
   F.Source = "/data/in/a.avi";
   F.Given = "in/a.avi";

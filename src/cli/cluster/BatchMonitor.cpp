@@ -14,20 +14,20 @@
 
 #include "cli/ProbeCommand.h"
 #include "cli/cluster/BatchOutput.h"
-#include "cli/cluster/Slurm.h"
 #include "cli/segments/SegmentedFile.h"
 
 namespace vexav::cli::cluster {
 namespace {
 
 constexpr const char* ProgramName = "vexav-convert";
-// How often the queue and the reports are read: one squeue call for the
-// whole batch and one read of each running task's report per round.
+// How often the queue and the reports are read: one look at the scheduler's
+// queue for the whole batch and one read of each running task's report per
+// round.
 constexpr auto PollInterval = std::chrono::milliseconds(250);
-// How long a task that Slurm completed successfully may take to show its
-// result in the report file.
+// How long a task that the scheduler saw complete successfully may take to
+// show its result in the report file.
 constexpr auto ResultGrace = std::chrono::seconds(60);
-// squeue failing this many rounds in a row ends the following.
+// The queue not answering this many rounds in a row ends the following.
 constexpr int QueueFailuresTolerated = 240;
 
 void PrintLine(std::FILE* File, const std::string& Text) {
@@ -35,7 +35,7 @@ void PrintLine(std::FILE* File, const std::string& Text) {
   std::fflush(File);
 }
 
-// The last non-empty line of a task's Slurm log: what the task said before
+// The last non-empty line of a task's log: what the task said before
 // it ended without a report (the program missing on the node, a crash).
 std::string LastLogLine(const std::string& Path) {
   std::ifstream In(Path);
@@ -50,11 +50,6 @@ bool Exists(const std::string& Path) {
   return ::access(Path.c_str(), F_OK) == 0;
 }
 
-// "<job>" of a task's id "<job>_<index>".
-std::string JobOf(const std::string& TaskId) {
-  return TaskId.substr(0, TaskId.find('_'));
-}
-
 // One array task: what its report has said so far.
 struct TaskState {
   std::unique_ptr<ReportReader> Reader;
@@ -63,8 +58,8 @@ struct TaskState {
   ReportRecord Result;
   bool Ended = false;
   bool CancelAsked = false;  // its report was unreadable: the task is cancelled
-  std::string Waiting;       // Slurm's reason while it is pending
-  // When Slurm was first seen to have completed the task without its result
+  std::string Waiting;       // the scheduler's reason while it is pending
+  // When the task was first seen completed without its result
   // having been read: a shared file system may show the last lines late.
   std::optional<std::chrono::steady_clock::time_point> CompletedUnseen;
 };
@@ -86,8 +81,10 @@ void RemoveWorkFolder(const std::string& Folder) {
 
 class Monitor {
  public:
-  Monitor(Manifest& M, const ConvertEnvironment& Env, bool Follow, BatchCanceller* Canceller)
+  Monitor(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
+          BatchCanceller* Canceller)
       : M(M),
+        Sched(Sched),
         Env(Env),
         Follow(Follow),
         Canceller(Canceller),
@@ -179,7 +176,7 @@ class Monitor {
     for (std::size_t I = 0; I < Tasks.size(); ++I)
       if (!Tasks[I].Ended && (File < 0 || M.Tasks[I].File == File)) Ids.push_back(M.Tasks[I].JobId);
     std::string Error;
-    if (!Ids.empty() && !Cancel(Ids, Error) && Tell)
+    if (!Ids.empty() && !Sched.Cancel(Ids, Error) && Tell)
       PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
   }
 
@@ -214,27 +211,26 @@ class Monitor {
   // One look at the queue, then at the reports: a task that is gone from
   // the queue has written everything it will write before that look.
   void Round() {
-    std::optional<std::map<std::string, QueuedTask>> Queue = QueuedTasks(M.JobName, QueueError);
+    std::optional<std::map<std::string, QueuedState>> Queue = Sched.Queued(M.JobName, QueueError);
     QueueFailures = Queue ? 0 : QueueFailures + 1;
     if (!Queue && QueueFailures == 1)
       PrintLine(Env.Err, std::string(ProgramName) + ": " + QueueError + " (retrying)");
     // Each file's reason to wait, when a task of it is pending: one that is
     // more than a task's turn first.
-    std::vector<std::optional<QueuedTask>> Waits(Files.size());
+    std::vector<std::optional<QueuedState>> Waits(Files.size());
     for (std::size_t I = 0; I < Tasks.size(); ++I) {
       TaskState& F = Tasks[I];
       if (F.Ended) continue;
-      bool Queued = true;  // when squeue did not answer, every task may still run
+      bool Queued = true;  // when the queue did not answer, every task may still run
       if (Queue) {
         const auto Listed = Queue->find(M.Tasks[I].JobId);
         Queued = Listed != Queue->end();
         F.Waiting.clear();
         // A task still pending has written nothing: its report is not read.
-        if (Queued && Listed->second.Pending()) {
-          F.Waiting = Listed->second.Why();
-          std::optional<QueuedTask>& Wait = Waits[FileIndex(I)];
-          if (!Wait || (Wait->RoutineWait() && !Listed->second.RoutineWait()))
-            Wait = Listed->second;
+        if (Queued && Listed->second.Pending) {
+          F.Waiting = Listed->second.Reason;
+          std::optional<QueuedState>& Wait = Waits[FileIndex(I)];
+          if (!Wait || (Wait->Routine && !Listed->second.Routine)) Wait = Listed->second;
           continue;
         }
       }
@@ -243,7 +239,7 @@ class Monitor {
         if (Queued && !F.CancelAsked) {
           F.CancelAsked = true;
           std::string Ignored;
-          Cancel({M.Tasks[I].JobId}, Ignored);
+          Sched.Cancel({M.Tasks[I].JobId}, Ignored);
         }
         if (!Queued) Fail(I, F.Reader->Error());
         continue;
@@ -262,10 +258,10 @@ class Monitor {
         Settle(I);  // stopped on our request: what it kept stays
         continue;
       }
-      EndedBySlurm(I);
+      EndedByScheduler(I);
     }
     for (std::size_t I = 0; I < Files.size(); ++I)
-      if (Waits[I] && !Files[I].Ended) Output.Pending(I, Waits[I]->Why(), Waits[I]->RoutineWait());
+      if (Waits[I] && !Files[I].Ended) Output.Pending(I, Waits[I]->Reason, Waits[I]->Routine);
   }
 
   void Read(std::size_t I) {
@@ -297,24 +293,24 @@ class Monitor {
   }
 
   // Why a task that ended without a result wrote nothing: when neither its
-  // report nor Slurm's log of it is in the job folder, its node could not
+  // report nor the scheduler's log of it is in the job folder, its node could not
   // write there (or could not even enter it), so it could not have written
   // the output beside it either. "" when that is not so.
-  std::string NothingArrived(std::size_t I, const TaskEnd& End) const {
-    if (Exists(ReportPath(M.Folder, I)) || Exists(SlurmLogPath(M.Folder, M.Tasks[I].JobId)))
+  std::string NothingArrived(std::size_t I, const EndState& End) const {
+    if (Exists(ReportPath(M.Folder, I)) || Exists(Sched.LogPath(M.Folder, M.Tasks[I].JobId)))
       return std::string();
     const std::string Outputs = std::filesystem::path(M.Folder).parent_path().string();
     return "the output could not be written: the task's node could not write into " + M.Folder +
-           " (Slurm ended it: " + End.Text() + ", exit " + End.ExitCode + "); is " + Outputs +
-           " shared with the nodes and writable there by the job's user?";
+           " (" + Sched.DisplayName() + " ended it: " + End.Text + ", exit " + End.ExitCode +
+           "); is " + Outputs + " shared with the nodes and writable there by the job's user?";
   }
 
   // The task is gone from the queue without a result of its own, or
-  // stopped without our asking: Slurm ended it.
-  void EndedBySlurm(std::size_t I) {
+  // stopped without our asking: the scheduler ended it.
+  void EndedByScheduler(std::size_t I) {
     TaskState& F = Tasks[I];
     const PlannedFile& File = FileOf(I);
-    const TaskEnd End = EndOfTask(M.Tasks[I].JobId);
+    const EndState End = Sched.EndOf(M.Tasks[I].JobId);
     if (StopAsked(I) && !F.Started) {
       // Cancelled by our stop before it ran.
       F.Ended = true;
@@ -325,7 +321,7 @@ class Monitor {
       Output.NotConverted(FileIndex(I));
       return;
     }
-    if (End.CompletedCleanly() && !F.HasResult) {
+    if (End.Completed && !F.HasResult) {
       // The task exits 0 only after writing its result: the file system has
       // not shown it yet. Wait for it a while; the output is never removed
       // then, since it may well be complete.
@@ -344,41 +340,44 @@ class Monitor {
       return;
     }
     const std::string Kept = KeptPart(I);
-    if (End.Retriable() && M.Tasks[I].Attempts <= M.Retries && !StateOf(I).Abandoned) {
+    if (End.Retriable && M.Tasks[I].Attempts <= M.Retries && !StateOf(I).Abandoned) {
       Resubmit(I, End, Kept);
       return;
     }
-    if (!Kept.empty()) return StoppedBySlurm(I, End, Kept);
+    if (!Kept.empty()) return StoppedByScheduler(I, End, Kept);
     std::string Reason;
-    if ((End.EndedByItself() || End.LaunchFailed()) && !F.HasResult) {
+    if ((End.ByItself || End.LaunchFailed) && !F.HasResult) {
       Reason = NothingArrived(I, End);
       if (Reason.empty()) {
-        Reason = "the task ended without a result (" + End.Text() + ", exit " + End.ExitCode + ")";
-        const std::string Last = LastLogLine(SlurmLogPath(M.Folder, M.Tasks[I].JobId));
+        Reason = "the task ended without a result (" + End.Text + ", exit " + End.ExitCode + ")";
+        const std::string Last = LastLogLine(Sched.LogPath(M.Folder, M.Tasks[I].JobId));
         if (!Last.empty()) Reason += ": " + Last;
       }
     } else if (End.Known) {
-      Reason = "Slurm ended the task: " + End.Text();
+      Reason = EndedBy() + ": " + End.Text;
     } else {
-      Reason = "Slurm ended the task, and no longer knows why";
+      Reason = EndedBy() + ", and no longer knows why";
     }
     Fail(I, Reason);
   }
 
-  // Slurm stopped the task without our asking (a cancel of its own, a time
-  // limit), and the task kept what it had converted: the file failed, and
-  // the part stays.
-  void StoppedBySlurm(std::size_t I, const TaskEnd& End, const std::string& Kept) {
+  // The scheduler stopped the task without our asking (a cancel of its own,
+  // a time limit), and the task kept what it had converted: the file
+  // failed, and the part stays.
+  void StoppedByScheduler(std::size_t I, const EndState& End, const std::string& Kept) {
     Tasks[I].Ended = true;
     StateOf(I).Ended = true;
     RemoveLeftovers(I);
     Output.Took(FileIndex(I), Tasks[I].Result.ElapsedMs);
-    const std::string Why = "Slurm ended the task: " + (End.Known ? End.Text() : "unknown state");
+    const std::string Why = EndedBy() + ": " + (End.Known ? End.Text : "unknown state");
     Output.Stopped(FileIndex(I), Why + "; " + TaskReason(I), Kept, Why);
     Status = ExitFailed;
   }
 
-  void Resubmit(std::size_t I, const TaskEnd& End, const std::string& Kept) {
+  // "<scheduler> ended the task", in the name messages give it.
+  std::string EndedBy() const { return Sched.DisplayName() + " ended the task"; }
+
+  void Resubmit(std::size_t I, const EndState& End, const std::string& Kept) {
     TaskState& F = Tasks[I];
     const PlannedFile& File = FileOf(I);
     PlannedTask& Task = M.Tasks[I];
@@ -391,7 +390,7 @@ class Monitor {
       const int Fd =
           ::open(File.Plan.WriteTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (Fd < 0) {
-        Fail(I, "Slurm ended the task: " + End.Text() + "; " + File.Plan.WriteTo +
+        Fail(I, EndedBy() + ": " + End.Text + "; " + File.Plan.WriteTo +
                     " was taken meanwhile, so it is not submitted again");
         return;
       }
@@ -401,26 +400,18 @@ class Monitor {
     F.Reader->Reset();
     F.Started = false;
     F.HasResult = false;
-    SubmitRequest Request;
-    Request.Script = ScriptPath(M.Folder);
-    Request.JobName = M.JobName;
-    Request.Array = std::to_string(I);
-    Request.LogPattern = SlurmLogPattern(M.Folder);
-    Request.WorkFolder = M.Folder;
-    Request.CpusPerTask = M.CpusPerTask;
-    Request.Partition = M.Partition;
-    Request.ExtraOptions = M.SlurmOptions;
-    std::optional<std::string> JobId = Submit(Request, Error);
-    if (!JobId) {
-      Fail(I, "Slurm ended the task: " + End.Text() + "; submitting it again failed: " + Error);
+    const std::optional<Submission> Again = Sched.Resubmit(RequestOf(M), I, Error);
+    if (!Again || Again->TaskIds.size() != 1) {
+      Fail(I, EndedBy() + ": " + End.Text + "; submitting it again failed: " + Error);
       return;
     }
-    Task.JobId = *JobId + "_" + std::to_string(I);
+    Task.JobId = Again->TaskIds.front();
     ++Task.Attempts;
     SaveManifest(M, Error);
-    if (Canceller) Canceller->Track(*JobId);
-    std::string Text = "Slurm ended the task: " + End.Text() + "; submitted again as " +
-                       Task.JobId + " (attempt " + std::to_string(Task.Attempts) + " of " +
+    if (Canceller)
+      for (const std::string& Job : Again->Jobs) Canceller->Track(Job);
+    std::string Text = EndedBy() + ": " + End.Text + "; submitted again as " + Task.JobId +
+                       " (attempt " + std::to_string(Task.Attempts) + " of " +
                        std::to_string(M.Retries + 1) + ")";
     if (!Kept.empty()) Text += "; the part it converted before is kept as " + Kept;
     Output.Note(FileIndex(I), FileMessage(TaskName(I), Text));
@@ -661,6 +652,7 @@ class Monitor {
   }
 
   Manifest& M;
+  Scheduler& Sched;
   const ConvertEnvironment& Env;
   bool Follow;
   BatchCanceller* Canceller;
@@ -677,12 +669,12 @@ class Monitor {
 
 }  // namespace
 
-void BatchCanceller::Track(const std::string& JobId) {
+void BatchCanceller::Track(const std::string& Job) {
   std::lock_guard<std::mutex> Guard(Lock);
-  Jobs.insert(JobOf(JobId));
+  Jobs.insert(Job);
   if (!Cancelled) return;
   std::string Failure;
-  if (!Cancel({JobOf(JobId)}, Failure) && Error.empty()) Error = Failure;
+  if (!Sched.Cancel({Job}, Failure) && Error.empty()) Error = Failure;
 }
 
 void BatchCanceller::Stop() {
@@ -694,7 +686,7 @@ void BatchCanceller::Stop() {
   // they have ended.
   if (!MarkCancelled(Folder)) Error = CancelMarkerPath(Folder) + ": " + std::strerror(errno);
   std::string Failure;
-  if (!Cancel(std::vector<std::string>(Jobs.begin(), Jobs.end()), Failure) && Error.empty())
+  if (!Sched.Cancel(std::vector<std::string>(Jobs.begin(), Jobs.end()), Failure) && Error.empty())
     Error = Failure;
 }
 
@@ -703,9 +695,9 @@ std::string BatchCanceller::TakeError() {
   return std::exchange(Error, std::string());
 }
 
-int MonitorBatch(Manifest& M, const ConvertEnvironment& Env, bool Follow,
+int MonitorBatch(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
                  BatchCanceller* Canceller) {
-  return Monitor(M, Env, Follow, Canceller).Run();
+  return Monitor(M, Sched, Env, Follow, Canceller).Run();
 }
 
 }  // namespace vexav::cli::cluster

@@ -1,5 +1,5 @@
-// Follows a submitted batch: the tasks' report files and Slurm's job
-// states, until every task has ended.
+// Follows a submitted batch: the tasks' report files and the scheduler's
+// view of its tasks, until every task has ended.
 #pragma once
 
 #include <mutex>
@@ -8,6 +8,7 @@
 
 #include "cli/ConvertCommand.h"
 #include "cli/cluster/JobFolder.h"
+#include "cli/cluster/Scheduler.h"
 
 namespace vexav::cli::cluster {
 
@@ -19,10 +20,11 @@ namespace vexav::cli::cluster {
 // that follows the batch.
 class BatchCanceller : public ConversionJob {
  public:
-  explicit BatchCanceller(std::string Folder) : Folder(std::move(Folder)) {}
-  // The batch's jobs: the array, and each job a task was submitted again
-  // as. A job tracked after the cancel is cancelled at once.
-  void Track(const std::string& JobId);
+  BatchCanceller(std::string Folder, Scheduler& Sched) : Folder(std::move(Folder)), Sched(Sched) {}
+  // The batch's jobs (Submission::Jobs): those it was submitted as, and
+  // each job a task was submitted again as. A job tracked after the cancel
+  // is cancelled at once.
+  void Track(const std::string& Job);
   // Cancels once; later calls do nothing. Safe from any thread.
   void Stop() override;
   // What went wrong with the cancel ("" when nothing did); told once.
@@ -37,6 +39,7 @@ class BatchCanceller : public ConversionJob {
 
  private:
   const std::string Folder;
+  Scheduler& Sched;
   std::mutex Lock;
   std::set<std::string> Jobs;
   bool Cancelled = false;
@@ -44,11 +47,11 @@ class BatchCanceller : public ConversionJob {
 };
 
 // Reads the reports and the queue, shows each file's progress as the local
-// mode does (with Slurm's reason while a task waits for more than its
-// turn), and settles each file once its task has ended: a finished
+// mode does (with the scheduler's reason while a task waits for more than
+// its turn), and settles each file once its task has ended: a finished
 // output's path goes to Env.Out, and so does a part a stopped task kept; a
-// task Slurm ended (cancelled, node failure, time limit, out of memory) is
-// reported failed with Slurm's state, and its incomplete output removed
+// task the scheduler ended (cancelled, node failure, time limit, out of
+// memory) is reported failed with its state, and its incomplete output removed
 // unless the task kept it as a part (which nothing removes), or it is
 // submitted again for a node failure or a preemption while M.Retries
 // allows. With Env.Json, the same JSON objects as the local mode tell all
@@ -61,7 +64,7 @@ class BatchCanceller : public ConversionJob {
 // following). A batch that was cancelled before (its job folder says so)
 // is taken as stopped on request. Returns ExitOk, ExitFailed when a file
 // failed, or ExitInterrupted after a stop.
-int MonitorBatch(Manifest& M, const ConvertEnvironment& Env, bool Follow,
+int MonitorBatch(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
                  BatchCanceller* Canceller);
 
 }  // namespace vexav::cli::cluster

@@ -4,7 +4,7 @@
 // output, failures and stops on standard error, and with --json the same
 // objects as the local mode (file, percent, frame, fps, elapsed, eta,
 // output, status, error). While a task waits in the queue for something
-// other than its turn, Slurm's reason is shown on the file's line.
+// other than its turn, the scheduler's reason is shown on the file's line.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,7 @@ class BatchOutput {
   void Progress(std::size_t I, const ProgressInfo& Info);
   // File I took Ms on its node, all told (the time its result tells).
   void Took(std::size_t I, int64_t Ms);
-  // A task of file I waits in the queue for Reason ("" when Slurm gives
+  // A task of file I waits in the queue for Reason ("" when the scheduler gives
   // none; Routine: its turn or CPUs, which plain lines leave out); shown
   // once per change.
   void Pending(std::size_t I, const std::string& Reason, bool Routine);

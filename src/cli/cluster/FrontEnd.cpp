@@ -19,7 +19,7 @@
 #include "cli/SourceList.h"
 #include "cli/cluster/BatchMonitor.h"
 #include "cli/cluster/JobFolder.h"
-#include "cli/cluster/Slurm.h"
+#include "cli/cluster/Scheduler.h"
 #include "cli/segments/SegmentJoin.h"
 #include "cli/segments/SourcePlan.h"
 #include "component/OutputNaming.h"
@@ -92,31 +92,6 @@ std::string SourceProblem(const std::string& Source) {
   if (Fd < 0) return std::strerror(errno);
   ::close(Fd);
   return std::string();
-}
-
-bool WriteScript(const Manifest& M, std::string& Error) {
-  const std::string Path = ScriptPath(M.Folder);
-  const std::string Text =
-      "#!/bin/sh\n"
-      "# One task of a vexav-convert batch (a file, or a piece of one): the array\n"
-      "# task's index picks it.\n"
-      "exec " +
-      ShellQuoted(M.Program) + " --cluster-task " + ShellQuoted(M.Folder) + "\n";
-  const int Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-  bool Written = Fd >= 0;
-  for (std::size_t Done = 0; Written && Done < Text.size();) {
-    const ssize_t N = ::write(Fd, Text.data() + Done, Text.size() - Done);
-    if (N < 0 && errno == EINTR) continue;
-    Written = N > 0;
-    if (Written) Done += static_cast<std::size_t>(N);
-  }
-  const int Code = errno;
-  if (Fd >= 0) ::close(Fd);
-  if (!Written || ::chmod(Path.c_str(), 0755) != 0) {
-    Error = Path + ": " + std::strerror(Written ? errno : Code);
-    return false;
-  }
-  return true;
 }
 
 // --json: a file that fails before its batch is submitted gets its object
@@ -266,11 +241,12 @@ bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest&
 }
 
 // Makes the job folder beside the planned outputs (JobParent), writes the
-// batch script and job.json into it and submits the array: the job id, or
-// nullopt with the status to exit with once the reason was told and what was
-// made for the batch (the job folder, the reserved outputs) removed.
-std::optional<std::string> SubmitBatch(const ConvertEnvironment& Env, Manifest& M,
-                                       const std::string& JobParent, int& Status) {
+// task script and job.json into it and submits the batch's tasks: the jobs
+// and tasks the scheduler made of them, or nullopt with the status to exit
+// with once the reason was told and what was made for the batch (the job
+// folder, the reserved outputs) removed.
+std::optional<Submission> SubmitBatch(Scheduler& Sched, const ConvertEnvironment& Env, Manifest& M,
+                                      const std::string& JobParent, int& Status) {
   auto GiveUp = [&](const std::string& Why, int Code) {
     PrintLine(Env.Err, std::string(ProgramName) + ": " + Why);
     for (const PlannedFile& File : M.Files) DiscardOutput(File.Plan);
@@ -287,39 +263,54 @@ std::optional<std::string> SubmitBatch(const ConvertEnvironment& Env, Manifest& 
   ::chmod(M.Folder.c_str(), 0755);
   M.JobName = "vexav-" + M.Folder.substr(M.Folder.size() - 6);
   std::string Error;
-  if (!WriteScript(M, Error) || !SaveManifest(M, Error))
+  if (!Sched.WriteTaskScript(ScriptPath(M.Folder), {M.Program, "--cluster-task", M.Folder},
+                             Error) ||
+      !SaveManifest(M, Error))
     return GiveUp("cannot write the job folder: " + Error + "; nothing was submitted", ExitFailed);
   if (Env.Stop && Env.Stop->StopRequested())
     return GiveUp("stopped; nothing was submitted", ExitInterrupted);
-  SubmitRequest Request;
-  Request.Script = ScriptPath(M.Folder);
-  Request.JobName = M.JobName;
-  Request.Array = "0-" + std::to_string(M.Tasks.size() - 1);
-  Request.LogPattern = SlurmLogPattern(M.Folder);
-  Request.WorkFolder = M.Folder;
-  Request.CpusPerTask = M.CpusPerTask;
-  Request.Partition = M.Partition;
-  Request.ExtraOptions = M.SlurmOptions;
-  std::optional<std::string> JobId = Submit(Request, Error);
-  if (!JobId) return GiveUp("the batch was not submitted: " + Error, ExitFailed);
-  for (std::size_t I = 0; I < M.Tasks.size(); ++I)
-    M.Tasks[I].JobId = *JobId + "_" + std::to_string(I);
+  std::optional<Submission> Made = Sched.Submit(RequestOf(M), 0, M.Tasks.size(), Error);
+  if (!Made || Made->TaskIds.size() != M.Tasks.size()) {
+    if (Made) {
+      std::string Ignored;
+      Sched.Cancel(Made->Jobs, Ignored);
+      Error = "the scheduler answered with " + std::to_string(Made->TaskIds.size()) +
+              " tasks for " + std::to_string(M.Tasks.size());
+    }
+    return GiveUp("the batch was not submitted: " + Error, ExitFailed);
+  }
+  for (std::size_t I = 0; I < M.Tasks.size(); ++I) M.Tasks[I].JobId = Made->TaskIds[I];
   if (!SaveManifest(M, Error)) {
     std::string Ignored;
-    Cancel({*JobId}, Ignored);
+    Sched.Cancel(Made->Jobs, Ignored);
     return GiveUp("cannot write the job folder: " + Error + "; the batch was cancelled",
                   ExitFailed);
   }
-  return JobId;
+  return Made;
+}
+
+// "job 12", or "jobs 12, 13 and 14" for a batch submitted as several.
+std::string JobsText(const std::vector<std::string>& Jobs) {
+  return (Jobs.size() == 1 ? "job " : "jobs ") + Listed(Jobs);
+}
+
+// The scheduler the job folder names; nullptr once the reason was told.
+std::unique_ptr<Scheduler> SchedulerOf(const Manifest& M, const ConvertEnvironment& Env) {
+  std::unique_ptr<Scheduler> Sched = MakeScheduler(M.Scheduler);
+  if (!Sched)
+    PrintLine(Env.Err, std::string(ProgramName) + ": " + ManifestPath(M.Folder) +
+                           ": the batch was submitted to '" + M.Scheduler +
+                           "', which this vexav-convert does not know");
+  return Sched;
 }
 
 }  // namespace
 
 int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
-  if (FindInPath("sbatch").empty()) {
-    PrintLine(Env.Err, std::string(ProgramName) +
-                           ": sbatch is not in PATH: --cluster slurm submits from a machine "
-                           "where Slurm's commands are installed");
+  std::unique_ptr<Scheduler> Sched = MakeScheduler(Line.Cluster);
+  std::string Unusable = "no scheduler named '" + Line.Cluster + "'";
+  if (!Sched || !Sched->Usable(Unusable)) {
+    PrintLine(Env.Err, std::string(ProgramName) + ": " + Unusable);
     return ExitFailed;
   }
   std::string Program;
@@ -330,8 +321,9 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   M.Program = Program;
   M.CpusPerTask = Line.CpusPerTask;
   M.Retries = Line.Retries;
-  M.Partition = Line.Partition;
-  M.SlurmOptions = Line.SlurmOptions;
+  M.Scheduler = Sched->Name();
+  M.Queue = Line.Partition;
+  M.SchedulerOptions = Line.SlurmOptions;
   // What the submission makes goes again unless the batch is submitted: the
   // output folders it made (when still empty, so last), the segmented
   // files' work folders, and (SubmitBatch) the reserved outputs and the job
@@ -347,8 +339,8 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   // the first output), on the file system the nodes share.
   const std::string JobParent =
       Line.SameFolder ? fs::path(M.Files.front().Plan.Final).parent_path().string() : OutputFolder;
-  const std::optional<std::string> JobId = SubmitBatch(Env, M, JobParent, Status);
-  if (!JobId) return Status;
+  const std::optional<Submission> Jobs = SubmitBatch(*Sched, Env, M, JobParent, Status);
+  if (!Jobs) return Status;
   // The batch owns the work folders and the folders made now; whoever
   // follows it to its end removes them.
   for (segments::WorkFolder& Folder : Folders) Folder.Release();
@@ -358,7 +350,7 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
                                 : " in " + std::to_string(M.Tasks.size()) + " tasks";
   std::vector<std::string> Shared = SharedFolders(M, JobParent);
   Shared.push_back(M.Program);
-  PrintLine(Env.Err, std::string(ProgramName) + ": submitted job " + *JobId + " (" +
+  PrintLine(Env.Err, std::string(ProgramName) + ": submitted " + JobsText(Jobs->Jobs) + " (" +
                          std::to_string(M.Files.size()) +
                          (M.Files.size() == 1 ? " file" : " files") + Tasks + "; job folder " +
                          M.Folder + "). Assumed: every node sees the sources, " + Listed(Shared) +
@@ -366,21 +358,24 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   const std::string Follow =
       std::string(ProgramName) + " --cluster-status " + ShellQuoted(M.Folder) + " --wait";
   if (Line.Detach) {
-    PrintLine(Env.Out, *JobId);
+    // The jobs on one line, the job folder on the next.
+    std::string Ids;
+    for (const std::string& Job : Jobs->Jobs) Ids += (Ids.empty() ? "" : " ") + Job;
+    PrintLine(Env.Out, Ids);
     PrintLine(Env.Out, M.Folder);
     PrintLine(Env.Err, std::string(ProgramName) + ": follow it with: " + Follow);
     return Status;
   }
   // Ctrl-C (or SIGTERM) cancels the batch at once; a second one, which
   // ends this program before the tasks have ended, says how to follow it.
-  BatchCanceller Canceller(M.Folder);
-  Canceller.Track(*JobId);
+  BatchCanceller Canceller(M.Folder, *Sched);
+  for (const std::string& Job : Jobs->Jobs) Canceller.Track(Job);
   SetInterruptFarewell(
       "the batch was cancelled; its job folder stays until it is followed "
       "to its end: " +
       Follow);
   if (Env.Stop) Env.Stop->Register(&Canceller);
-  const int Outcome = MonitorBatch(M, Env, true, &Canceller);
+  const int Outcome = MonitorBatch(M, *Sched, Env, true, &Canceller);
   if (Env.Stop) Env.Stop->Unregister();
   SetInterruptFarewell(std::string());
   return Outcome != ExitOk ? Outcome : Status;
@@ -393,8 +388,10 @@ int RunClusterStatus(const CommandLine& Line, const ConvertEnvironment& Env) {
     PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
     return ExitFailed;
   }
+  std::unique_ptr<Scheduler> Sched = SchedulerOf(*M, Env);
+  if (!Sched) return ExitFailed;
   // Ctrl-C while following a detached batch only stops following it.
-  return MonitorBatch(*M, Env, Line.Wait, nullptr);
+  return MonitorBatch(*M, *Sched, Env, Line.Wait, nullptr);
 }
 
 }  // namespace vexav::cli::cluster

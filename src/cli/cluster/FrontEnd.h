@@ -1,10 +1,11 @@
-// The front end of a batch on a Slurm cluster: vexav-convert --cluster
-// slurm plans the outputs as the default mode does (FOLDER arguments
-// expanded, their trees mirrored, each name reserved), submits one job
-// array with a task per file, then follows the tasks' report files and
-// Slurm's job states, showing the same progress (or --json's objects) as
-// the local mode and printing each finished output. What it made for a
-// batch that is not submitted goes again. --cluster-status follows a batch
+// The front end of a batch on a cluster: vexav-convert --cluster NAME plans
+// the outputs as the default mode does (FOLDER arguments expanded, their
+// trees mirrored, each name reserved), submits the batch to the scheduler
+// of that name with a task per file (or per piece of a segmented one), then
+// follows the tasks' report files and the scheduler's view of them, showing
+// the same progress (or --json's objects) as the local mode and printing
+// each finished output. What it made for a batch that is not submitted goes
+// again. --cluster-status follows a batch
 // that was submitted with --detach.
 #pragma once
 
@@ -14,7 +15,7 @@
 namespace vexav::cli::cluster {
 
 // Ctrl-C (a stop request on Env.Stop, which SIGTERM makes too) cancels the
-// array at once: running tasks stop and keep what they converted, pending
+// batch at once: running tasks stop and keep what they converted, pending
 // ones never start.
 int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env);
 

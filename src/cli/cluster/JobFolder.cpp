@@ -17,7 +17,10 @@ namespace vexav::cli::cluster {
 namespace {
 
 constexpr const char* ManifestKind = "vexav-convert batch";
-constexpr int ManifestVersion = 2;
+constexpr int ManifestVersion = 3;
+// The version before named no scheduler (Slurm was the only one) and kept
+// its options under names of their own; it is still read.
+constexpr int SlurmOnlyVersion = 2;
 // A report line longer than this is not one this program wrote.
 constexpr std::size_t MaxLine = 64 * 1024;
 
@@ -208,23 +211,29 @@ bool MarkCancelled(const std::string& Folder) {
 bool WasCancelled(const std::string& Folder) {
   return ::access(CancelMarkerPath(Folder).c_str(), F_OK) == 0;
 }
-std::string SlurmLogPattern(const std::string& Folder) {
-  return Folder + "/slurm-%A_%a.out";
-}
-std::string SlurmLogPath(const std::string& Folder, const std::string& JobId) {
-  return Folder + "/slurm-" + JobId + ".out";
+
+TaskRequest RequestOf(const Manifest& M) {
+  TaskRequest Request;
+  Request.JobName = M.JobName;
+  Request.Folder = M.Folder;
+  Request.Script = ScriptPath(M.Folder);
+  Request.CpusPerTask = M.CpusPerTask;
+  Request.Queue = M.Queue;
+  Request.Options = M.SchedulerOptions;
+  return Request;
 }
 
 bool SaveManifest(const Manifest& M, std::string& Error) {
   Json Doc;
   Doc["kind"] = ManifestKind;
   Doc["version"] = ManifestVersion;
+  Doc["scheduler"] = M.Scheduler;
   Doc["job_name"] = M.JobName;
   PutPath(Doc, "program", M.Program);
   Doc["cpus_per_task"] = M.CpusPerTask;
   Doc["retries"] = M.Retries;
-  Doc["partition"] = M.Partition;
-  Doc["slurm_options"] = M.SlurmOptions;
+  Doc["queue"] = M.Queue;
+  Doc["scheduler_options"] = M.SchedulerOptions;
   Json Files = Json::array();
   for (const PlannedFile& F : M.Files) {
     Json File = Json::object();
@@ -280,16 +289,20 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
   try {
     if (Doc.is_discarded() || !Doc.is_object() || Doc.value("kind", "") != ManifestKind)
       throw std::runtime_error("not a batch description of vexav-convert");
-    if (GetInt(Doc, "version") != ManifestVersion)
+    const int Version = GetInt(Doc, "version");
+    if (Version != ManifestVersion && Version != SlurmOnlyVersion)
       throw std::runtime_error("written by another version of vexav-convert");
+    const bool Old = Version == SlurmOnlyVersion;
     Manifest M;
     M.Folder = Folder;
+    M.Scheduler = Old ? std::string("slurm") : Doc.at("scheduler").get<std::string>();
     M.JobName = Doc.at("job_name").get<std::string>();
     M.Program = GetPath(Doc, "program");
     M.CpusPerTask = GetInt(Doc, "cpus_per_task");
     M.Retries = GetInt(Doc, "retries");
-    M.Partition = Doc.at("partition").get<std::string>();
-    M.SlurmOptions = Doc.at("slurm_options").get<std::vector<std::string>>();
+    M.Queue = Doc.at(Old ? "partition" : "queue").get<std::string>();
+    M.SchedulerOptions =
+        Doc.at(Old ? "slurm_options" : "scheduler_options").get<std::vector<std::string>>();
     for (const Json& F : Doc.at("files")) {
       PlannedFile File;
       File.Source = GetPath(F, "source");

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "cli/OutputFiles.h"
+#include "cli/cluster/Scheduler.h"
 #include "cli/segments/SegmentPlan.h"
 
 namespace vexav::cli::cluster {
@@ -32,18 +33,19 @@ struct PlannedFile {
 struct PlannedTask {
   int File = 0;
   int Piece = -1;     // index into the file's Segments.Pieces; -1: the whole file
-  std::string JobId;  // the Slurm id of the array task now running it, "<job>_<index>"
+  std::string JobId;  // the scheduler's id of the task now running it (opaque)
   int Attempts = 1;   // submissions so far
 };
 
 struct Manifest {
-  std::string Folder;  // the job folder itself (not stored)
+  std::string Folder;     // the job folder itself (not stored)
+  std::string Scheduler;  // the batch system's name (MakeScheduler)
   std::string JobName;
   std::string Program;  // what each task runs
   int CpusPerTask = 1;
   int Retries = 0;
-  std::string Partition;
-  std::vector<std::string> SlurmOptions;
+  std::string Queue;                          // where the tasks run ("": the default)
+  std::vector<std::string> SchedulerOptions;  // passed to the batch system as they are
   std::vector<PlannedFile> Files;
   std::vector<PlannedTask> Tasks;  // by array index
   // The output folders the submission made (parents first): whoever ends
@@ -70,9 +72,10 @@ std::string ManifestPath(const std::string& Folder);
 std::string CancelMarkerPath(const std::string& Folder);
 bool MarkCancelled(const std::string& Folder);
 bool WasCancelled(const std::string& Folder);
-// Slurm's own output file of a task (its standard output and error).
-std::string SlurmLogPattern(const std::string& Folder);  // for sbatch --output
-std::string SlurmLogPath(const std::string& Folder, const std::string& JobId);
+
+// What each submission of the batch's tasks asks the scheduler for: the
+// first one and each task submitted again are built from the same record.
+TaskRequest RequestOf(const Manifest& M);
 
 // One line of a task's report.
 struct ReportRecord {

@@ -16,6 +16,7 @@
 #include "cli/ComponentRun.h"
 #include "cli/OutputFiles.h"
 #include "cli/cluster/JobFolder.h"
+#include "cli/cluster/Scheduler.h"
 
 namespace vexav::cli::cluster {
 namespace {
@@ -160,17 +161,17 @@ void RunPiece(const PlannedFile& File, const segments::Piece& P, const ConvertEn
 }
 
 // The whole file through the local default mode, into the output reserved
-// for it.
-void RunWholeFile(const CommandLine& Line, const Manifest& M, const PlannedFile& File,
+// for it, with a codec thread for each CPU the scheduler gave the task
+// (TaskCpus; 0: not told, then --cpus-per-task's).
+void RunWholeFile(const CommandLine& Line, const Manifest& M, int TaskCpus, const PlannedFile& File,
                   ConvertEnvironment Env, StopControl& Stop, ReportFile& Report) {
   CommandLine One;
   One.Files = {File.Source};
   One.Overwrite = File.Plan.Replaces;
   One.LogLevel = Line.LogLevel;
-  // The codecs use the CPUs Slurm gave the task.
+  // The codecs use the CPUs the scheduler gave the task.
   int Cpus = M.CpusPerTask;
-  if (const char* Given = std::getenv("SLURM_CPUS_PER_TASK"); Given && std::atoi(Given) > 0)
-    Cpus = std::atoi(Given);
+  if (TaskCpus > 0) Cpus = TaskCpus;
   One.CodecThreads = std::max(1, std::min(Cpus, 64));
   Env.Report = &Report;
   Env.Planned = &File.Plan;
@@ -200,18 +201,23 @@ std::string HostName() {
 }  // namespace
 
 int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
-  const char* IndexText = std::getenv("SLURM_ARRAY_TASK_ID");
-  if (!IndexText || !*IndexText) {
-    std::fprintf(Env.Err, "vexav-convert: --cluster-task runs inside a Slurm array task only\n");
-    return ExitUsage;
-  }
-  const std::size_t Index = std::strtoul(IndexText, nullptr, 10);
   std::string Error;
   std::optional<Manifest> M = LoadManifest(Line.ClusterTask, Error);
-  if (!M || Index >= M->Tasks.size()) {
-    std::fprintf(
-        Env.Err, "vexav-convert: %s\n",
-        M ? ("no task " + std::to_string(Index) + " in the batch").c_str() : Error.c_str());
+  const std::unique_ptr<Scheduler> Sched = M ? MakeScheduler(M->Scheduler) : nullptr;
+  if (!M || !Sched) {
+    if (M) Error = "the batch's scheduler '" + M->Scheduler + "' is not known to this program";
+    std::fprintf(Env.Err, "vexav-convert: %s\n", Error.c_str());
+    return ExitFailed;
+  }
+  const std::optional<std::size_t> Given = Sched->TaskIndexHere();
+  if (!Given) {
+    std::fprintf(Env.Err,
+                 "vexav-convert: --cluster-task runs inside a task of a cluster batch only\n");
+    return ExitUsage;
+  }
+  const std::size_t Index = *Given;
+  if (Index >= M->Tasks.size()) {
+    std::fprintf(Env.Err, "vexav-convert: no task %zu in the batch\n", Index);
     return ExitFailed;
   }
   const PlannedTask& Task = M->Tasks[Index];
@@ -241,7 +247,7 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
     if (Task.Piece >= 0)
       RunPiece(File, File.Segments.Pieces[Task.Piece], Env, Stop, Report);
     else
-      RunWholeFile(Line, *M, File, Env, Stop, Report);
+      RunWholeFile(Line, *M, Sched->TaskCpusHere(), File, Env, Stop, Report);
   }
   if (!Report.HasResult) {
     // Stopped before the file was even opened, or the run could not start.
