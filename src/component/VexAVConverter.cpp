@@ -11,6 +11,7 @@
 #include "binding/LogLevels.h"
 #include "binding/Text.h"
 #include "component/TaskList.h"
+#include "engine/RunGate.h"
 #include "component/runtime/LogCapture.h"
 
 namespace vexav {
@@ -59,29 +60,9 @@ bool TComponentLock::HeldByCurrentThread() const {
 
 // ---- Component threads -----------------------------------------------------
 
-struct TCustomAVConverter::TWorkGate {
-  std::mutex Lock;
-  std::condition_variable Idle;
-  int Active = 0;
-
-  void Enter() {
-    std::lock_guard<std::mutex> Guard(Lock);
-    ++Active;
-  }
-  void Leave() {
-    std::lock_guard<std::mutex> Guard(Lock);
-    --Active;
-    Idle.notify_all();
-  }
-  void WaitIdle() {
-    std::unique_lock<std::mutex> Guard(Lock);
-    Idle.wait(Guard, [this] { return Active == 0; });
-  }
-};
-
 class TCustomAVConverter::TWorkThread final : public TThread {
  public:
-  TWorkThread(std::shared_ptr<TWorkGate> Gate, TThreadPriority Priority, std::function<void()> Work)
+  TWorkThread(std::shared_ptr<TRunGate> Gate, TThreadPriority Priority, std::function<void()> Work)
       : TThread(Priority), FGate(std::move(Gate)), FWork(std::move(Work)) {
     FGate->Enter();
   }
@@ -94,7 +75,7 @@ class TCustomAVConverter::TWorkThread final : public TThread {
   void Execute() override { FWork(); }
 
  private:
-  std::shared_ptr<TWorkGate> FGate;
+  std::shared_ptr<TRunGate> FGate;
   std::function<void()> FWork;
 };
 
@@ -129,7 +110,7 @@ TCustomAVConverter::TCustomAVConverter()
     : FProbe(std::make_unique<TAVProbe>()),
       FRunLoop(std::make_unique<TRunLoopDispatcher>()),
       FAlive(std::make_shared<int>(0)),
-      FWorkGate(std::make_shared<TWorkGate>()) {
+      FWorkGate(std::make_shared<TRunGate>()) {
   FLogClient = std::make_unique<TLogClient>(*this);
   RegisterLogCaptureClient(FLogClient.get());
 }
@@ -174,7 +155,7 @@ void TCustomAVConverter::Shutdown() {
     std::unique_lock<std::mutex> Wait(FNoticeMutex);
     FNoticeArrived.wait_for(Wait, std::chrono::milliseconds(10));
   }
-  FWorkGate->WaitIdle();
+  FWorkGate->WaitIdle(-1);
   // No task runs: what is left of the tasks calls nothing of the component.
   TEventScope Scope(*this);
   for (int I = 0; I < FTasks.Count(); ++I) {

@@ -69,6 +69,8 @@ struct AVFormatContext;
 namespace vexav {
 
 class TFFmpeg;
+// The count of worker threads still running (engine/RunGate.h).
+struct TRunGate;
 
 // The component's log levels; the library's own level is derived from the
 // ordinal minus one (-1 .. 3).
@@ -273,8 +275,8 @@ class VEXAV_API TCustomAVConverter {
   class VEXAV_LOCAL TLogClient;
   // The short-lived threads of the component itself (a start that the
   // engine would refuse at once, a final notice that may not be raised on
-  // the owner's thread), counted so that destruction waits for them.
-  struct VEXAV_LOCAL TWorkGate;
+  // the owner's thread), counted in a run gate (the engine's TRunGate) so
+  // that destruction waits for them.
   class VEXAV_LOCAL TWorkThread;
   // Holds Lock; when the outermost hold ends, the tasks taken out of the
   // list meanwhile are freed after the lock is released (freeing a task
@@ -331,7 +333,7 @@ class VEXAV_API TCustomAVConverter {
   // Timers posted to the dispatcher hold it weakly: a timer that fires after
   // the component is gone does nothing.
   std::shared_ptr<int> FAlive;
-  std::shared_ptr<TWorkGate> FWorkGate;
+  std::shared_ptr<TRunGate> FWorkGate;
   // Signalled whenever a termination notice reaches the component.
   std::mutex FNoticeMutex;
   std::condition_variable FNoticeArrived;
