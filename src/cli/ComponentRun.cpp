@@ -554,19 +554,9 @@ std::string DefaultRun::PieceTag(const FileTask& File, int Piece) const {
 }
 
 void DefaultRun::InstallEvents() {
-  Converter.OnProgress = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
-                                float AQuality, float ABitRate, int64_t ACurrentSize,
-                                int ATotalOutputDuration) {
+  Converter.OnTaskProgress = [this](int AIndex, const TRunProgress& AProgress) {
     if (AIndex < 0 || AIndex >= static_cast<int>(Tasks.size())) return;
-    ProgressInfo Info;
-    Info.FrameNumber = AFrameNumber;
-    Info.Fps = AFPS;
-    Info.CurrentDurationMs = ACurrentDuration;
-    Info.Quality = AQuality;
-    Info.BitRate = ABitRate;
-    Info.CurrentSize = ACurrentSize;
-    Info.TotalOutputDurationMs = ATotalOutputDuration;
-    Progress(AIndex, Info);
+    Progress(AIndex, AProgress);
   };
   Converter.OnLog = [this](int AIndex, TLogLevel Level, const std::string& AMsg) {
     // The message of an error that ended a run: the file's failure line

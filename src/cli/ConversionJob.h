@@ -10,20 +10,13 @@
 #include <string>
 
 #include "component/AVProbe.h"
+#include "engine/RunProgress.h"
 #include "engine/RunTimings.h"
 
 namespace vexav::cli {
 
-// One progress event of a run (the engine's OnProgress values).
-struct ProgressInfo {
-  int FrameNumber = -1;
-  int Fps = -1;
-  int64_t CurrentDurationMs = 0;  // output time converted so far
-  float Quality = -1.0f;
-  float BitRate = 0.0f;                // kbit/s
-  int64_t CurrentSize = 0;             // bytes
-  int64_t TotalOutputDurationMs = -1;  // -1 (or 0) when not known
-};
+// One progress report of a run: the engine's record, passed up as it is.
+using ProgressInfo = TRunProgress;
 
 // How a run ended.
 struct RunOutcome {

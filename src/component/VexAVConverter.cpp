@@ -171,11 +171,8 @@ void TCustomAVConverter::Shutdown() {
 // ---- Tasks -------------------------------------------------------------------------
 
 void TCustomAVConverter::BindTaskEvents(TFFmpeg& Task) {
-  Task.OnProgress = [this](TCustomFFmpeg& Sender, int FrameNumber, int Fps, int CurrentDuration,
-                           float Quality, float BitRate, int64_t CurrentSize,
-                           int TotalOutputDuration) {
-    DoTaskProgress(static_cast<TFFmpeg&>(Sender), FrameNumber, Fps, CurrentDuration, Quality,
-                   BitRate, CurrentSize, TotalOutputDuration);
+  Task.OnProgress = [this](TCustomFFmpeg& Sender, const TRunProgress& Progress) {
+    DoTaskProgress(static_cast<TFFmpeg&>(Sender), Progress);
   };
   Task.OnTerminate = [this](TCustomFFmpeg& Sender) {
     DoTaskTerminate(static_cast<TFFmpeg&>(Sender));
@@ -609,16 +606,18 @@ void TCustomAVConverter::DoTaskLog(TFFmpeg* Task, int Level, const std::string& 
   OnLog(Task ? Task->Index : -1, LogLevelFromNumber(Level), Text);
 }
 
-void TCustomAVConverter::DoTaskProgress(TFFmpeg& Task, int AFrameNumber, int AFPS,
-                                        int ACurrentDuration, float AQuality, float ABitRate,
-                                        int64_t ACurrentSize, int ATotalOutputDuration) {
+void TCustomAVConverter::DoTaskProgress(TFFmpeg& Task, const TRunProgress& AProgress) {
   // A stop that came in the instant between the claim of an owner's-thread
   // run and the engine's start reaches the engine here.
   if (Task.FStopAsked && !Task.StopRequested) Task.Stop();
   TEventScope Scope(*this);
-  if (FClosing || !OnProgress) return;
-  OnProgress(Task.Index, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize,
-             ATotalOutputDuration);
+  if (FClosing) return;
+  if (OnTaskProgress) OnTaskProgress(Task.Index, AProgress);
+  // The engine keeps both durations within an int.
+  if (OnProgress)
+    OnProgress(Task.Index, AProgress.FrameNumber, AProgress.Fps,
+               static_cast<int>(AProgress.CurrentDurationMs), AProgress.Quality, AProgress.BitRate,
+               AProgress.CurrentSize, static_cast<int>(AProgress.TotalOutputDurationMs));
 }
 
 void TCustomAVConverter::DoTaskTerminate(TFFmpeg& Task) {

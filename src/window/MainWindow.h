@@ -178,8 +178,7 @@ class TfrmMain : public QWidget {
 
  public:
   // The component's events (called on its worker threads).
-  void VexAVCProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
-                      float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
+  void VexAVCProgress(int AIndex, const TRunProgress& AProgress);
   void VexAVCTerminate(int AIndex, bool AFinished, bool AException, const std::string& AMessage);
 
  protected:

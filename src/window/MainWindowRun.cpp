@@ -262,11 +262,10 @@ void TfrmMain::btnConvertClick() {
 
 // ---- Notices --------------------------------------------------------------------
 
-void TfrmMain::VexAVCProgress(int AIndex, int, int, int ACurrentDuration, float, float, int64_t,
-                              int ATotalOutputDuration) {
+void TfrmMain::VexAVCProgress(int AIndex, const TRunProgress& AProgress) {
   const int run = FRun.load();
-  const qint64 current = ACurrentDuration;
-  const qint64 total = ATotalOutputDuration;
+  const qint64 current = AProgress.CurrentDurationMs;
+  const qint64 total = AProgress.TotalOutputDurationMs;
   QMetaObject::invokeMethod(
       this, [this, run, AIndex, current, total] { ApplyProgress(run, AIndex, current, total); },
       Qt::QueuedConnection);
