@@ -11,7 +11,7 @@
 #include <system_error>
 #include <vector>
 
-#include "cli/OutputFiles.h"
+#include "batch/OutputFiles.h"
 #include "cli/ProbeCommand.h"
 #include "cli/TimingsLine.h"
 #include "component/OutputNaming.h"
@@ -175,11 +175,7 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
 ProgressDisplay::ProgressDisplay(std::FILE* Err, bool Terminal, std::string Name, int Columns)
     : Err(Err), Terminal(Terminal), Name(std::move(Name)), Columns(Columns) {}
 
-int ProgressDisplay::Percent(const ProgressInfo& Info) {
-  if (Info.TotalOutputDurationMs <= 0) return -1;
-  const int64_t Current = std::max<int64_t>(Info.CurrentDurationMs, 0);
-  return static_cast<int>(std::min<int64_t>(Current * 100 / Info.TotalOutputDurationMs, 100));
-}
+int ProgressDisplay::Percent(const ProgressInfo& Info) { return PercentDone(Info); }
 
 std::string ProgressDisplay::BarLine(const std::string& Name, int Percent, int64_t Ms,
                                      int Columns) {

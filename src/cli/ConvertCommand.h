@@ -9,10 +9,11 @@
 #include <mutex>
 #include <string>
 
+#include "batch/ConversionJob.h"
+#include "batch/FileReport.h"
+#include "batch/OutputFiles.h"
+#include "cli/BatchTerms.h"
 #include "cli/CommandLine.h"
-#include "cli/ConversionJob.h"
-#include "cli/FileReport.h"
-#include "cli/OutputFiles.h"
 #include "cli/JsonProgress.h"
 
 namespace vexav::cli {
@@ -88,10 +89,10 @@ struct ConvertEnvironment {
   bool Verbose = false;
   std::string LibFolder;        // where the media libraries were bound from
   StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
-  // Default mode on the component: told each file's progress and end.
+  // Default mode: told each file's progress and end.
   FileReport* Report = nullptr;
-  // Default mode on the component with one file: the output reserved
-  // already (a cluster's front end plans the names before submitting).
+  // Default mode with one file: the output reserved already (a cluster's
+  // front end plans the names before submitting).
   const OutputPlan* Planned = nullptr;
 };
 

@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/OutputFiles.h"
-#include "cli/segments/SegmentPlan.h"
+#include "batch/OutputFiles.h"
+#include "batch/segments/SegmentPlan.h"
+#include "cli/BatchTerms.h"
 
 namespace vexav::cli::cluster {
 

@@ -13,10 +13,14 @@
 #include "engine/RunProgress.h"
 #include "engine/RunTimings.h"
 
-namespace vexav::cli {
+namespace vexav::batch {
 
 // One progress report of a run: the engine's record, passed up as it is.
 using ProgressInfo = TRunProgress;
+
+// The share of the output converted so far in percent (integer division, at
+// most 100), or -1 when the expected duration is not known.
+int PercentDone(const ProgressInfo& Info);
 
 // How a run ended.
 struct RunOutcome {
@@ -72,4 +76,4 @@ class ConversionJob {
 // error. Throws std::exception when no engine can be made.
 using JobFactory = std::function<std::unique_ptr<ConversionJob>(bool Verbose)>;
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch
