@@ -1,7 +1,7 @@
-// vexav-convert's two conversion modes over a ConversionJob: the explicit
-// mode (--output OUT with engine options) and the default mode (every FILE
-// with the MPEG-4 preset, named after its source), with the progress shown
-// on standard error and the stop asked for by Ctrl-C.
+// vexav-convert's explicit mode (--output OUT with engine options) over a
+// ConversionJob, and what it shares with the default mode (ComponentRun.h):
+// the progress shown on standard error, the stop asked for by Ctrl-C, the
+// program's environment and exit statuses.
 #pragma once
 
 #include <atomic>
@@ -100,13 +100,5 @@ struct ConvertEnvironment {
 // options in order, FILE opened, the options in order, OUT created, then
 // the run. ExitOk only when the run finished without an error.
 int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env);
-
-// [--output-dir DIR | --same-folder] FILE...: every file in turn with the
-// MPEG-4 preset; failures are reported and the next file is tried.
-// ExitFailed when any file failed, ExitInterrupted after a stop. The
-// program's default mode runs on the converter component instead
-// (RunDefaultOnComponent, ComponentRun.h); this version over a ConversionJob
-// is kept for the stand-in tests of the per-file logic.
-int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env);
 
 }  // namespace vexav::cli
