@@ -1,7 +1,10 @@
-// What the command line's conversion modes need from one conversion: the
-// engine's option and file calls, a look at the opened input, and a run on a
-// worker thread that can be stopped. The program uses the engine through
-// EngineJob; the tests of the modes' own logic use a stand-in.
+// One conversion straight on the engine, for what runs outside the converter
+// component: the joins of segmented files, a cluster task's piece, and the
+// command line's explicit mode. It offers the engine's option and file
+// calls, a look at the opened input, and a run on a worker thread that can
+// be stopped. The program makes them over the engine (cli/EngineJob); the
+// explicit mode's own tests use a stand-in. Also the progress record and
+// the outcome of a run, which the whole batch layer speaks in.
 #pragma once
 
 #include <cstdint>

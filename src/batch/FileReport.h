@@ -1,6 +1,6 @@
-// What the default mode tells an observer about each file besides its
-// display: progress, and how the file ended with the output it left. A
-// cluster task writes these into its report file for the front end.
+// How a file of a batch ended (FileOutcome, FileResult), and the observer of
+// a file's progress and end that a cluster task writes into its report file
+// for the front end.
 #pragma once
 
 #include <string>
