@@ -28,8 +28,8 @@
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
-#include "cli/segments/PictureTimes.h"
-#include "cli/segments/SegmentPlan.h"
+#include "batch/segments/PictureTimes.h"
+#include "batch/segments/SegmentPlan.h"
 
 namespace {
 
@@ -135,12 +135,12 @@ int main(int Argc, char** Argv) {
     std::printf("pictures: the whole run's at every one of the %zu frames\n", WholeShows.size());
   }
   std::vector<int64_t> Times;
-  cli::segments::ReadPictureTimes(Source, -1, Times, Error);
-  const cli::segments::SegmentPlan Plan = cli::segments::MakeSegmentPlan(
+  batch::segments::ReadPictureTimes(Source, -1, Times, Error);
+  const batch::segments::SegmentPlan Plan = batch::segments::MakeSegmentPlan(
       {{"r", "29.97"}}, mediagen::StatedDurationUs(Source), std::atoi(Argv[4]), false, Times, Error);
   const std::vector<double>& Psnr = Joined.Pictures.Psnr;
   const double Mean = Joined.Pictures.MeanPsnrOfCoded(0, Psnr.size());
-  for (const cli::segments::Piece& P : Plan.Pieces) {
+  for (const batch::segments::Piece& P : Plan.Pieces) {
     if (P.FirstFrame == 0) continue;
     const double Around =
         Joined.Pictures.MeanPsnrOfCoded(P.FirstFrame - Window, P.FirstFrame + Window);

@@ -1,5 +1,6 @@
-// The default mode of vexav-convert on the converter component: every FILE
-// one task of one TVexAVConverter, --jobs of them at once.
+// The default mode of vexav-convert: the batch layer's default run
+// (batch/DefaultRun.h) on the files and folders given, shown as progress
+// lines or JSON, with the outputs printed and the exit status.
 #pragma once
 
 #include "cli/CommandLine.h"

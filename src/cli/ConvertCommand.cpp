@@ -7,15 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <vector>
 
-#include "cli/OutputFiles.h"
+#include "batch/OutputFiles.h"
 #include "cli/ProbeCommand.h"
 #include "cli/TimingsLine.h"
-#include "component/OutputNaming.h"
-#include "component/Presets.h"
 
 namespace vexav::cli {
 namespace {
@@ -88,85 +84,6 @@ bool Stopping(const ConvertEnvironment& Env) {
   return Env.Stop && Env.Stop->StopRequested();
 }
 
-enum class FileResult { Converted, Failed, Stopped };
-
-// One file of the default mode.
-FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool SameFolder,
-                      bool Overwrite, const ConvertEnvironment& Env) {
-  const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
-  const std::string Ext = output::FormatExtension(Preset.ItemText);
-  const std::string Label = output::FormatLabel(Preset.ItemText);
-  auto Fail = [&](const std::string& Reason) {
-    PrintLine(Env.Err, FileMessage(Source, Reason));
-    return FileResult::Failed;
-  };
-
-  std::unique_ptr<ConversionJob> Job;
-  OutputPlan Plan;
-  try {
-    Job = Env.MakeJob(Env.Verbose);
-    StopRegistration Registration(Env.Stop, *Job);
-    if (!Job->OpenInputFile(Source)) return Fail(Job->LastError());
-
-    // The window's settings: the preset row, the source's size, and no
-    // video for a source with an audio extension. Unlike the window, a
-    // source without a video stream is also converted to sound only.
-    const SourceFacts Facts = Job->InputFacts();
-    const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams == 0;
-    if (AudioOnly && Facts.AudioStreams == 0) return Fail("no audio or video stream to convert");
-    const output::TOutputSettings Settings =
-        output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video);
-    for (const output::TEngineOption& Option : output::EngineOptions(Settings))
-      Job->SetOption(Option.Name, Option.Value);
-    if (!Settings.Note.empty()) PrintLine(Env.Err, SourceLogLine(Source, Settings.Note));
-
-    const std::string Name = SameFolder ? Source : output::PathInFolder(Folder, Source);
-    std::string Error;
-    if (!PlanDefaultOutput(Name, Ext, Label, Overwrite, Plan, Error)) return Fail(Error);
-    // What the engine writes: the output itself, or the file that replaces
-    // it once the conversion has succeeded.
-    const std::string Reserved = Plan.WriteTo;
-    if (!Job->OpenOutputFile(Reserved)) {
-      DiscardOutput(Plan);
-      return Fail(Job->LastError());
-    }
-
-    const RunOutcome Outcome = RunWithProgress(*Job, Source, Env);
-    Registration.Release();
-    Job.reset();  // the engine closes and releases its files
-    if (Outcome.Succeeded()) {
-      if (!IsNonEmptyFile(Reserved)) {
-        DiscardOutput(Plan);
-        return Fail("nothing was written");
-      }
-      if (!CommitOutput(Plan, Error)) return Fail(Error);
-      PrintLine(Env.Out, Plan.Final);
-      return FileResult::Converted;
-    }
-    if (!Outcome.ExceptionRaised) {
-      // A stop: what was converted is a playable file, kept under a name
-      // that says it is not the whole source, never in place of an old file.
-      std::string Text = Outcome.Started ? "stopped" : "stopped before converting";
-      if (!Outcome.Started) {
-        DiscardOutput(Plan);
-      } else {
-        const StoppedOutput Kept = KeepStoppedOutput(Plan);
-        Text += Kept.Note;
-        if (!Kept.Path.empty()) PrintLine(Env.Out, Kept.Path);
-      }
-      PrintLine(Env.Err, FileMessage(Source, Text));
-      return FileResult::Stopped;
-    }
-    // A run that ended by an error leaves no complete file behind.
-    DiscardOutput(Plan);
-    return Fail(Outcome.ErrorMessage);
-  } catch (const std::exception& E) {
-    Job.reset();
-    DiscardOutput(Plan);
-    return Fail(E.what());
-  }
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -175,11 +92,7 @@ FileResult ConvertOne(const std::string& Source, const std::string& Folder, bool
 ProgressDisplay::ProgressDisplay(std::FILE* Err, bool Terminal, std::string Name, int Columns)
     : Err(Err), Terminal(Terminal), Name(std::move(Name)), Columns(Columns) {}
 
-int ProgressDisplay::Percent(const ProgressInfo& Info) {
-  if (Info.TotalOutputDurationMs <= 0) return -1;
-  const int64_t Current = std::max<int64_t>(Info.CurrentDurationMs, 0);
-  return static_cast<int>(std::min<int64_t>(Current * 100 / Info.TotalOutputDurationMs, 100));
-}
+int ProgressDisplay::Percent(const ProgressInfo& Info) { return PercentDone(Info); }
 
 std::string ProgressDisplay::BarLine(const std::string& Name, int Percent, int64_t Ms,
                                      int Columns) {
@@ -400,41 +313,6 @@ int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env) {
   ExplicitRun Run(Line, Env, Record);
   const int Status = Run.Run();
   if (Env.Json) Env.Json->Write(Record);
-  return Status;
-}
-
-int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env) {
-  if (!Line.OutputDir.empty()) {
-    std::error_code Error;
-    std::filesystem::create_directories(Line.OutputDir, Error);
-    if (Error || !std::filesystem::is_directory(Line.OutputDir)) {
-      PrintLine(Env.Err, FileMessage(Line.OutputDir,
-                                     "cannot make the output folder: " +
-                                         (Error ? Error.message() : std::string("not a folder"))));
-      return ExitFailed;
-    }
-  }
-  int Status = ExitOk;
-  for (std::size_t I = 0; I < Line.Files.size(); ++I) {
-    if (Stopping(Env)) {
-      const std::size_t Left = Line.Files.size() - I;
-      PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(Left) +
-                             (Left == 1 ? " file was" : " files were") + " not converted");
-      break;
-    }
-    switch (ConvertOne(Line.Files[I], Line.OutputDir, Line.SameFolder, Line.Overwrite, Env)) {
-      case FileResult::Converted:
-        break;
-      case FileResult::Failed:
-        Status = ExitFailed;
-        break;
-      case FileResult::Stopped:
-        // A run that ended early without anyone asking is a failure too.
-        if (!Stopping(Env)) Status = ExitFailed;
-        break;
-    }
-  }
-  if (Stopping(Env)) return ExitInterrupted;
   return Status;
 }
 

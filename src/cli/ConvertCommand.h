@@ -1,7 +1,7 @@
-// vexav-convert's two conversion modes over a ConversionJob: the explicit
-// mode (--output OUT with engine options) and the default mode (every FILE
-// with the MPEG-4 preset, named after its source), with the progress shown
-// on standard error and the stop asked for by Ctrl-C.
+// vexav-convert's explicit mode (--output OUT with engine options) over a
+// ConversionJob, and what it shares with the default mode (ComponentRun.h):
+// the progress shown on standard error, the stop asked for by Ctrl-C, the
+// program's environment and exit statuses.
 #pragma once
 
 #include <atomic>
@@ -9,10 +9,11 @@
 #include <mutex>
 #include <string>
 
+#include "batch/ConversionJob.h"
+#include "batch/FileReport.h"
+#include "batch/OutputFiles.h"
+#include "cli/BatchTerms.h"
 #include "cli/CommandLine.h"
-#include "cli/ConversionJob.h"
-#include "cli/FileReport.h"
-#include "cli/OutputFiles.h"
 #include "cli/JsonProgress.h"
 
 namespace vexav::cli {
@@ -88,10 +89,10 @@ struct ConvertEnvironment {
   bool Verbose = false;
   std::string LibFolder;        // where the media libraries were bound from
   StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
-  // Default mode on the component: told each file's progress and end.
+  // Default mode: told each file's progress and end.
   FileReport* Report = nullptr;
-  // Default mode on the component with one file: the output reserved
-  // already (a cluster's front end plans the names before submitting).
+  // Default mode with one file: the output reserved already (a cluster's
+  // front end plans the names before submitting).
   const OutputPlan* Planned = nullptr;
 };
 
@@ -99,13 +100,5 @@ struct ConvertEnvironment {
 // options in order, FILE opened, the options in order, OUT created, then
 // the run. ExitOk only when the run finished without an error.
 int RunExplicit(const CommandLine& Line, const ConvertEnvironment& Env);
-
-// [--output-dir DIR | --same-folder] FILE...: every file in turn with the
-// MPEG-4 preset; failures are reported and the next file is tried.
-// ExitFailed when any file failed, ExitInterrupted after a stop. The
-// program's default mode runs on the converter component instead
-// (RunDefaultOnComponent, ComponentRun.h); this version over a ConversionJob
-// is kept for the stand-in tests of the per-file logic.
-int RunDefault(const CommandLine& Line, const ConvertEnvironment& Env);
 
 }  // namespace vexav::cli

@@ -62,19 +62,8 @@ class EngineJob : public ConversionJob {
 
   RunOutcome Run(const ProgressHandler& OnProgress) override {
     Engine.ProgressInterval = ProgressIntervalUs;
-    Engine.OnProgress = [&OnProgress](TCustomFFmpeg&, int FrameNumber, int Fps,
-                                      int CurrentDurationMs, float Quality, float BitRate,
-                                      int64_t CurrentSize, int TotalOutputDurationMs) {
-      if (!OnProgress) return;
-      ProgressInfo Info;
-      Info.FrameNumber = FrameNumber;
-      Info.Fps = Fps;
-      Info.CurrentDurationMs = CurrentDurationMs;
-      Info.Quality = Quality;
-      Info.BitRate = BitRate;
-      Info.CurrentSize = CurrentSize;
-      Info.TotalOutputDurationMs = TotalOutputDurationMs;
-      OnProgress(Info);
+    Engine.OnProgress = [&OnProgress](TCustomFFmpeg&, const TRunProgress& Progress) {
+      if (OnProgress) OnProgress(Progress);
     };
     Engine.OnTerminate = [this](TCustomFFmpeg&) {
       std::lock_guard<std::mutex> Guard(DoneLock);

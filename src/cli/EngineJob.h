@@ -4,7 +4,8 @@
 
 #include <memory>
 
-#include "cli/ConversionJob.h"
+#include "batch/ConversionJob.h"
+#include "cli/BatchTerms.h"
 
 namespace vexav::cli {
 

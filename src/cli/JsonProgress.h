@@ -16,7 +16,8 @@
 #include <optional>
 #include <string>
 
-#include "cli/ConversionJob.h"
+#include "batch/ConversionJob.h"
+#include "cli/BatchTerms.h"
 
 namespace vexav::cli {
 

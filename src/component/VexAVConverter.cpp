@@ -11,6 +11,7 @@
 #include "binding/LogLevels.h"
 #include "binding/Text.h"
 #include "component/TaskList.h"
+#include "engine/RunGate.h"
 #include "component/runtime/LogCapture.h"
 
 namespace vexav {
@@ -59,29 +60,9 @@ bool TComponentLock::HeldByCurrentThread() const {
 
 // ---- Component threads -----------------------------------------------------
 
-struct TCustomAVConverter::TWorkGate {
-  std::mutex Lock;
-  std::condition_variable Idle;
-  int Active = 0;
-
-  void Enter() {
-    std::lock_guard<std::mutex> Guard(Lock);
-    ++Active;
-  }
-  void Leave() {
-    std::lock_guard<std::mutex> Guard(Lock);
-    --Active;
-    Idle.notify_all();
-  }
-  void WaitIdle() {
-    std::unique_lock<std::mutex> Guard(Lock);
-    Idle.wait(Guard, [this] { return Active == 0; });
-  }
-};
-
 class TCustomAVConverter::TWorkThread final : public TThread {
  public:
-  TWorkThread(std::shared_ptr<TWorkGate> Gate, TThreadPriority Priority, std::function<void()> Work)
+  TWorkThread(std::shared_ptr<TRunGate> Gate, TThreadPriority Priority, std::function<void()> Work)
       : TThread(Priority), FGate(std::move(Gate)), FWork(std::move(Work)) {
     FGate->Enter();
   }
@@ -94,7 +75,7 @@ class TCustomAVConverter::TWorkThread final : public TThread {
   void Execute() override { FWork(); }
 
  private:
-  std::shared_ptr<TWorkGate> FGate;
+  std::shared_ptr<TRunGate> FGate;
   std::function<void()> FWork;
 };
 
@@ -129,7 +110,7 @@ TCustomAVConverter::TCustomAVConverter()
     : FProbe(std::make_unique<TAVProbe>()),
       FRunLoop(std::make_unique<TRunLoopDispatcher>()),
       FAlive(std::make_shared<int>(0)),
-      FWorkGate(std::make_shared<TWorkGate>()) {
+      FWorkGate(std::make_shared<TRunGate>()) {
   FLogClient = std::make_unique<TLogClient>(*this);
   RegisterLogCaptureClient(FLogClient.get());
 }
@@ -174,7 +155,7 @@ void TCustomAVConverter::Shutdown() {
     std::unique_lock<std::mutex> Wait(FNoticeMutex);
     FNoticeArrived.wait_for(Wait, std::chrono::milliseconds(10));
   }
-  FWorkGate->WaitIdle();
+  FWorkGate->WaitIdle(-1);
   // No task runs: what is left of the tasks calls nothing of the component.
   TEventScope Scope(*this);
   for (int I = 0; I < FTasks.Count(); ++I) {
@@ -190,11 +171,8 @@ void TCustomAVConverter::Shutdown() {
 // ---- Tasks -------------------------------------------------------------------------
 
 void TCustomAVConverter::BindTaskEvents(TFFmpeg& Task) {
-  Task.OnProgress = [this](TCustomFFmpeg& Sender, int FrameNumber, int Fps, int CurrentDuration,
-                           float Quality, float BitRate, int64_t CurrentSize,
-                           int TotalOutputDuration) {
-    DoTaskProgress(static_cast<TFFmpeg&>(Sender), FrameNumber, Fps, CurrentDuration, Quality,
-                   BitRate, CurrentSize, TotalOutputDuration);
+  Task.OnProgress = [this](TCustomFFmpeg& Sender, const TRunProgress& Progress) {
+    DoTaskProgress(static_cast<TFFmpeg&>(Sender), Progress);
   };
   Task.OnTerminate = [this](TCustomFFmpeg& Sender) {
     DoTaskTerminate(static_cast<TFFmpeg&>(Sender));
@@ -628,16 +606,18 @@ void TCustomAVConverter::DoTaskLog(TFFmpeg* Task, int Level, const std::string& 
   OnLog(Task ? Task->Index : -1, LogLevelFromNumber(Level), Text);
 }
 
-void TCustomAVConverter::DoTaskProgress(TFFmpeg& Task, int AFrameNumber, int AFPS,
-                                        int ACurrentDuration, float AQuality, float ABitRate,
-                                        int64_t ACurrentSize, int ATotalOutputDuration) {
+void TCustomAVConverter::DoTaskProgress(TFFmpeg& Task, const TRunProgress& AProgress) {
   // A stop that came in the instant between the claim of an owner's-thread
   // run and the engine's start reaches the engine here.
   if (Task.FStopAsked && !Task.StopRequested) Task.Stop();
   TEventScope Scope(*this);
-  if (FClosing || !OnProgress) return;
-  OnProgress(Task.Index, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize,
-             ATotalOutputDuration);
+  if (FClosing) return;
+  if (OnTaskProgress) OnTaskProgress(Task.Index, AProgress);
+  // The engine keeps both durations within an int.
+  if (OnProgress)
+    OnProgress(Task.Index, AProgress.FrameNumber, AProgress.Fps,
+               static_cast<int>(AProgress.CurrentDurationMs), AProgress.Quality, AProgress.BitRate,
+               AProgress.CurrentSize, static_cast<int>(AProgress.TotalOutputDurationMs));
 }
 
 void TCustomAVConverter::DoTaskTerminate(TFFmpeg& Task) {

@@ -56,6 +56,7 @@
 // The includes are relative to this file, so that they hold there as in the
 // source tree.
 #include "../engine/HookAction.h"
+#include "../engine/RunProgress.h"
 #include "../engine/HookBitmap.h"  // THookBitmap, the custom hook's image, is part of this interface
 #include "../engine/thread/ThreadTypes.h"
 #include "AVProbe.h"
@@ -69,6 +70,8 @@ struct AVFormatContext;
 namespace vexav {
 
 class TFFmpeg;
+// The count of worker threads still running (engine/RunGate.h).
+struct TRunGate;
 
 // The component's log levels; the library's own level is derived from the
 // ordinal minus one (-1 .. 3).
@@ -115,7 +118,11 @@ class VEXAV_API TCustomAVConverter {
                                               int64_t APTS, bool& AUpdate, bool& AStopHook)>;
   // A log line of a task (AIndex -1: of no task).
   using TLogEvent = std::function<void(int AIndex, TLogLevel ALogLevel, const std::string& AMsg)>;
-  // The engine's progress report, with the task's index.
+  // The engine's progress report, with the task's index: as one record
+  // (OnTaskProgress), and as its fields one by one (OnProgress, the
+  // original event, kept for the programs written against it). Both are
+  // raised when both are set.
+  using TTaskProgressEvent = std::function<void(int AIndex, const TRunProgress& AProgress)>;
   using TProgressEvent =
       std::function<void(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
                          float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration)>;
@@ -237,6 +244,7 @@ class VEXAV_API TCustomAVConverter {
   TBeforeHookEvent OnBeforeHook;
   TCustomHookEvent OnCustomHook;
   TLogEvent OnLog;
+  TTaskProgressEvent OnTaskProgress;
   TProgressEvent OnProgress;
   TTerminateEvent OnTerminate;
 
@@ -260,9 +268,7 @@ class VEXAV_API TCustomAVConverter {
                                 bool& AUpdate, bool& AStopHook);
   // Under Lock. Task nullptr: a line of no task (index -1).
   virtual void DoTaskLog(TFFmpeg* Task, int Level, const std::string& Text);
-  virtual void DoTaskProgress(TFFmpeg& Task, int AFrameNumber, int AFPS, int ACurrentDuration,
-                              float AQuality, float ABitRate, int64_t ACurrentSize,
-                              int ATotalOutputDuration);
+  virtual void DoTaskProgress(TFFmpeg& Task, const TRunProgress& AProgress);
   // The end of a task, under Lock: OnTerminate, the count, the next task or
   // the final notice.
   virtual void DoTaskTerminate(TFFmpeg& Task);
@@ -273,8 +279,8 @@ class VEXAV_API TCustomAVConverter {
   class VEXAV_LOCAL TLogClient;
   // The short-lived threads of the component itself (a start that the
   // engine would refuse at once, a final notice that may not be raised on
-  // the owner's thread), counted so that destruction waits for them.
-  struct VEXAV_LOCAL TWorkGate;
+  // the owner's thread), counted in a run gate (the engine's TRunGate) so
+  // that destruction waits for them.
   class VEXAV_LOCAL TWorkThread;
   // Holds Lock; when the outermost hold ends, the tasks taken out of the
   // list meanwhile are freed after the lock is released (freeing a task
@@ -331,7 +337,7 @@ class VEXAV_API TCustomAVConverter {
   // Timers posted to the dispatcher hold it weakly: a timer that fires after
   // the component is gone does nothing.
   std::shared_ptr<int> FAlive;
-  std::shared_ptr<TWorkGate> FWorkGate;
+  std::shared_ptr<TRunGate> FWorkGate;
   // Signalled whenever a termination notice reaches the component.
   std::mutex FNoticeMutex;
   std::condition_variable FNoticeArrived;

@@ -25,6 +25,7 @@
 #include "engine/FFMpegException.h"
 #include "engine/HookAction.h"
 #include "engine/HookBitmap.h"
+#include "engine/RunProgress.h"
 #include "engine/RunTimings.h"
 #include "engine/thread/Thread.h"
 
@@ -113,14 +114,8 @@ struct TPicture;
 // The engine's log event: sender, level (-1 an error that ended an
 // operation, 0 an error, 1 information and warnings) and the line.
 using TEngineLogEvent = std::function<void(TCustomFFmpeg& Sender, int Level, const std::string& Text)>;
-// The progress event: frame number of the first video output (-1 without
-// video), frames per second, current output duration in milliseconds,
-// quality of the last coded picture (quantiser; -1.0 for stream copy or
-// without video), bit rate in kbit/s, bytes of the first output file so far,
-// and the expected total output duration in milliseconds (-1 unknown).
-using TProgressEvent =
-    std::function<void(TCustomFFmpeg& Sender, int FrameNumber, int Fps, int CurrentDurationMs, float Quality,
-                       float BitRate, int64_t CurrentSize, int TotalOutputDurationMs)>;
+// The progress event: the run's progress report (engine/RunProgress.h).
+using TProgressEvent = std::function<void(TCustomFFmpeg& Sender, const TRunProgress& Progress)>;
 // The end of a run (or of a refused start): read Finished, ExceptionRaised
 // and ErrorMessage. Called exactly once per run, on the run's thread; the
 // engine touches nothing of itself after the handler returns, so the handler

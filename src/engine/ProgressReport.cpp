@@ -58,10 +58,16 @@ void TCustomFFmpeg::PrintReport(bool Final) {
 
   if (R.HasSizePart) {
     if (OnProgress) {
-      const int Total =
-          TotalOutputDuration > INT32_MAX ? INT32_MAX : static_cast<int>(TotalOutputDuration);
-      OnProgress(*this, R.FrameNumber, R.Fps, R.CurrentDurationMs, R.Quality,
-                 static_cast<float>(R.BitRate), R.TotalSize, Total);
+      TRunProgress Progress;
+      Progress.FrameNumber = R.FrameNumber;
+      Progress.Fps = R.Fps;
+      Progress.CurrentDurationMs = R.CurrentDurationMs;
+      Progress.Quality = R.Quality;
+      Progress.BitRate = static_cast<float>(R.BitRate);
+      Progress.CurrentSize = R.TotalSize;
+      // Kept within an int, as the component's positional event passes it.
+      Progress.TotalOutputDurationMs = std::min<int64_t>(TotalOutputDuration, INT32_MAX);
+      OnProgress(*this, Progress);
     } else if (Verbose >= 0) {
       Log(1, R.Text);
     }

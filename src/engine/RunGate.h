@@ -1,7 +1,8 @@
 // The count of worker threads that may still use an engine. The engine and
 // each of its worker threads share it, so that a thread can report that it
 // is done with the engine after the engine itself may be gone (a terminate
-// handler may destroy the engine on the worker thread).
+// handler may destroy the engine on the worker thread). The converter
+// component counts its own short-lived threads with one too.
 #pragma once
 
 #include <chrono>

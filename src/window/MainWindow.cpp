@@ -43,11 +43,8 @@ TfrmMain::TfrmMain(TWindowDialogs& dialogs, const TMainWindowSetup& setup, QWidg
 
   VexAVC().SetLogLevel(TLogLevel::llQuiet);
   VexAVC().SetProgressInterval(100);
-  VexAVC().OnProgress = [this](int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration,
-                               float AQuality, float ABitRate, int64_t ACurrentSize,
-                               int ATotalOutputDuration) {
-    VexAVCProgress(AIndex, AFrameNumber, AFPS, ACurrentDuration, AQuality, ABitRate, ACurrentSize,
-                   ATotalOutputDuration);
+  VexAVC().OnTaskProgress = [this](int AIndex, const TRunProgress& AProgress) {
+    VexAVCProgress(AIndex, AProgress);
   };
   VexAVC().OnTerminate = [this](int AIndex, bool AFinished, bool AException,
                                 const std::string& AMessage) {

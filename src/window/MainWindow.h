@@ -178,8 +178,7 @@ class TfrmMain : public QWidget {
 
  public:
   // The component's events (called on its worker threads).
-  void VexAVCProgress(int AIndex, int AFrameNumber, int AFPS, int ACurrentDuration, float AQuality,
-                      float ABitRate, int64_t ACurrentSize, int ATotalOutputDuration);
+  void VexAVCProgress(int AIndex, const TRunProgress& AProgress);
   void VexAVCTerminate(int AIndex, bool AFinished, bool AException, const std::string& AMessage);
 
  protected:
@@ -211,8 +210,10 @@ class TfrmMain : public QWidget {
   // Whether path is listed already.
   bool IsListed(const QString& path) const;
   void UpdateListActions();
-  // Gives task index its output; false when it cannot be set.
-  bool PrepareTask(int index, const QString& formatText);
+  // Gives task index its output, reserved under a free name (the batch
+  // layer's ReserveOutput); false when it cannot be, with problem set when
+  // the reservation failed (else the component's LastError says why).
+  bool PrepareTask(int index, const QString& formatText, QString& problem);
   // Starts the component on the prepared tasks.
   bool StartRun();
   void SetControlsEnabled(bool enabled);

@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include "component/PartialOutput.h"
+#include "batch/OutputFiles.h"
 #include "component/TaskList.h"
 #include "window/Controls.h"
 #include "window/FileProblems.h"
@@ -41,7 +42,7 @@ bool IsStoppedText(const QString& status) {
 
 }  // namespace
 
-bool TfrmMain::PrepareTask(int index, const QString& formatText) {
+bool TfrmMain::PrepareTask(int index, const QString& formatText, QString& problem) {
   const QString ext = FormatExtension(formatText);
   const QString label = FormatLabel(formatText);
   TFFmpeg* task = VexAVC().Task(index);
@@ -55,11 +56,25 @@ bool TfrmMain::PrepareTask(int index, const QString& formatText) {
   if (!chkSameFolder->isChecked()) {
     const QString folder = txtOutput->text();
     // Made with its parents when missing; a folder that cannot be made
-    // fails at SetOutputFile.
+    // fails when its output is reserved.
     QDir().mkpath(folder);
     name = PathInFolder(folder, source);
   }
-  const QString output = MakeOutputName(name, ext, label);
+  // The name is taken at once (created empty), so that neither a file that
+  // appears meanwhile nor another row's output is ever written over.
+  std::string reserved;
+  std::string reason;
+  if (!batch::ReserveOutput(name.toStdString(), ext.toStdString(), label.toStdString(), reserved,
+                            reason)) {
+    // Said as the engine says an output it cannot open, with the reason
+    // the folder gives.
+    const QString tried = QString::fromStdString(reserved);
+    problem = tried.isEmpty() ? QString::fromStdString(reason)
+                              : OutputProblem(tried, "Could not open '" + tried + "'");
+    SetRowOutput(row, QString());
+    return false;
+  }
+  const QString output = QString::fromStdString(reserved);
 
   TAudioStreamInfo audio;
   TVideoStreamInfo video;
@@ -163,7 +178,8 @@ bool TfrmMain::ChooseRowsToConvert(const QString& formatText, std::vector<int>& 
 void TfrmMain::PrepareTasks(const QString& formatText) {
   // Each task once: a removed task's successors move down into its index.
   for (int index = 0; index < VexAVC().TaskCount();) {
-    if (PrepareTask(index, formatText)) {
+    QString problem;
+    if (PrepareTask(index, formatText, problem)) {
       btnConvert->setFocus();
       ++index;
       continue;
@@ -173,10 +189,10 @@ void TfrmMain::PrepareTasks(const QString& formatText) {
     VexAVC().RemoveTask(index);
     if (index < static_cast<int>(TaskRows.size())) TaskRows.erase(TaskRows.begin() + index);
     if (row < 0) continue;
-    // The task may have created its output before failing; the name was
-    // free when chosen, so what is there now is that task's.
+    // The output was reserved before the task failed to take it: what is
+    // there now is this run's.
     const QString output = lvFiles->item(row, kColumnSource)->data(rows::kOutputRole).toString();
-    const QString error = OutputProblem(output, engineError);
+    const QString error = problem.isEmpty() ? OutputProblem(output, engineError) : problem;
     const QFileInfo file(output);
     if (!output.isEmpty() && file.isFile() && !file.isSymLink()) QFile::remove(output);
     SetRowOutput(row, QString());
@@ -262,11 +278,10 @@ void TfrmMain::btnConvertClick() {
 
 // ---- Notices --------------------------------------------------------------------
 
-void TfrmMain::VexAVCProgress(int AIndex, int, int, int ACurrentDuration, float, float, int64_t,
-                              int ATotalOutputDuration) {
+void TfrmMain::VexAVCProgress(int AIndex, const TRunProgress& AProgress) {
   const int run = FRun.load();
-  const qint64 current = ACurrentDuration;
-  const qint64 total = ATotalOutputDuration;
+  const qint64 current = AProgress.CurrentDurationMs;
+  const qint64 total = AProgress.TotalOutputDurationMs;
   QMetaObject::invokeMethod(
       this, [this, run, AIndex, current, total] { ApplyProgress(run, AIndex, current, total); },
       Qt::QueuedConnection);

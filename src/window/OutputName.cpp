@@ -38,19 +38,4 @@ QString PathInFolder(const QString& folder, const QString& sourcePath) {
   return FromUtf8(output::PathInFolder(Utf8(folder), Utf8(sourcePath)));
 }
 
-QString MakeOutputName(const QString& name, const QString& ext, const QString& label,
-                       const TPathExists& exists) {
-  return FromUtf8(output::MakeOutputName(
-      Utf8(name), Utf8(ext), Utf8(label),
-      [&exists](const std::string& Path) { return exists(FromUtf8(Path)); }));
-}
-
-bool PathExists(const QString& path) {
-  return output::PathTaken(Utf8(path));
-}
-
-QString MakeOutputName(const QString& name, const QString& ext, const QString& label) {
-  return FromUtf8(output::MakeOutputName(Utf8(name), Utf8(ext), Utf8(label)));
-}
-
 }  // namespace vexav

@@ -412,6 +412,27 @@ TEST_F(ConvertRun, DefaultModeConvertsWithThePreset) {
   ExpectH264Aac(mediagen::Decode(Out + "/clip (MPEG-4 Video [1]).mp4"), 320, 240, 2.0);
 }
 
+TEST_F(ConvertRun, DefaultModePlainProgressLinesAtEachTenth) {
+  // Standard error is a pipe: a plain line each time a further tenth is
+  // reached, in order, up to 100% once.
+  const RunResult R = RunProgram({"--output-dir", Dir, Files().Long}, Dir);
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  std::vector<int> Tenths;
+  for (const std::string& Line : R.ErrLines) {
+    if (Line.empty() || Line.back() != '%') continue;
+    ASSERT_EQ(Line.rfind("long.avi: ", 0), 0u) << Line;
+    Tenths.push_back(std::stoi(Line.substr(10)));
+  }
+  ASSERT_FALSE(Tenths.empty()) << R.Err;
+  EXPECT_EQ(Tenths.back(), 100) << R.Err;
+  for (std::size_t I = 0; I < Tenths.size(); ++I) {
+    EXPECT_EQ(Tenths[I] % 10, 0) << R.Err;
+    EXPECT_GT(Tenths[I], I == 0 ? 0 : Tenths[I - 1]) << R.Err;
+  }
+  EXPECT_EQ(R.OutLines, std::vector<std::string>{Dir + "/long (MPEG-4 Video).mp4"});
+  ExpectH264Aac(mediagen::Decode(Dir + "/long (MPEG-4 Video).mp4"), 320, 240, 4.0);
+}
+
 TEST_F(ConvertRun, DefaultModeGoesOnAfterAFailure) {
   // Outputs into the current directory by default.
   RunResult R = RunProgram({Files().Clip, Files().Text, Files().Song}, Dir);

@@ -1,7 +1,8 @@
 // vexav-convert never overwrites an existing file unless given --overwrite,
 // and then replaces it only once the conversion has succeeded, through a
-// temporary file beside it: the output plans on their own, and the program
-// run as a child process on generated media.
+// temporary file beside it: the option, and the program run as a child
+// process on generated media. (The output plans on their own:
+// tests/batch/OutputFilesTest.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,7 +18,6 @@
 #include "MediaGenerator.h"
 #include "binding/FFmpegLibs.h"
 #include "cli/CommandLine.h"
-#include "cli/OutputFiles.h"
 
 namespace vexav::cli {
 namespace {
@@ -57,7 +57,7 @@ class OverwriteTest : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------
-// The plans.
+// The option.
 
 TEST_F(OverwriteTest, TheOptionIsReadAndShownInTheHelp) {
   EXPECT_FALSE(ParseCommandLine({"a.avi"}).Line.Overwrite);
@@ -67,123 +67,6 @@ TEST_F(OverwriteTest, TheOptionIsReadAndShownInTheHelp) {
   EXPECT_TRUE(ParseCommandLine({"--overwrite", "a.avi"}).Line.Overwrite);
   EXPECT_NE(ParseCommandLine({"--overwrite=yes", "a.avi"}).Error, "");
   EXPECT_NE(UsageText("vexav-convert").find("--overwrite"), std::string::npos);
-}
-
-TEST_F(OverwriteTest, ExplicitPlanCreatesAFreeNameExclusively) {
-  OutputPlan Plan;
-  std::string Error;
-  const std::string Out = Dir + "/new.mp4";
-  ASSERT_TRUE(PlanExplicitOutput(Out, false, Plan, Error)) << Error;
-  EXPECT_EQ(Plan.WriteTo, Out);
-  EXPECT_FALSE(Plan.Replaces);
-  EXPECT_TRUE(Plan.Reserved);
-  EXPECT_TRUE(fs::exists(Out));
-  DiscardOutput(Plan);
-  EXPECT_FALSE(fs::exists(Out));
-}
-
-TEST_F(OverwriteTest, ExplicitPlanRefusesAnExistingFileWithoutOverwrite) {
-  const std::string Out = Dir + "/old.mp4";
-  WriteFile(Out, "old contents");
-  OutputPlan Plan;
-  std::string Error;
-  EXPECT_FALSE(PlanExplicitOutput(Out, false, Plan, Error));
-  EXPECT_EQ(Error, Out + ": already exists (use --overwrite to replace it)");
-  EXPECT_EQ(ReadFile(Out), "old contents");
-  EXPECT_EQ(Names(Dir), std::vector<std::string>{"old.mp4"});
-}
-
-TEST_F(OverwriteTest, ExplicitPlanWithOverwriteWritesBesideAndReplacesOnCommit) {
-  const std::string Out = Dir + "/old.mp4";
-  WriteFile(Out, "old contents");
-  ::chmod(Out.c_str(), 0640);
-  OutputPlan Plan;
-  std::string Error;
-  ASSERT_TRUE(PlanExplicitOutput(Out, true, Plan, Error)) << Error;
-  EXPECT_TRUE(Plan.Replaces);
-  EXPECT_NE(Plan.WriteTo, Out);
-  EXPECT_EQ(fs::path(Plan.WriteTo).parent_path(), fs::path(Out).parent_path());
-  EXPECT_EQ(fs::path(Plan.WriteTo).extension(), ".mp4") << "the container follows the name";
-  EXPECT_EQ(ReadFile(Out), "old contents");
-  WriteFile(Plan.WriteTo, "new contents");
-  ASSERT_TRUE(CommitOutput(Plan, Error)) << Error;
-  EXPECT_EQ(ReadFile(Out), "new contents");
-  struct stat Info;
-  ASSERT_EQ(::stat(Out.c_str(), &Info), 0);
-  EXPECT_EQ(Info.st_mode & 0777, 0640u) << "the replacement keeps the old file's permissions";
-  EXPECT_EQ(Names(Dir), std::vector<std::string>{"old.mp4"});
-}
-
-TEST_F(OverwriteTest, ADiscardedReplacementLeavesTheOldFile) {
-  const std::string Out = Dir + "/old.mp4";
-  WriteFile(Out, "old contents");
-  OutputPlan Plan;
-  std::string Error;
-  ASSERT_TRUE(PlanExplicitOutput(Out, true, Plan, Error)) << Error;
-  WriteFile(Plan.WriteTo, "half");
-  DiscardOutput(Plan);
-  EXPECT_EQ(ReadFile(Out), "old contents");
-  EXPECT_EQ(Names(Dir), std::vector<std::string>{"old.mp4"});
-}
-
-TEST_F(OverwriteTest, ThroughALinkTheFileItNamesIsReplaced) {
-  const std::string Target = Dir + "/target.mkv", Link = Dir + "/link.mkv";
-  WriteFile(Target, "old");
-  fs::create_symlink(Target, Link);
-  OutputPlan Plan;
-  std::string Error;
-  EXPECT_FALSE(PlanExplicitOutput(Link, false, Plan, Error));
-  ASSERT_TRUE(PlanExplicitOutput(Link, true, Plan, Error)) << Error;
-  WriteFile(Plan.WriteTo, "new");
-  ASSERT_TRUE(CommitOutput(Plan, Error)) << Error;
-  EXPECT_TRUE(fs::is_symlink(Link));
-  EXPECT_EQ(ReadFile(Link), "new");
-}
-
-TEST_F(OverwriteTest, DevicesAreWrittenAsTheyAre) {
-  OutputPlan Plan;
-  std::string Error;
-  ASSERT_TRUE(PlanExplicitOutput("/dev/null", false, Plan, Error)) << Error;
-  EXPECT_EQ(Plan.WriteTo, "/dev/null");
-  EXPECT_FALSE(Plan.Reserved);
-  EXPECT_FALSE(Plan.Replaces);
-  DiscardOutput(Plan);
-  EXPECT_TRUE(fs::exists("/dev/null"));
-}
-
-TEST_F(OverwriteTest, DefaultPlanWithoutOverwritePicksAFreeName) {
-  WriteFile(Dir + "/clip (MPEG-4 Video).mp4", "taken");
-  OutputPlan Plan;
-  std::string Error;
-  ASSERT_TRUE(PlanDefaultOutput(Dir + "/clip.avi", ".mp4", "MPEG-4 Video", false, Plan, Error))
-      << Error;
-  EXPECT_EQ(Plan.Final, Dir + "/clip (MPEG-4 Video [1]).mp4");
-  EXPECT_EQ(Plan.WriteTo, Plan.Final);
-  EXPECT_FALSE(Plan.Replaces);
-  EXPECT_EQ(ReadFile(Dir + "/clip (MPEG-4 Video).mp4"), "taken");
-}
-
-TEST_F(OverwriteTest, DefaultPlanWithOverwriteTakesThePlainName) {
-  OutputPlan Plan;
-  std::string Error;
-  // Free: created at once.
-  ASSERT_TRUE(PlanDefaultOutput(Dir + "/a.avi", ".mp4", "MPEG-4 Video", true, Plan, Error))
-      << Error;
-  EXPECT_EQ(Plan.Final, Dir + "/a (MPEG-4 Video).mp4");
-  EXPECT_EQ(Plan.WriteTo, Plan.Final);
-  EXPECT_FALSE(Plan.Replaces);
-  // Taken by a file: replaced through a temporary file.
-  WriteFile(Dir + "/b (MPEG-4 Video).mp4", "old");
-  ASSERT_TRUE(PlanDefaultOutput(Dir + "/b.avi", ".mp4", "MPEG-4 Video", true, Plan, Error))
-      << Error;
-  EXPECT_EQ(Plan.Final, Dir + "/b (MPEG-4 Video).mp4");
-  EXPECT_TRUE(Plan.Replaces);
-  EXPECT_EQ(ReadFile(Plan.Final), "old");
-  // Taken by a folder: an error, nothing touched.
-  fs::create_directories(Dir + "/c (MPEG-4 Video).mp4");
-  EXPECT_FALSE(PlanDefaultOutput(Dir + "/c.avi", ".mp4", "MPEG-4 Video", true, Plan, Error));
-  EXPECT_NE(Error.find("not a regular file"), std::string::npos) << Error;
-  EXPECT_TRUE(fs::is_directory(Dir + "/c (MPEG-4 Video).mp4"));
 }
 
 // ---------------------------------------------------------------------------

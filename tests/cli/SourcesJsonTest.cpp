@@ -18,7 +18,7 @@
 #include "MediaGenerator.h"
 #include "binding/FFmpegLibs.h"
 #include "cli/JsonProgress.h"
-#include "cli/SourceList.h"
+#include "batch/SourceList.h"
 
 namespace vexav::cli {
 namespace {

@@ -12,8 +12,11 @@
 #include <atomic>
 #include <cinttypes>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "ConverterFixture.h"
 #include "binding/Text.h"
@@ -476,6 +479,58 @@ TEST_F(RunTest, DestroyingTheComponentDuringARunStopsIt) {
   EXPECT_EQ(OwnedEvents.Finals(), 0);
   // The stopped outputs are complete.
   EXPECT_GT(DecodedFrames(OutPath("gone-0.avi")), 0);
+}
+
+TEST_F(RunTest, ProgressComesAsOneRecordAndAsItsValues) {
+  // Rate emulated, so that the run lasts long enough for several reports.
+  AddCopyTask(Media().Short, "progress.avi", true);
+  std::mutex Guard;
+  std::vector<std::pair<int, TRunProgress>> Records;
+  std::vector<std::pair<int, TRunProgress>> Values;
+  C.OnTaskProgress = [&](int Index, const TRunProgress& P) {
+    std::lock_guard<std::mutex> Lock(Guard);
+    Records.emplace_back(Index, P);
+  };
+  C.OnProgress = [&](int Index, int Frame, int Fps, int Ms, float Quality, float BitRate,
+                     int64_t Size, int TotalMs) {
+    TRunProgress P;
+    P.FrameNumber = Frame;
+    P.Fps = Fps;
+    P.CurrentDurationMs = Ms;
+    P.Quality = Quality;
+    P.BitRate = BitRate;
+    P.CurrentSize = Size;
+    P.TotalOutputDurationMs = TotalMs;
+    std::lock_guard<std::mutex> Lock(Guard);
+    Values.emplace_back(Index, P);
+  };
+  std::atomic<int> Finals{0};
+  C.OnTerminate = [&](int Index, bool, bool, const std::string&) {
+    if (Index == -1) ++Finals;
+  };
+  ASSERT_TRUE(C.Start(1));
+  for (int I = 0; I < 6000 && Finals == 0; ++I) std::this_thread::sleep_for(milliseconds(10));
+  ASSERT_EQ(Finals, 1);
+  std::lock_guard<std::mutex> Lock(Guard);
+  ASSERT_FALSE(Records.empty());
+  ASSERT_EQ(Records.size(), Values.size());
+  for (std::size_t I = 0; I < Records.size(); ++I) {
+    const TRunProgress& R = Records[I].second;
+    const TRunProgress& V = Values[I].second;
+    EXPECT_EQ(Records[I].first, 0);
+    EXPECT_EQ(Values[I].first, 0);
+    EXPECT_EQ(R.FrameNumber, V.FrameNumber);
+    EXPECT_EQ(R.Fps, V.Fps);
+    EXPECT_EQ(R.CurrentDurationMs, V.CurrentDurationMs);
+    EXPECT_EQ(R.Quality, V.Quality);
+    EXPECT_EQ(R.BitRate, V.BitRate);
+    EXPECT_EQ(R.CurrentSize, V.CurrentSize);
+    EXPECT_EQ(R.TotalOutputDurationMs, V.TotalOutputDurationMs);
+  }
+  // The source's length is known, and the output grows as it is written.
+  EXPECT_GT(Records.back().second.TotalOutputDurationMs, 0);
+  EXPECT_GT(Records.back().second.CurrentDurationMs, 0);
+  EXPECT_GE(Records.back().second.CurrentSize, Records.front().second.CurrentSize);
 }
 
 TEST_F(RunTest, EventsAreRaisedUnderTheLockHooksWithout) {

@@ -93,9 +93,14 @@ void RunConversion(const TRunRequest& Request, TRunRecord& Record) {
     Record.Log.push_back({Level, Text});
   };
   if (!Request.NoProgressHandler) {
-    E.OnProgress = [&Record, &Request](TCustomFFmpeg& Sender, int FrameNumber, int Fps, int Duration,
-                                       float Quality, float BitRate, int64_t Size, int Total) {
-      const TProgressRecord P{FrameNumber, Fps, Duration, Quality, BitRate, Size, Total};
+    E.OnProgress = [&Record, &Request](TCustomFFmpeg& Sender, const TRunProgress& Report) {
+      const TProgressRecord P{Report.FrameNumber,
+                              Report.Fps,
+                              static_cast<int>(Report.CurrentDurationMs),
+                              Report.Quality,
+                              Report.BitRate,
+                              Report.CurrentSize,
+                              static_cast<int>(Report.TotalOutputDurationMs)};
       {
         std::lock_guard<std::mutex> Guard(Record.Lock);
         Record.Progress.push_back(P);

@@ -52,7 +52,7 @@ TThreadRun Convert(int ThreadCount, const TOptionList& Options, const std::strin
   E.SetThreadCount(ThreadCount);
   E.SetCollectTimings(CollectTimings);
   E.ProgressInterval = 1;  // a report after every packet
-  E.OnProgress = [&Run](TCustomFFmpeg& Sender, int, int, int, float, float, int64_t, int) {
+  E.OnProgress = [&Run](TCustomFFmpeg& Sender, const TRunProgress&) {
     for (AVCodecContext* C : Sender.OpenedDecoders)
       Run.Opened.Decoders[ff::avcodec_get_name(C->codec_id)] = C->thread_count;
     for (AVCodecContext* C : Sender.OpenedEncoders)

@@ -21,6 +21,17 @@
 namespace vexav::test {
 namespace {
 
+// A progress report of CurrentMs converted out of TotalMs.
+TRunProgress Progress(int64_t CurrentMs, int64_t TotalMs) {
+  TRunProgress P;
+  P.FrameNumber = 10;
+  P.Fps = 25;
+  P.CurrentDurationMs = CurrentMs;
+  P.CurrentSize = 1000;
+  P.TotalOutputDurationMs = TotalMs;
+  return P;
+}
+
 TEST_F(WindowMain, ControlsAsDesigned) {
   auto window = MakeWindow();
   TfrmMain& w = *window;
@@ -349,14 +360,14 @@ TEST_F(WindowMain, ProgressAndEndNoticesReachTheirRows) {
   ASSERT_EQ(w.lvFiles->rowCount(), 1);
 
   // No known length: converting without a percentage.
-  w.VexAVCProgress(0, 10, 25, 400, 0, 0, 1000, 0);
+  w.VexAVCProgress(0, Progress(400, 0));
   ASSERT_TRUE(WaitUntil([&] { return w.StatusText(0) != "Ready"; }));
   EXPECT_EQ(w.StatusText(0), "{|");
-  w.VexAVCProgress(0, 10, 25, 400, 0, 0, 1000, -5);
-  w.VexAVCProgress(0, 20, 25, 999, 0, 0, 1000, 4000);
+  w.VexAVCProgress(0, Progress(400, -5));
+  w.VexAVCProgress(0, Progress(999, 4000));
   ASSERT_TRUE(WaitUntil([&] { return w.StatusText(0) == "{|24"; }));
   // Notices of tasks that have no row change nothing.
-  w.VexAVCProgress(3, 20, 25, 999, 0, 0, 1000, 4000);
+  w.VexAVCProgress(3, Progress(999, 4000));
   w.VexAVCTerminate(7, true, false, "");
   w.VexAVCTerminate(0, false, true, "Something broke");
   ASSERT_TRUE(WaitUntil([&] { return w.StatusText(0) == "Failed"; }));

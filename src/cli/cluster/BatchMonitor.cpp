@@ -14,7 +14,8 @@
 
 #include "cli/ProbeCommand.h"
 #include "cli/cluster/BatchOutput.h"
-#include "cli/segments/SegmentedFile.h"
+#include "batch/segments/SegmentedFile.h"
+#include "batch/segments/SettleFile.h"
 
 namespace vexav::cli::cluster {
 namespace {
@@ -73,11 +74,6 @@ struct FileState {
   // Segmented: a piece failed, the others were cancelled.
   bool Abandoned = false;
 };
-
-void RemoveWorkFolder(const std::string& Folder) {
-  std::error_code Ignored;
-  if (!Folder.empty()) std::filesystem::remove_all(Folder, Ignored);
-}
 
 class Monitor {
  public:
@@ -535,60 +531,29 @@ class Monitor {
       return;
     }
     ::close(Fd);
-    using segments::FileEnd;
-    const FileEnd End = F.Segments->Settle();
-    std::string JoinError;
-    if (End.Type != FileEnd::Kind::Failed && End.KeptSegments > 0) {
-      segments::JoinRequest Request;
-      Request.Plan = &File.Segments;
-      Request.Folder = File.WorkFolder;
-      Request.Segments = End.KeptSegments;
-      Request.WithSound = End.WithSound;
-      Request.Output = File.Plan.WriteTo;
-      JoinError = segments::JoinPieces(Request, Env.MakeJob, Env.Verbose);
-    }
-    // The pieces are not needed any more, whatever came of them.
-    RemoveWorkFolder(File.WorkFolder);
-    const bool Joined = End.Type == FileEnd::Kind::Join && JoinError.empty();
-    std::string Error;
-    if (Joined && !IsNonEmptyFile(File.Plan.WriteTo)) JoinError = "nothing was written";
-    if (Joined && JoinError.empty() && CommitOutput(File.Plan, Error))
-      return Output.Done(I, File.Plan.Final);
-    if (Joined && JoinError.empty()) {
-      // The rename failed; CommitOutput removed what it could not put in place.
-      Output.Failed(I, Error);
-      Status = ExitFailed;
-      return;
-    }
-    if (End.Type != FileEnd::Kind::Stopped) {
-      DiscardOutput(File.Plan);
-      Output.Failed(I, End.Type == FileEnd::Kind::Failed ? End.Message : JoinError);
-      Status = ExitFailed;
-      return;
-    }
-    if (!Output.Last(I)) {
-      // Stopped before any piece ran.
-      DiscardOutput(File.Plan);
-      ++NotConverted;
-      return Output.NotConverted(I);
+    segments::SettleRequest Settle;
+    Settle.End = F.Segments->Settle();
+    Settle.Plan = &File.Segments;
+    Settle.WorkFolder = File.WorkFolder;
+    Settle.Output = File.Plan;
+    Settle.Last = Output.Last(I);
+    Settle.MakeJob = Env.MakeJob;
+    Settle.Verbose = Env.Verbose;
+    const FileResult Result = segments::SettleSegmentedFile(Settle);
+    switch (Result.Outcome) {
+      case FileOutcome::Done:
+        return Output.Done(I, Result.Output);
+      case FileOutcome::Failed:
+        Status = ExitFailed;
+        return Output.Failed(I, Result.Message);
+      case FileOutcome::Canceled:
+        ++NotConverted;
+        return Output.NotConverted(I);
+      case FileOutcome::Stopped:
+        break;
     }
     if (!Cancelled) Status = ExitFailed;
-    if (End.KeptSegments == 0 || !JoinError.empty()) {
-      DiscardOutput(File.Plan);
-      return Output.Stopped(
-          I,
-          End.KeptSegments == 0
-              ? "stopped before its first segment was converted; nothing is kept"
-              : "stopped; the segments converted could not be joined: " + JoinError,
-          std::string());
-    }
-    // What was joined is playable, but not the whole source: kept under a
-    // name that says so.
-    const StoppedOutput Kept = KeepStoppedOutput(File.Plan);
-    std::string Text = "stopped";
-    if (const int Percent = ProgressDisplay::Percent(*Output.Last(I)); Percent >= 0)
-      Text += " at " + std::to_string(Percent) + "%";
-    Output.Stopped(I, Text + Kept.Note, Kept.Path, Kept.Renamed ? std::string() : Kept.Error);
+    Output.Stopped(I, Result.Message, Result.Output, Result.Error);
   }
 
   // What an unfinished task may have left: its output (the reserved name or

@@ -14,14 +14,14 @@
 
 #include "cli/Interrupt.h"
 #include "cli/JsonProgress.h"
-#include "cli/OutputFiles.h"
+#include "batch/OutputFiles.h"
 #include "cli/ProbeCommand.h"
-#include "cli/SourceList.h"
+#include "batch/SourceList.h"
 #include "cli/cluster/BatchMonitor.h"
 #include "cli/cluster/JobFolder.h"
 #include "cli/cluster/Scheduler.h"
-#include "cli/segments/SegmentJoin.h"
-#include "cli/segments/SourcePlan.h"
+#include "batch/segments/SegmentJoin.h"
+#include "batch/segments/SourcePlan.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 

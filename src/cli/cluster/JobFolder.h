@@ -10,9 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/OutputFiles.h"
+#include "batch/OutputFiles.h"
+#include "batch/segments/SegmentPlan.h"
+#include "cli/BatchTerms.h"
 #include "cli/cluster/Scheduler.h"
-#include "cli/segments/SegmentPlan.h"
 
 namespace vexav::cli::cluster {
 

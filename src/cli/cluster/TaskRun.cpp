@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "cli/ComponentRun.h"
-#include "cli/OutputFiles.h"
+#include "batch/OutputFiles.h"
 #include "cli/cluster/JobFolder.h"
 #include "cli/cluster/Scheduler.h"
 

@@ -26,11 +26,11 @@
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/Owners.h"
-#include "cli/segments/PictureTimes.h"
-#include "cli/segments/SegmentJoin.h"
-#include "cli/segments/SegmentPlan.h"
+#include "batch/segments/PictureTimes.h"
+#include "batch/segments/SegmentJoin.h"
+#include "batch/segments/SegmentPlan.h"
 
-namespace vexav::cli {
+namespace vexav::batch {
 namespace {
 
 // The video packets of a file in presentation order: time and key flag.
@@ -330,4 +330,4 @@ TEST(SegmentPlan, CutsAtFramesAndRefusesTooShort) {
 }
 
 }  // namespace
-}  // namespace vexav::cli
+}  // namespace vexav::batch

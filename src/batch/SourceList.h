@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace vexav::cli {
+namespace vexav::batch {
 
 struct SourceItem {
   std::string Path;
@@ -31,4 +31,4 @@ bool ReadSourceList(const std::string& ListName, std::FILE* Stdin, std::vector<s
 std::vector<SourceItem> ExpandSources(const std::vector<std::string>& Arguments,
                                       std::vector<std::string>& Errors);
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch

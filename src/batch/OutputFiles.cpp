@@ -1,4 +1,4 @@
-#include "cli/OutputFiles.h"
+#include "batch/OutputFiles.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -17,7 +17,7 @@
 #include "component/OutputNaming.h"
 #include "component/PartialOutput.h"
 
-namespace vexav::cli {
+namespace vexav::batch {
 namespace {
 
 // Creates Path exclusively; errno tells why when it fails.
@@ -273,4 +273,4 @@ std::vector<std::string> MadeFolders::Release() {
   return std::exchange(Made, {});
 }
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace vexav::cli {
+namespace vexav::batch {
 
 // Chooses the output name for Name/Ext/Label and creates it exclusively, so
 // that a file that appeared since its name was chosen is never overwritten:
@@ -112,4 +112,4 @@ class MadeFolders {
   std::vector<std::string> Made;  // absolute, parents before their sub-folders
 };
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch

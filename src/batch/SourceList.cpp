@@ -1,4 +1,4 @@
-#include "cli/SourceList.h"
+#include "batch/SourceList.h"
 
 #include <sys/stat.h>
 
@@ -7,7 +7,7 @@
 
 #include "component/SourceFolders.h"
 
-namespace vexav::cli {
+namespace vexav::batch {
 
 bool ReadSourceList(const std::string& ListName, std::FILE* Stdin, std::vector<std::string>& Paths,
                     std::string& Error) {
@@ -59,4 +59,4 @@ std::vector<SourceItem> ExpandSources(const std::vector<std::string>& Arguments,
   return Sources;
 }
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch

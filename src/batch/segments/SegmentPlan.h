@@ -27,7 +27,7 @@
 
 #include "component/Presets.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 
 using output::TEngineOption;
 
@@ -126,4 +126,4 @@ SegmentPlan MakeSegmentPlan(const std::vector<TEngineOption>& PresetOptions, int
 // Whether an engine option of the preset belongs to the sound.
 bool IsSoundOption(const std::string& Name);
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

@@ -15,10 +15,10 @@
 
 #include "MediaGenerator.h"
 #include "binding/FFmpegLibs.h"
-#include "cli/segments/SourcePlan.h"
+#include "batch/segments/SourcePlan.h"
 #include "component/AVProbe.h"
 
-namespace vexav::cli::test {
+namespace vexav::batch::test {
 
 namespace fs = std::filesystem;
 
@@ -59,7 +59,7 @@ class SegmentsFixture : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
-    char Template[] = "/tmp/vexav-cli-segments-XXXXXX";
+    char Template[] = "/tmp/vexav-batch-segments-XXXXXX";
     ASSERT_NE(::mkdtemp(Template), nullptr);
     Dir = Template;
   }
@@ -109,4 +109,4 @@ class SegmentsFixture : public ::testing::Test {
   std::string Dir;
 };
 
-}  // namespace vexav::cli::test
+}  // namespace vexav::batch::test

@@ -1,8 +1,8 @@
-#include "cli/segments/SegmentedFile.h"
+#include "batch/segments/SegmentedFile.h"
 
 #include <algorithm>
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 
 SegmentedFile::SegmentedFile(SegmentPlan Plan, WorkFolder Folder, int64_t DurationUs)
     : ThePlan(std::move(Plan)),
@@ -79,4 +79,4 @@ FileEnd SegmentedFile::Settle() const {
   return End;
 }
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

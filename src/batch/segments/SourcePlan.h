@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/ConversionJob.h"
-#include "cli/segments/SegmentPlan.h"
+#include "batch/ConversionJob.h"
+#include "batch/segments/SegmentPlan.h"
 #include "component/AVProbe.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 
 struct SourcePlan {
   std::vector<TEngineOption> Options;  // the default preset's, for this source
@@ -36,4 +36,4 @@ int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers);
 SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int Count,
                          std::string& Error);
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

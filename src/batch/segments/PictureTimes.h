@@ -9,7 +9,7 @@
 
 #include "binding/Owners.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 
 // The presentation times of the pictures of Path's first video stream, in
 // microseconds from the file's start and in order, as the engine computes
@@ -44,4 +44,4 @@ class SeekCheck {
   int Index = -1;
 };
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

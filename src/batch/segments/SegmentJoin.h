@@ -8,10 +8,10 @@
 #include <string>
 #include <utility>
 
-#include "cli/ConversionJob.h"
-#include "cli/segments/SegmentPlan.h"
+#include "batch/ConversionJob.h"
+#include "batch/segments/SegmentPlan.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 
 // A hidden folder ".vexav-seg-XXXXXX" in the output's folder, removed with
 // everything in it when the owner goes (or on Remove).
@@ -60,4 +60,4 @@ std::string JoinPieces(const JoinRequest& Request, const JobFactory& MakeJob, bo
 // container states them; -1 when it cannot be read.
 int64_t PictureCount(const std::string& Path);
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

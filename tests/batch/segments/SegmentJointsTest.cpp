@@ -13,9 +13,9 @@
 #include "PictureCompare.h"
 #include "PictureCounter.h"
 #include "SegmentsFixture.h"
-#include "cli/segments/PictureTimes.h"
+#include "batch/segments/PictureTimes.h"
 
-namespace vexav::cli {
+namespace vexav::batch {
 namespace {
 
 using namespace test;
@@ -186,4 +186,4 @@ TEST_F(PictureTimes, SeekCheckFindsTheSeeksThatShiftThePictures) {
 }
 
 }  // namespace
-}  // namespace vexav::cli
+}  // namespace vexav::batch

@@ -1,7 +1,10 @@
-// What the command line's conversion modes need from one conversion: the
-// engine's option and file calls, a look at the opened input, and a run on a
-// worker thread that can be stopped. The program uses the engine through
-// EngineJob; the tests of the modes' own logic use a stand-in.
+// One conversion straight on the engine, for what runs outside the converter
+// component: the joins of segmented files, a cluster task's piece, and the
+// command line's explicit mode. It offers the engine's option and file
+// calls, a look at the opened input, and a run on a worker thread that can
+// be stopped. The program makes them over the engine (cli/EngineJob); the
+// explicit mode's own tests use a stand-in. Also the progress record and
+// the outcome of a run, which the whole batch layer speaks in.
 #pragma once
 
 #include <cstdint>
@@ -10,20 +13,17 @@
 #include <string>
 
 #include "component/AVProbe.h"
+#include "engine/RunProgress.h"
 #include "engine/RunTimings.h"
 
-namespace vexav::cli {
+namespace vexav::batch {
 
-// One progress event of a run (the engine's OnProgress values).
-struct ProgressInfo {
-  int FrameNumber = -1;
-  int Fps = -1;
-  int64_t CurrentDurationMs = 0;  // output time converted so far
-  float Quality = -1.0f;
-  float BitRate = 0.0f;                // kbit/s
-  int64_t CurrentSize = 0;             // bytes
-  int64_t TotalOutputDurationMs = -1;  // -1 (or 0) when not known
-};
+// One progress report of a run: the engine's record, passed up as it is.
+using ProgressInfo = TRunProgress;
+
+// The share of the output converted so far in percent (integer division, at
+// most 100), or -1 when the expected duration is not known.
+int PercentDone(const ProgressInfo& Info);
 
 // How a run ended.
 struct RunOutcome {
@@ -79,4 +79,4 @@ class ConversionJob {
 // error. Throws std::exception when no engine can be made.
 using JobFactory = std::function<std::unique_ptr<ConversionJob>(bool Verbose)>;
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch

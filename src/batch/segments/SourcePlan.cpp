@@ -1,10 +1,10 @@
-#include "cli/segments/SourcePlan.h"
+#include "batch/segments/SourcePlan.h"
 
 #include "binding/Api.h"
-#include "cli/segments/PictureTimes.h"
+#include "batch/segments/PictureTimes.h"
 #include "component/Presets.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 
 bool PlanSource(const TAVProbe& Probe, const std::string& Source, SourcePlan& Plan,
                 std::string& Error) {
@@ -49,4 +49,4 @@ SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int 
       [&](int64_t SeekUs, int64_t UntilUs) { return Seeks.Faithful(SeekUs, UntilUs, Times); });
 }
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

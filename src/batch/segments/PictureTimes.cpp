@@ -1,4 +1,4 @@
-#include "cli/segments/PictureTimes.h"
+#include "batch/segments/PictureTimes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +10,7 @@
 #include "binding/Owners.h"
 #include "engine/CodecLock.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 namespace {
 
 constexpr AVRational Microseconds{1, 1000000};
@@ -160,4 +160,4 @@ bool SeekCheck::Faithful(int64_t SeekUs, int64_t UntilUs, const std::vector<int6
   return true;
 }
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

@@ -1,4 +1,4 @@
-#include "cli/segments/SegmentJoin.h"
+#include "batch/segments/SegmentJoin.h"
 
 #include <stdlib.h>
 
@@ -12,7 +12,7 @@
 #include "binding/Api.h"
 #include "component/AVProbe.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 namespace {
 
 constexpr const char* ListName = "pictures.txt";
@@ -133,4 +133,4 @@ std::string JoinPieces(const JoinRequest& Request, const JobFactory& MakeJob, bo
   return std::string();
 }
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

@@ -1,4 +1,4 @@
-#include "cli/segments/SegmentPlan.h"
+#include "batch/segments/SegmentPlan.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,7 +6,7 @@
 
 #include "engine/video/FrameRateRule.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 namespace {
 
 constexpr int64_t Second = 1000000;
@@ -227,4 +227,4 @@ SegmentPlan MakeSegmentPlan(const std::vector<TEngineOption>& PresetOptions, int
   return Plan;
 }
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "cli/ConversionJob.h"
-#include "cli/segments/SegmentJoin.h"
-#include "cli/segments/SegmentPlan.h"
+#include "batch/ConversionJob.h"
+#include "batch/segments/SegmentJoin.h"
+#include "batch/segments/SegmentPlan.h"
 
-namespace vexav::cli::segments {
+namespace vexav::batch::segments {
 
 enum class PieceEnd { Running, Done, Failed, Stopped, NotStarted };
 
@@ -63,4 +63,4 @@ class SegmentedFile {
   std::vector<State> States;
 };
 
-}  // namespace vexav::cli::segments
+}  // namespace vexav::batch::segments
