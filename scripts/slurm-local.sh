@@ -40,11 +40,12 @@
 # The folder is $VEXAV_SLURM_DIR (default /tmp/vexav-slurm), the ports
 # $VEXAV_SLURM_PORT (slurmctld, default 16817) and the one after it
 # (slurmd). The nodes of a larger cluster are the namespaces
-# $VEXAV_SLURM_NET<i> (default vxsn1, vxsn2, ...), with the addresses
-# $VEXAV_SLURM_SUBNET.<10+i> (default 10.231.17.x) on the bridge
-# ${VEXAV_SLURM_NET}br, which has the controller's address
-# $VEXAV_SLURM_SUBNET.1; so a second cluster runs beside the first when it
-# sets all four. SlurmdTimeout is $VEXAV_SLURMD_TIMEOUT (default 60 s on one
+# ${VEXAV_SLURM_NET}n<i> (default: vx<port>n1, vx<port>n2, ...), with the
+# addresses $VEXAV_SLURM_SUBNET.<10+i> (default 10.<port / 256>.<port % 256>,
+# 10.65.177.x for port 16817) on the bridge ${VEXAV_SLURM_NET}br, which has
+# the controller's address $VEXAV_SLURM_SUBNET.1; so a second cluster runs
+# beside the first when it sets another folder and port, and stop ends only
+# the nodes of its own cluster. SlurmdTimeout is $VEXAV_SLURMD_TIMEOUT (default 60 s on one
 # node, 10 s on several, so that a node that dies is found out quickly).
 # Nothing outside the folder is changed: the system's own munge key and
 # Slurm configuration (if any) are not used and not touched, and nothing is
@@ -55,8 +56,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 dir="${VEXAV_SLURM_DIR:-/tmp/vexav-slurm}"
 conf="$dir/slurm.conf"
 port="${VEXAV_SLURM_PORT:-16817}"
-net="${VEXAV_SLURM_NET:-vxs}"
-subnet="${VEXAV_SLURM_SUBNET:-10.231.17}"
+# Names and addresses follow from the port unless given, so that clusters
+# on other ports never touch each other's nodes.
+net="${VEXAV_SLURM_NET:-vx$port}"
+subnet="${VEXAV_SLURM_SUBNET:-10.$((port / 256 % 256)).$((port % 256))}"
 bridge="${net}br"
 
 die() {
