@@ -28,14 +28,6 @@
 namespace vexav::cli::clustertest {
 namespace {
 
-// The cluster's nodes, as Slurm lists them.
-std::vector<std::string> Nodes() {
-  RunResult R = RunCommand({"sinfo", "--noheader", "--Node", "--format=%N"}, "/");
-  std::sort(R.OutLines.begin(), R.OutLines.end());
-  R.OutLines.erase(std::unique(R.OutLines.begin(), R.OutLines.end()), R.OutLines.end());
-  return R.OutLines;
-}
-
 // Waits until every node takes jobs (at most 90 s): a node brought back by
 // a test before this one may still be registering.
 bool AllNodesUp() {
