@@ -32,8 +32,7 @@ namespace {
 // a test before this one may still be registering.
 bool AllNodesUp() {
   for (int I = 0; I < 900; ++I) {
-    const RunResult R =
-        RunCommand({"sinfo", "--noheader", "--Node", "--format=%T"}, "/");
+    const RunResult R = RunCommand({"sinfo", "--noheader", "--Node", "--format=%T"}, "/");
     bool Up = R.Status == 0 && !R.OutLines.empty();
     for (const std::string& State : R.OutLines)
       Up = Up && (State == "idle" || State == "mixed" || State == "allocated");
@@ -173,29 +172,28 @@ TEST_F(ClusterNodes, ABatchIsSpreadOverTheNodes) {
 TEST_F(ClusterNodes, ATaskOnANodeThatDiesIsConvertedOnAnotherWithTheSameBytes) {
   const std::string Slow = SlowClip("slow.avi");
   const std::string Local = Folder + "/local";
-  const RunResult Here =
-      Convert({"--codec-threads", "1", "--output-dir", Local, Slow}, Folder);
+  const RunResult Here = Convert({"--codec-threads", "1", "--output-dir", Local, Slow}, Folder);
   ASSERT_EQ(Here.Status, 0) << Here.Err;
 
   std::string JobFolder, Killed, Again;
   bool Resubmitted = false;
   std::string KillError;
-  const RunResult R = Convert(
-      {"--cluster", "slurm", "--retries", "1", "--output-dir", Out, Slow}, Folder,
-      [&](const std::string& Line, pid_t) {
-        if (JobFolder.empty()) JobFolder = JobFolderOf(Line);
-        if (Line.find("submitted again") != std::string::npos) Resubmitted = true;
-        if (!IsEarlyProgress(Line) || JobFolder.empty()) return;
-        const std::string Host = ReadReport(JobFolder, 0).Host;
-        if (Killed.empty() && !Host.empty()) {
-          // Converting on Host: the node dies under it.
-          const RunResult Kill = SlurmLocal({"kill-node", Host});
-          if (Kill.Status != 0) KillError = Kill.Err;
-          Killed = Host;
-        } else if (Resubmitted && Again.empty() && !Host.empty() && Host != Killed) {
-          Again = Host;
-        }
-      });
+  const RunResult R =
+      Convert({"--cluster", "slurm", "--retries", "1", "--output-dir", Out, Slow}, Folder,
+              [&](const std::string& Line, pid_t) {
+                if (JobFolder.empty()) JobFolder = JobFolderOf(Line);
+                if (Line.find("submitted again") != std::string::npos) Resubmitted = true;
+                if (!IsEarlyProgress(Line) || JobFolder.empty()) return;
+                const std::string Host = ReadReport(JobFolder, 0).Host;
+                if (Killed.empty() && !Host.empty()) {
+                  // Converting on Host: the node dies under it.
+                  const RunResult Kill = SlurmLocal({"kill-node", Host});
+                  if (Kill.Status != 0) KillError = Kill.Err;
+                  Killed = Host;
+                } else if (Resubmitted && Again.empty() && !Host.empty() && Host != Killed) {
+                  Again = Host;
+                }
+              });
   if (!Killed.empty()) {
     // The node comes back for the tests after this one.
     const RunResult Revived = SlurmLocal({"revive-node", Killed});
@@ -206,8 +204,8 @@ TEST_F(ClusterNodes, ATaskOnANodeThatDiesIsConvertedOnAnotherWithTheSameBytes) {
   EXPECT_EQ(R.Status, 0) << R.Err;
   EXPECT_NE(R.Err.find("slow.avi: Slurm ended the task: NODE_FAIL"), std::string::npos) << R.Err;
   EXPECT_NE(R.Err.find("(attempt 2 of 2)"), std::string::npos) << R.Err;
-  EXPECT_FALSE(Again.empty()) << "the second attempt was not seen on another node than "
-                              << Killed << ": " << R.Err;
+  EXPECT_FALSE(Again.empty()) << "the second attempt was not seen on another node than " << Killed
+                              << ": " << R.Err;
   ASSERT_EQ(R.OutLines, std::vector<std::string>{Output("slow")}) << R.Err;
   ExpectPlayable(Output("slow"), 9.5);
   const std::string Bytes = FileText(Output("slow"));

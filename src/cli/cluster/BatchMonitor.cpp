@@ -587,8 +587,8 @@ class Monitor {
     const std::string Claim = M.Folder + "/join-" + std::to_string(I);
     const JoinClaim Claimed = ClaimJoin(Claim);
     if (Claimed == JoinClaim::Failed) {
-      Output.Failed(I, Claim + ": " + std::strerror(errno) + "; its segments are left in " +
-                           File.WorkFolder);
+      Output.Failed(
+          I, Claim + ": " + std::strerror(errno) + "; its segments are left in " + File.WorkFolder);
       Status = ExitFailed;
       return;
     }
