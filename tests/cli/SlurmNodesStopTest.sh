@@ -72,11 +72,11 @@ for _ in $(seq 1 300); do
 done
 [ -n "$task" ] || fail "the task did not start"
 stepd="$(ps -o ppid= -p "$task" | tr -d ' ')"
-node="$(sed -n 's/.*"host":"\(node[0-9]\)".*/\1/p' "$job_folder/task-0.jsonl" | head -n 1)"
+node="$(sed -n 's/.*"host":"\(node[0-9]\)".*/\1/p' "$job_folder/task-0.jsonl" 2>/dev/null | head -n 1)"
 for _ in $(seq 1 100); do
   [ -n "$node" ] && break
   sleep 0.1
-  node="$(sed -n 's/.*"host":"\(node[0-9]\)".*/\1/p' "$job_folder/task-0.jsonl" | head -n 1)"
+  node="$(sed -n 's/.*"host":"\(node[0-9]\)".*/\1/p' "$job_folder/task-0.jsonl" 2>/dev/null | head -n 1)"
 done
 [ -n "$node" ] || fail "the task's report names no node"
 ip netns pids "${net}n${node#node}" | grep -qx "$task" || fail "the task does not run in $node's namespace"
