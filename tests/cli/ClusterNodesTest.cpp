@@ -28,15 +28,16 @@
 namespace vexav::cli::clustertest {
 namespace {
 
-// Waits until every node takes jobs (at most 90 s): a node brought back by
-// a test before this one may still be registering.
-bool AllNodesUp() {
+// Waits until every node is idle (at most 90 s): a node brought back by a
+// test before this one may still be registering, and one still ending a
+// task of an earlier test would leave a task of this one waiting for a node
+// that another task has used already.
+bool AllNodesIdle() {
   for (int I = 0; I < 900; ++I) {
     const RunResult R = RunCommand({"sinfo", "--noheader", "--Node", "--format=%T"}, "/");
-    bool Up = R.Status == 0 && !R.OutLines.empty();
-    for (const std::string& State : R.OutLines)
-      Up = Up && (State == "idle" || State == "mixed" || State == "allocated");
-    if (Up) return true;
+    bool Idle = R.Status == 0 && !R.OutLines.empty();
+    for (const std::string& State : R.OutLines) Idle = Idle && State == "idle";
+    if (Idle) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
@@ -129,7 +130,7 @@ class ClusterNodes : public Cluster {
       if (Must) FAIL() << "the cluster has fewer than 3 nodes: " << Nodes().size();
       GTEST_SKIP() << "needs a cluster of 3 nodes: scripts/slurm-local.sh start --nodes 3";
     }
-    ASSERT_TRUE(AllNodesUp()) << "not every node takes jobs";
+    ASSERT_TRUE(AllNodesIdle()) << "not every node is idle";
   }
 
   // Runs scripts/slurm-local.sh with Args.
@@ -214,7 +215,7 @@ TEST_F(ClusterNodes, ATaskOnANodeThatDiesIsConvertedOnAnotherWithTheSameBytes) {
       << "the conversion on another node gave other bytes";
   EXPECT_EQ(Entries(Out), std::vector<std::string>{"slow (MPEG-4 Video).mp4"})
       << "nothing but the output is left";
-  EXPECT_TRUE(AllNodesUp()) << Killed << " did not come back";
+  EXPECT_TRUE(AllNodesIdle()) << Killed << " did not come back";
 }
 
 // Three segments and the sound, four tasks on three nodes: the first three
