@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite, then the
-# cluster tests on a one-node Slurm cluster started for them, then the
+# cluster tests on a 3-node Slurm cluster started for them, then the
 # engine's and the converter component's tests again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, then a short fuzzing run, then the Debian
 # packages built, installed, used by an unprivileged user and purged. Every
@@ -35,7 +35,7 @@ stage_end "1/5 Release build and the whole suite"
 if [ "${VEXAV_SKIP_CLUSTER:-0}" = "1" ]; then
   echo "VEXAV_SKIP_CLUSTER=1: the Slurm cluster stage skipped"
 else
-  stage "2/5 Slurm: a one-node cluster and the cluster tests (scripts/slurm-local.sh)"
+  stage "2/5 Slurm: a 3-node cluster and the cluster tests (scripts/slurm-local.sh)"
   if [ "$(id -u)" -ne 0 ]; then
     echo "error: the cluster stage starts Slurm's daemons and munge, which needs root." >&2
     echo "Run ./test.sh as root, or leave the stage out with VEXAV_SKIP_CLUSTER=1." >&2
@@ -43,11 +43,14 @@ else
   fi
   # The daemons are stopped on every way out of this script.
   trap '"$VEXAV_ROOT/scripts/slurm-local.sh" stop' EXIT
-  "$VEXAV_ROOT/scripts/slurm-local.sh" start
+  # A small MaxArraySize, so that the tests see a batch cut into several job
+  # arrays and followed as one.
+  VEXAV_SLURM_MAX_ARRAY_SIZE=4 "$VEXAV_ROOT/scripts/slurm-local.sh" start --nodes 3
   eval "$("$VEXAV_ROOT/scripts/slurm-local.sh" env)"
-  # A cluster that does not answer fails these tests instead of skipping them.
-  VEXAV_CLUSTER_REQUIRED=1 ctest --test-dir "$VEXAV_BUILD" --output-on-failure \
-    -L '^cluster$' --no-tests=error
+  # A cluster that does not answer fails these tests instead of skipping
+  # them, and so does one of fewer nodes for the multi-node cases.
+  VEXAV_CLUSTER_REQUIRED=1 VEXAV_CLUSTER_NODES=3 ctest --test-dir "$VEXAV_BUILD" \
+    --output-on-failure -L '^cluster$' --no-tests=error
   "$VEXAV_ROOT/scripts/slurm-local.sh" stop
   trap - EXIT
   unset SLURM_CONF

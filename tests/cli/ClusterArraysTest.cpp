@@ -139,22 +139,19 @@ TEST_F(ClusterArrays, ATaskPastTheLimitIsSubmittedAgainAfterANodeFailure) {
   Sources.back() = SlowClip(Stems.back() + ".avi");
   std::vector<std::string> Args = {"--cluster", "slurm", "--retries", "1", "--output-dir", Out};
   Args.insert(Args.end(), Sources.begin(), Sources.end());
-  const std::string Node = NodeName(), Last = Stems.back() + ".avi: ";
+  const std::string Last = Stems.back() + ".avi: ";
   bool Downed = false, Resumed = false;
   RunResult R = Convert(Args, Folder, [&](const std::string& Line, pid_t) {
     if (!Downed && Line.rfind(Last, 0) == 0 && IsEarlyProgress(Line))
-      Downed =
-          RunCommand({"scontrol", "update", "nodename=" + Node, "state=down", "reason=vexav-test"},
-                     "/")
-              .Status == 0;
+      Downed = UpdateNodes({"state=down", "reason=vexav-test"});
     if (Downed && !Resumed && Line.rfind(Last, 0) == 0 &&
         Line.find("submitted again") != std::string::npos) {
-      RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+      UpdateNodes({"state=resume"});
       Resumed = true;
     }
   });
-  // Whatever happened, the node takes jobs again for the next test.
-  RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+  // Whatever happened, the nodes take jobs again for the next test.
+  UpdateNodes({"state=resume"});
   ASSERT_TRUE(Downed) << R.Err;
   EXPECT_EQ(R.Status, 0) << R.Err;
   EXPECT_NE(R.Err.find(Last + "Slurm ended the task: NODE_FAIL"), std::string::npos) << R.Err;

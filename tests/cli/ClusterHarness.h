@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -85,10 +86,25 @@ inline int64_t FileSize(const std::string& Path) {
   return Error ? -1 : static_cast<int64_t>(Size);
 }
 
-// The name of this machine, the one node.
-inline std::string NodeName() {
-  const RunResult R = RunCommand({"hostname", "-s"}, "/");
-  return R.OutLines.empty() ? std::string() : R.OutLines.front();
+// The cluster's nodes, as Slurm lists them: this machine alone on a
+// one-node cluster, node1, node2, ... on a larger one.
+inline std::vector<std::string> Nodes() {
+  RunResult R = RunCommand({"sinfo", "--noheader", "--Node", "--format=%N"}, "/");
+  std::sort(R.OutLines.begin(), R.OutLines.end());
+  R.OutLines.erase(std::unique(R.OutLines.begin(), R.OutLines.end()), R.OutLines.end());
+  return R.OutLines;
+}
+
+// Runs scontrol update on every node with Change ("state=resume", ...):
+// true when it succeeded on each.
+inline bool UpdateNodes(const std::vector<std::string>& Change) {
+  bool All = true;
+  for (const std::string& Node : Nodes()) {
+    std::vector<std::string> Args = {"scontrol", "update", "nodename=" + Node};
+    Args.insert(Args.end(), Change.begin(), Change.end());
+    All = RunCommand(Args, "/").Status == 0 && All;
+  }
+  return All;
 }
 
 class Cluster : public ::testing::Test {

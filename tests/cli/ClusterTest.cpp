@@ -86,29 +86,25 @@ TEST_F(Cluster, ANodeFailureIsRetriedAndAnEngineFailureIsNot) {
   const std::string Slow = SlowClip("slow.avi");
   const std::string Text = Folder + "/text.avi";
   std::ofstream(Text) << "not a video\n";
-  const std::string Node = NodeName();
   bool Downed = false, Resumed = false, TextFailed = false;
   RunResult R =
       Convert({"--cluster", "slurm", "--retries", "1", "--output-dir", Out, Slow, Text}, Folder,
               [&](const std::string& Line, pid_t) {
-                // The node fails under the running task, and comes
+                // The nodes fail under the running task, and come
                 // back once the task has been submitted again.
                 // (After the text file's task has ended, so that
                 // only the slow one meets the failure.)
                 if (Line.rfind("text.avi: ", 0) == 0 && Line.back() != '%') TextFailed = true;
                 if (!Downed && TextFailed && IsEarlyProgress(Line)) {
-                  Downed = RunCommand({"scontrol", "update", "nodename=" + Node, "state=down",
-                                       "reason=vexav-test"},
-                                      "/")
-                               .Status == 0;
+                  Downed = UpdateNodes({"state=down", "reason=vexav-test"});
                 }
                 if (Downed && !Resumed && Line.find("submitted again") != std::string::npos) {
-                  RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+                  UpdateNodes({"state=resume"});
                   Resumed = true;
                 }
               });
-  // Whatever happened, the node takes jobs again for the next test.
-  RunCommand({"scontrol", "update", "nodename=" + Node, "state=resume"}, "/");
+  // Whatever happened, the nodes take jobs again for the next test.
+  UpdateNodes({"state=resume"});
   ASSERT_TRUE(Downed) << R.Err;
   EXPECT_EQ(R.Status, 1) << R.Err;
   EXPECT_NE(R.Err.find("slow.avi: Slurm ended the task: NODE_FAIL"), std::string::npos) << R.Err;

@@ -24,6 +24,8 @@ fi
 
 work="$(mktemp -d /tmp/vexav-stoptest-XXXXXX)"
 export VEXAV_SLURM_DIR="$work/slurm" VEXAV_SLURM_PORT=16837
+# Its nodes named after its port, whatever the cluster under test set.
+unset VEXAV_SLURM_NET VEXAV_SLURM_SUBNET
 cleanup() {
   "$script" stop >/dev/null 2>&1 || true
   rm -rf "$work"

@@ -19,7 +19,9 @@ FileResult SettleSegmentedFile(const SettleRequest& Request) {
   const FileEnd& End = Request.End;
   const OutputPlan& Plan = Request.Output;
   std::string JoinError;
-  if (End.Type != FileEnd::Kind::Failed && End.KeptSegments > 0) {
+  if (Request.JoinedBefore && !IsNonEmptyFile(Plan.WriteTo))
+    JoinError = "the vexav-convert that joined its segments ended before it had settled it";
+  else if (!Request.JoinedBefore && End.Type != FileEnd::Kind::Failed && End.KeptSegments > 0) {
     JoinRequest Join;
     Join.Plan = Request.Plan;
     Join.Folder = Request.WorkFolder;

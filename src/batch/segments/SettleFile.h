@@ -25,6 +25,9 @@ struct SettleRequest {
   std::optional<ProgressInfo> Last;
   JobFactory MakeJob;  // for the join's run
   bool Verbose = false;
+  // The pieces were joined into Output.WriteTo already, by a run that ended
+  // before it had settled the file: what it wrote is the join.
+  bool JoinedBefore = false;
 };
 
 // Joins, commits, keeps or discards as the end says. Done: Output is the

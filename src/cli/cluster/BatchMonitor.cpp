@@ -1,10 +1,12 @@
 #include "cli/cluster/BatchMonitor.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -74,6 +76,63 @@ struct FileState {
   // Segmented: a piece failed, the others were cancelled.
   bool Abandoned = false;
 };
+
+// The claim on joining a segmented file, a file in the job folder made by
+// the front end that joins it: "<host> <pid>" while it settles the file,
+// "settled" once it has. A claim whose front end ended before it had settled
+// the file (killed, its machine gone down) is taken over by the next front
+// end, so that the file is settled and the job folder removed after all.
+enum class JoinClaim { Mine, TakenOver, Settled, Busy, Failed };
+
+std::string ThisHost() {
+  char Name[256] = {};
+  if (::gethostname(Name, sizeof Name - 1) != 0) return std::string();
+  return Name;
+}
+
+// Writes Text to a new file beside Path and links it to Path (false when
+// Path exists), or renames it over Path: the file never shows half written.
+bool PutClaim(const std::string& Path, const std::string& Text, bool Replace) {
+  const std::string Temporary = Path + "." + std::to_string(::getpid()) + ".new";
+  {
+    std::ofstream Out(Temporary, std::ios::trunc);
+    Out << Text << "\n";
+    if (!Out.flush()) {
+      ::unlink(Temporary.c_str());
+      return false;
+    }
+  }
+  const bool Done = Replace ? ::rename(Temporary.c_str(), Path.c_str()) == 0
+                            : ::link(Temporary.c_str(), Path.c_str()) == 0;
+  const int Code = errno;
+  ::unlink(Temporary.c_str());
+  errno = Code;
+  return Done;
+}
+
+JoinClaim ClaimJoin(const std::string& Claim) {
+  const std::string Me = ThisHost() + " " + std::to_string(::getpid());
+  if (PutClaim(Claim, Me, false)) return JoinClaim::Mine;
+  // Gone with the job folder: another front end ended the batch.
+  if (errno == ENOENT) return JoinClaim::Busy;
+  if (errno != EEXIST) return JoinClaim::Failed;
+  std::ifstream In(Claim);
+  std::string Host, Pid;
+  In >> Host >> Pid;
+  if (Host == "settled") return JoinClaim::Settled;
+  // A front end on another machine, or one that still runs here, settles it.
+  const long Owner = std::atol(Pid.c_str());
+  if (Host != ThisHost() || Owner <= 0 || ::kill(static_cast<pid_t>(Owner), 0) == 0 ||
+      errno == EPERM)
+    return JoinClaim::Busy;
+  // Its front end is gone. Of the front ends that find that out, the one
+  // that makes the mark takes the claim over.
+  const std::string Mark = Claim + ".after-" + Pid;
+  const int Fd = ::open(Mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (Fd < 0) return errno == EEXIST || errno == ENOENT ? JoinClaim::Busy : JoinClaim::Failed;
+  ::close(Fd);
+  return PutClaim(Claim, Me, true) ? JoinClaim::TakenOver : JoinClaim::Failed;
+}
 
 class Monitor {
  public:
@@ -513,24 +572,32 @@ class Monitor {
     const PlannedFile& File = M.Files[I];
     F.Ended = true;
     const std::string Claim = M.Folder + "/join-" + std::to_string(I);
-    const int Fd = ::open(Claim.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (Fd < 0) {
-      // Claimed already, or the job folder went with the batch's end:
-      // another front end settles it, and nothing here may touch it.
-      const int Code = errno;
-      const bool Other = Code == EEXIST || Code == ENOENT;
-      JoinedElsewhere = JoinedElsewhere || Other;
-      if (Other)
-        return Output.Note(I,
-                           FileMessage(DisplayName(File.Source),
-                                       "settled by another vexav-convert following the batch"),
-                           true);
+    const JoinClaim Claimed = ClaimJoin(Claim);
+    if (Claimed == JoinClaim::Failed) {
       Output.Failed(
-          I, Claim + ": " + std::strerror(Code) + "; its segments are left in " + File.WorkFolder);
+          I, Claim + ": " + std::strerror(errno) + "; its segments are left in " + File.WorkFolder);
       Status = ExitFailed;
       return;
     }
-    ::close(Fd);
+    if (Claimed == JoinClaim::Settled || Claimed == JoinClaim::Busy) {
+      // Another front end settles it (or has), and nothing here may touch
+      // it; while it does, it needs the job folder.
+      JoinedElsewhere = JoinedElsewhere || Claimed == JoinClaim::Busy;
+      return Output.Note(I,
+                         FileMessage(DisplayName(File.Source),
+                                     "settled by another vexav-convert following the batch"),
+                         true);
+    }
+    // A front end that took the claim over finds the pieces gone when the
+    // one before it had joined them already: what it wrote is the join.
+    const bool Joined = Claimed == JoinClaim::TakenOver && !Exists(File.WorkFolder);
+    SettleClaimed(I, Joined);
+    PutClaim(Claim, "settled", true);
+  }
+
+  void SettleClaimed(std::size_t I, bool JoinedBefore) {
+    FileState& F = Files[I];
+    const PlannedFile& File = M.Files[I];
     segments::SettleRequest Settle;
     Settle.End = F.Segments->Settle();
     Settle.Plan = &File.Segments;
@@ -539,6 +606,7 @@ class Monitor {
     Settle.Last = Output.Last(I);
     Settle.MakeJob = Env.MakeJob;
     Settle.Verbose = Env.Verbose;
+    Settle.JoinedBefore = JoinedBefore;
     const FileResult Result = segments::SettleSegmentedFile(Settle);
     switch (Result.Outcome) {
       case FileOutcome::Done:
