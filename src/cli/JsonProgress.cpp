@@ -2,9 +2,13 @@
 
 #include <cmath>
 
-#include "cli/Json.h"
+#include "batch/Json.h"
 
 namespace vexav::cli {
+
+using batch::Json;
+using batch::PutFileName;
+
 namespace {
 
 // Seconds rounded to milliseconds, which is all a script needs.

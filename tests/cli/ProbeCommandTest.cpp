@@ -16,11 +16,18 @@
 #include "MediaGenerator.h"
 #include "binding/FFmpegLibs.h"
 #include "cli/CommandLine.h"
-#include "cli/Json.h"
+#include "batch/Json.h"
 #include "cli/JsonReader.h"
 #include "cli/ProbeCommand.h"
 
 namespace vexav::cli {
+
+using batch::Json;
+using batch::JsonFloat;
+using batch::JsonString;
+using batch::JsonText;
+using batch::ValidUtf8;
+
 namespace {
 
 namespace fs = std::filesystem;

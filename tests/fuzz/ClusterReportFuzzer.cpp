@@ -24,11 +24,11 @@
 #include <string_view>
 
 #include "TextTarget.h"
-#include "cli/cluster/JobFolder.h"
+#include "batch/cluster/JobFolder.h"
 
 namespace {
 
-using namespace vexav::cli::cluster;
+using namespace vexav::batch::cluster;
 namespace fs = std::filesystem;
 
 std::string Folder;

@@ -20,6 +20,25 @@
 #include "batch/segments/SettleFile.h"
 
 namespace vexav::cli::cluster {
+
+using batch::cluster::CancelMarkerPath;
+using batch::cluster::EndState;
+using batch::cluster::Manifest;
+using batch::cluster::ManifestPath;
+using batch::cluster::MarkCancelled;
+using batch::cluster::PlannedFile;
+using batch::cluster::PlannedTask;
+using batch::cluster::QueuedState;
+using batch::cluster::RemoveJobFolder;
+using batch::cluster::ReportPath;
+using batch::cluster::ReportReader;
+using batch::cluster::ReportRecord;
+using batch::cluster::RequestOf;
+using batch::cluster::SaveManifest;
+using batch::cluster::Scheduler;
+using batch::cluster::Submission;
+using batch::cluster::WasCancelled;
+
 namespace {
 
 constexpr const char* ProgramName = "vexav-convert";

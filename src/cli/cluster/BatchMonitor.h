@@ -7,8 +7,8 @@
 #include <string>
 
 #include "cli/ConvertCommand.h"
-#include "cli/cluster/JobFolder.h"
-#include "cli/cluster/Scheduler.h"
+#include "batch/cluster/JobFolder.h"
+#include "batch/cluster/Scheduler.h"
 
 namespace vexav::cli::cluster {
 
@@ -20,7 +20,7 @@ namespace vexav::cli::cluster {
 // that follows the batch.
 class BatchCanceller : public ConversionJob {
  public:
-  BatchCanceller(std::string Folder, Scheduler& Sched) : Folder(std::move(Folder)), Sched(Sched) {}
+  BatchCanceller(std::string Folder, batch::cluster::Scheduler& Sched) : Folder(std::move(Folder)), Sched(Sched) {}
   // The batch's jobs (Submission::Jobs): those it was submitted as, and
   // each job a task was submitted again as. A job tracked after the cancel
   // is cancelled at once.
@@ -39,7 +39,7 @@ class BatchCanceller : public ConversionJob {
 
  private:
   const std::string Folder;
-  Scheduler& Sched;
+  batch::cluster::Scheduler& Sched;
   std::mutex Lock;
   std::set<std::string> Jobs;
   bool Cancelled = false;
@@ -64,7 +64,7 @@ class BatchCanceller : public ConversionJob {
 // following). A batch that was cancelled before (its job folder says so)
 // is taken as stopped on request. Returns ExitOk, ExitFailed when a file
 // failed, or ExitInterrupted after a stop.
-int MonitorBatch(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
-                 BatchCanceller* Canceller);
+int MonitorBatch(batch::cluster::Manifest& M, batch::cluster::Scheduler& Sched,
+                 const ConvertEnvironment& Env, bool Follow, BatchCanceller* Canceller);
 
 }  // namespace vexav::cli::cluster

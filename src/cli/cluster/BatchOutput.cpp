@@ -7,6 +7,9 @@
 #include "cli/ProbeCommand.h"
 
 namespace vexav::cli::cluster {
+
+using batch::cluster::Manifest;
+
 namespace {
 
 void PrintLine(std::FILE* File, const std::string& Text) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cli/ConvertCommand.h"
-#include "cli/cluster/JobFolder.h"
+#include "batch/cluster/JobFolder.h"
 
 namespace vexav::cli::cluster {
 
@@ -22,7 +22,7 @@ class BatchOutput {
  public:
   // Follow: the batch is followed to its end (otherwise one look at it),
   // which is when displays are drawn.
-  BatchOutput(const ConvertEnvironment& Env, const Manifest& M, bool Follow);
+  BatchOutput(const ConvertEnvironment& Env, const batch::cluster::Manifest& M, bool Follow);
   ~BatchOutput();
 
   // A task of file I began on its node at StartedMs (ms since 1970; 0: not
@@ -60,7 +60,7 @@ class BatchOutput {
   void Json(std::size_t I, const char* Status, const std::string& Output, const std::string& Error);
 
   const ConvertEnvironment& Env;
-  const Manifest& M;
+  const batch::cluster::Manifest& M;
   bool Follow;
   std::vector<File> Files;
 };
