@@ -7,6 +7,7 @@
 namespace vexav::cli {
 
 using batch::Json;
+using batch::ProgressInfo;
 using batch::PutFileName;
 
 namespace {

@@ -3,8 +3,8 @@
 #include <cstring>
 #include <exception>
 
-#include "binding/Api.h"
 #include "batch/Json.h"
+#include "binding/Api.h"
 #include "component/AVProbe.h"
 
 namespace vexav::cli {

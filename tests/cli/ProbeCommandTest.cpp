@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "MediaGenerator.h"
+#include "batch/Json.h"
 #include "binding/FFmpegLibs.h"
 #include "cli/CommandLine.h"
-#include "batch/Json.h"
 #include "cli/JsonReader.h"
 #include "cli/ProbeCommand.h"
 

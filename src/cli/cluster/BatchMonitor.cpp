@@ -21,6 +21,17 @@
 
 namespace vexav::cli::cluster {
 
+using batch::DiscardOutput;
+using batch::DisplayName;
+using batch::FileOutcome;
+using batch::FileResult;
+using batch::IsNonEmptyFile;
+using batch::MadeFolders;
+using batch::OutputPlan;
+using batch::ProgressInfo;
+using batch::RemoveOwnOutput;
+namespace segments = batch::segments;
+
 using batch::cluster::CancelMarkerPath;
 using batch::cluster::EndState;
 using batch::cluster::Manifest;

@@ -6,9 +6,9 @@
 #include <set>
 #include <string>
 
-#include "cli/ConvertCommand.h"
 #include "batch/cluster/JobFolder.h"
 #include "batch/cluster/Scheduler.h"
+#include "cli/ConvertCommand.h"
 
 namespace vexav::cli::cluster {
 
@@ -18,9 +18,10 @@ namespace vexav::cli::cluster {
 // that Ctrl-C cancels at once, on the signal's watcher thread, before a
 // second Ctrl-C can end the program. Every call but Stop is for the thread
 // that follows the batch.
-class BatchCanceller : public ConversionJob {
+class BatchCanceller : public batch::ConversionJob {
  public:
-  BatchCanceller(std::string Folder, batch::cluster::Scheduler& Sched) : Folder(std::move(Folder)), Sched(Sched) {}
+  BatchCanceller(std::string Folder, batch::cluster::Scheduler& Sched)
+      : Folder(std::move(Folder)), Sched(Sched) {}
   // The batch's jobs (Submission::Jobs): those it was submitted as, and
   // each job a task was submitted again as. A job tracked after the cancel
   // is cancelled at once.
@@ -34,8 +35,8 @@ class BatchCanceller : public ConversionJob {
   bool OpenInputFile(const std::string&) override { return false; }
   bool OpenOutputFile(const std::string&) override { return false; }
   std::string LastError() const override { return std::string(); }
-  SourceFacts InputFacts() override { return SourceFacts(); }
-  RunOutcome Run(const ProgressHandler&) override { return RunOutcome(); }
+  batch::SourceFacts InputFacts() override { return batch::SourceFacts(); }
+  batch::RunOutcome Run(const batch::ProgressHandler&) override { return batch::RunOutcome(); }
 
  private:
   const std::string Folder;

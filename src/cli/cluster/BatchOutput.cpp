@@ -8,6 +8,8 @@
 
 namespace vexav::cli::cluster {
 
+using batch::DisplayName;
+using batch::ProgressInfo;
 using batch::cluster::Manifest;
 
 namespace {

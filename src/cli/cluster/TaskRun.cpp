@@ -13,12 +13,22 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/ComponentRun.h"
 #include "batch/OutputFiles.h"
 #include "batch/cluster/JobFolder.h"
 #include "batch/cluster/Scheduler.h"
+#include "cli/ComponentRun.h"
 
 namespace vexav::cli::cluster {
+
+using batch::ConversionJob;
+using batch::DiscardOutput;
+using batch::FileOutcome;
+using batch::FileReport;
+using batch::IsNonEmptyFile;
+using batch::ProgressInfo;
+using batch::RemoveOwnOutput;
+using batch::RunOutcome;
+namespace segments = batch::segments;
 
 using batch::cluster::LoadManifest;
 using batch::cluster::MakeScheduler;
