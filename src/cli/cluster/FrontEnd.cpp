@@ -35,6 +35,7 @@ using batch::SourceItem;
 using batch::SourceLogLine;
 namespace segments = batch::segments;
 
+using batch::cluster::BatchCanceller;
 using batch::cluster::LoadManifest;
 using batch::cluster::MakeScheduler;
 using batch::cluster::Manifest;
