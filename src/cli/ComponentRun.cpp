@@ -13,6 +13,17 @@
 #include "cli/TimingsLine.h"
 
 namespace vexav::cli {
+
+using batch::DefaultRunner;
+using batch::DefaultRunObserver;
+using batch::DefaultRunRequest;
+using batch::DefaultRunSummary;
+using batch::DisplayName;
+using batch::ExpandSources;
+using batch::FileOutcome;
+using batch::FileResult;
+using batch::ProgressInfo;
+using batch::ReadSourceList;
 namespace {
 
 constexpr const char* ProgramName = "vexav-convert";

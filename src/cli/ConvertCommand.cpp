@@ -14,6 +14,19 @@
 #include "cli/TimingsLine.h"
 
 namespace vexav::cli {
+
+using batch::CommitOutput;
+using batch::ConversionJob;
+using batch::DiscardOutput;
+using batch::DisplayName;
+using batch::ExistsText;
+using batch::KeepStoppedOutput;
+using batch::OutputPlan;
+using batch::PercentDone;
+using batch::PlanExplicitOutput;
+using batch::ProgressInfo;
+using batch::RunOutcome;
+using batch::StoppedOutput;
 namespace {
 
 constexpr const char* ProgramName = "vexav-convert";

@@ -12,7 +12,6 @@
 #include "batch/ConversionJob.h"
 #include "batch/FileReport.h"
 #include "batch/OutputFiles.h"
-#include "cli/BatchTerms.h"
 #include "cli/CommandLine.h"
 #include "cli/JsonProgress.h"
 
@@ -34,14 +33,14 @@ class ProgressDisplay {
  public:
   ProgressDisplay(std::FILE* Err, bool Terminal, std::string Name, int Columns = 80);
   // Called on the run's thread.
-  void Update(const ProgressInfo& Info);
+  void Update(const batch::ProgressInfo& Info);
   // Ends the display once the run is over. A terminal's line is redrawn at
   // 100% when the run succeeded with a known duration, and ended with a line
   // break; plain output gets a last "name: 100%" when it has not printed it.
   void Finish(bool Succeeded);
 
   // The percentage of Info, or -1 when the expected duration is not known.
-  static int Percent(const ProgressInfo& Info);
+  static int Percent(const batch::ProgressInfo& Info);
   // The terminal line for Percent (-1: unknown, then Ms is shown), at most
   // Columns - 1 characters wide (the name is shortened to fit).
   static std::string BarLine(const std::string& Name, int Percent, int64_t Ms, int Columns);
@@ -64,7 +63,7 @@ class ProgressDisplay {
 // keeps any further file from starting.
 class StopControl {
  public:
-  void Register(ConversionJob* Job);
+  void Register(batch::ConversionJob* Job);
   void Unregister();
   // Marks the stop and stops the registered job. Safe from any thread.
   void RequestStop();
@@ -72,12 +71,12 @@ class StopControl {
 
  private:
   std::mutex Lock;
-  ConversionJob* Current = nullptr;
+  batch::ConversionJob* Current = nullptr;
   std::atomic<bool> Requested{false};
 };
 
 struct ConvertEnvironment {
-  JobFactory MakeJob;
+  batch::JobFactory MakeJob;
   std::FILE* Out = stdout;  // each output's path
   std::FILE* Err = stderr;  // progress and messages
   std::FILE* In = stdin;    // --from-list -
@@ -90,10 +89,10 @@ struct ConvertEnvironment {
   std::string LibFolder;        // where the media libraries were bound from
   StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
   // Default mode: told each file's progress and end.
-  FileReport* Report = nullptr;
+  batch::FileReport* Report = nullptr;
   // Default mode with one file: the output reserved already (a cluster's
   // front end plans the names before submitting).
-  const OutputPlan* Planned = nullptr;
+  const batch::OutputPlan* Planned = nullptr;
 };
 
 // --output OUT [--input-option N=V]... [--option N=V]... FILE: the input

@@ -7,6 +7,11 @@
 #include "engine/FFmpeg.h"
 
 namespace vexav::cli {
+
+using batch::ConversionJob;
+using batch::ProgressHandler;
+using batch::RunOutcome;
+using batch::SourceFacts;
 namespace {
 
 // Progress reports during a run: every 200 ms, often enough for a bar.

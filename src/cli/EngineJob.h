@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "batch/ConversionJob.h"
-#include "cli/BatchTerms.h"
 
 namespace vexav::cli {
 
@@ -14,6 +13,6 @@ namespace vexav::cli {
 // the engine's verbosity is 1; otherwise the engine is quiet (-1), as the
 // window's is. Its codecs choose their thread counts (SetThreadCount(0))
 // until SetCodecThreads says otherwise.
-std::unique_ptr<ConversionJob> MakeEngineJob(bool Verbose);
+std::unique_ptr<batch::ConversionJob> MakeEngineJob(bool Verbose);
 
 }  // namespace vexav::cli

@@ -2,9 +2,14 @@
 
 #include <cmath>
 
-#include "cli/Json.h"
+#include "batch/Json.h"
 
 namespace vexav::cli {
+
+using batch::Json;
+using batch::ProgressInfo;
+using batch::PutFileName;
+
 namespace {
 
 // Seconds rounded to milliseconds, which is all a script needs.

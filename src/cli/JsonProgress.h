@@ -17,7 +17,6 @@
 #include <string>
 
 #include "batch/ConversionJob.h"
-#include "cli/BatchTerms.h"
 
 namespace vexav::cli {
 
@@ -25,7 +24,7 @@ namespace vexav::cli {
 struct JsonRecord {
   std::string File;
   std::string Status;
-  std::optional<ProgressInfo> Progress;  // the last progress of the file
+  std::optional<batch::ProgressInfo> Progress;  // the last progress of the file
   std::optional<double> ElapsedSeconds;  // since the file began
   std::string Output;                    // "" when there is none
   std::string Error;                     // "" when there is none
@@ -37,7 +36,7 @@ std::string JsonLine(const JsonRecord& Record);
 // The time left of a conversion that has taken Elapsed seconds for the part
 // Info tells of: from the rate so far, once 2 s or 1% have passed; nothing
 // before, or without a known length.
-std::optional<double> SecondsLeft(const ProgressInfo& Info, double Elapsed);
+std::optional<double> SecondsLeft(const batch::ProgressInfo& Info, double Elapsed);
 
 // Writes lines to Out, whole, from any thread.
 class JsonReporter {

@@ -3,11 +3,18 @@
 #include <cstring>
 #include <exception>
 
+#include "batch/Json.h"
 #include "binding/Api.h"
-#include "cli/Json.h"
 #include "component/AVProbe.h"
 
 namespace vexav::cli {
+
+using batch::Json;
+using batch::JsonFloat;
+using batch::JsonStringValue;
+using batch::JsonText;
+using batch::PutFileName;
+
 namespace {
 
 const char* MediaTypeName(AVMediaType Type) {

@@ -22,6 +22,12 @@
 #include "cli/ConvertCommand.h"
 
 namespace vexav::cli {
+
+using batch::ConversionJob;
+using batch::ProgressHandler;
+using batch::ProgressInfo;
+using batch::RunOutcome;
+using batch::SourceFacts;
 namespace {
 
 namespace fs = std::filesystem;

@@ -14,13 +14,20 @@
 #include <vector>
 
 #include "MediaGenerator.h"
+#include "batch/Json.h"
 #include "binding/FFmpegLibs.h"
 #include "cli/CommandLine.h"
-#include "cli/Json.h"
 #include "cli/JsonReader.h"
 #include "cli/ProbeCommand.h"
 
 namespace vexav::cli {
+
+using batch::Json;
+using batch::JsonFloat;
+using batch::JsonString;
+using batch::JsonText;
+using batch::ValidUtf8;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -21,6 +21,8 @@
 #include "batch/SourceList.h"
 
 namespace vexav::cli {
+
+using batch::ProgressInfo;
 namespace {
 
 namespace fs = std::filesystem;

@@ -24,11 +24,11 @@
 #include <string_view>
 
 #include "TextTarget.h"
-#include "cli/cluster/JobFolder.h"
+#include "batch/cluster/JobFolder.h"
 
 namespace {
 
-using namespace vexav::cli::cluster;
+using namespace vexav::batch::cluster;
 namespace fs = std::filesystem;
 
 std::string Folder;
@@ -79,7 +79,7 @@ void WriteSeeds(const fs::path& Dir) {
   std::string PlanError;
   std::vector<int64_t> Pictures;  // 25 frames/s
   for (int64_t T = 0; T < Segmented.DurationUs; T += 40000) Pictures.push_back(T);
-  Segmented.Segments = vexav::cli::segments::MakeSegmentPlan(
+  Segmented.Segments = vexav::batch::segments::MakeSegmentPlan(
       {{"vcodec", "libx264"}, {"r", "29.97"}, {"acodec", "libfaac"}}, Segmented.DurationUs, 3, true,
       Pictures, PlanError);
   M.Files = {F, Segmented};

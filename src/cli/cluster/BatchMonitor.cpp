@@ -20,6 +20,35 @@
 #include "batch/segments/SettleFile.h"
 
 namespace vexav::cli::cluster {
+
+using batch::DiscardOutput;
+using batch::DisplayName;
+using batch::FileOutcome;
+using batch::FileResult;
+using batch::IsNonEmptyFile;
+using batch::MadeFolders;
+using batch::OutputPlan;
+using batch::ProgressInfo;
+using batch::RemoveOwnOutput;
+namespace segments = batch::segments;
+
+using batch::cluster::BatchCanceller;
+using batch::cluster::EndState;
+using batch::cluster::Manifest;
+using batch::cluster::ManifestPath;
+using batch::cluster::PlannedFile;
+using batch::cluster::PlannedTask;
+using batch::cluster::QueuedState;
+using batch::cluster::RemoveJobFolder;
+using batch::cluster::ReportPath;
+using batch::cluster::ReportReader;
+using batch::cluster::ReportRecord;
+using batch::cluster::RequestOf;
+using batch::cluster::SaveManifest;
+using batch::cluster::Scheduler;
+using batch::cluster::Submission;
+using batch::cluster::WasCancelled;
+
 namespace {
 
 constexpr const char* ProgramName = "vexav-convert";
@@ -701,32 +730,6 @@ class Monitor {
 };
 
 }  // namespace
-
-void BatchCanceller::Track(const std::string& Job) {
-  std::lock_guard<std::mutex> Guard(Lock);
-  Jobs.insert(Job);
-  if (!Cancelled) return;
-  std::string Failure;
-  if (!Sched.Cancel({Job}, Failure) && Error.empty()) Error = Failure;
-}
-
-void BatchCanceller::Stop() {
-  std::lock_guard<std::mutex> Guard(Lock);
-  if (Cancelled) return;
-  Cancelled = true;
-  // First the mark, so that whoever looks at the batch after this knows
-  // that its tasks stop on request, even when this program goes before
-  // they have ended.
-  if (!MarkCancelled(Folder)) Error = CancelMarkerPath(Folder) + ": " + std::strerror(errno);
-  std::string Failure;
-  if (!Sched.Cancel(std::vector<std::string>(Jobs.begin(), Jobs.end()), Failure) && Error.empty())
-    Error = Failure;
-}
-
-std::string BatchCanceller::TakeError() {
-  std::lock_guard<std::mutex> Guard(Lock);
-  return std::exchange(Error, std::string());
-}
 
 int MonitorBatch(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
                  BatchCanceller* Canceller) {

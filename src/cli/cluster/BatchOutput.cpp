@@ -7,6 +7,11 @@
 #include "cli/ProbeCommand.h"
 
 namespace vexav::cli::cluster {
+
+using batch::DisplayName;
+using batch::ProgressInfo;
+using batch::cluster::Manifest;
+
 namespace {
 
 void PrintLine(std::FILE* File, const std::string& Text) {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "batch/cluster/JobFolder.h"
 #include "cli/ConvertCommand.h"
-#include "cli/cluster/JobFolder.h"
 
 namespace vexav::cli::cluster {
 
@@ -22,13 +22,13 @@ class BatchOutput {
  public:
   // Follow: the batch is followed to its end (otherwise one look at it),
   // which is when displays are drawn.
-  BatchOutput(const ConvertEnvironment& Env, const Manifest& M, bool Follow);
+  BatchOutput(const ConvertEnvironment& Env, const batch::cluster::Manifest& M, bool Follow);
   ~BatchOutput();
 
   // A task of file I began on its node at StartedMs (ms since 1970; 0: not
   // known, then from now): the file's time is counted from its first task.
   void Started(std::size_t I, int64_t StartedMs);
-  void Progress(std::size_t I, const ProgressInfo& Info);
+  void Progress(std::size_t I, const batch::ProgressInfo& Info);
   // File I took Ms on its node, all told (the time its result tells).
   void Took(std::size_t I, int64_t Ms);
   // A task of file I waits in the queue for Reason ("" when the scheduler gives
@@ -50,7 +50,7 @@ class BatchOutput {
   void Note(std::size_t I, const std::string& Line, bool EndsFile = false);
 
   // The progress last shown for file I.
-  const std::optional<ProgressInfo>& Last(std::size_t I) const;
+  const std::optional<batch::ProgressInfo>& Last(std::size_t I) const;
   // One look: with --json, a "converting" object for file I, which runs.
   void Running(std::size_t I);
 
@@ -60,7 +60,7 @@ class BatchOutput {
   void Json(std::size_t I, const char* Status, const std::string& Output, const std::string& Error);
 
   const ConvertEnvironment& Env;
-  const Manifest& M;
+  const batch::cluster::Manifest& M;
   bool Follow;
   std::vector<File> Files;
 };

@@ -12,20 +12,43 @@
 #include <fstream>
 #include <thread>
 
-#include "cli/Interrupt.h"
-#include "cli/JsonProgress.h"
 #include "batch/OutputFiles.h"
-#include "cli/ProbeCommand.h"
 #include "batch/SourceList.h"
-#include "cli/cluster/BatchMonitor.h"
-#include "cli/cluster/JobFolder.h"
-#include "cli/cluster/Scheduler.h"
+#include "batch/cluster/JobFolder.h"
+#include "batch/cluster/Scheduler.h"
 #include "batch/segments/SegmentJoin.h"
 #include "batch/segments/SourcePlan.h"
+#include "cli/Interrupt.h"
+#include "cli/JsonProgress.h"
+#include "cli/ProbeCommand.h"
+#include "cli/cluster/BatchMonitor.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 
 namespace vexav::cli::cluster {
+
+using batch::DiscardOutput;
+using batch::ExpandSources;
+using batch::MadeFolders;
+using batch::PlanDefaultOutput;
+using batch::SourceItem;
+using batch::SourceLogLine;
+namespace segments = batch::segments;
+
+using batch::cluster::BatchCanceller;
+using batch::cluster::LoadManifest;
+using batch::cluster::MakeScheduler;
+using batch::cluster::Manifest;
+using batch::cluster::ManifestPath;
+using batch::cluster::PlannedFile;
+using batch::cluster::RemoveJobFolder;
+using batch::cluster::RequestOf;
+using batch::cluster::SaveManifest;
+using batch::cluster::Scheduler;
+using batch::cluster::ScriptPath;
+using batch::cluster::Submission;
+using batch::cluster::TasksOfFiles;
+
 namespace {
 
 namespace fs = std::filesystem;

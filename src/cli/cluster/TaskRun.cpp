@@ -13,12 +13,33 @@
 #include <mutex>
 #include <thread>
 
-#include "cli/ComponentRun.h"
 #include "batch/OutputFiles.h"
-#include "cli/cluster/JobFolder.h"
-#include "cli/cluster/Scheduler.h"
+#include "batch/cluster/JobFolder.h"
+#include "batch/cluster/Scheduler.h"
+#include "cli/ComponentRun.h"
 
 namespace vexav::cli::cluster {
+
+using batch::ConversionJob;
+using batch::DiscardOutput;
+using batch::FileOutcome;
+using batch::FileReport;
+using batch::IsNonEmptyFile;
+using batch::ProgressInfo;
+using batch::RemoveOwnOutput;
+using batch::RunOutcome;
+namespace segments = batch::segments;
+
+using batch::cluster::LoadManifest;
+using batch::cluster::MakeScheduler;
+using batch::cluster::Manifest;
+using batch::cluster::PlannedFile;
+using batch::cluster::PlannedTask;
+using batch::cluster::ReportLine;
+using batch::cluster::ReportPath;
+using batch::cluster::ReportRecord;
+using batch::cluster::Scheduler;
+
 namespace {
 
 std::atomic<int> Terminations{0};

@@ -1,12 +1,13 @@
-// JSON for the command line's output and files, through nlohmann-json: one
-// compact document a line, keys in the order they were set.
+// JSON for the batch's files (a cluster batch's job folder and reports) and
+// the command line's output, through nlohmann-json: one compact document a
+// line, keys in the order they were set.
 #pragma once
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
-namespace vexav::cli {
+namespace vexav::batch {
 
 using Json = nlohmann::ordered_json;
 
@@ -37,4 +38,4 @@ std::string JsonText(const Json& Value);
 // Text as a JSON string literal, quotes included.
 std::string JsonString(std::string_view Text);
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch

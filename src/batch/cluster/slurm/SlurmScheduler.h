@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/cluster/Scheduler.h"
+#include "batch/cluster/Scheduler.h"
 
-namespace vexav::cli::cluster::slurm {
+namespace vexav::batch::cluster::slurm {
 
 // One job array of a submission: the batch's tasks Base + First ..
 // Base + First + Count - 1 as the array's indexes First .. First + Count - 1.
@@ -73,4 +73,4 @@ class SlurmScheduler : public Scheduler {
   std::size_t MaxArray = 0;
 };
 
-}  // namespace vexav::cli::cluster::slurm
+}  // namespace vexav::batch::cluster::slurm

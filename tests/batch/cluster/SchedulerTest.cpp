@@ -12,11 +12,11 @@
 #include <fstream>
 #include <sstream>
 
-#include "cli/cluster/JobFolder.h"
-#include "cli/cluster/Scheduler.h"
-#include "cli/cluster/slurm/SlurmScheduler.h"
+#include "batch/cluster/JobFolder.h"
+#include "batch/cluster/Scheduler.h"
+#include "batch/cluster/slurm/SlurmScheduler.h"
 
-namespace vexav::cli::cluster {
+namespace vexav::batch::cluster {
 namespace {
 
 using slurm::ArrayPart;
@@ -252,4 +252,4 @@ TEST(ClusterScheduler, TheJobFolderNamesItsSchedulerAndReadsTheVersionBefore) {
 }
 
 }  // namespace
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster

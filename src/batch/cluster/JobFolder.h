@@ -11,11 +11,10 @@
 #include <vector>
 
 #include "batch/OutputFiles.h"
+#include "batch/cluster/Scheduler.h"
 #include "batch/segments/SegmentPlan.h"
-#include "cli/BatchTerms.h"
-#include "cli/cluster/Scheduler.h"
 
-namespace vexav::cli::cluster {
+namespace vexav::batch::cluster {
 
 // One file of the batch: its source and where its output goes.
 struct PlannedFile {
@@ -137,4 +136,4 @@ std::optional<ReportRecord> ParseReportLine(const std::string& Line, std::string
 // Removes the job folder with everything in it.
 void RemoveJobFolder(const std::string& Folder);
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster

@@ -1,11 +1,11 @@
-#include "cli/cluster/Scheduler.h"
+#include "batch/cluster/Scheduler.h"
 
 #include <cstdlib>
 #include <string>
 
-#include "cli/cluster/slurm/SlurmScheduler.h"
+#include "batch/cluster/slurm/SlurmScheduler.h"
 
-namespace vexav::cli::cluster {
+namespace vexav::batch::cluster {
 
 long long NumberInEnvironment(const char* Name) {
   const char* Text = std::getenv(Name);
@@ -31,4 +31,4 @@ int Scheduler::TaskCpusHere() const {
   return Cpus > 0 && Cpus <= 4096 ? static_cast<int>(Cpus) : 0;
 }
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace vexav::cli::cluster {
+namespace vexav::batch::cluster {
 
 // What every submission of a batch's tasks asks for, the first one and
 // each task submitted again alike.
@@ -104,4 +104,4 @@ long long NumberInEnvironment(const char* Name);
 // The scheduler of that name ("slurm"); nullptr when there is none.
 std::unique_ptr<Scheduler> MakeScheduler(const std::string& Name);
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster

@@ -1,4 +1,4 @@
-#include "cli/cluster/Command.h"
+#include "batch/cluster/Command.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace vexav::cli::cluster {
+namespace vexav::batch::cluster {
 
 std::string Trimmed(std::string Text) {
   while (!Text.empty() && (Text.back() == '\n' || Text.back() == '\r' || Text.back() == ' '))
@@ -120,4 +120,4 @@ CommandResult RunCommand(const std::vector<std::string>& Args) {
   return Result;
 }
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster

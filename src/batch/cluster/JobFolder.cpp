@@ -1,4 +1,4 @@
-#include "cli/cluster/JobFolder.h"
+#include "batch/cluster/JobFolder.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,9 +11,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "cli/Json.h"
+#include "batch/Json.h"
 
-namespace vexav::cli::cluster {
+namespace vexav::batch::cluster {
 namespace {
 
 constexpr const char* ManifestKind = "vexav-convert batch";
@@ -473,4 +473,4 @@ void RemoveJobFolder(const std::string& Folder) {
   std::filesystem::remove_all(Folder, Ignored);
 }
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster

@@ -1,4 +1,4 @@
-#include "cli/cluster/slurm/SlurmScheduler.h"
+#include "batch/cluster/slurm/SlurmScheduler.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,9 @@
 #include <cstring>
 #include <sstream>
 
-#include "cli/cluster/Command.h"
+#include "batch/cluster/Command.h"
 
-namespace vexav::cli::cluster::slurm {
+namespace vexav::batch::cluster::slurm {
 namespace {
 
 // Slurm's own MaxArraySize when the cluster's configuration does not say.
@@ -298,4 +298,4 @@ int SlurmScheduler::TaskCpusHere() const {
   return Cpus > 0 && Cpus <= 4096 ? static_cast<int>(Cpus) : 0;
 }
 
-}  // namespace vexav::cli::cluster::slurm
+}  // namespace vexav::batch::cluster::slurm

@@ -1,9 +1,9 @@
-#include "cli/Json.h"
+#include "batch/Json.h"
 
 #include <charconv>
 #include <cmath>
 
-namespace vexav::cli {
+namespace vexav::batch {
 namespace {
 
 constexpr std::string_view Replacement = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
@@ -110,4 +110,4 @@ std::string JsonString(std::string_view Text) {
   return JsonText(JsonStringValue(Text));
 }
 
-}  // namespace vexav::cli
+}  // namespace vexav::batch

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace vexav::cli::cluster {
+namespace vexav::batch::cluster {
 
 struct CommandResult {
   bool Started = false;  // the program could be run at all
@@ -27,4 +27,4 @@ std::string FindInPath(const std::string& Name);
 // Text without the line breaks and spaces at its end.
 std::string Trimmed(std::string Text);
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster
