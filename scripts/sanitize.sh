@@ -39,14 +39,15 @@ if [ "$kind" = address ]; then
   # The tests that unload the media libraries (scripts/common.sh says why)
   # run apart, with the leak check off; with ctest arguments of the caller's
   # they are left out.
-  run_ctest -E "$(vexav_leak_unchecked_tests)" "$@" || status=$?
+  run_ctest -E "$(vexav_test_names "${VEXAV_UNSANITIZED_TESTS[@]}" \
+    "${VEXAV_LEAK_UNCHECKED_TESTS[@]}")" "$@" || status=$?
   if [ "$#" -eq 0 ]; then
     echo "The tests that unload the media libraries, without the leak check:"
-    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" run_ctest -R "$(vexav_leak_unchecked_tests)" ||
-      status=$?
+    ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" \
+      run_ctest -R "$(vexav_test_names "${VEXAV_LEAK_UNCHECKED_TESTS[@]}")" || status=$?
   fi
 else
-  run_ctest "$@" || status=$?
+  run_ctest -E "$(vexav_test_names "${VEXAV_UNSANITIZED_TESTS[@]}")" "$@" || status=$?
 fi
 
 shopt -s nullglob
