@@ -149,8 +149,8 @@ vexav_sanitizer_reports() {
 }
 
 # vexav_sanitizer_build KIND DIR: configures DIR for KIND (address: ASan and
-# UBSan; thread: TSan) with gcc, Debug at -O1, and builds everything the
-# tests need (a compiler cache is used when ccache is installed).
+# UBSan; thread: TSan) with gcc, Debug at -O1 with line tables (-g1), and
+# builds everything the tests need (with ccache when it is installed).
 vexav_sanitizer_build() {
   local kind="$1" dir="$2" sanitize
   case "$kind" in
@@ -163,7 +163,7 @@ vexav_sanitizer_build() {
     launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   fi
   cmake -S "$VEXAV_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
     -DVEXAV_SANITIZE="$sanitize" "${launcher[@]}" >/dev/null
   cmake --build "$dir" -j"$(nproc)"
 }
