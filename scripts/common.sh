@@ -142,7 +142,9 @@ vexav_test_names() {
 # anyway. UBSan's reports stay on the standard error: with AddressSanitizer in
 # the same program, GCC's run time ignores a log path for them.
 vexav_sanitizer_reports() {
-  local dir="$1"
+  # Absolute: the tests run their programs in folders of their own.
+  local dir
+  dir="$(realpath -m "$1")"
   rm -rf "$dir" && mkdir -p "$dir"
   ASAN_OPTIONS+=":log_path=$dir/asan:log_exe_name=1"
   TSAN_OPTIONS+=":log_path=$dir/tsan:log_exe_name=1"
