@@ -109,9 +109,9 @@ VEXAV_LEAK_UNCHECKED_TESTS=(
 # layers' tests are left out of the thread run for that reason:
 VEXAV_UNTHREADSANITIZED_LABELS=(
   "${VEXAV_UNSANITIZED_LABELS[@]}"
-  # Qt's own locks and wait conditions (futexes inside libQt6Core, not
-  # instrumented) are invisible to it: every signal across the window's
-  # worker thread would be reported as a race.
+  # Qt is not instrumented: its locks and wait conditions are futexes inside
+  # libQt6Core that ThreadSanitizer does not see, so the hand-overs between
+  # the window and its worker thread cannot be told from races.
   window
 )
 
