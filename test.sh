@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite, then the
 # cluster tests on a one-node Slurm cluster started for them, then the
-# tests of every layer again under AddressSanitizer, LeakSanitizer and
-# UndefinedBehaviorSanitizer (all but the cluster's), then a short fuzzing run, then the Debian
-# packages built, installed, used by an unprivileged user and purged. Every
-# stage reuses its build folder (build/, build-asan/, build-fuzz/) on a
-# rerun; the packages are built from scratch (build-deb/, into dist/).
+# tests of every layer but the cluster's again under AddressSanitizer,
+# LeakSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing run,
+# then the Debian packages built, installed, used by an unprivileged user
+# and purged. Every stage reuses its build folder (build/, build-asan/,
+# build-fuzz/) on a rerun; the packages are built from scratch (build-deb/,
+# into dist/).
 #
 # VEXAV_SKIP_CLUSTER=1 leaves out the cluster stage (it needs root);
 # VEXAV_SKIP_SANITIZERS=1 leaves out the sanitizer and fuzzing stages;
