@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole test suite, then the
 # cluster tests on a 3-node Slurm cluster started for them, then the
-# engine's and the converter component's tests again under AddressSanitizer
-# and UndefinedBehaviorSanitizer, then a short fuzzing run, then the Debian
-# packages built, installed, used by an unprivileged user and purged. Every
-# stage reuses its build folder (build/, build-asan/, build-fuzz/) on a
-# rerun; the packages are built from scratch (build-deb/, into dist/).
+# tests of every layer but the cluster's again under AddressSanitizer,
+# LeakSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing run,
+# then the Debian packages built, installed, used by an unprivileged user
+# and purged. Every stage reuses its build folder (build/, build-asan/,
+# build-fuzz/) on a rerun; the packages are built from scratch (build-deb/,
+# into dist/).
 #
 # VEXAV_SKIP_CLUSTER=1 leaves out the cluster stage (it needs root);
 # VEXAV_SKIP_SANITIZERS=1 leaves out the sanitizer and fuzzing stages;
@@ -60,7 +61,7 @@ fi
 if [ "${VEXAV_SKIP_SANITIZERS:-0}" = "1" ]; then
   echo "VEXAV_SKIP_SANITIZERS=1: sanitizer build and fuzzing skipped"
 else
-  stage "3/5 AddressSanitizer + UndefinedBehaviorSanitizer: engine and component tests (build-asan)"
+  stage "3/5 AddressSanitizer + UndefinedBehaviorSanitizer: every layer's tests but the cluster's (build-asan)"
   "$VEXAV_ROOT/scripts/sanitize.sh" address
   stage_end "3/5 AddressSanitizer + UndefinedBehaviorSanitizer"
 

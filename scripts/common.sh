@@ -68,23 +68,91 @@ vexav_build() {
 
 # ---- Sanitizers and fuzzing (scripts/sanitize.sh, scripts/fuzz.sh) ----------
 
-# The layers whose tests run under the sanitizers: the engine and the
-# converter component (CTest labels and build targets vexav_<layer>_tests).
-VEXAV_SANITIZED_LAYERS=(engine component)
+# The sanitizer runs take every test of every layer, chosen by CTest label
+# (each test carries the first folder under tests/ as its label), so that a
+# new layer is covered as soon as it has tests. Left out, by label, each for
+# its reason:
+VEXAV_UNSANITIZED_LABELS=(
+  # Needs a running Slurm cluster; test.sh's cluster stage runs these on the
+  # Release build. What runs without a cluster (the report files and job
+  # folder, options, segments and joins) is in the cli layer and is covered.
+  cluster
+)
+# (The library layer is not even configured in a sanitizer build: the
+# installed library would carry the sanitizer's run time, which a program
+# built apart does not link; see tests/library/CMakeLists.txt.)
+
+# Single tests left out of the sanitizer runs, by name, each for its reason:
+VEXAV_UNSANITIZED_TESTS=(
+  # Looks for the build folder's path in the installed binaries (no RUNPATH
+  # into the build tree). A sanitizer build is a Debug build, whose debug
+  # information records the folders it was compiled in; the Release build of
+  # test.sh's first stage, which has none, runs it.
+  InstallLayout.NoInstalledBinaryNamesTheBuildFolder
+)
+
+# Tests that unload the media libraries and load them again. Two libraries
+# that libavformat pulls in, libgcrypt and libchromaprint, keep blocks they
+# allocate when loaded and lose them when unloaded (6 and 7 blocks, 12.6 kB
+# per load; kept loaded, nothing leaks). LeakSanitizer looks after the
+# unload, when no frame of theirs can be named any more, so no suppression
+# can say which; these run in a pass of their own with the leak check off,
+# AddressSanitizer and UBSan still on.
+VEXAV_LEAK_UNCHECKED_TESTS=(
+  LoadFFmpegLibs.KeepsTheFolderOfTheLoadThatBoundTheSet
+  LoadFFmpegLibs.UnloadThenLoadAgain
+  PathRule.LoadingFromAFolderPutsItInPathOnce
+  FrameHookTest.ANameWithoutAFolderIsLookedForInTheLibraryFolderFirst
+)
+
+# ThreadSanitizer sees no ordering inside code it did not instrument; these
+# layers' tests are left out of the thread run for that reason:
+VEXAV_UNTHREADSANITIZED_LABELS=(
+  "${VEXAV_UNSANITIZED_LABELS[@]}"
+  # Qt is not instrumented: its locks and wait conditions are futexes inside
+  # libQt6Core that ThreadSanitizer does not see, so the hand-overs between
+  # the window and its worker thread cannot be told from races.
+  window
+)
 
 # Makes every sanitizer report end the program with a failure, and names the
-# suppression files of tests/sanitizers (library internals only).
+# suppression files of tests/sanitizers (library internals only). Qt runs on
+# its offscreen platform (the X11 keyboard test asks for xcb itself).
 vexav_sanitizer_env() {
   local supp="$VEXAV_ROOT/tests/sanitizers"
   export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1"
   export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$supp/ubsan.supp"
   export LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0"
   export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp"
+  export QT_QPA_PLATFORM=offscreen
+}
+
+# vexav_test_names NAME...: the regular expression of these test names for
+# ctest -R / -E.
+vexav_test_names() {
+  local names=("${@//./\\.}") IFS='|'
+  printf '^(%s)$' "${names[*]}"
+}
+
+# vexav_sanitizer_reports DIR: besides the above, every AddressSanitizer,
+# LeakSanitizer and ThreadSanitizer report is written to a file in DIR
+# (NAME.PROGRAM.PID) instead of the standard error, so that a report of a
+# child process (vexav-convert, vexav-window, started by a test) fails the
+# run even when the test only looked at the exit code, or expected a failure
+# anyway. UBSan's reports stay on the standard error: with AddressSanitizer in
+# the same program, GCC's run time ignores a log path for them.
+vexav_sanitizer_reports() {
+  # Absolute: the tests run their programs in folders of their own.
+  local dir
+  dir="$(realpath -m "$1")"
+  rm -rf "$dir" && mkdir -p "$dir"
+  ASAN_OPTIONS+=":log_path=$dir/asan:log_exe_name=1"
+  TSAN_OPTIONS+=":log_path=$dir/tsan:log_exe_name=1"
 }
 
 # vexav_sanitizer_build KIND DIR: configures DIR for KIND (address: ASan and
-# UBSan; thread: TSan) with gcc, Debug at -O1, and builds only the test
-# binaries of the sanitized layers and what they need.
+# UBSan; thread: TSan) with gcc, Debug at -O1 with line tables (-g1), and
+# builds everything the tests need (with ccache when it is installed).
 vexav_sanitizer_build() {
   local kind="$1" dir="$2" sanitize
   case "$kind" in
@@ -92,18 +160,25 @@ vexav_sanitizer_build() {
     thread) sanitize=thread ;;
     *) echo "error: unknown sanitizer '$kind' (address or thread)" >&2; return 2 ;;
   esac
+  local launcher=()
+  if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
   cmake -S "$VEXAV_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    -DVEXAV_SANITIZE="$sanitize" >/dev/null
-  local targets=() layer
-  for layer in "${VEXAV_SANITIZED_LAYERS[@]}"; do targets+=(--target "vexav_${layer}_tests"); done
-  cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+    -DCMAKE_C_FLAGS_DEBUG="-O1 -g1" -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g1" \
+    -DVEXAV_SANITIZE="$sanitize" "${launcher[@]}" >/dev/null
+  cmake --build "$dir" -j"$(nproc)"
 }
 
-# The label expression that selects the sanitized layers' tests in CTest.
-vexav_sanitized_labels() {
+# vexav_unsanitized_labels KIND: the label expression of the tests left out
+# of KIND's run.
+vexav_unsanitized_labels() {
   local IFS='|'
-  printf '^(%s)$' "${VEXAV_SANITIZED_LAYERS[*]}"
+  if [ "$1" = thread ]; then
+    printf '^(%s)$' "${VEXAV_UNTHREADSANITIZED_LABELS[*]}"
+  else
+    printf '^(%s)$' "${VEXAV_UNSANITIZED_LABELS[*]}"
+  fi
 }
 
 # The fuzz targets, each run in turn by scripts/fuzz.sh: damaged media, then
