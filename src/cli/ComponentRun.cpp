@@ -64,8 +64,7 @@ const char* JsonStatus(FileOutcome Outcome) {
 class DefaultRunPrinter : public DefaultRunObserver {
  public:
   DefaultRunPrinter(const CommandLine& Line, const ConvertEnvironment& Env, size_t SourceCount)
-      : Line(Line),
-        Env(Env),
+      : Env(Env),
         Json(Line.Json ? Env.Json : nullptr),
         OneLineAtATime(Line.EffectiveJobs() == 1 || SourceCount == 1) {}
 
@@ -156,7 +155,6 @@ class DefaultRunPrinter : public DefaultRunObserver {
     return Found == PlannedOutputs.end() ? std::string() : Found->second;
   }
 
-  const CommandLine& Line;
   const ConvertEnvironment& Env;
   JsonReporter* const Json;
   const bool OneLineAtATime;  // a line redrawn in place cannot show several files at once
