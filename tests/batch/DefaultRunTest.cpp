@@ -22,7 +22,7 @@ namespace vexav::batch {
 namespace {
 
 namespace fs = std::filesystem;
-using mediagen::MediaSpec;
+using mediagen::MediaRequest;
 
 std::string ReadText(const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);
@@ -81,15 +81,15 @@ class DefaultRunTest : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  std::string Make(const std::string& Name, const MediaSpec& Spec) {
+  std::string Make(const std::string& Name, const MediaRequest& Media) {
     const std::string Path = Dir + "/in/" + Name;
-    EXPECT_EQ(mediagen::Generate(Path, Spec), "") << Name;
+    EXPECT_EQ(mediagen::Generate(Path, Media), "") << Name;
     return Path;
   }
   // A clip whose conversion lasts long enough to be stopped in the middle:
   // textured pictures cost the encoder what footage does.
   std::string MakeSlow(const std::string& Name) {
-    MediaSpec Slow;
+    MediaRequest Slow;
     Slow.Width = 640;
     Slow.Height = 480;
     Slow.DurationSeconds = 12.0;
@@ -110,13 +110,13 @@ class DefaultRunTest : public ::testing::Test {
 };
 
 TEST_F(DefaultRunTest, PresetNamesAndSoundOnlyOutputs) {
-  MediaSpec Small;
+  MediaRequest Small;
   Small.Width = 176;
   Small.Height = 144;
   Small.DurationSeconds = 1.0;
-  const std::string A = Make("a.avi", MediaSpec());
+  const std::string A = Make("a.avi", MediaRequest());
   const std::string B = Make("b.avi", Small);
-  MediaSpec Song;
+  MediaRequest Song;
   Song.Video = mediagen::VideoCodec::None;
   Song.DurationSeconds = 1.0;
   const std::string S = Make("song.mp3", Song);
@@ -165,7 +165,7 @@ TEST_F(DefaultRunTest, PresetNamesAndSoundOnlyOutputs) {
 }
 
 TEST_F(DefaultRunTest, AFailingFileIsReportedAndTheOthersGoOn) {
-  const std::string A = Make("a.avi", MediaSpec());
+  const std::string A = Make("a.avi", MediaRequest());
   const std::string Text = Dir + "/in/text.avi";
   std::ofstream(Text) << "Only some text.\n";
   const std::string Missing = Dir + "/in/missing.avi";
@@ -190,10 +190,10 @@ TEST_F(DefaultRunTest, AFailingFileIsReportedAndTheOthersGoOn) {
 }
 
 TEST_F(DefaultRunTest, AStopKeepsThePartAndCancelsTheRest) {
-  const std::string A = Make("a.avi", MediaSpec());
+  const std::string A = Make("a.avi", MediaRequest());
   const std::string B = MakeSlow("b.avi");
-  const std::string C = Make("c.avi", MediaSpec());
-  const std::string D = Make("d.avi", MediaSpec());
+  const std::string C = Make("c.avi", MediaRequest());
+  const std::string D = Make("d.avi", MediaRequest());
   DefaultRunRequest R = Request({A, B, C, D});
   std::atomic<bool> Asked{false};
   R.StopRequested = [&Asked] { return Asked.load(); };
@@ -276,7 +276,7 @@ TEST_F(DefaultRunTest, AStopWhileReplacingKeepsTheOldFileAndThePartBesideIt) {
 }
 
 TEST_F(DefaultRunTest, AnOutputFolderThatCannotBeMadeEndsTheRunBeforeItBegins) {
-  const std::string A = Make("a.avi", MediaSpec());
+  const std::string A = Make("a.avi", MediaRequest());
   std::ofstream(Dir + "/file") << "x";
   DefaultRunRequest R = Request({A});
   R.OutputDir = Dir + "/file/sub";

@@ -132,7 +132,7 @@ class Cluster : public ::testing::Test {
 
   // A clip of Seconds at Width x Height (MPEG-4 Part 2 + MP3, 25 frames/s).
   std::string Clip(const std::string& Name, double Seconds, int Width = 320, int Height = 240) {
-    mediagen::MediaSpec Request;
+    mediagen::MediaRequest Request;
     Request.Width = Width;
     Request.Height = Height;
     Request.DurationSeconds = Seconds;

@@ -108,7 +108,7 @@ std::vector<std::string> Entries(const std::string& Folder) {
 
 // A short NTSC-rate clip to be converted in three segments.
 std::string SegmentedClip(const std::string& Folder) {
-  mediagen::MediaSpec Request;
+  mediagen::MediaRequest Request;
   Request.Width = 160;
   Request.Height = 120;
   Request.FrameRateNum = 30000;

@@ -248,7 +248,7 @@ std::vector<std::string> LeftOver(const std::string& Folder) {
 
 // A short NTSC-rate clip to be converted in three segments.
 std::string SegmentClip(const std::string& Folder) {
-  mediagen::MediaSpec Request;
+  mediagen::MediaRequest Request;
   Request.Width = 160;
   Request.Height = 120;
   Request.FrameRateNum = 30000;

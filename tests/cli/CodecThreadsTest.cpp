@@ -140,7 +140,7 @@ class CodecThreadsRun : public ::testing::Test {
     char Template[] = "/tmp/vexav-cli-threads-XXXXXX";
     ASSERT_NE(::mkdtemp(Template), nullptr);
     Folder = Template;
-    mediagen::MediaSpec Request;  // 320x240, 25 frames/s, 2 s, MPEG-4 + MP3
+    mediagen::MediaRequest Request;  // 320x240, 25 frames/s, 2 s, MPEG-4 + MP3
     for (const char* Name : {"one.avi", "two.avi"}) {
       const std::string Path = Folder + "/" + Name;
       ASSERT_EQ(mediagen::Generate(Path, Request), "");

@@ -27,7 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 using mediagen::AudioCodec;
 using mediagen::DecodedMedia;
-using mediagen::MediaSpec;
+using mediagen::MediaRequest;
 using mediagen::VideoCodec;
 
 // ---------------------------------------------------------------------------
@@ -48,7 +48,7 @@ struct Media {
 // reports progress (every 200 ms) well before the end.
 constexpr double SlowClipSeconds = 12.0;
 std::string MakeSlowClip(const std::string& Path) {
-  MediaSpec Slow;
+  MediaRequest Slow;
   Slow.Width = 640;
   Slow.Height = 480;
   Slow.DurationSeconds = SlowClipSeconds;
@@ -67,9 +67,9 @@ class RunEnvironment : public ::testing::Environment {
     M.Folder = Template;
     fs::create_directories(M.Folder + "/src");
 
-    M.Clip = Make("src/clip.avi", MediaSpec());
+    M.Clip = Make("src/clip.avi", MediaRequest());
 
-    MediaSpec Other;
+    MediaRequest Other;
     Other.Width = 176;
     Other.Height = 144;
     Other.FrameRateNum = 30000;
@@ -82,7 +82,7 @@ class RunEnvironment : public ::testing::Environment {
     Other.MarkSeconds = {0.5};
     M.Other = Make("src/other.avi", Other);
 
-    MediaSpec Song;
+    MediaRequest Song;
     Song.Video = VideoCodec::None;
     Song.DurationSeconds = 1.0;
     Song.MarkSeconds = {0.5};
@@ -91,7 +91,7 @@ class RunEnvironment : public ::testing::Environment {
     M.Text = M.Folder + "/src/notes.avi";
     std::ofstream(M.Text) << "Only some text.\n";
 
-    MediaSpec Long;
+    MediaRequest Long;
     Long.DurationSeconds = 4.0;
     Long.MarkSeconds = {};
     M.Long = Make("src/long.avi", Long);
@@ -105,7 +105,7 @@ class RunEnvironment : public ::testing::Environment {
   static const Media& Files() { return M; }
 
  private:
-  std::string Make(const std::string& Name, const MediaSpec& Wanted) {
+  std::string Make(const std::string& Name, const MediaRequest& Wanted) {
     std::string Path = M.Folder + "/" + Name;
     EXPECT_EQ(mediagen::Generate(Path, Wanted), "") << Path;
     return Path;
@@ -458,7 +458,7 @@ std::string HeadersOnly(const std::string& Source, const std::string& Path) {
 
 TEST_F(ConvertRun, DefaultModeSaysWhenAFileHoldsNoMediaData) {
   const std::string Cut = HeadersOnly(Files().Clip, Dir + "/cut.avi");
-  MediaSpec Sound;
+  MediaRequest Sound;
   Sound.Video = VideoCodec::None;
   Sound.Audio = AudioCodec::Pcm;
   Sound.DurationSeconds = 1.0;
@@ -510,14 +510,14 @@ TEST_F(ConvertRun, DefaultModeInterruptKeepsThePartAndSkipsTheRest) {
 TEST_F(ConvertRun, DefaultModeSameFolderAndAnOddWidth) {
   const std::string Folder = Dir + "/beside";
   fs::create_directories(Folder);
-  MediaSpec Odd;
+  MediaRequest Odd;
   Odd.Width = 321;
   Odd.DurationSeconds = 1.0;
   Odd.Video = VideoCodec::Mjpeg;
   Odd.Audio = AudioCodec::Pcm;
   ASSERT_EQ(mediagen::Generate(Folder + "/odd.avi", Odd), "");
   // One pixel wide: no column can be left out, and the engine refuses it.
-  MediaSpec Thin = Odd;
+  MediaRequest Thin = Odd;
   Thin.Width = 1;
   ASSERT_EQ(mediagen::Generate(Folder + "/thin.avi", Thin), "");
   fs::copy_file(Files().Other, Folder + "/other.avi");
@@ -539,7 +539,7 @@ TEST_F(ConvertRun, DefaultModeSameFolderAndAnOddWidth) {
 TEST_F(ConvertRun, DefaultModeTwoJobsConvertThreeFiles) {
   std::vector<std::string> Sources;
   for (const char* Name : {"one.avi", "two.avi", "three.avi"}) {
-    MediaSpec Small;
+    MediaRequest Small;
     Small.DurationSeconds = 1.0;
     Small.MarkSeconds = {};
     Sources.push_back(Dir + "/" + Name);

@@ -54,10 +54,10 @@ class InstallEnvironment : public ::testing::Environment {
         I.Folder);
     if (Install.Status != 0)
       I.InstallError = Install.Err + "(exit " + std::to_string(Install.Status) + ")";
-    mediagen::MediaSpec Spec;
-    Spec.DurationSeconds = 1.0;
+    mediagen::MediaRequest Request;
+    Request.DurationSeconds = 1.0;
     I.Clip = I.Folder + "/clip.avi";
-    ASSERT_EQ(mediagen::Generate(I.Clip, Spec), "");
+    ASSERT_EQ(mediagen::Generate(I.Clip, Request), "");
   }
   void TearDown() override {
     std::error_code Ignored;

@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using mediagen::LumaPicture;
-using mediagen::MediaSpec;
+using mediagen::MediaRequest;
 using mediagen::VideoCodec;
 
 // A source of odd size as cameras and lab programs write them.
@@ -81,7 +81,7 @@ class OddPictureSize : public ::testing::TestWithParam<OddSource> {
   }
 
   std::string Make(const OddSource& S, double Seconds) {
-    MediaSpec Request;
+    MediaRequest Request;
     Request.Width = S.Width;
     Request.Height = S.Height;
     Request.FrameRateNum = 30000;

@@ -59,7 +59,7 @@ TEST_F(OutputFolderTest, AMirroredFolderWhoseOnlyFileFailedIsRemoved) {
   // tree/good holds a clip; tree/bad the same clip's headers without a
   // byte of its pictures or sound: it opens, so its output folder is made,
   // and then fails.
-  mediagen::MediaSpec Request;
+  mediagen::MediaRequest Request;
   Request.Width = 160;
   Request.Height = 120;
   Request.DurationSeconds = 1.0;

@@ -107,7 +107,7 @@ class OverwriteRunTest : public OverwriteTest {
     Work = Dir + "/work";
     fs::create_directories(Work);
     Clip = Dir + "/clip.avi";
-    mediagen::MediaSpec S;
+    mediagen::MediaRequest S;
     S.Width = 160;
     S.Height = 120;
     S.DurationSeconds = 1.0;
@@ -190,7 +190,7 @@ TEST_F(OverwriteRunTest, DefaultModeKeepsTheTakenNameUnlessOverwriteIsGiven) {
 TEST_F(OverwriteRunTest, DefaultModeOverwriteKeepsTheOldFileWhenTheSourceFails) {
   // A source that opens but cannot be converted: a picture one pixel wide.
   const std::string Odd = Dir + "/odd.avi";
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.Width = 1;
   S.Height = 120;
   S.DurationSeconds = 0.5;

@@ -21,7 +21,7 @@ namespace vexav::cli {
 namespace {
 
 namespace fs = std::filesystem;
-using mediagen::MediaSpec;
+using mediagen::MediaRequest;
 using mediagen::VideoCodec;
 
 constexpr int Width = 96, Height = 64;
@@ -131,7 +131,7 @@ class PlayableOutput : public ::testing::TestWithParam<Family> {
   // the program wrote to standard error.
   std::string ConvertAndCheck(int W, int H) {
     const Family& F = GetParam();
-    MediaSpec Request;
+    MediaRequest Request;
     Request.Width = W;
     Request.Height = H;
     Request.DurationSeconds = 0.4;

@@ -64,11 +64,11 @@ class CliEnvironment : public ::testing::Environment {
     ASSERT_NE(::mkdtemp(Template), nullptr);
     M.Folder = Template;
 
-    mediagen::MediaSpec Three;
+    mediagen::MediaRequest Three;
     Three.AudioStreams = 2;
     M.ThreeStreams = Make("three.avi", Three);
 
-    mediagen::MediaSpec Ntsc;
+    mediagen::MediaRequest Ntsc;
     Ntsc.Width = 176;
     Ntsc.Height = 144;
     Ntsc.FrameRateNum = 30000;
@@ -95,7 +95,7 @@ class CliEnvironment : public ::testing::Environment {
   static const Media& Files() { return M; }
 
  private:
-  std::string Make(const std::string& Name, const mediagen::MediaSpec& Wanted) {
+  std::string Make(const std::string& Name, const mediagen::MediaRequest& Wanted) {
     std::string Path = M.Folder + "/" + Name;
     EXPECT_EQ(mediagen::Generate(Path, Wanted), "") << Path;
     return Path;

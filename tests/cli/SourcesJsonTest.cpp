@@ -58,7 +58,7 @@ class SourcesJsonTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(Dir); }
 
   std::string Make(const std::string& Name, bool Video = true) {
-    mediagen::MediaSpec Request;
+    mediagen::MediaRequest Request;
     Request.Width = 160;
     Request.Height = 120;
     Request.DurationSeconds = 1.0;

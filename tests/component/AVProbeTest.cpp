@@ -24,7 +24,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using mediagen::AudioCodec;
-using mediagen::MediaSpec;
+using mediagen::MediaRequest;
 using mediagen::VideoCodec;
 
 // ---------------------------------------------------------------------------
@@ -101,12 +101,12 @@ class ProbeEnvironment : public ::testing::Environment {
     ASSERT_NE(::mkdtemp(Template), nullptr);
     M.Folder = Template;
 
-    MediaSpec Three;
+    MediaRequest Three;
     Three.AudioStreams = 2;
     Three.DurationSeconds = 2.0;
     M.ThreeStreams = Make("three.avi", Three);
 
-    MediaSpec Ntsc;
+    MediaRequest Ntsc;
     Ntsc.Width = 176;
     Ntsc.Height = 144;
     Ntsc.FrameRateNum = 30000;
@@ -118,14 +118,14 @@ class ProbeEnvironment : public ::testing::Environment {
     Ntsc.Channels = 1;
     M.Ntsc = Make("ntsc.avi", Ntsc);
 
-    MediaSpec Silent;
+    MediaRequest Silent;
     Silent.Width = 160;
     Silent.Height = 120;
     Silent.DurationSeconds = 1.0;
     Silent.Audio = AudioCodec::None;
     M.VideoOnly = Make("silent.avi", Silent);
 
-    MediaSpec Raw;
+    MediaRequest Raw;
     Raw.Width = 64;
     Raw.Height = 48;
     Raw.DurationSeconds = 0.4;
@@ -152,7 +152,7 @@ class ProbeEnvironment : public ::testing::Environment {
   static const Media& Files() { return M; }
 
  private:
-  std::string Make(const std::string& Name, const MediaSpec& Wanted) {
+  std::string Make(const std::string& Name, const MediaRequest& Wanted) {
     std::string Path = M.Folder + "/" + Name;
     std::string Error = mediagen::Generate(Path, Wanted);
     EXPECT_EQ(Error, "") << Path;

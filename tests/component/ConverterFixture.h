@@ -36,7 +36,7 @@ class ComponentMediaEnvironment : public ::testing::Environment {
     char Template[] = "/tmp/vexav-component-test-XXXXXX";
     ASSERT_NE(::mkdtemp(Template), nullptr);
     Media().Folder = Template;
-    mediagen::MediaSpec Request;
+    mediagen::MediaRequest Request;
     Request.DurationSeconds = 1.0;
     Media().Short = Make("short.avi", Request);
     Request.DurationSeconds = 2.0;
@@ -54,7 +54,7 @@ class ComponentMediaEnvironment : public ::testing::Environment {
   }
 
  private:
-  static std::string Make(const std::string& Name, const mediagen::MediaSpec& Request) {
+  static std::string Make(const std::string& Name, const mediagen::MediaRequest& Request) {
     const std::string Path = Media().Folder + "/" + Name;
     const std::string Error = mediagen::Generate(Path, Request);
     EXPECT_EQ(Error, "") << Path;

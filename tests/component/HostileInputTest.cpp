@@ -52,13 +52,13 @@ struct HostileSources {
 const HostileSources& Sources() {
   static const HostileSources Made = [] {
     HostileSources S;
-    mediagen::MediaSpec Video;
+    mediagen::MediaRequest Video;
     Video.Width = 160;
     Video.Height = 120;
     Video.DurationSeconds = 1.0;
     S.Avi = OutPath("hostile-source.avi");
     EXPECT_EQ(mediagen::Generate(S.Avi, Video), "");
-    mediagen::MediaSpec Sound;
+    mediagen::MediaRequest Sound;
     Sound.Video = mediagen::VideoCodec::None;
     Sound.DurationSeconds = 1.0;
     S.Mp3 = OutPath("hostile-source.mp3");
@@ -229,12 +229,12 @@ class HostileInputTest : public ::testing::Test {
   }
 };
 
-// A generated AVI of Spec with its media data gone: cut where the data
+// A generated AVI as Media describes it, with its media data gone: cut where the data
 // starts (what is left of a file's first kilobytes), or with the data
 // zeroed in place (the index still pointing into it).
-std::string Stripped(const std::string& Name, const mediagen::MediaSpec& Spec, bool Zeroed) {
+std::string Stripped(const std::string& Name, const mediagen::MediaRequest& Media, bool Zeroed) {
   const std::string Source = OutPath(Name + "-whole.avi");
-  EXPECT_EQ(mediagen::Generate(Source, Spec), "");
+  EXPECT_EQ(mediagen::Generate(Source, Media), "");
   std::string Data = ReadAll(Source);
   const std::size_t Movi = Data.find("movi");
   const std::size_t Index = Data.find("idx1", Movi);
@@ -252,14 +252,14 @@ std::string Stripped(const std::string& Name, const mediagen::MediaSpec& Spec, b
 // Files whose media data was stripped: the run ends with the reason, not
 // with a message about the picture scaler, and leaves no output.
 TEST_F(HostileInputTest, FilesWithoutMediaDataSaySo) {
-  mediagen::MediaSpec Clip;
+  mediagen::MediaRequest Clip;
   Clip.Width = 160;
   Clip.Height = 120;
   Clip.DurationSeconds = 1.0;
-  mediagen::MediaSpec Sound = Clip;
+  mediagen::MediaRequest Sound = Clip;
   Sound.Video = mediagen::VideoCodec::None;
   Sound.Audio = mediagen::AudioCodec::Pcm;
-  mediagen::MediaSpec Camera = Clip;
+  mediagen::MediaRequest Camera = Clip;
   Camera.Video = mediagen::VideoCodec::Mjpeg;
   Camera.Audio = mediagen::AudioCodec::None;
   const std::string NoVideo =

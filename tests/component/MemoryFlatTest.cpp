@@ -48,7 +48,7 @@ constexpr int64_t AllowedGrowthKb = 8 * 1024;
 class MemoryFlatTest : public ConverterFixture {
  protected:
   static void SetUpTestSuite() {
-    mediagen::MediaSpec Request;
+    mediagen::MediaRequest Request;
     Request.Width = 640;
     Request.Height = 480;
     Request.DurationSeconds = 1.0;

@@ -20,7 +20,7 @@ namespace {
 
 std::string TinyClip() {
   static const std::string Path = [] {
-    mediagen::MediaSpec S;
+    mediagen::MediaRequest S;
     S.Width = 160;
     S.Height = 120;
     S.DurationSeconds = 1.0;

@@ -136,8 +136,8 @@ complete_words() {
   shift
   (cd "$work/files" && bash --norc --noprofile -c '
     '"$setup"'
-    spec="$(complete -p vexav-convert)" || exit 1
-    function="${spec#*-F }"
+    completion="$(complete -p vexav-convert)" || exit 1
+    function="${completion#*-F }"
     function="${function%% *}"
     COMP_WORDS=("$@")
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1))

@@ -31,7 +31,7 @@ int ReplaceBytes(const std::string& Source, const std::string& Target, const std
 // and in the picture format) names no codec: the stream has a size but no
 // decoder and no pixel format.
 std::string UnknownVideoCodecClip() {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.Width = 32;
   S.Height = 24;
   S.FrameRateNum = 10;
@@ -51,7 +51,7 @@ std::string UnknownVideoCodecClip() {
 // (scale 5000, rate 1): at 29.97 frames/s every picture would have been
 // written some 150,000 times to fill the gap to the next.
 std::string HourLongFramesClip() {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.Width = 32;
   S.Height = 24;
   S.FrameRateNum = 10;

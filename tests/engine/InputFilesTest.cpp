@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using mediagen::AudioCodec;
-using mediagen::MediaSpec;
+using mediagen::MediaRequest;
 using mediagen::VideoCodec;
 
 void WriteFile(const std::string& Path, const std::string& Content) {
@@ -133,11 +133,11 @@ class InputEnvironment : public ::testing::Environment {
     ASSERT_NE(::mkdtemp(Template), nullptr);
     M.Folder = Template;
 
-    MediaSpec Clip;
+    MediaRequest Clip;
     Clip.DurationSeconds = 2.0;
     M.Clip = Make("clip.avi", Clip);
 
-    MediaSpec Ntsc;
+    MediaRequest Ntsc;
     Ntsc.Width = 176;
     Ntsc.Height = 144;
     Ntsc.FrameRateNum = 30000;
@@ -149,7 +149,7 @@ class InputEnvironment : public ::testing::Environment {
     Ntsc.Channels = 1;
     M.Ntsc = Make("ntsc.avi", Ntsc);
 
-    MediaSpec Raw;
+    MediaRequest Raw;
     Raw.Width = 64;
     Raw.Height = 48;
     Raw.DurationSeconds = 0.4;
@@ -160,7 +160,7 @@ class InputEnvironment : public ::testing::Environment {
     Raw.MarkSeconds.clear();
     M.RawVideo = Make("raw.avi", Raw);
 
-    MediaSpec Sound;
+    MediaRequest Sound;
     Sound.Video = VideoCodec::None;
     Sound.SampleRate = 32000;
     Sound.Channels = 1;
@@ -204,7 +204,7 @@ class InputEnvironment : public ::testing::Environment {
   static const Media& Files() { return M; }
 
  private:
-  std::string Make(const std::string& Name, const MediaSpec& Wanted) {
+  std::string Make(const std::string& Name, const MediaRequest& Wanted) {
     std::string Path = M.Folder + "/" + Name;
     EXPECT_EQ(mediagen::Generate(Path, Wanted), "") << Path;
     return Path;

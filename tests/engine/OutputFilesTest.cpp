@@ -44,11 +44,11 @@ class OutputEnvironment : public ::testing::Environment {
     ASSERT_NE(::mkdtemp(Template), nullptr);
     M.Folder = Template;
 
-    mediagen::MediaSpec Both;
+    mediagen::MediaRequest Both;
     Both.DurationSeconds = 1.0;
     M.VideoAudio = Make("clip.avi", Both);
 
-    mediagen::MediaSpec Sound;
+    mediagen::MediaRequest Sound;
     Sound.Video = mediagen::VideoCodec::None;
     Sound.DurationSeconds = 1.0;
     M.AudioOnly = Make("sound.mp3", Sound);
@@ -62,7 +62,7 @@ class OutputEnvironment : public ::testing::Environment {
   static const Media& Files() { return M; }
 
  private:
-  static std::string Make(const std::string& Name, const mediagen::MediaSpec& Wanted) {
+  static std::string Make(const std::string& Name, const mediagen::MediaRequest& Wanted) {
     const std::string Path = M.Folder + "/" + Name;
     EXPECT_EQ(mediagen::Generate(Path, Wanted), "") << Path;
     return Path;

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::string Clip() {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.DurationSeconds = 2.0;
   return Media("control-source.avi", S);
 }

@@ -17,9 +17,9 @@ namespace {
 
 constexpr double OutputFrameUs = 1e6 * 100.0 / 2997.0;
 
-mediagen::MediaSpec Source(mediagen::VideoCodec Video, double Seconds,
+mediagen::MediaRequest Source(mediagen::VideoCodec Video, double Seconds,
                            std::vector<double> Marks = {0.5, 1.5}) {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.Video = Video;
   S.Audio = mediagen::AudioCodec::Mp3;
   S.DurationSeconds = Seconds;
@@ -233,9 +233,9 @@ TEST_F(RunTest, InputStartTimeTrimsTheSoundToo) {
 TEST_F(RunTest, StartTimeCutsTheSoundToTheSample) {
   const std::string Mp3 =
       Media("fidelity-seek-mp3.avi", Source(mediagen::VideoCodec::Mpeg4, 3.0, {1.0, 2.0}));
-  mediagen::MediaSpec PcmSpec = Source(mediagen::VideoCodec::Mpeg4, 3.0, {1.0, 2.0});
-  PcmSpec.Audio = mediagen::AudioCodec::Pcm;
-  const std::string Pcm = Media("fidelity-seek-pcm.avi", PcmSpec);
+  mediagen::MediaRequest PcmRequest = Source(mediagen::VideoCodec::Mpeg4, 3.0, {1.0, 2.0});
+  PcmRequest.Audio = mediagen::AudioCodec::Pcm;
+  const std::string Pcm = Media("fidelity-seek-pcm.avi", PcmRequest);
   const TOptionList ToWav = {{"acodec", "pcm_s16le"}};
   const TOptionList ToMkv = {{"vcodec", "mpeg4"}, {"acodec", "pcm_s16le"}};
   struct TCase {
@@ -279,7 +279,7 @@ TEST_F(RunTest, BFrameSourcesStayInSync) {
   };
   for (const TCase& Case : {TCase{"fidelity-h264-bpyramid.avi", mediagen::VideoCodec::H264},
                             TCase{"fidelity-mpeg4-bframes.avi", mediagen::VideoCodec::Mpeg4}}) {
-    mediagen::MediaSpec S = Source(Case.Video, 4.0, {0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5});
+    mediagen::MediaRequest S = Source(Case.Video, 4.0, {0.5, 1.0, 1.5, 2.0, 2.5, 3.0, 3.5});
     S.FrameRateNum = 30000;
     S.FrameRateDen = 1001;
     S.BFrames = 3;

@@ -17,8 +17,8 @@ constexpr const char* BoxHookPath = VEXAV_BOX_HOOK;
 // A box of white (Y 235) over pixels (0, 0) to (63, 47) of every picture.
 std::string BoxHook() { return std::string(BoxHookPath) + " 0 0 64 48"; }
 
-mediagen::MediaSpec SourceMedia(int Width, int Height, double Seconds) {
-  mediagen::MediaSpec S;
+mediagen::MediaRequest SourceMedia(int Width, int Height, double Seconds) {
+  mediagen::MediaRequest S;
   S.Width = Width;
   S.Height = Height;
   S.DurationSeconds = Seconds;
@@ -297,7 +297,7 @@ TEST_F(RunHooksTest, CustomHookWithoutUpdateLeavesPicturesAsDecoded) {
 }
 
 TEST_F(RunHooksTest, CustomHookOnABgr24Source) {
-  mediagen::MediaSpec S = SourceMedia(160, 120, 1.0);
+  mediagen::MediaRequest S = SourceMedia(160, 120, 1.0);
   S.Video = mediagen::VideoCodec::Raw;
   S.RawPixelFormat = "bgr24";
   const std::string Input = Media("hooks-bgr24.avi", S);

@@ -20,12 +20,12 @@ constexpr double AacFrame = 1024.0 / 44100.0;   // seconds
 
 struct TSource {
   const char* Name;
-  mediagen::MediaSpec Request;
+  mediagen::MediaRequest Request;
 };
 
-mediagen::MediaSpec SourceMedia(mediagen::VideoCodec Video, mediagen::AudioCodec Audio, int RateNum, int RateDen,
+mediagen::MediaRequest SourceMedia(mediagen::VideoCodec Video, mediagen::AudioCodec Audio, int RateNum, int RateDen,
                          int SampleRate, int Channels) {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.Video = Video;
   S.Audio = Audio;
   S.FrameRateNum = RateNum;
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
 class RunSoundOnlyTest : public RunTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(RunSoundOnlyTest, BecomesAnAacOnlyMp4) {
-  mediagen::MediaSpec S = SourceMedia(mediagen::VideoCodec::None,
+  mediagen::MediaRequest S = SourceMedia(mediagen::VideoCodec::None,
                                std::string(GetParam()) == "wav" ? mediagen::AudioCodec::Pcm : mediagen::AudioCodec::Mp3,
                                25, 1, 44100, 2);
   const std::string Input = Media(std::string("sound.") + GetParam(), S);
@@ -197,7 +197,7 @@ class RunPictureOptionsTest : public RunTest {
 };
 
 TEST_F(RunPictureOptionsTest, OddSourceWidthIsRefusedAndLeavesNoFile) {
-  mediagen::MediaSpec S = SourceMedia(mediagen::VideoCodec::Raw, mediagen::AudioCodec::Pcm, 25, 1, 44100, 2);
+  mediagen::MediaRequest S = SourceMedia(mediagen::VideoCodec::Raw, mediagen::AudioCodec::Pcm, 25, 1, 44100, 2);
   S.Width = 321;
   S.DurationSeconds = 0.5;
   const std::string Input = Media("odd-width.avi", S);
@@ -340,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(Encoders, RunTwoPassTest, ::testing::Values("mpeg4", "l
 // pixel format, and the run says how to get 4:2:0 instead; a named format is
 // taken without a word.
 TEST_F(RunPictureOptionsTest, H264KeepsA422SourceAndSaysHowToGet420) {
-  mediagen::MediaSpec S =
+  mediagen::MediaRequest S =
       SourceMedia(mediagen::VideoCodec::Mjpeg, mediagen::AudioCodec::None, 25, 1, 44100, 2);
   S.MjpegPixelFormat = "yuvj422p";
   S.Width = 96;

@@ -7,13 +7,13 @@ namespace vexav::test {
 namespace {
 
 std::string Clip() {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.DurationSeconds = 1.0;
   return Media("setup-source.avi", S);
 }
 
 std::string PcmClip() {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.DurationSeconds = 1.0;
   S.Video = mediagen::VideoCodec::Mjpeg;
   S.Audio = mediagen::AudioCodec::Pcm;

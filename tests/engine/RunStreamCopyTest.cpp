@@ -11,14 +11,14 @@ namespace {
 
 constexpr double ClipSeconds = 2.0;
 
-mediagen::MediaSpec ClipSpec() {
-  mediagen::MediaSpec S;
+mediagen::MediaRequest ClipRequest() {
+  mediagen::MediaRequest S;
   S.DurationSeconds = ClipSeconds;
   return S;
 }
 
 std::string Clip() {
-  return Media("copy-source.avi", ClipSpec());
+  return Media("copy-source.avi", ClipRequest());
 }
 
 TOptionList CopyBoth() {
@@ -244,7 +244,7 @@ TEST_F(RunBranchesTest, BitstreamFilterChainPassesPackets) {
 }
 
 TEST_F(RunBranchesTest, RateEmulationStillConvertsEverything) {
-  mediagen::MediaSpec S = ClipSpec();
+  mediagen::MediaRequest S = ClipRequest();
   S.DurationSeconds = 0.5;
   const std::string Input = Media("short.avi", S);
   const std::string Output = OutPath("paced.mkv");

@@ -48,7 +48,7 @@ std::string TestFolder() {
   return FolderEnvironment::Folder;
 }
 
-std::string Media(const std::string& Name, const mediagen::MediaSpec& Request) {
+std::string Media(const std::string& Name, const mediagen::MediaRequest& Request) {
   const std::string Folder = TestFolder();
   std::lock_guard<std::mutex> Guard(MediaLock);
   auto Found = Generated.find(Name);

@@ -24,7 +24,7 @@ using TOptionList = std::vector<std::pair<std::string, std::string>>;
 // A folder for the test program's files, removed at its end.
 std::string TestFolder();
 // Generates Name in the test folder once (later calls reuse it).
-std::string Media(const std::string& Name, const mediagen::MediaSpec& Request);
+std::string Media(const std::string& Name, const mediagen::MediaRequest& Request);
 // A fresh path in the test folder for the current test case.
 std::string OutPath(const std::string& Name);
 

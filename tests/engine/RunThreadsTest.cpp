@@ -21,7 +21,7 @@ TOptionList Preset() {
 }
 
 std::string Clip() {
-  mediagen::MediaSpec S;  // 320x240, 25 frames/s, MPEG-4 + MP3 stereo 44.1 kHz
+  mediagen::MediaRequest S;  // 320x240, 25 frames/s, MPEG-4 + MP3 stereo 44.1 kHz
   S.DurationSeconds = 2.0;
   return Media("threads-mpeg4-mp3.avi", S);
 }

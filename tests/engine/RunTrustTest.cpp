@@ -24,7 +24,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string Clip() {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.Width = 160;
   S.Height = 120;
   S.DurationSeconds = 1.0;
@@ -34,7 +34,7 @@ std::string Clip() {
 // Raw pictures: 57600 bytes a frame at 160 x 120, so that a few frames fill
 // a small disk.
 std::string RawClip() {
-  mediagen::MediaSpec S;
+  mediagen::MediaRequest S;
   S.Width = 160;
   S.Height = 120;
   S.DurationSeconds = 1.0;

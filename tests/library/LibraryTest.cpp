@@ -116,7 +116,7 @@ std::string FindSymbol(const std::vector<std::pair<std::string, std::string>>& S
 // A generated clip: 320x240 MPEG-4 Part 2 at 25 frames/s with MP3 sound.
 std::string MakeClip(const std::string& Folder, double Seconds) {
   EXPECT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
-  mediagen::MediaSpec Request;
+  mediagen::MediaRequest Request;
   Request.DurationSeconds = Seconds;
   const std::string Path = Folder + "/clip.avi";
   EXPECT_EQ(mediagen::Generate(Path, Request), "");

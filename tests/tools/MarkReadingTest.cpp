@@ -45,7 +45,7 @@ class MarkReadingTest : public ::testing::Test {
     fs::remove_all(Dir, Ignored);
   }
 
-  std::string Make(const std::string& Name, const MediaSpec& Request) {
+  std::string Make(const std::string& Name, const MediaRequest& Request) {
     const std::string Path = (Dir / Name).string();
     EXPECT_EQ(Generate(Path, Request), "");
     return Path;
@@ -100,8 +100,8 @@ std::string CopyWithoutPicture(const std::string& Source, const std::string& Pat
   return "";
 }
 
-MediaSpec Pictures(VideoCodec Video) {
-  MediaSpec Request;
+MediaRequest Pictures(VideoCodec Video) {
+  MediaRequest Request;
   Request.Width = 96;
   Request.Height = 64;
   Request.DurationSeconds = 1.0;
@@ -156,7 +156,7 @@ TEST_F(MarkReadingTest, ACopyMissingOnePictureDiffersFromThatPictureOn) {
 }
 
 TEST_F(MarkReadingTest, LumaPicturesAndTheirRegions) {
-  MediaSpec Request = Pictures(VideoCodec::Raw);
+  MediaRequest Request = Pictures(VideoCodec::Raw);
   Request.Width = 13;
   Request.Height = 7;
   const std::string Clip = Make("odd.avi", Request);
@@ -204,7 +204,7 @@ TEST_F(MarkReadingTest, ClicksAreReadWhereTheyWereMade) {
                             TCase{"pcm.avi", VideoCodec::Mpeg4, AudioCodec::Pcm, 23.0},
                             TCase{"mp3.avi", VideoCodec::Mpeg4, AudioCodec::Mp3, 1000.0},
                             TCase{"mp3.mp3", VideoCodec::None, AudioCodec::Mp3, 1000.0}}) {
-    MediaSpec Request;
+    MediaRequest Request;
     Request.Width = 96;
     Request.Height = 64;
     Request.DurationSeconds = 3.0;
@@ -225,7 +225,7 @@ TEST_F(MarkReadingTest, ClicksAreReadWhereTheyWereMade) {
 // 100 ms after one (one heard click, as a transform codec's ringing is),
 // the tone alone, a file without sound, a file that is no media.
 TEST_F(MarkReadingTest, TheClickReaderRejectsWhatIsNoNewClick) {
-  MediaSpec Close;
+  MediaRequest Close;
   Close.Video = VideoCodec::None;
   Close.Audio = AudioCodec::Pcm;
   Close.DurationSeconds = 2.0;
@@ -235,11 +235,11 @@ TEST_F(MarkReadingTest, TheClickReaderRejectsWhatIsNoNewClick) {
   EXPECT_NEAR(static_cast<double>(Clicks[0]), 500000.0, 23.0);
   EXPECT_NEAR(static_cast<double>(Clicks[1]), 1500000.0, 23.0);
 
-  MediaSpec Tone = Close;
+  MediaRequest Tone = Close;
   Tone.MarkSeconds.clear();
   EXPECT_TRUE(ReadClickTimesUs(Make("tone.wav", Tone)).empty());
 
-  MediaSpec Silent = Pictures(VideoCodec::Mjpeg);
+  MediaRequest Silent = Pictures(VideoCodec::Mjpeg);
   EXPECT_TRUE(ReadClickTimesUs(Make("silent.avi", Silent)).empty());
 
   const std::string Text = (Dir / "notes.avi").string();

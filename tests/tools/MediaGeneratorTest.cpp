@@ -39,7 +39,7 @@ class MediaGeneratorTest : public ::testing::Test {
   std::string PathOf(const std::string& Name) const { return (Dir / Name).string(); }
 
   // Generates Name and decodes it, failing the test on any error.
-  DecodedMedia Make(const std::string& Name, const MediaSpec& Request) {
+  DecodedMedia Make(const std::string& Name, const MediaRequest& Request) {
     const std::string Path = PathOf(Name);
     const std::string Problem = Generate(Path, Request);
     EXPECT_EQ(Problem, "");
@@ -56,12 +56,12 @@ std::string ReadAll(const std::string& Path) {
   return std::string(std::istreambuf_iterator<char>(In), {});
 }
 
-int64_t FrameUs(const MediaSpec& Request) {
+int64_t FrameUs(const MediaRequest& Request) {
   return static_cast<int64_t>(1000000.0 * Request.FrameRateDen / Request.FrameRateNum);
 }
 
 // Every frame has the asked size and the frames follow at the frame rate.
-void ExpectPictures(const DecodedMedia& Media, const MediaSpec& Request) {
+void ExpectPictures(const DecodedMedia& Media, const MediaRequest& Request) {
   const auto Expected = std::llround(Request.DurationSeconds * Request.FrameRateNum / Request.FrameRateDen);
   ASSERT_EQ(static_cast<int64_t>(Media.Frames.size()), Expected);
   EXPECT_EQ(Media.VideoStreams, 1);
@@ -78,7 +78,7 @@ void ExpectPictures(const DecodedMedia& Media, const MediaSpec& Request) {
 
 // Flash frames are white, every other frame dark, and flashes appear at
 // the marks only.
-void ExpectFlashes(const DecodedMedia& Media, const MediaSpec& Request) {
+void ExpectFlashes(const DecodedMedia& Media, const MediaRequest& Request) {
   const std::vector<int64_t> Marks = MarkTimesUs(Request);
   ASSERT_EQ(Media.FlashTimesUs.size(), Marks.size());
   for (size_t I = 0; I < Marks.size(); ++I) {
@@ -95,7 +95,7 @@ void ExpectFlashes(const DecodedMedia& Media, const MediaSpec& Request) {
 
 // The sound has the asked format and length, and its clicks fall on the
 // marks within a few milliseconds.
-void ExpectSound(const DecodedMedia& Media, const MediaSpec& Request, int64_t LengthSlack) {
+void ExpectSound(const DecodedMedia& Media, const MediaRequest& Request, int64_t LengthSlack) {
   EXPECT_EQ(Media.AudioStreams, Request.AudioStreams);
   EXPECT_EQ(Media.AudioSampleRate, Request.SampleRate);
   EXPECT_EQ(Media.AudioChannels, Request.Channels);
@@ -113,7 +113,7 @@ void ExpectSound(const DecodedMedia& Media, const MediaSpec& Request, int64_t Le
 constexpr int64_t Mp3Slack = 1152;
 
 TEST_F(MediaGeneratorTest, Mpeg4WithMp3DecodesWithMarksInPlace) {
-  MediaSpec Request;  // 320x240, 25 fps, 2 s, stereo 44.1 kHz, marks at 0.5 and 1.5 s
+  MediaRequest Request;  // 320x240, 25 fps, 2 s, stereo 44.1 kHz, marks at 0.5 and 1.5 s
   const DecodedMedia Media = Make("mpeg4.avi", Request);
   EXPECT_EQ(Media.VideoCodecName, "mpeg4");
   EXPECT_EQ(Media.AudioCodecName, "mp3");
@@ -128,7 +128,7 @@ TEST_F(MediaGeneratorTest, Mpeg4WithMp3DecodesWithMarksInPlace) {
 }
 
 TEST_F(MediaGeneratorTest, MjpegWithPcmAtFractionalRate) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.Video = VideoCodec::Mjpeg;
   Request.Audio = AudioCodec::Pcm;
   Request.FrameRateNum = 30000;
@@ -146,7 +146,7 @@ TEST_F(MediaGeneratorTest, MjpegWithPcmAtFractionalRate) {
 }
 
 TEST_F(MediaGeneratorTest, RawVideoInYuvAndBgrIncludingOddSizes) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.Video = VideoCodec::Raw;
   Request.Audio = AudioCodec::Pcm;
   Request.DurationSeconds = 1.0;
@@ -171,7 +171,7 @@ TEST_F(MediaGeneratorTest, RawVideoInYuvAndBgrIncludingOddSizes) {
 // 4:1:1 and paletted, all showing the black and white halves. Full-range
 // luma averages (0 + 255) / 2, video-range luma (16 + 235) / 2.
 TEST_F(MediaGeneratorTest, LevelBarsInFullRangeAndOtherChromaLayouts) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.Audio = AudioCodec::None;
   Request.DurationSeconds = 0.2;
   Request.MarkSeconds = {};
@@ -194,7 +194,7 @@ TEST_F(MediaGeneratorTest, LevelBarsInFullRangeAndOtherChromaLayouts) {
 }
 
 TEST_F(MediaGeneratorTest, Mpeg4AtOddWidth) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.Width = 321;
   Request.DurationSeconds = 1.0;
   Request.Audio = AudioCodec::None;
@@ -206,7 +206,7 @@ TEST_F(MediaGeneratorTest, Mpeg4AtOddWidth) {
 }
 
 TEST_F(MediaGeneratorTest, PicturesMoveBetweenFrames) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.Video = VideoCodec::Raw;
   Request.Audio = AudioCodec::None;
   Request.DurationSeconds = 0.4;
@@ -224,10 +224,10 @@ TEST_F(MediaGeneratorTest, PicturesMoveBetweenFrames) {
   EXPECT_GE(Changes, 5);
 }
 
-TEST_F(MediaGeneratorTest, SameSpecGivesSameBytes) {
+TEST_F(MediaGeneratorTest, SameRequestGivesSameBytes) {
   for (const auto& [Video, Audio] : {std::pair{VideoCodec::Mpeg4, AudioCodec::Mp3},
                                      std::pair{VideoCodec::Mjpeg, AudioCodec::Pcm}}) {
-    MediaSpec Request;
+    MediaRequest Request;
     Request.Video = Video;
     Request.Audio = Audio;
     Request.DurationSeconds = 1.0;
@@ -242,7 +242,7 @@ TEST_F(MediaGeneratorTest, SameSpecGivesSameBytes) {
     ASSERT_EQ(Generate(PathOf("three.avi"), Request), "");
     EXPECT_FALSE(One == ReadAll(PathOf("three.avi")));
   }
-  MediaSpec Sound;
+  MediaRequest Sound;
   Sound.Video = VideoCodec::None;
   ASSERT_EQ(Generate(PathOf("one.mp3"), Sound), "");
   ASSERT_EQ(Generate(PathOf("two.mp3"), Sound), "");
@@ -250,7 +250,7 @@ TEST_F(MediaGeneratorTest, SameSpecGivesSameBytes) {
 }
 
 TEST_F(MediaGeneratorTest, SoundOnlyMp3AndWav) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.Video = VideoCodec::None;
   Request.DurationSeconds = 1.0;
   Request.MarkSeconds = {0.25, 0.7};
@@ -278,7 +278,7 @@ TEST_F(MediaGeneratorTest, SoundOnlyMp3AndWav) {
 }
 
 TEST_F(MediaGeneratorTest, TwoAudioStreamsOctaveApart) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.AudioStreams = 2;
   Request.DurationSeconds = 1.0;
   Request.MarkSeconds = {0.4};
@@ -299,7 +299,7 @@ TEST_F(MediaGeneratorTest, TwoAudioStreamsOctaveApart) {
 }
 
 TEST_F(MediaGeneratorTest, MarksPastTheEndAreLeftOut) {
-  MediaSpec Request;
+  MediaRequest Request;
   Request.DurationSeconds = 1.0;
   Request.MarkSeconds = {0.2, 1.5};
   ASSERT_EQ(MarkTimesUs(Request), std::vector<int64_t>{200000});
@@ -312,39 +312,39 @@ TEST_F(MediaGeneratorTest, FailuresSayWhyAndLeaveNoFile) {
   // A path below a regular file cannot be created, even by a privileged user.
   std::ofstream(PathOf("file")) << "x";
   const std::string Unwritable = PathOf("file") + "/out.avi";
-  const std::string Error = Generate(Unwritable, MediaSpec{});
+  const std::string Error = Generate(Unwritable, MediaRequest{});
   EXPECT_NE(Error.find("cannot open"), std::string::npos) << Error;
   EXPECT_FALSE(fs::exists(Unwritable));
 
   struct Case {
     const char* Name;
-    MediaSpec Request;
+    MediaRequest Request;
     const char* Reason;
   };
-  MediaSpec NoStreams;
+  MediaRequest NoStreams;
   NoStreams.Video = VideoCodec::None;
   NoStreams.Audio = AudioCodec::None;
-  MediaSpec VideoInMp3;
-  MediaSpec ZeroSize;
+  MediaRequest VideoInMp3;
+  MediaRequest ZeroSize;
   ZeroSize.Width = 0;
-  MediaSpec BadRate;
+  MediaRequest BadRate;
   BadRate.SampleRate = 12345;
-  MediaSpec BadPixels;
+  MediaRequest BadPixels;
   BadPixels.Video = VideoCodec::Raw;
   BadPixels.RawPixelFormat = "no-such-format";
-  MediaSpec NegativeMark;
+  MediaRequest NegativeMark;
   NegativeMark.MarkSeconds = {-1};
-  MediaSpec TwoInWav;
+  MediaRequest TwoInWav;
   TwoInWav.Video = VideoCodec::None;
   TwoInWav.Audio = AudioCodec::Pcm;
   TwoInWav.AudioStreams = 2;
-  MediaSpec FlagInAvi;
+  MediaRequest FlagInAvi;
   FlagInAvi.FullRangeFlag = true;
   for (const Case& C :
        {Case{"none.avi", NoStreams, "neither"}, Case{"v.mp3", VideoInMp3, "cannot hold video"},
         Case{"zero.avi", ZeroSize, "size"}, Case{"rate.avi", BadRate, "12345"},
         Case{"pix.avi", BadPixels, "no-such-format"}, Case{"mark.avi", NegativeMark, "negative"},
-        Case{"two.wav", TwoInWav, "one audio stream"}, Case{"x.mov", MediaSpec{}, ".mov"},
+        Case{"two.wav", TwoInWav, "one audio stream"}, Case{"x.mov", MediaRequest{}, ".mov"},
         Case{"flag.avi", FlagInAvi, ".mkv"}}) {
     const std::string Reason = Generate(PathOf(C.Name), C.Request);
     EXPECT_NE(Reason.find(C.Reason), std::string::npos) << C.Name << ": " << Reason;
@@ -365,7 +365,7 @@ TEST_F(MediaGeneratorTest, DecodeReportsUnreadableFiles) {
   EXPECT_NE(Decode(PathOf("junk.avi")).Error, "");
 
   // A file cut short still decodes what is there.
-  MediaSpec Request;
+  MediaRequest Request;
   Request.DurationSeconds = 1.0;
   ASSERT_EQ(Generate(PathOf("whole.avi"), Request), "");
   const std::string Whole = ReadAll(PathOf("whole.avi"));

@@ -36,7 +36,7 @@ class PictureCounterTest : public ::testing::Test {
   // 2 s at 25 frames/s with counters; DropEvery leaves slots empty.
   std::string Make(const std::string& Name, int DropEvery, VideoCodec Video = VideoCodec::Mpeg4,
                    int Width = 160, int Height = 120) {
-    MediaSpec Request;
+    MediaRequest Request;
     Request.BFrames = Video == VideoCodec::H264 ? 2 : 0;
     Request.Width = Width;
     Request.Height = Height;

@@ -87,7 +87,7 @@ TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
   ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
   QStringList clips;
   for (const QString name : {"one.avi", "two.avi"}) {
-    mediagen::MediaSpec request;
+    mediagen::MediaRequest request;
     request.Width = 160;
     request.Height = 120;
     request.DurationSeconds = 1.0;

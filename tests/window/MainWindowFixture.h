@@ -87,7 +87,7 @@ class WindowMain : public ::testing::Test {
 
   // A generated clip in the media folder: MPEG-4 + MP3 AVI by default.
   QString Clip(const QString& name, int width = 160, int height = 120, double seconds = 2.0) {
-    mediagen::MediaSpec request;
+    mediagen::MediaRequest request;
     request.Width = width;
     request.Height = height;
     request.DurationSeconds = seconds;
@@ -95,7 +95,7 @@ class WindowMain : public ::testing::Test {
     return Make(name, request);
   }
 
-  QString Make(const QString& name, const mediagen::MediaSpec& request) {
+  QString Make(const QString& name, const mediagen::MediaRequest& request) {
     EXPECT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
     const QString path = MediaPath(name);
     const std::string error = mediagen::Generate(path.toStdString(), request);

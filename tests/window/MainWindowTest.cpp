@@ -286,7 +286,7 @@ TEST_F(WindowMain, LongNamesAreShortenedToFitTheFileSystem) {
 // A webcam's MJPEG in full-range 4:2:2 becomes 4:2:0 video-range H.264, the
 // kind every player decodes.
 TEST_F(WindowMain, CameraClipBecomes420) {
-  mediagen::MediaSpec request;
+  mediagen::MediaRequest request;
   request.Width = 160;
   request.Height = 120;
   request.DurationSeconds = 0.5;
@@ -320,7 +320,7 @@ TEST_F(WindowMain, OddSizedSourceLosesItsLastColumnAndRow) {
 }
 
 TEST_F(WindowMain, SourcesWithoutPicturesConvertToSoundWhateverTheirName) {
-  mediagen::MediaSpec song;
+  mediagen::MediaRequest song;
   song.Video = mediagen::VideoCodec::None;
   song.DurationSeconds = 2.0;
   const QString lower = Make("song.mp3", song);

@@ -103,7 +103,7 @@ TEST(WindowProgram, FilesGivenAreListedAsOpenWithPassesThem) {
   const QString first = dir.path() + "/My clips/été 1.avi";
   const QString second = dir.path() + "/My clips/second.avi";
   for (const auto& [path, seconds] : {std::pair{first, 1.0}, std::pair{second, 4.0}}) {
-    mediagen::MediaSpec request;
+    mediagen::MediaRequest request;
     request.Width = 160;
     request.Height = 120;
     request.DurationSeconds = seconds;

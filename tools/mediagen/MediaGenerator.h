@@ -27,7 +27,7 @@ enum class PicturePattern {
   Textured,
 };
 
-struct MediaSpec {
+struct MediaRequest {
   int Width = 320;
   int Height = 240;
   int FrameRateNum = 25;  // frames per second as a fraction
@@ -76,7 +76,7 @@ inline constexpr double ClickMilliseconds = 4.0;
 inline constexpr double ToneAmplitude = 0.2;
 
 // Writes the file; the container follows the file name's extension (.avi
-// or .mkv for video, .mp3 or .wav for sound-only specs). Returns an empty string on
+// or .mkv for video, .mp3 or .wav for sound-only requests). Returns an empty string on
 // success, otherwise the reason; a failed call leaves no file of its own
 // behind. Needs the media libraries bound.
 //
@@ -84,11 +84,11 @@ inline constexpr double ToneAmplitude = 0.2;
 // frame), and the click starts at that same instant, so picture and sound
 // marks coincide to the sample. MP3 sound in AVI is written ahead by the
 // encoder's delay, so that a plain decode of the file is in sync.
-std::string Generate(const std::string& Path, const MediaSpec& Request);
+std::string Generate(const std::string& Path, const MediaRequest& Request);
 
 // The instants (microseconds from the start) at which the marks appear
 // in a generated file, in increasing order; empty when the request is invalid.
-std::vector<int64_t> MarkTimesUs(const MediaSpec& Request);
+std::vector<int64_t> MarkTimesUs(const MediaRequest& Request);
 
 // What a decoded file shows, for checking outputs.
 struct DecodedVideoFrame {

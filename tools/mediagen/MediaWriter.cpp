@@ -90,7 +90,7 @@ class Track {
 
 class VideoTrack : public Track {
  public:
-  VideoTrack(const MediaSpec& Request, const Timeline& Plan) : Request(Request), Plan(Plan) {}
+  VideoTrack(const MediaRequest& Request, const Timeline& Plan) : Request(Request), Plan(Plan) {}
 
   std::string Open(AVFormatContext* Fmt) {
     const char* Name = Request.Video == VideoCodec::Mpeg4   ? "mpeg4"
@@ -242,7 +242,7 @@ class VideoTrack : public Track {
     for (uint32_t I = 0; I < 256; ++I) Palette[I] = 0xFF000000u | I << 16 | I << 8 | I;
   }
 
-  const MediaSpec& Request;
+  const MediaRequest& Request;
   const Timeline& Plan;
   int64_t Next = 0;
   bool FullRange = false;
@@ -252,7 +252,7 @@ class VideoTrack : public Track {
 
 class AudioTrack : public Track {
  public:
-  AudioTrack(const MediaSpec& Request, const Timeline& Plan, int Octave)
+  AudioTrack(const MediaRequest& Request, const Timeline& Plan, int Octave)
       : Request(Request),
         Plan(Plan),
         Sound(Request.SampleRate, Request.ToneHz * (1 << Octave), Plan.ClickSamples,
@@ -338,7 +338,7 @@ class AudioTrack : public Track {
     Written += Duration;
   }
 
-  const MediaSpec& Request;
+  const MediaRequest& Request;
   const Timeline& Plan;
   SoundSynth Sound;
   int FrameSize = 1024;
@@ -349,7 +349,7 @@ class AudioTrack : public Track {
   int64_t Written = 0;
 };
 
-std::string WriteFile(const std::string& Path, const MediaSpec& Request, const Timeline& Plan, Container Kind,
+std::string WriteFile(const std::string& Path, const MediaRequest& Request, const Timeline& Plan, Container Kind,
                       bool& Created) {
   const char* Muxer = Kind == Container::Avi   ? "avi"
                       : Kind == Container::Mkv ? "matroska"
@@ -403,7 +403,7 @@ std::string WriteFile(const std::string& Path, const MediaSpec& Request, const T
 
 }  // namespace
 
-std::string Generate(const std::string& Path, const MediaSpec& Request) {
+std::string Generate(const std::string& Path, const MediaRequest& Request) {
   if (!FFmpegLibsLoaded()) return "the media libraries are not loaded";
   if (Path.empty()) return "no output file name";
   Container Kind;

@@ -19,7 +19,7 @@ std::string LowerExtension(const std::string& Path) {
 
 }  // namespace
 
-std::string ChooseContainer(const std::string& Path, const MediaSpec& Request, Container& Kind) {
+std::string ChooseContainer(const std::string& Path, const MediaRequest& Request, Container& Kind) {
   const std::string Ext = LowerExtension(Path);
   if (Ext == ".avi" || Ext == ".mkv") {
     Kind = Ext == ".avi" ? Container::Avi : Container::Mkv;
@@ -43,7 +43,7 @@ std::string ChooseContainer(const std::string& Path, const MediaSpec& Request, C
 
 namespace {
 
-std::string CheckNumbers(const MediaSpec& Request) {
+std::string CheckNumbers(const MediaRequest& Request) {
   if (!(Request.DurationSeconds > 0) || Request.DurationSeconds > 3600)
     return Format("duration %g s is out of range (0, 3600]", Request.DurationSeconds);
   if (Request.Video != VideoCodec::None) {
@@ -77,7 +77,7 @@ int64_t RoundDiv(int64_t A, int64_t B) { return (A + B / 2) / B; }
 
 }  // namespace
 
-std::string PlanTimeline(const MediaSpec& Request, Timeline& Out) {
+std::string PlanTimeline(const MediaRequest& Request, Timeline& Out) {
   Out = Timeline{};
   if (Request.Video == VideoCodec::None && Request.Audio == AudioCodec::None)
     return "the file would have neither video nor audio";
@@ -116,7 +116,7 @@ std::string PlanTimeline(const MediaSpec& Request, Timeline& Out) {
   return "";
 }
 
-std::vector<int64_t> MarkTimesUs(const MediaSpec& Request) {
+std::vector<int64_t> MarkTimesUs(const MediaRequest& Request) {
   Timeline Plan;
   if (!PlanTimeline(Request, Plan).empty()) return {};
   return Plan.MarkUs;

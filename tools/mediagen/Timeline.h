@@ -22,10 +22,10 @@ struct Timeline {
 
 // Picks the container from Path's extension and checks that it can hold
 // what is asked for. Returns "" or the reason.
-std::string ChooseContainer(const std::string& Path, const MediaSpec& Request, Container& Kind);
+std::string ChooseContainer(const std::string& Path, const MediaRequest& Request, Container& Kind);
 
 // Checks the numbers asked for and works out the timeline. Returns "" or
 // the reason the file cannot be written.
-std::string PlanTimeline(const MediaSpec& Request, Timeline& Out);
+std::string PlanTimeline(const MediaRequest& Request, Timeline& Out);
 
 }  // namespace vexav::mediagen

@@ -13,7 +13,7 @@
 namespace {
 
 using vexav::mediagen::AudioCodec;
-using vexav::mediagen::MediaSpec;
+using vexav::mediagen::MediaRequest;
 using vexav::mediagen::VideoCodec;
 
 const char Usage[] =
@@ -67,7 +67,7 @@ bool ParseMarks(std::string_view Text, std::vector<double>& Marks) {
 }
 
 // Applies one option; returns false when its value is not valid.
-bool Apply(std::string_view Name, std::string_view Value, MediaSpec& Request) {
+bool Apply(std::string_view Name, std::string_view Value, MediaRequest& Request) {
   if (Name == "--size") return ParsePair(Value, 'x', Request.Width, Request.Height, false);
   if (Name == "--rate")
     return ParsePair(Value, '/', Request.FrameRateNum, Request.FrameRateDen, true);
@@ -169,7 +169,7 @@ int PrintCounters(const char* File) {
 int main(int Argc, char** Argv) {
   if (Argc == 4 && std::string_view(Argv[1]) == "--psnr") return ComparePictures(Argv[2], Argv[3]);
   if (Argc == 3 && std::string_view(Argv[1]) == "--counters") return PrintCounters(Argv[2]);
-  MediaSpec Request;
+  MediaRequest Request;
   std::string Output;
   for (int I = 1; I < Argc; ++I) {
     const std::string_view Arg = Argv[I];

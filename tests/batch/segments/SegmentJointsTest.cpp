@@ -44,7 +44,7 @@ class SegmentJoints : public SegmentsFixture, public ::testing::WithParamInterfa
 // their runs seek, one with the rule's state of 18 s of source behind it.
 TEST_P(SegmentJoints, ShowTheWholeRunsPictures) {
   const Source& S = GetParam();
-  mediagen::MediaSpec Request;
+  mediagen::MediaRequest Request;
   Request.Width = 160;
   Request.Height = 120;
   Request.FrameRateNum = S.Num;
@@ -105,7 +105,7 @@ INSTANTIATE_TEST_SUITE_P(Rates, SegmentJoints,
 using SegmentQuality = SegmentsFixture;
 
 TEST_F(SegmentQuality, JointKeepsTheQualityOfTheWholeRun) {
-  mediagen::MediaSpec Request;
+  mediagen::MediaRequest Request;
   Request.Width = 640;
   Request.Height = 360;
   Request.FrameRateNum = 25;
@@ -134,7 +134,7 @@ class PictureTimes : public SegmentsFixture {
  protected:
   // 20 s at 25 frames/s, every DropEvery-th slot left empty.
   std::string Clip(const std::string& Name, int DropEvery) {
-    mediagen::MediaSpec Request;
+    mediagen::MediaRequest Request;
     Request.Width = 160;
     Request.Height = 120;
     Request.DurationSeconds = 20;

@@ -65,7 +65,7 @@ class SegmentsFixture : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(Dir); }
 
-  std::string Make(const std::string& Name, const mediagen::MediaSpec& Request) {
+  std::string Make(const std::string& Name, const mediagen::MediaRequest& Request) {
     const std::string Path = Dir + "/" + Name;
     EXPECT_EQ(mediagen::Generate(Path, Request), "") << Name;
     return Path;
@@ -74,7 +74,7 @@ class SegmentsFixture : public ::testing::Test {
   // A clip at the output's own rate, so that every output picture is one
   // source picture, with a flash and a click every second.
   std::string MakeClip(const std::string& Name, double Seconds, int Width = 160, int Height = 120) {
-    mediagen::MediaSpec Request;
+    mediagen::MediaRequest Request;
     Request.Width = Width;
     Request.Height = Height;
     Request.FrameRateNum = 30000;
