@@ -22,6 +22,12 @@ std::string Trimmed(std::string Text) {
   return Text;
 }
 
+std::string HostName() {
+  char Name[256] = {};
+  if (::gethostname(Name, sizeof Name - 1) != 0) return std::string();
+  return Name;
+}
+
 std::string CommandResult::Problem(const std::string& Name) const {
   if (!Started) return Name + " could not be run: " + Err;
   std::string Text = Trimmed(Err);

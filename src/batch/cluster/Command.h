@@ -27,4 +27,8 @@ std::string FindInPath(const std::string& Name);
 // Text without the line breaks and spaces at its end.
 std::string Trimmed(std::string Text);
 
+// This machine's host name, as a task's report and a join's claim name it;
+// empty when it cannot be read.
+std::string HostName();
+
 }  // namespace vexav::batch::cluster

@@ -14,6 +14,7 @@
 #include <optional>
 #include <thread>
 
+#include "batch/cluster/Command.h"
 #include "cli/ProbeCommand.h"
 #include "cli/cluster/BatchOutput.h"
 #include "batch/segments/SegmentedFile.h"
@@ -33,6 +34,7 @@ using batch::RemoveOwnOutput;
 namespace segments = batch::segments;
 
 using batch::cluster::BatchCanceller;
+using batch::cluster::HostName;
 using batch::cluster::EndState;
 using batch::cluster::Manifest;
 using batch::cluster::ManifestPath;
@@ -113,12 +115,6 @@ struct FileState {
 // end, so that the file is settled and the job folder removed after all.
 enum class JoinClaim { Mine, TakenOver, Settled, Busy, Failed };
 
-std::string ThisHost() {
-  char Name[256] = {};
-  if (::gethostname(Name, sizeof Name - 1) != 0) return std::string();
-  return Name;
-}
-
 // Writes Text to a new file beside Path and links it to Path (false when
 // Path exists), or renames it over Path: the file never shows half written.
 bool PutClaim(const std::string& Path, const std::string& Text, bool Replace) {
@@ -140,7 +136,7 @@ bool PutClaim(const std::string& Path, const std::string& Text, bool Replace) {
 }
 
 JoinClaim ClaimJoin(const std::string& Claim) {
-  const std::string Me = ThisHost() + " " + std::to_string(::getpid());
+  const std::string Me = HostName() + " " + std::to_string(::getpid());
   if (PutClaim(Claim, Me, false)) return JoinClaim::Mine;
   // Gone with the job folder: another front end ended the batch.
   if (errno == ENOENT) return JoinClaim::Busy;
@@ -151,7 +147,7 @@ JoinClaim ClaimJoin(const std::string& Claim) {
   if (Host == "settled") return JoinClaim::Settled;
   // A front end on another machine, or one that still runs here, settles it.
   const long Owner = std::atol(Pid.c_str());
-  if (Host != ThisHost() || Owner <= 0 || ::kill(static_cast<pid_t>(Owner), 0) == 0 ||
+  if (Host != HostName() || Owner <= 0 || ::kill(static_cast<pid_t>(Owner), 0) == 0 ||
       errno == EPERM)
     return JoinClaim::Busy;
   // Its front end is gone. Of the front ends that find that out, the one

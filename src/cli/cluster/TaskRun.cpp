@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "batch/OutputFiles.h"
+#include "batch/cluster/Command.h"
 #include "batch/cluster/JobFolder.h"
 #include "batch/cluster/Scheduler.h"
 #include "cli/ComponentRun.h"
@@ -30,6 +31,7 @@ using batch::RemoveOwnOutput;
 using batch::RunOutcome;
 namespace segments = batch::segments;
 
+using batch::cluster::HostName;
 using batch::cluster::LoadManifest;
 using batch::cluster::MakeScheduler;
 using batch::cluster::Manifest;
@@ -211,12 +213,6 @@ std::string WriteProblem(const std::string& Path) {
     return std::string();
   }
   return errno == ENOENT ? std::string() : std::strerror(errno);
-}
-
-std::string HostName() {
-  char Name[256] = {};
-  if (::gethostname(Name, sizeof Name - 1) != 0) return std::string();
-  return Name;
 }
 
 }  // namespace
