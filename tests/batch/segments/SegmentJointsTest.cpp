@@ -82,22 +82,39 @@ TEST_P(SegmentJoints, ShowTheWholeRunsPictures) {
   EXPECT_FALSE(WorkFolderLeft(Dir + "/seg"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, SegmentJoints,
-                         ::testing::Values(
-                             // Slower than the output: pictures repeated.
-                             Source{"r12.5.avi", 25, 2}, Source{"r15.avi", 15, 1},
-                             Source{"r23.976.avi", 24000, 1001}, Source{"r24.avi", 24, 1},
-                             Source{"r25.avi", 25, 1}, Source{"r29.97.avi", 30000, 1001},
-                             // Faster: pictures dropped.
-                             Source{"r50.avi", 50, 1}, Source{"r59.94.avi", 60000, 1001},
-                             Source{"r60.avi", 60, 1},
-                             // Variable: a capture's dropped frames (empty chunks in AVI, where a
-                             // seek to a key frame after one shifts the pictures; gaps in MKV),
-                             // and H.264 with B-frames, whose pictures come out reordered.
-                             Source{"vfr25.avi", 25, 1, 7}, Source{"vfr59.94.avi", 60000, 1001, 3},
-                             Source{"vfr24.mkv", 24, 1, 5},
-                             Source{"h264b.avi", 25, 1, 6, mediagen::VideoCodec::H264, 2}),
-                         SourceName);
+// Under the sanitizers a conversion runs several times slower, and what
+// they look for (memory errors, undefined behaviour) does not depend on the
+// rate: there the joints are checked at one source of each kind, and the
+// Release run checks them all.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool Sanitized = true;
+#else
+constexpr bool Sanitized = false;
+#endif
+
+std::vector<Source> Sources() {
+  const std::vector<Source> All = {
+      // Slower than the output: pictures repeated.
+      Source{"r12.5.avi", 25, 2}, Source{"r15.avi", 15, 1}, Source{"r23.976.avi", 24000, 1001},
+      Source{"r24.avi", 24, 1}, Source{"r25.avi", 25, 1}, Source{"r29.97.avi", 30000, 1001},
+      // Faster: pictures dropped.
+      Source{"r50.avi", 50, 1}, Source{"r59.94.avi", 60000, 1001}, Source{"r60.avi", 60, 1},
+      // Variable: a capture's dropped frames (empty chunks in AVI, where a seek to a key frame
+      // after one shifts the pictures; gaps in MKV), and H.264 with B-frames, whose pictures
+      // come out reordered.
+      Source{"vfr25.avi", 25, 1, 7}, Source{"vfr59.94.avi", 60000, 1001, 3},
+      Source{"vfr24.mkv", 24, 1, 5},
+      Source{"h264b.avi", 25, 1, 6, mediagen::VideoCodec::H264, 2}};
+  if (!Sanitized) return All;
+  std::vector<Source> OneOfEachKind;
+  for (const Source& S : All)
+    for (const char* Name : {"r12.5.avi", "r29.97.avi", "r59.94.avi", "vfr25.avi", "vfr24.mkv",
+                             "h264b.avi"})
+      if (std::string(S.Name) == Name) OneOfEachKind.push_back(S);
+  return OneOfEachKind;
+}
+
+INSTANTIATE_TEST_SUITE_P(Rates, SegmentJoints, ::testing::ValuesIn(Sources()), SourceName);
 
 // A textured picture at 640x360, where the encoder's rate control decides
 // the quality: around the joint (a second either side) the joined file is
@@ -105,6 +122,9 @@ INSTANTIATE_TEST_SUITE_P(Rates, SegmentJoints,
 using SegmentQuality = SegmentsFixture;
 
 TEST_F(SegmentQuality, JointKeepsTheQualityOfTheWholeRun) {
+  if (Sanitized)
+    GTEST_SKIP() << "a measure of the encoder's rate control, over the code the joints above "
+                    "run: measured in the Release run";
   mediagen::MediaRequest Request;
   Request.Width = 640;
   Request.Height = 360;
