@@ -15,13 +15,14 @@
 #include <thread>
 
 #include "batch/cluster/Command.h"
-#include "cli/ProbeCommand.h"
-#include "cli/cluster/BatchOutput.h"
 #include "batch/segments/SegmentedFile.h"
 #include "batch/segments/SettleFile.h"
+#include "cli/ProbeCommand.h"
+#include "cli/cluster/BatchOutput.h"
 
 namespace vexav::cli::cluster {
 
+using batch::AttemptName;
 using batch::DiscardOutput;
 using batch::DisplayName;
 using batch::FileOutcome;
@@ -34,10 +35,11 @@ using batch::RemoveOwnOutput;
 namespace segments = batch::segments;
 
 using batch::cluster::BatchCanceller;
-using batch::cluster::HostName;
 using batch::cluster::EndState;
+using batch::cluster::HostName;
 using batch::cluster::Manifest;
 using batch::cluster::ManifestPath;
+using batch::cluster::MarkGivenUp;
 using batch::cluster::PlannedFile;
 using batch::cluster::PlannedTask;
 using batch::cluster::QueuedState;
@@ -414,6 +416,7 @@ class Monitor {
       }
       F.Ended = true;
       StateOf(I).Ended = true;
+      ForgetAttempts(I);
       Output.Failed(FileIndex(I), "the task completed, but its result did not arrive; " +
                                       File.Plan.Final + " was left as it is");
       Status = ExitFailed;
@@ -461,12 +464,15 @@ class Monitor {
     TaskState& F = Tasks[I];
     const PlannedFile& File = FileOf(I);
     PlannedTask& Task = M.Tasks[I];
-    // The task writes its report and its output anew; a part it kept stays.
-    RemoveLeftovers(I);
+    // The attempt may well still run (its node's slurmd died, not the node):
+    // it is marked given up before its own file goes, so that it cannot put
+    // anything in the output's place. A part it kept stays.
+    ForgetAttempts(I);
+    if (IsPiece(I)) RemoveOwnOutput(PieceOutput(I));
     std::string Error;
-    // (A piece's file is in the work folder; the output stays reserved.)
-    if (!IsPiece(I) && !File.Plan.Replaces) {
-      // Our reservation of the name must stay while the task waits again.
+    if (!IsPiece(I) && !File.Plan.Replaces && !Exists(File.Plan.WriteTo)) {
+      // Our reservation of the name must stay while the task waits again
+      // (a task of an older vexav-convert stopped there renames it away).
       const int Fd =
           ::open(File.Plan.WriteTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (Fd < 0) {
@@ -485,6 +491,7 @@ class Monitor {
       Fail(I, EndedBy() + ": " + End.Text + "; submitting it again failed: " + Error);
       return;
     }
+    Task.EarlierIds.push_back(Task.JobId);
     Task.JobId = Again->TaskIds.front();
     ++Task.Attempts;
     SaveManifest(M, Error);
@@ -520,7 +527,13 @@ class Monitor {
     StateOf(I).Ended = true;
     const std::size_t File = FileIndex(I);
     Output.Took(File, F.Result.ElapsedMs);
-    if (F.Result.Status == "done") return Output.Done(File, F.Result.Output);
+    if (F.Result.Status == "done") {
+      ForgetAttempts(I);
+      // Under --overwrite, the temporary name planned beside the old file
+      // (the attempt wrote under its own).
+      if (FileOf(I).Plan.Replaces) RemoveOwnOutput(FileOf(I).Plan.WriteTo);
+      return Output.Done(File, F.Result.Output);
+    }
     if (F.Result.Status == "failed") {
       RemoveLeftovers(I);
       Output.Failed(File, TaskReason(I));
@@ -536,6 +549,8 @@ class Monitor {
       }
       return Output.Stopped(File, TaskReason(I), std::string());
     }
+    // The part is kept; the reservation beside it goes.
+    RemoveLeftovers(I);
     Output.Stopped(File, TaskReason(I), F.Result.Output);
   }
 
@@ -552,6 +567,7 @@ class Monitor {
   void SettlePiece(std::size_t I) {
     const ReportRecord& Result = Tasks[I].Result;
     using segments::PieceEnd;
+    ForgetAttempts(I);
     if (Result.Status == "done") return PieceEnded(I, PieceEnd::Done, "");
     if (Result.Status == "failed") {
       RemoveLeftovers(I);
@@ -657,6 +673,7 @@ class Monitor {
   // settled.
   void RemoveLeftovers(std::size_t I) {
     const TaskState& F = Tasks[I];
+    ForgetAttempts(I);
     if (IsPiece(I)) return RemoveOwnOutput(PieceOutput(I));
     const OutputPlan& Plan = FileOf(I).Plan;
     const std::string Kept = KeptPart(I);
@@ -665,6 +682,22 @@ class Monitor {
     if (F.HasResult && !F.Result.Output.empty() && F.Result.Status != "done" &&
         F.Result.Output != Plan.Final && F.Result.Output != Kept)
       RemoveOwnOutput(F.Result.Output);
+  }
+
+  // Each attempt of task I wrote under a name of its own beside its output
+  // (or its piece): the current attempt is marked given up (so that, should
+  // it still run, it cannot put anything in place; one that has ended
+  // already does not care) and the names of all its attempts are removed.
+  // What an attempt put in place (a finished output, a part kept) is not
+  // under those names any more.
+  void ForgetAttempts(std::size_t I) {
+    const PlannedTask& Task = M.Tasks[I];
+    const std::string Target = IsPiece(I) ? PieceOutput(I) : FileOf(I).Plan.Final;
+    if (!Task.JobId.empty()) {
+      MarkGivenUp(M.Folder, Task.JobId);
+      RemoveOwnOutput(AttemptName(Target, Task.JobId));
+    }
+    for (const std::string& Id : Task.EarlierIds) RemoveOwnOutput(AttemptName(Target, Id));
   }
 
   void ShowUnfinished() {

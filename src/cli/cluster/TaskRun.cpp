@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -21,17 +22,21 @@
 
 namespace vexav::cli::cluster {
 
+using batch::CommitOutput;
 using batch::ConversionJob;
 using batch::DiscardOutput;
 using batch::FileOutcome;
 using batch::FileReport;
 using batch::IsNonEmptyFile;
+using batch::OutputPlan;
+using batch::PlanAttemptOutput;
 using batch::ProgressInfo;
 using batch::RemoveOwnOutput;
 using batch::RunOutcome;
 namespace segments = batch::segments;
 
 using batch::cluster::HostName;
+using batch::cluster::IsGivenUp;
 using batch::cluster::LoadManifest;
 using batch::cluster::MakeScheduler;
 using batch::cluster::Manifest;
@@ -104,6 +109,16 @@ class ReportFile : public FileReport {
   }
 
   void Progress(const std::string&, const ProgressInfo& Info) override {
+    if (!Looked && GivenUp) {
+      // By its first progress the engine has opened its output: an attempt
+      // given up before that moment finds out now, and its file goes (one
+      // given up later has had its file removed by the front end).
+      Looked = true;
+      if (GivenUp()) {
+        RemoveOwnOutput(Written);
+        if (OnGivenUp) OnGivenUp();
+      }
+    }
     // A line per further percent is plenty for the front end's display.
     const int Percent = ProgressDisplay::Percent(Info);
     const auto Now = std::chrono::steady_clock::now();
@@ -132,8 +147,15 @@ class ReportFile : public FileReport {
 
   ReportRecord Result;
   bool HasResult = false;
+  // Asked at the first progress: whether the front end has given this
+  // attempt up; then Written (this attempt's own file) is removed and
+  // OnGivenUp called.
+  std::function<bool()> GivenUp;
+  std::function<void()> OnGivenUp;
+  std::string Written;
 
  private:
+  bool Looked = false;
   int Fd = -1;
   std::string Error;
   std::mutex Lock;
@@ -142,15 +164,21 @@ class ReportFile : public FileReport {
 };
 
 // One piece of a segmented file: an engine run with the piece's options
-// into its file in the work folder, on one codec thread (so that its bytes
-// do not depend on the node), with its progress and its end in the report.
-void RunPiece(const PlannedFile& File, const segments::Piece& P, const ConvertEnvironment& Env,
-              StopControl& Stop, ReportFile& Report) {
-  const std::string Output = File.WorkFolder + "/" + P.FileName;
+// into a file of this attempt's own in the work folder, renamed to the
+// piece's name when it ends (done, or stopped with what it wrote), on one
+// codec thread (so that its bytes do not depend on the node), with its
+// progress and its end in the report.
+void RunPiece(const PlannedFile& File, const segments::Piece& P, const std::string& Attempt,
+              const ConvertEnvironment& Env, StopControl& Stop, ReportFile& Report) {
+  const std::string Target = File.WorkFolder + "/" + P.FileName;
+  OutputPlan Own;
   auto Failed = [&](const std::string& Message) {
-    RemoveOwnOutput(Output);
+    DiscardOutput(Own);
     Report.Ended(File.Source, FileOutcome::Failed, Message, "");
   };
+  std::string Error;
+  if (!PlanAttemptOutput(Target, Attempt, true, Own, Error)) return Failed(Target + ": " + Error);
+  Report.Written = Own.WriteTo;
   try {
     std::unique_ptr<ConversionJob> Job = Env.MakeJob(Env.Verbose);
     Stop.Register(Job.get());
@@ -164,30 +192,36 @@ void RunPiece(const PlannedFile& File, const segments::Piece& P, const ConvertEn
     if (!Job->OpenInputFile(File.Source)) return Failed(Job->LastError());
     for (const segments::TEngineOption& Option : P.OutputOptions)
       Job->SetOption(Option.Name, Option.Value);
-    if (!Job->OpenOutputFile(Output)) return Failed(Job->LastError());
+    if (!Job->OpenOutputFile(Own.WriteTo)) return Failed(Job->LastError());
     const RunOutcome Outcome =
         Job->Run([&](const ProgressInfo& Info) { Report.Progress(File.Source, Info); });
-    if (Outcome.Succeeded()) {
-      if (!IsNonEmptyFile(Output)) return Failed("nothing was written");
-      return Report.Ended(File.Source, FileOutcome::Done, "", Output);
-    }
     if (Outcome.ExceptionRaised) return Failed(Outcome.ErrorMessage);
+    if (Outcome.Succeeded() && !IsNonEmptyFile(Own.WriteTo)) return Failed("nothing was written");
     // Stopped: what it wrote has its trailer, and the front end may keep it.
-    if (!Outcome.Started || !IsNonEmptyFile(Output)) {
-      RemoveOwnOutput(Output);
+    if (!Outcome.Succeeded() && (!Outcome.Started || !IsNonEmptyFile(Own.WriteTo))) {
+      DiscardOutput(Own);
       return Report.Ended(File.Source, FileOutcome::Stopped, "not converted", "");
     }
-    Report.Ended(File.Source, FileOutcome::Stopped, "stopped", Output);
+    // (The rename fails when the front end has given this attempt up and
+    // removed its file: nothing of it reaches the piece's name then.)
+    if (!CommitOutput(Own, Error)) {
+      if (Outcome.Succeeded()) return Failed(Error);
+      return Report.Ended(File.Source, FileOutcome::Stopped, "not converted", "");
+    }
+    if (Outcome.Succeeded()) return Report.Ended(File.Source, FileOutcome::Done, "", Target);
+    Report.Ended(File.Source, FileOutcome::Stopped, "stopped", Target);
   } catch (const std::exception& E) {
     Failed(E.what());
   }
 }
 
-// The whole file through the local default mode, into the output reserved
-// for it, with a codec thread for each CPU the scheduler gave the task
-// (TaskCpus; 0: not told, then --cpus-per-task's).
+// The whole file through the local default mode, into Own (this
+// attempt's file beside the output reserved for it, which takes the
+// output's place when it is done), with a codec thread for each CPU the
+// scheduler gave the task (TaskCpus; 0: not told, then --cpus-per-task's).
 void RunWholeFile(const CommandLine& Line, const Manifest& M, int TaskCpus, const PlannedFile& File,
-                  ConvertEnvironment Env, StopControl& Stop, ReportFile& Report) {
+                  const OutputPlan& Own, ConvertEnvironment Env, StopControl& Stop,
+                  ReportFile& Report) {
   CommandLine One;
   One.Files = {File.Source};
   One.Overwrite = File.Plan.Replaces;
@@ -197,22 +231,10 @@ void RunWholeFile(const CommandLine& Line, const Manifest& M, int TaskCpus, cons
   if (TaskCpus > 0) Cpus = TaskCpus;
   One.CodecThreads = std::max(1, std::min(Cpus, 64));
   Env.Report = &Report;
-  Env.Planned = &File.Plan;
+  Env.Planned = &Own;
   Env.Terminal = false;
   Env.Stop = &Stop;
   RunDefaultOnComponent(One, Env);
-}
-
-// Why this node cannot write into the output reserved for the task ("" when
-// it can, or when the output is not there to try: the engine says why then).
-// The engine itself would only say that it could not open the file.
-std::string WriteProblem(const std::string& Path) {
-  const int Fd = ::open(Path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (Fd >= 0) {
-    ::close(Fd);
-    return std::string();
-  }
-  return errno == ENOENT ? std::string() : std::strerror(errno);
 }
 
 }  // namespace
@@ -239,6 +261,22 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
   }
   const PlannedTask& Task = M->Tasks[Index];
   const PlannedFile& File = M->Files[Task.File];
+  // Each submission of the task writes under a name of its own, known by
+  // its id; one that the front end has given up on (submitted again after
+  // its node was taken for dead) touches nothing, not even its report.
+  const std::string Attempt = Sched->TaskIdHere();
+  if (Attempt.empty()) {
+    std::fprintf(Env.Err, "vexav-convert: %s does not tell this task's id\n",
+                 Sched->DisplayName().c_str());
+    return ExitFailed;
+  }
+  if (IsGivenUp(M->Folder, Attempt)) {
+    std::fprintf(Env.Err,
+                 "vexav-convert: task %s was given up by the batch's front end; nothing is "
+                 "converted\n",
+                 Attempt.c_str());
+    return ExitOk;
+  }
   ReportFile Report(ReportPath(M->Folder, Index));
   if (!Report.Ok()) {
     std::fprintf(Env.Err, "vexav-convert: %s\n", Report.OpenError().c_str());
@@ -253,25 +291,32 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
   Report.Write(Start);
 
   StopControl Stop;
-  if (const std::string Problem = Task.Piece < 0 ? WriteProblem(File.Plan.WriteTo) : std::string();
-      !Problem.empty()) {
+  Report.GivenUp = [&] { return IsGivenUp(M->Folder, Attempt); };
+  Report.OnGivenUp = [&] { Stop.RequestStop(); };
+  OutputPlan Own;
+  std::string Problem;
+  if (Task.Piece < 0 &&
+      !PlanAttemptOutput(File.Plan.Final, Attempt, !File.Plan.Replaces, Own, Problem)) {
     Report.Ended(File.Source, FileOutcome::Failed,
-                 "the output could not be written on node " + Start.Host + ": " +
-                     File.Plan.WriteTo + ": " + Problem,
+                 "the output could not be written on node " + Start.Host + ": " + File.Plan.Final +
+                     ": " + Problem,
                  "");
   } else {
+    Report.Written = Own.WriteTo;
     TerminationWatcher Watcher(Stop);
     if (Task.Piece >= 0)
-      RunPiece(File, File.Segments.Pieces[Task.Piece], Env, Stop, Report);
+      RunPiece(File, File.Segments.Pieces[Task.Piece], Attempt, Env, Stop, Report);
     else
-      RunWholeFile(Line, *M, Sched->TaskCpusHere(), File, Env, Stop, Report);
+      RunWholeFile(Line, *M, Sched->TaskCpusHere(), File, Own, Env, Stop, Report);
   }
   if (!Report.HasResult) {
     // Stopped before the file was even opened, or the run could not start.
     Report.Ended(File.Source, Stop.StopRequested() ? FileOutcome::Stopped : FileOutcome::Failed,
                  Stop.StopRequested() ? "not converted" : "the conversion could not start", "");
   }
-  if (Task.Piece < 0 && Report.Result.Output.empty()) DiscardOutput(File.Plan);
+  // Only this attempt's own file: the reserved output is the front end's to
+  // remove, since another attempt may have put the conversion there.
+  if (Task.Piece < 0 && Report.Result.Output.empty()) DiscardOutput(Own);
   Report.Result.ElapsedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                 std::chrono::system_clock::now().time_since_epoch())
                                 .count() -
