@@ -1,9 +1,10 @@
-#include "cli/cluster/TaskRun.h"
+#include "batch/cluster/TaskRun.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,40 +13,20 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
+#include "batch/DefaultRun.h"
+#include "batch/FileReport.h"
 #include "batch/OutputFiles.h"
+#include "batch/SourceList.h"
+#include "batch/StopControl.h"
 #include "batch/cluster/Command.h"
 #include "batch/cluster/JobFolder.h"
 #include "batch/cluster/Scheduler.h"
-#include "cli/ComponentRun.h"
 
-namespace vexav::cli::cluster {
-
-using batch::CommitOutput;
-using batch::ConversionJob;
-using batch::DiscardOutput;
-using batch::FileOutcome;
-using batch::FileReport;
-using batch::IsNonEmptyFile;
-using batch::OutputPlan;
-using batch::PlanAttemptOutput;
-using batch::ProgressInfo;
-using batch::RemoveOwnOutput;
-using batch::RunOutcome;
-namespace segments = batch::segments;
-
-using batch::cluster::HostName;
-using batch::cluster::IsGivenUp;
-using batch::cluster::LoadManifest;
-using batch::cluster::MakeScheduler;
-using batch::cluster::Manifest;
-using batch::cluster::PlannedFile;
-using batch::cluster::PlannedTask;
-using batch::cluster::ReportLine;
-using batch::cluster::ReportPath;
-using batch::cluster::ReportRecord;
-using batch::cluster::Scheduler;
+namespace vexav::batch::cluster {
 
 namespace {
 
@@ -120,7 +101,7 @@ class ReportFile : public FileReport {
       }
     }
     // A line per further percent is plenty for the front end's display.
-    const int Percent = ProgressDisplay::Percent(Info);
+    const int Percent = PercentDone(Info);
     const auto Now = std::chrono::steady_clock::now();
     if (Percent >= 0 ? Percent == LastPercent : Now - LastWrite < std::chrono::seconds(1)) return;
     LastPercent = Percent;
@@ -169,7 +150,7 @@ class ReportFile : public FileReport {
 // codec thread (so that its bytes do not depend on the node), with its
 // progress and its end in the report.
 void RunPiece(const PlannedFile& File, const segments::Piece& P, const std::string& Attempt,
-              const ConvertEnvironment& Env, StopControl& Stop, ReportFile& Report) {
+              const TaskRunRequest& Request, StopControl& Stop, ReportFile& Report) {
   const std::string Target = File.WorkFolder + "/" + P.FileName;
   OutputPlan Own;
   auto Failed = [&](const std::string& Message) {
@@ -180,7 +161,7 @@ void RunPiece(const PlannedFile& File, const segments::Piece& P, const std::stri
   if (!PlanAttemptOutput(Target, Attempt, true, Own, Error)) return Failed(Target + ": " + Error);
   Report.Written = Own.WriteTo;
   try {
-    std::unique_ptr<ConversionJob> Job = Env.MakeJob(Env.Verbose);
+    std::unique_ptr<ConversionJob> Job = Request.MakeJob(Request.Verbose);
     Stop.Register(Job.get());
     struct Unregister {
       StopControl& Stop;
@@ -215,73 +196,130 @@ void RunPiece(const PlannedFile& File, const segments::Piece& P, const std::stri
   }
 }
 
-// The whole file through the local default mode, into Own (this
-// attempt's file beside the output reserved for it, which takes the
-// output's place when it is done), with a codec thread for each CPU the
-// scheduler gave the task (TaskCpus; 0: not told, then --cpus-per-task's).
-void RunWholeFile(const CommandLine& Line, const Manifest& M, int TaskCpus, const PlannedFile& File,
-                  const OutputPlan& Own, ConvertEnvironment Env, StopControl& Stop,
+void PrintLine(std::FILE* File, const std::string& Text) {
+  std::fputs((Text + "\n").c_str(), File);
+  std::fflush(File);
+}
+
+// "<source>: <text>", as the task's messages name their file (unless the
+// text does already).
+std::string SourceMessage(const std::string& Source, const std::string& Text) {
+  std::string Message = Text.empty() ? std::string("unknown error") : Text;
+  if (Message.compare(0, Source.size() + 2, Source + ": ") != 0) Message = Source + ": " + Message;
+  return Message;
+}
+
+// What the default run of the task's file tells: its progress and its end
+// into the report, and every line to the task's log.
+class TaskObserver : public DefaultRunObserver {
+ public:
+  TaskObserver(ReportFile& Report, const TaskRunRequest& Request)
+      : Report(Report), Request(Request) {}
+
+  void FileAdded(int, const std::string&, const std::string&) override {}
+  void Progress(int, const std::string& Source, const ProgressInfo& Info, double) override {
+    Report.Progress(Source, Info);
+  }
+  void Ended(int, const std::string& Source, const FileResult& Result,
+             const std::optional<ProgressInfo>&, const std::optional<double>&) override {
+    switch (Result.Outcome) {
+      case FileOutcome::Done:
+        return Report.Ended(Source, FileOutcome::Done, "", Result.Output);
+      case FileOutcome::Failed: {
+        const std::string Message = SourceMessage(Source, Result.Message);
+        PrintLine(Request.Log, Message);
+        return Report.Ended(Source, FileOutcome::Failed, Message, "");
+      }
+      case FileOutcome::Stopped:
+        PrintLine(Request.Log, SourceMessage(Source, Result.Message));
+        return Report.Ended(Source, FileOutcome::Stopped, Result.Message, Result.Output);
+      case FileOutcome::Canceled:
+        return Report.Ended(Source, FileOutcome::Canceled, "not converted", "");
+    }
+  }
+  void FileNote(const std::string& Source, const std::string& Text) override {
+    PrintLine(Request.Log, SourceMessage(Source, Text));
+  }
+  void Log(const std::string& Tag, const std::string& Text) override {
+    PrintLine(Request.Log, "[" + (Tag.empty() ? Request.ProgramName : Tag) + "] " + Text);
+  }
+  void Timings(const std::string&, const TRunTimings&) override {}
+  void RunError(const std::string& Subject, const std::string& Text) override {
+    PrintLine(Request.Log,
+              Subject.empty() ? Request.ProgramName + ": " + Text : SourceMessage(Subject, Text));
+  }
+
+ private:
+  ReportFile& Report;
+  const TaskRunRequest& Request;
+};
+
+// The whole file through the default run, into Own (this attempt's file
+// beside the output reserved for it, which takes the output's place when
+// it is done), with a codec thread for each CPU the scheduler gave the task
+// (TaskCpus; 0: not told, then --cpus-per-task's).
+void RunWholeFile(const TaskRunRequest& Request, const Manifest& M, int TaskCpus,
+                  const PlannedFile& File, const OutputPlan& Own, StopControl& Stop,
                   ReportFile& Report) {
-  CommandLine One;
-  One.Files = {File.Source};
-  One.Overwrite = File.Plan.Replaces;
-  One.LogLevel = Line.LogLevel;
+  DefaultRunRequest Run;
+  std::vector<std::string> Errors;
+  Run.Sources = ExpandSources({File.Source}, Errors);
+  for (const std::string& Error : Errors) PrintLine(Request.Log, Error);
+  Run.Overwrite = File.Plan.Replaces;
+  Run.Jobs = 1;
   // The codecs use the CPUs the scheduler gave the task.
   int Cpus = M.CpusPerTask;
   if (TaskCpus > 0) Cpus = TaskCpus;
-  One.CodecThreads = std::max(1, std::min(Cpus, 64));
-  Env.Report = &Report;
-  Env.Planned = &Own;
-  Env.Terminal = false;
-  Env.Stop = &Stop;
-  RunDefaultOnComponent(One, Env);
+  Run.CodecThreads = std::max(1, std::min(Cpus, 64));
+  Run.LogLevel = Request.LogLevel;
+  Run.LibFolder = Request.LibFolder;
+  Run.Planned = &Own;
+  Run.MakeJob = Request.MakeJob;
+  Run.Verbose = Request.Verbose;
+  Run.StopRequested = [&Stop] { return Stop.StopRequested(); };
+  TaskObserver Observer(Report, Request);
+  DefaultRunner Runner(Run, Observer);
+  Stop.Register(&Runner.StopHandle());
+  Runner.Run();
+  Stop.Unregister();
 }
 
 }  // namespace
 
-int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
+TaskRunEnd RunTask(const TaskRunRequest& Request) {
+  auto Ending = [](TaskRunEnd::Kind How, const std::string& Message) {
+    TaskRunEnd End;
+    End.How = How;
+    End.Message = Message;
+    return End;
+  };
+  using Kind = TaskRunEnd::Kind;
   std::string Error;
-  std::optional<Manifest> M = LoadManifest(Line.ClusterTask, Error);
+  std::optional<Manifest> M = LoadManifest(Request.JobFolder, Error);
   const std::unique_ptr<Scheduler> Sched = M ? MakeScheduler(M->Scheduler) : nullptr;
   if (!M || !Sched) {
     if (M) Error = "the batch's scheduler '" + M->Scheduler + "' is not known to this program";
-    std::fprintf(Env.Err, "vexav-convert: %s\n", Error.c_str());
-    return ExitFailed;
+    return Ending(Kind::Failed, Error);
   }
   const std::optional<std::size_t> Given = Sched->TaskIndexHere();
-  if (!Given) {
-    std::fprintf(Env.Err,
-                 "vexav-convert: --cluster-task runs inside a task of a cluster batch only\n");
-    return ExitUsage;
-  }
+  if (!Given) return Ending(Kind::NotInATask, "runs inside a task of a cluster batch only");
   const std::size_t Index = *Given;
-  if (Index >= M->Tasks.size()) {
-    std::fprintf(Env.Err, "vexav-convert: no task %zu in the batch\n", Index);
-    return ExitFailed;
-  }
+  if (Index >= M->Tasks.size())
+    return Ending(Kind::Failed, "no task " + std::to_string(Index) + " in the batch");
   const PlannedTask& Task = M->Tasks[Index];
   const PlannedFile& File = M->Files[Task.File];
   // Each submission of the task writes under a name of its own, known by
   // its id; one that the front end has given up on (submitted again after
   // its node was taken for dead) touches nothing, not even its report.
   const std::string Attempt = Sched->TaskIdHere();
-  if (Attempt.empty()) {
-    std::fprintf(Env.Err, "vexav-convert: %s does not tell this task's id\n",
-                 Sched->DisplayName().c_str());
-    return ExitFailed;
-  }
-  if (IsGivenUp(M->Folder, Attempt)) {
-    std::fprintf(Env.Err,
-                 "vexav-convert: task %s was given up by the batch's front end; nothing is "
-                 "converted\n",
-                 Attempt.c_str());
-    return ExitOk;
-  }
+  if (Attempt.empty())
+    return Ending(Kind::Failed, Sched->DisplayName() + " does not tell this task's id");
+  if (IsGivenUp(M->Folder, Attempt))
+    return Ending(
+        Kind::GivenUp,
+        "task " + Attempt + " was given up by the batch's front end; nothing is converted");
   ReportFile Report(ReportPath(M->Folder, Index));
-  if (!Report.Ok()) {
-    std::fprintf(Env.Err, "vexav-convert: %s\n", Report.OpenError().c_str());
-    return ExitFailed;
-  }
+  if (!Report.Ok()) return Ending(Kind::Failed, Report.OpenError());
   ReportRecord Start;
   Start.Type = ReportRecord::Kind::Start;
   Start.Host = HostName();
@@ -305,9 +343,9 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
     Report.Written = Own.WriteTo;
     TerminationWatcher Watcher(Stop);
     if (Task.Piece >= 0)
-      RunPiece(File, File.Segments.Pieces[Task.Piece], Attempt, Env, Stop, Report);
+      RunPiece(File, File.Segments.Pieces[Task.Piece], Attempt, Request, Stop, Report);
     else
-      RunWholeFile(Line, *M, Sched->TaskCpusHere(), File, Own, Env, Stop, Report);
+      RunWholeFile(Request, *M, Sched->TaskCpusHere(), File, Own, Stop, Report);
   }
   if (!Report.HasResult) {
     // Stopped before the file was even opened, or the run could not start.
@@ -322,7 +360,8 @@ int RunClusterTask(const CommandLine& Line, ConvertEnvironment Env) {
                                 .count() -
                             Start.StartedMs;
   if (Report.Result.ElapsedMs < 0) Report.Result.ElapsedMs = 0;
-  return Report.Write(Report.Result) ? ExitOk : ExitFailed;
+  if (!Report.Write(Report.Result)) return Ending(Kind::Failed, std::string());
+  return Ending(Kind::Reported, std::string());
 }
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster
