@@ -33,8 +33,14 @@
 #                                  and every process on it are killed at once
 #                                  (SIGKILL); the controller finds out when the
 #                                  node stops answering (SlurmdTimeout)
+#   scripts/slurm-local.sh kill-slurmd NAME
+#                                  only the node's slurmd dies (SIGKILL): the
+#                                  processes of its jobs go on, unseen by the
+#                                  controller, which takes the node for dead
+#                                  once it stops answering (SlurmdTimeout)
 #   scripts/slurm-local.sh revive-node NAME
-#                                  starts the slurmd of a killed node again;
+#                                  starts the slurmd of a killed node (or of a
+#                                  node whose slurmd alone was killed) again;
 #                                  it registers and takes jobs again
 #
 # The folder is $VEXAV_SLURM_DIR (default /tmp/vexav-slurm), the ports
@@ -383,6 +389,21 @@ kill_node() {
   rm -f "$dir/slurmd-$1.pid"
 }
 
+# Kills the slurmd of node $1 alone (SIGKILL) and waits until it has
+# ended; the node's other processes run on.
+kill_slurmd() {
+  local ns pid file="$dir/slurmd-$1.pid"
+  ns="$(node_namespace "$1")" || die "no node '$1'"
+  [ -s "$file" ] || die "no slurmd of node $1 runs"
+  pid="$(cat "$file")"
+  kill -9 "$pid" 2>/dev/null || die "no slurmd of node $1 runs"
+  for _ in $(seq 1 50); do
+    running "$pid" || break
+    sleep 0.1
+  done
+  rm -f "$file"
+}
+
 node_names() {
   [ -f "$conf" ] || return 0
   SLURM_CONF="$conf" sinfo -h -N -o '%N' 2>/dev/null | sort -u
@@ -466,12 +487,16 @@ case "${1:-}" in
     [ -n "${2:-}" ] || die "kill-node needs a node's name"
     kill_node "$2"
     ;;
+  kill-slurmd)
+    [ -n "${2:-}" ] || die "kill-slurmd needs a node's name"
+    kill_slurmd "$2"
+    ;;
   revive-node)
     [ -n "${2:-}" ] || die "revive-node needs a node's name"
     start_node "$2"
     ;;
   *)
-    echo "usage: $0 start [--nodes N] | stop | env | nodes | kill-node NAME | revive-node NAME" >&2
+    echo "usage: $0 start [--nodes N] | stop | env | nodes | kill-node NAME | kill-slurmd NAME | revive-node NAME" >&2
     exit 2
     ;;
 esac

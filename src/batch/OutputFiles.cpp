@@ -193,6 +193,43 @@ bool PlanExplicitOutput(const std::string& Out, bool Overwrite, OutputPlan& Plan
   return false;
 }
 
+std::string AttemptName(const std::string& Target, const std::string& Attempt) {
+  const std::size_t Slash = Target.rfind('/');
+  const std::string Folder =
+      Slash == std::string::npos ? std::string() : Target.substr(0, Slash + 1);
+  const std::string Name = Slash == std::string::npos ? Target : Target.substr(Slash + 1);
+  // The id goes into a file name: anything but letters, digits, '.', '_'
+  // and '-' becomes '_'.
+  std::string Prefix = ".vexav-task-";
+  for (char C : Attempt)
+    Prefix +=
+        std::isalnum(static_cast<unsigned char>(C)) || C == '.' || C == '_' || C == '-' ? C : '_';
+  Prefix += "-";
+  return Folder + Prefix +
+         (Prefix.size() + Name.size() <= output::kMaxFileNameBytes ? Name
+                                                                   : output::FileExtension(Name));
+}
+
+bool PlanAttemptOutput(const std::string& Target, const std::string& Attempt,
+                       bool FinalIsReservation, OutputPlan& Plan, std::string& Error) {
+  Plan = OutputPlan();
+  Plan.Final = Target;
+  Plan.WriteTo = AttemptName(Target, Attempt);
+  Plan.Replaces = true;
+  Plan.FinalIsReservation = FinalIsReservation;
+  struct stat Info;
+  const bool Known = ::stat(Target.c_str(), &Info) == 0 && S_ISREG(Info.st_mode);
+  const int Fd = ::open(Plan.WriteTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (Fd < 0) {
+    Error = std::strerror(errno);
+    return false;
+  }
+  if (Known) ::fchmod(Fd, Info.st_mode & 07777);
+  ::close(Fd);
+  Plan.Reserved = true;
+  return true;
+}
+
 bool CommitOutput(const OutputPlan& Plan, std::string& Error) {
   if (!Plan.Replaces) return true;
   if (std::rename(Plan.WriteTo.c_str(), Plan.Final.c_str()) != 0) {
@@ -205,7 +242,8 @@ bool CommitOutput(const OutputPlan& Plan, std::string& Error) {
 
 StoppedOutput KeepStoppedOutput(const OutputPlan& Plan) {
   StoppedOutput Result;
-  if (Plan.Replaces) Result.Note = "; " + Plan.Final + " was left as it was";
+  if (Plan.Replaces && !Plan.FinalIsReservation)
+    Result.Note = "; " + Plan.Final + " was left as it was";
   if (!Plan.Reserved) return Result;
   Result.Path = output::KeepAsPartial(Plan.WriteTo, Plan.Final, Result.Error);
   if (!Result.Path.empty()) {

@@ -33,6 +33,10 @@ struct OutputPlan {
   bool Replaces = false;
   // This program created WriteTo (and removes it when nothing comes of it).
   bool Reserved = false;
+  // Final is only the empty file that keeps the name for WriteTo (one
+  // attempt of a cluster task writes beside it), not an old file of the
+  // user's: a stop does not say that it was left as it was.
+  bool FinalIsReservation = false;
 };
 
 // The text of an explicit output that exists and may not be replaced.
@@ -53,6 +57,21 @@ bool PlanDefaultOutput(const std::string& Name, const std::string& Ext, const st
 // as it is: there is no file to lose.
 bool PlanExplicitOutput(const std::string& Out, bool Overwrite, OutputPlan& Plan,
                         std::string& Error);
+
+// The hidden name under which attempt Attempt (the scheduler's id of one
+// submission of a task) writes what is to become Target, in Target's folder:
+// ".vexav-task-<attempt>-<name of Target>" (the name's extension alone when
+// the whole would be too long), so that two attempts of one task never
+// write into one file and each is known by its id.
+std::string AttemptName(const std::string& Target, const std::string& Attempt);
+
+// Creates AttemptName(Target, Attempt) exclusively, with the permissions of
+// the file at Target (the reservation or the old file), and plans it to
+// replace Target on success: WriteTo the attempt's own name, Replaces and
+// Reserved set, FinalIsReservation as given. False with Error (the reason
+// alone) when it cannot be made.
+bool PlanAttemptOutput(const std::string& Target, const std::string& Attempt,
+                       bool FinalIsReservation, OutputPlan& Plan, std::string& Error);
 
 // After a conversion that succeeded: a temporary file takes Final's place
 // (keeping the old file's permissions). False with Error when the rename

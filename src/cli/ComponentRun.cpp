@@ -24,6 +24,7 @@ using batch::FileOutcome;
 using batch::FileResult;
 using batch::ProgressInfo;
 using batch::ReadSourceList;
+using batch::StopControl;
 namespace {
 
 constexpr const char* ProgramName = "vexav-convert";
@@ -33,14 +34,6 @@ constexpr int ProgressIntervalMs = 200;
 void PrintLine(std::FILE* File, const std::string& Text) {
   std::fputs((Text + "\n").c_str(), File);
   std::fflush(File);
-}
-
-TLogLevel LevelFromName(const std::string& Name) {
-  if (Name == "error") return TLogLevel::llError;
-  if (Name == "info") return TLogLevel::llInfo;
-  if (Name == "debug") return TLogLevel::llDebug;
-  if (Name == "all") return TLogLevel::llAll;
-  return TLogLevel::llQuiet;
 }
 
 const char* JsonStatus(FileOutcome Outcome) {
@@ -109,12 +102,14 @@ class DefaultRunPrinter : public DefaultRunObserver {
         // The JSON line has the file apart: its error is the reason alone.
         const std::string Prefix = Source + ": ";
         const std::string& Reason = Result.Message;
-        Record.Error = OneLine(Reason.rfind(Prefix, 0) == 0 ? Reason.substr(Prefix.size()) : Reason);
+        Record.Error =
+            OneLine(Reason.rfind(Prefix, 0) == 0 ? Reason.substr(Prefix.size()) : Reason);
         break;
       }
       case FileOutcome::Stopped:
         PrintLine(Env.Err, FileMessage(Source, Result.Message));
-        if (Env.Report) Env.Report->Ended(Source, FileOutcome::Stopped, Result.Message, Result.Output);
+        if (Env.Report)
+          Env.Report->Ended(Source, FileOutcome::Stopped, Result.Message, Result.Output);
         if (!Result.Output.empty()) Printed[File] = Result.Output;
         Record.Output = Result.Output;
         Record.Error = OneLine(Result.Error);
@@ -165,6 +160,14 @@ class DefaultRunPrinter : public DefaultRunObserver {
 
 }  // namespace
 
+TLogLevel LogLevelFromName(const std::string& Name) {
+  if (Name == "error") return TLogLevel::llError;
+  if (Name == "info") return TLogLevel::llInfo;
+  if (Name == "debug") return TLogLevel::llDebug;
+  if (Name == "all") return TLogLevel::llAll;
+  return TLogLevel::llQuiet;
+}
+
 int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env) {
   int Status = ExitOk;
   std::vector<std::string> Arguments = Line.Files;
@@ -191,7 +194,7 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
   Request.SegmentCodecThreads = CommandLine::SegmentCodecThreads;
   Request.Segments = Line.Segments;
   Request.Timings = Line.Timings;
-  Request.LogLevel = LevelFromName(Line.LogLevel);
+  Request.LogLevel = LogLevelFromName(Line.LogLevel);
   if (Env.Verbose && Request.LogLevel == TLogLevel::llQuiet) Request.LogLevel = TLogLevel::llInfo;
   Request.LibFolder = Env.LibFolder;
   Request.ProgressIntervalMs = ProgressIntervalMs;

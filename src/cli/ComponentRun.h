@@ -3,8 +3,11 @@
 // lines or JSON, with the outputs printed and the exit status.
 #pragma once
 
+#include <string>
+
 #include "cli/CommandLine.h"
 #include "cli/ConvertCommand.h"
+#include "component/VexAVConverter.h"
 
 namespace vexav::cli {
 
@@ -13,5 +16,9 @@ namespace vexav::cli {
 // files go on. ExitFailed when any file failed, ExitInterrupted after a
 // stop. Env.Stop, when set, stops the component's run.
 int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env);
+
+// --log-level's name ("error", "info", "debug", "all"; anything else
+// "quiet") as the component's level.
+TLogLevel LogLevelFromName(const std::string& Name);
 
 }  // namespace vexav::cli

@@ -26,6 +26,7 @@ using batch::PercentDone;
 using batch::PlanExplicitOutput;
 using batch::ProgressInfo;
 using batch::RunOutcome;
+using batch::StopControl;
 using batch::StoppedOutput;
 namespace {
 
@@ -170,27 +171,6 @@ void ProgressDisplay::Finish(bool Succeeded) {
     LastTenth = 10;
     PrintLine(Err, Name + ": 100%");
   }
-}
-
-// ---------------------------------------------------------------------------
-// StopControl
-
-void StopControl::Register(ConversionJob* Job) {
-  std::lock_guard<std::mutex> Guard(Lock);
-  Current = Job;
-  // A stop that came before the job existed reaches it too.
-  if (Requested.load() && Current) Current->Stop();
-}
-
-void StopControl::Unregister() {
-  std::lock_guard<std::mutex> Guard(Lock);
-  Current = nullptr;
-}
-
-void StopControl::RequestStop() {
-  std::lock_guard<std::mutex> Guard(Lock);
-  Requested.store(true);
-  if (Current) Current->Stop();
 }
 
 // ---------------------------------------------------------------------------

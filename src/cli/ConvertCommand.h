@@ -12,6 +12,7 @@
 #include "batch/ConversionJob.h"
 #include "batch/FileReport.h"
 #include "batch/OutputFiles.h"
+#include "batch/StopControl.h"
 #include "cli/CommandLine.h"
 #include "cli/JsonProgress.h"
 
@@ -58,23 +59,6 @@ class ProgressDisplay {
   bool Drawn = false;
 };
 
-// The stop request shared by the interrupt watcher and the modes: the job
-// running (or about to run) is registered here, and a request stops it and
-// keeps any further file from starting.
-class StopControl {
- public:
-  void Register(batch::ConversionJob* Job);
-  void Unregister();
-  // Marks the stop and stops the registered job. Safe from any thread.
-  void RequestStop();
-  bool StopRequested() const { return Requested.load(); }
-
- private:
-  std::mutex Lock;
-  batch::ConversionJob* Current = nullptr;
-  std::atomic<bool> Requested{false};
-};
-
 struct ConvertEnvironment {
   batch::JobFactory MakeJob;
   std::FILE* Out = stdout;  // each output's path
@@ -86,8 +70,8 @@ struct ConvertEnvironment {
   bool Terminal = false;  // Err is a terminal
   int Columns = 80;       // its width
   bool Verbose = false;
-  std::string LibFolder;        // where the media libraries were bound from
-  StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
+  std::string LibFolder;               // where the media libraries were bound from
+  batch::StopControl* Stop = nullptr;  // nullptr: nothing can ask for a stop
   // Default mode: told each file's progress and end.
   batch::FileReport* Report = nullptr;
   // Default mode with one file: the output reserved already (a cluster's

@@ -8,6 +8,9 @@
 #include <cstring>
 
 namespace vexav::cli {
+
+using batch::StopControl;
+
 namespace {
 
 // The signals received since the watcher started, and the first of them. A

@@ -22,7 +22,8 @@ class InterruptWatcher {
   // SIGTERM) and starts the watcher, which calls Control.RequestStop() on
   // the first signal and prints a notice on Err, and ends the process with
   // ExitInterrupted on the second.
-  InterruptWatcher(StopControl& Control, std::FILE* Err, bool Terminal, bool AlsoTerminate = false);
+  InterruptWatcher(batch::StopControl& Control, std::FILE* Err, bool Terminal,
+                   bool AlsoTerminate = false);
   // Stops the watcher and puts the previous signal handling back.
   ~InterruptWatcher();
   InterruptWatcher(const InterruptWatcher&) = delete;
@@ -31,7 +32,7 @@ class InterruptWatcher {
  private:
   void Watch();
 
-  StopControl& Control;
+  batch::StopControl& Control;
   std::FILE* Err;
   bool Terminal;
   bool AlsoTerminate;

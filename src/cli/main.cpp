@@ -17,7 +17,6 @@
 #include "cli/Interrupt.h"
 #include "cli/ProbeCommand.h"
 #include "cli/cluster/FrontEnd.h"
-#include "cli/cluster/TaskRun.h"
 
 namespace {
 
@@ -92,7 +91,7 @@ int main(int argc, char* argv[]) {
   Env.Verbose = Line.Verbose;
   Env.LibFolder = LibFolder;
   if (!Line.ClusterTask.empty()) return cli::cluster::RunClusterTask(Line, Env);
-  cli::StopControl Stop;
+  batch::StopControl Stop;
   Env.Stop = &Stop;
   cli::JsonReporter Json(stdout);
   if (Line.Json) Env.Json = &Json;

@@ -51,6 +51,46 @@ class OutputPlans : public ::testing::Test {
   std::string Dir;
 };
 
+// One submission of a cluster task writes under a hidden name of its own
+// beside the output reserved for it (made with the reservation's
+// permissions), and only its commit puts the output in place; two
+// submissions never share a name. A stop keeps the part under the partial
+// name and says nothing of the reservation, which is not the user's.
+TEST_F(OutputPlans, AnAttemptWritesUnderItsOwnNameAndCommitsOntoTheReservation) {
+  const std::string Final = Dir + "/clip (MPEG-4 Video).mp4";
+  WriteFile(Final, "");
+  ::chmod(Final.c_str(), 0640);
+  OutputPlan First, Second;
+  std::string Error;
+  ASSERT_TRUE(PlanAttemptOutput(Final, "12_0", true, First, Error)) << Error;
+  ASSERT_TRUE(PlanAttemptOutput(Final, "13_0", true, Second, Error)) << Error;
+  EXPECT_EQ(First.WriteTo, Dir + "/.vexav-task-12_0-clip (MPEG-4 Video).mp4");
+  EXPECT_EQ(First.WriteTo, AttemptName(Final, "12_0"));
+  EXPECT_NE(First.WriteTo, Second.WriteTo);
+  EXPECT_FALSE(PlanAttemptOutput(Final, "12_0", true, First, Error)) << "made twice";
+  struct stat Info;
+  ASSERT_EQ(::stat(Second.WriteTo.c_str(), &Info), 0);
+  EXPECT_EQ(Info.st_mode & 0777, 0640u);
+
+  WriteFile(Second.WriteTo, "converted");
+  ASSERT_TRUE(CommitOutput(Second, Error)) << Error;
+  EXPECT_EQ(ReadFile(Final), "converted");
+  // An attempt whose file was removed (given up) commits nothing.
+  RemoveOwnOutput(First.WriteTo);
+  EXPECT_FALSE(CommitOutput(First, Error));
+  EXPECT_EQ(ReadFile(Final), "converted");
+  EXPECT_EQ(Names(Dir), std::vector<std::string>{"clip (MPEG-4 Video).mp4"});
+
+  OutputPlan Third;
+  ASSERT_TRUE(PlanAttemptOutput(Final, "14_0", true, Third, Error)) << Error;
+  WriteFile(Third.WriteTo, "part");
+  const StoppedOutput Kept = KeepStoppedOutput(Third);
+  EXPECT_EQ(Kept.Path, Dir + "/clip (MPEG-4 Video) (partial).mp4");
+  EXPECT_EQ(Kept.Note.find("left as it was"), std::string::npos) << Kept.Note;
+  // An id is only ever part of a file name.
+  EXPECT_EQ(AttemptName(Final, "a/b c"), Dir + "/.vexav-task-a_b_c-clip (MPEG-4 Video).mp4");
+}
+
 TEST_F(OutputPlans, ExplicitPlanCreatesAFreeNameExclusively) {
   OutputPlan Plan;
   std::string Error;

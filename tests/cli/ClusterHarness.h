@@ -86,6 +86,22 @@ inline int64_t FileSize(const std::string& Path) {
   return Error ? -1 : static_cast<int64_t>(Size);
 }
 
+// The size of what a task is writing for output Path: each submission of a
+// task writes under a hidden name of its own beside the output
+// (".vexav-task-<id>-<name>") until it ends; -1 when there is none.
+inline int64_t BeingWrittenSize(const std::string& Path) {
+  const fs::path Output(Path);
+  const std::string Tail = "-" + Output.filename().string();
+  std::error_code Error;
+  for (const fs::directory_entry& E : fs::directory_iterator(Output.parent_path(), Error)) {
+    const std::string Name = E.path().filename();
+    if (Name.rfind(".vexav-task-", 0) == 0 && Name.size() > Tail.size() &&
+        Name.compare(Name.size() - Tail.size(), Tail.size(), Tail) == 0)
+      return FileSize(E.path());
+  }
+  return -1;
+}
+
 // The cluster's nodes, as Slurm lists them: this machine alone on a
 // one-node cluster, node1, node2, ... on a larger one.
 inline std::vector<std::string> Nodes() {

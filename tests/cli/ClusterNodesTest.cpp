@@ -13,6 +13,7 @@
 // Killing a node needs the script that made the cluster
 // (VEXAV_SLURM_LOCAL_SCRIPT, with the same VEXAV_SLURM_* settings).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -104,6 +105,30 @@ std::vector<std::string> Entries(const std::string& Folder) {
     Names.push_back(E.path().filename());
   std::sort(Names.begin(), Names.end());
   return Names;
+}
+
+// The processes whose command line holds Text (the nodes' processes are
+// this machine's: the nodes share its process table).
+std::vector<pid_t> ProcessesWith(const std::string& Text) {
+  std::vector<pid_t> Found;
+  std::error_code Error;
+  for (const fs::directory_entry& E : fs::directory_iterator("/proc", Error)) {
+    const std::string Name = E.path().filename();
+    if (Name.empty() || Name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string Line = FileText(E.path().string() + "/cmdline");
+    std::replace(Line.begin(), Line.end(), '\0', ' ');
+    if (Line.find(Text) != std::string::npos) Found.push_back(std::stoi(Name));
+  }
+  return Found;
+}
+
+// Waits until no process's command line holds Text (at most a minute).
+bool WaitUntilNoProcessWith(const std::string& Text) {
+  for (int I = 0; I < 600; ++I) {
+    if (ProcessesWith(Text).empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
 }
 
 // A short NTSC-rate clip to be converted in three segments.
@@ -216,6 +241,84 @@ TEST_F(ClusterNodes, ATaskOnANodeThatDiesIsConvertedOnAnotherWithTheSameBytes) {
   EXPECT_EQ(Entries(Out), std::vector<std::string>{"slow (MPEG-4 Video).mp4"})
       << "nothing but the output is left";
   EXPECT_TRUE(AllNodesIdle()) << Killed << " did not come back";
+}
+
+// Only the slurmd of the node converting a file dies: the conversion goes
+// on there, unseen by the controller, which takes the node for dead after
+// SlurmdTimeout (NODE_FAIL), and with --retries 1 the file is converted
+// again on another node while the first attempt still runs: two attempts of
+// one task at once. The first one is held (SIGSTOP) until the batch has
+// ended, then ended as its node's slurmd, back, ends it (SIGTERM: a task
+// stops and keeps what it converted). Each attempt writes under a name of
+// its own, and one the front end has given up on puts nothing in place:
+// the batch ends with the file converted once, with the bytes of a
+// conversion here, and nothing else in the output folder, also after the
+// first attempt has ended.
+TEST_F(ClusterNodes, AnAttemptWhoseSlurmdDiedPutsNothingInTheOutputsPlace) {
+  const std::string Slow = SlowClip("slow.avi");
+  const std::string Local = Folder + "/local";
+  const RunResult Here = Convert({"--codec-threads", "1", "--output-dir", Local, Slow}, Folder);
+  ASSERT_EQ(Here.Status, 0) << Here.Err;
+  const std::string Expected = FileText(Local + "/slow (MPEG-4 Video).mp4");
+  ASSERT_FALSE(Expected.empty());
+
+  std::string JobFolder, Killed, Problem;
+  pid_t First = 0;
+  // Whatever happens below, the first attempt does not stay held and the
+  // node comes back for the tests after this one.
+  struct Release {
+    pid_t& First;
+    std::string& Killed;
+    ~Release() {
+      if (First > 0) {
+        ::kill(First, SIGKILL);
+        ::kill(First, SIGCONT);
+      }
+      if (!Killed.empty()) ClusterNodes::SlurmLocal({"revive-node", Killed});
+    }
+  } Releaser{First, Killed};
+  const RunResult R = Convert({"--cluster", "slurm", "--retries", "1", "--output-dir", Out, Slow},
+                              Folder, [&](const std::string& Line, pid_t) {
+                                if (JobFolder.empty()) JobFolder = JobFolderOf(Line);
+                                if (!Killed.empty() || !IsEarlyProgress(Line) || JobFolder.empty())
+                                  return;
+                                const std::string Host = ReadReport(JobFolder, 0).Host;
+                                const std::vector<pid_t> Tasks =
+                                    ProcessesWith("--cluster-task " + JobFolder);
+                                if (Host.empty() || Tasks.size() != 1) return;
+                                // Converting on Host: held there, and its slurmd killed.
+                                First = Tasks.front();
+                                ::kill(First, SIGSTOP);
+                                const RunResult Kill = SlurmLocal({"kill-slurmd", Host});
+                                if (Kill.Status != 0) Problem = Kill.Err;
+                                Killed = Host;
+                              });
+  ASSERT_FALSE(Killed.empty()) << "no node was seen converting: " << R.Err;
+  ASSERT_EQ(Problem, "");
+  EXPECT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(R.Err.find("slow.avi: Slurm ended the task: NODE_FAIL"), std::string::npos) << R.Err;
+  EXPECT_NE(R.Err.find("(attempt 2 of 2)"), std::string::npos) << R.Err;
+  ASSERT_EQ(R.OutLines, std::vector<std::string>{Output("slow")}) << R.Err;
+  EXPECT_TRUE(FileText(Output("slow")) == Expected) << "the output has other bytes";
+  EXPECT_EQ(Entries(Out), std::vector<std::string>{"slow (MPEG-4 Video).mp4"})
+      << "nothing but the output is left";
+  ASSERT_EQ(::kill(First, 0), 0) << "the first attempt ended before the batch did";
+
+  // The first attempt ends now, stopped, well after the batch.
+  ::kill(First, SIGTERM);
+  ::kill(First, SIGCONT);
+  EXPECT_TRUE(WaitUntilNoProcessWith("--cluster-task " + JobFolder))
+      << "the first attempt did not end";
+  First = 0;
+  const RunResult Revived = SlurmLocal({"revive-node", Killed});
+  EXPECT_EQ(Revived.Status, 0) << Revived.Err;
+  Killed.clear();
+  EXPECT_TRUE(FileText(Output("slow")) == Expected)
+      << "the first attempt changed the output after the batch had ended";
+  EXPECT_EQ(Entries(Out), std::vector<std::string>{"slow (MPEG-4 Video).mp4"})
+      << "the first attempt left something in the output folder";
+  ExpectPlayable(Output("slow"), 9.5);
+  EXPECT_TRUE(AllNodesIdle()) << "a node did not come back";
 }
 
 // Three segments and the sound, four tasks on three nodes: the first three

@@ -59,7 +59,7 @@ TEST_F(Cluster, ATaskCancelledAloneFailsItsFileAndKeepsItsPart) {
   for (int I = 0; I < 600 && !Converting; ++I) {
     Converting =
         FileText(JobFolder + "/task-0.jsonl").find("\"event\":\"progress\"") != std::string::npos &&
-        FileSize(Output("slow")) > 0;
+        BeingWrittenSize(Output("slow")) > 0;
     if (!Converting) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_TRUE(Converting) << "the task never reported progress with a non-empty output";

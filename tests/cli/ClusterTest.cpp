@@ -31,6 +31,27 @@ TEST_F(Cluster, BatchOfThreeIsConvertedThroughSlurm) {
   EXPECT_TRUE(JobFolders(Out).empty());
 }
 
+// --overwrite: the task writes beside the old output under a name of its
+// own, which replaces the old file (keeping its permissions) once it is
+// done; nothing else is left in the output folder.
+TEST_F(Cluster, OverwriteReplacesTheOldOutputAndLeavesNothingElse) {
+  const std::string Source = Clip("a.avi", 1.0);
+  fs::create_directories(Out);
+  std::ofstream(Output("a")) << "an old conversion";
+  fs::permissions(Output("a"),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  RunResult R = Convert({"--cluster", "slurm", "--overwrite", "--output-dir", Out, Source}, Folder);
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(R.OutLines, std::vector<std::string>{Output("a")});
+  ExpectPlayable(Output("a"), 0.9);
+  EXPECT_EQ(fs::status(Output("a")).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  std::vector<std::string> Names;
+  for (const fs::directory_entry& E : fs::directory_iterator(Out))
+    Names.push_back(E.path().filename());
+  EXPECT_EQ(Names, std::vector<std::string>{"a (MPEG-4 Video).mp4"});
+}
+
 TEST_F(Cluster, ANameTakenWhileTheJobIsPendingGoesToTheOtherProgram) {
   const std::string Source = Clip("clip.avi", 1.0);
   RunResult Submitted = Convert(

@@ -27,6 +27,7 @@ using batch::ConversionJob;
 using batch::ProgressHandler;
 using batch::ProgressInfo;
 using batch::RunOutcome;
+using batch::StopControl;
 using batch::SourceFacts;
 namespace {
 

@@ -176,15 +176,15 @@ std::vector<PlannedTask> TasksOfFiles(const std::vector<PlannedFile>& Files) {
   for (std::size_t I = 0; I < Files.size(); ++I) {
     const int File = static_cast<int>(I);
     if (!Files[I].Segmented()) {
-      Tasks.push_back(PlannedTask{File, -1, "", 1});
+      Tasks.push_back(PlannedTask{File, -1, "", 1, {}});
       continue;
     }
     // The sound first: it is one run over the whole source, so it starts
     // early rather than being the last piece to end.
     const segments::SegmentPlan& Plan = Files[I].Segments;
     const int Pieces = static_cast<int>(Plan.Pieces.size());
-    if (Plan.HasSound()) Tasks.push_back(PlannedTask{File, Pieces - 1, "", 1});
-    for (int P = 0; P < Plan.Segments(); ++P) Tasks.push_back(PlannedTask{File, P, "", 1});
+    if (Plan.HasSound()) Tasks.push_back(PlannedTask{File, Pieces - 1, "", 1, {}});
+    for (int P = 0; P < Plan.Segments(); ++P) Tasks.push_back(PlannedTask{File, P, "", 1, {}});
   }
   return Tasks;
 }
@@ -210,6 +210,27 @@ bool MarkCancelled(const std::string& Folder) {
 }
 bool WasCancelled(const std::string& Folder) {
   return ::access(CancelMarkerPath(Folder).c_str(), F_OK) == 0;
+}
+
+namespace {
+std::string GivenUpPath(const std::string& Folder, const std::string& Attempt) {
+  std::string Name = "given-up-";
+  for (char C : Attempt) Name += C == '/' ? '_' : C;
+  return Folder + "/" + Name;
+}
+}  // namespace
+
+bool MarkGivenUp(const std::string& Folder, const std::string& Attempt) {
+  const int Fd =
+      ::open(GivenUpPath(Folder, Attempt).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_TRUNC, 0644);
+  if (Fd < 0) return false;
+  ::close(Fd);
+  return true;
+}
+
+bool IsGivenUp(const std::string& Folder, const std::string& Attempt) {
+  return ::access(ManifestPath(Folder).c_str(), F_OK) != 0 ||
+         ::access(GivenUpPath(Folder, Attempt).c_str(), F_OK) == 0;
 }
 
 TaskRequest RequestOf(const Manifest& M) {
@@ -247,9 +268,12 @@ bool SaveManifest(const Manifest& M, std::string& Error) {
   }
   Doc["files"] = std::move(Files);
   Json Tasks = Json::array();
-  for (const PlannedTask& T : M.Tasks)
-    Tasks.push_back(
-        Json{{"file", T.File}, {"piece", T.Piece}, {"job_id", T.JobId}, {"attempts", T.Attempts}});
+  for (const PlannedTask& T : M.Tasks) {
+    Json Task{{"file", T.File}, {"piece", T.Piece}, {"job_id", T.JobId}, {"attempts", T.Attempts}};
+    // Only when there were any: a batch without retries reads as before.
+    if (!T.EarlierIds.empty()) Task["earlier_job_ids"] = T.EarlierIds;
+    Tasks.push_back(std::move(Task));
+  }
   Doc["tasks"] = std::move(Tasks);
   Json Made = Json::array();
   for (const std::string& Folder : M.MadeFolders) {
@@ -324,6 +348,8 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
                                                      : GetInteger(T, "piece", -1, -1));
       Task.JobId = T.at("job_id").get<std::string>();
       Task.Attempts = GetInt(T, "attempts");
+      if (T.contains("earlier_job_ids"))
+        Task.EarlierIds = T.at("earlier_job_ids").get<std::vector<std::string>>();
       M.Tasks.push_back(std::move(Task));
     }
     if (Doc.contains("made_folders")) {

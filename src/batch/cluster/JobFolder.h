@@ -35,6 +35,10 @@ struct PlannedTask {
   int Piece = -1;     // index into the file's Segments.Pieces; -1: the whole file
   std::string JobId;  // the scheduler's id of the task now running it (opaque)
   int Attempts = 1;   // submissions so far
+  // The ids of its earlier submissions, oldest first: each attempt writes
+  // under a name of its own (AttemptName), which whoever settles the task
+  // removes.
+  std::vector<std::string> EarlierIds;
 };
 
 struct Manifest {
@@ -72,6 +76,15 @@ std::string ManifestPath(const std::string& Folder);
 std::string CancelMarkerPath(const std::string& Folder);
 bool MarkCancelled(const std::string& Folder);
 bool WasCancelled(const std::string& Folder);
+
+// An attempt of a task that the front end has given up on (submitted
+// again after a node failure, or settled without it) is marked so in the
+// job folder before its files are removed. Such an attempt may still run (on
+// a node whose slurmd died, say): it must not put anything where the
+// batch's outputs go. An attempt counts as given up also once the job folder
+// is gone (the batch has ended).
+bool MarkGivenUp(const std::string& Folder, const std::string& Attempt);
+bool IsGivenUp(const std::string& Folder, const std::string& Attempt);
 
 // What each submission of the batch's tasks asks the scheduler for: the
 // first one and each task submitted again are built from the same record.

@@ -95,6 +95,9 @@ class Scheduler {
   // not known), as its script set them (nullopt: not inside a task).
   virtual std::optional<std::size_t> TaskIndexHere() const;
   virtual int TaskCpusHere() const;
+  // Inside a task: the id of this submission of it, as Submit answered it
+  // ("" when not known). A task submitted again has another id.
+  virtual std::string TaskIdHere() const = 0;
 };
 
 // A whole number (0 or more) in environment variable Name; -1 when it holds

@@ -11,6 +11,7 @@ namespace vexav::cli::cluster {
 using batch::DisplayName;
 using batch::ProgressInfo;
 using batch::cluster::Manifest;
+using batch::cluster::UnfinishedFile;
 
 namespace {
 
@@ -147,7 +148,8 @@ void BatchOutput::NotConverted(std::size_t I) {
   Json(I, "canceled", std::string(), std::string());
 }
 
-void BatchOutput::Note(std::size_t I, const std::string& Line, bool EndsFile) {
+void BatchOutput::Note(std::size_t I, const std::string& Subject, const std::string& Text,
+                       bool EndsFile) {
   File& F = Files[I];
   if (EndsFile) {
     EndLine(F, false);
@@ -155,14 +157,32 @@ void BatchOutput::Note(std::size_t I, const std::string& Line, bool EndsFile) {
     std::fputs("\n", Env.Err);
     F.ReasonOnLine = false;
   }
-  PrintLine(Env.Err, Line);
+  PrintLine(Env.Err, FileMessage(Subject, Text));
 }
 
-const std::optional<ProgressInfo>& BatchOutput::Last(std::size_t I) const {
-  return Files[I].Last;
+void BatchOutput::Problem(const std::string& Text) {
+  PrintLine(Env.Err, "vexav-convert: " + Text);
 }
 
-void BatchOutput::Running(std::size_t I) {
+void BatchOutput::Unfinished(std::size_t I, const UnfinishedFile& State) {
+  const std::string& Name = Files[I].Name;
+  if (State.State == UnfinishedFile::Kind::Joining) {
+    PrintLine(Env.Err, Name + ": every segment has ended; joined once the batch has ended");
+    return;
+  }
+  std::string Jobs = State.FirstTask;
+  if (State.MoreTasks > 0) Jobs += " and " + std::to_string(State.MoreTasks) + " more";
+  if (State.State == UnfinishedFile::Kind::Pending) {
+    PrintLine(Env.Err, Name + ": pending (" + Jobs +
+                           (State.Waiting.empty() ? "" : "; " + State.Waiting) + ")");
+    return;
+  }
+  std::string Text = Name;
+  Text += ": running";
+  if (State.Percent >= 0) Text += " " + std::to_string(State.Percent) + "%";
+  Text += " (" + Jobs + ")";
+  PrintLine(Env.Err, Text);
+  // With --json, a "converting" object for the file, which runs.
   Json(I, "converting", M.Files[I].Plan.Final, std::string());
 }
 

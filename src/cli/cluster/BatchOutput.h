@@ -13,46 +13,41 @@
 #include <string>
 #include <vector>
 
+#include "batch/cluster/BatchMonitor.h"
 #include "batch/cluster/JobFolder.h"
 #include "cli/ConvertCommand.h"
 
 namespace vexav::cli::cluster {
 
-class BatchOutput {
+class BatchOutput : public batch::cluster::BatchObserver {
  public:
   // Follow: the batch is followed to its end (otherwise one look at it),
   // which is when displays are drawn.
   BatchOutput(const ConvertEnvironment& Env, const batch::cluster::Manifest& M, bool Follow);
-  ~BatchOutput();
+  ~BatchOutput() override;
 
-  // A task of file I began on its node at StartedMs (ms since 1970; 0: not
-  // known, then from now): the file's time is counted from its first task.
-  void Started(std::size_t I, int64_t StartedMs);
-  void Progress(std::size_t I, const batch::ProgressInfo& Info);
-  // File I took Ms on its node, all told (the time its result tells).
-  void Took(std::size_t I, int64_t Ms);
-  // A task of file I waits in the queue for Reason ("" when the scheduler gives
-  // none; Routine: its turn or CPUs, which plain lines leave out); shown
-  // once per change.
-  void Pending(std::size_t I, const std::string& Reason, bool Routine);
+  // The file's time is counted from its first task (from now when its start
+  // is not known).
+  void Started(std::size_t I, int64_t StartedMs) override;
+  void Progress(std::size_t I, const batch::ProgressInfo& Info) override;
+  void Took(std::size_t I, int64_t Ms) override;
+  // Shown once per change; a plain line leaves out a routine reason (its
+  // turn or CPUs).
+  void Pending(std::size_t I, const std::string& Reason, bool Routine) override;
 
-  // How file I ended. Done: its output. Failed: why. Stopped: Text is the
-  // line's text ("stopped at 24%; the part converted so far is kept as
-  // ..."), Kept the part kept ("" when nothing was), Error what --json
-  // tells besides. NotConverted: stopped before it began.
-  void Done(std::size_t I, const std::string& Output);
-  void Failed(std::size_t I, const std::string& Reason);
+  void Done(std::size_t I, const std::string& Output) override;
+  void Failed(std::size_t I, const std::string& Reason) override;
   void Stopped(std::size_t I, const std::string& Text, const std::string& Kept,
-               const std::string& Error = std::string());
-  void NotConverted(std::size_t I);
-  // A line about file I (a task submitted again, ...), printed as it is.
-  // EndsFile: the file is settled elsewhere, its display ends.
-  void Note(std::size_t I, const std::string& Line, bool EndsFile = false);
-
-  // The progress last shown for file I.
-  const std::optional<batch::ProgressInfo>& Last(std::size_t I) const;
-  // One look: with --json, a "converting" object for file I, which runs.
-  void Running(std::size_t I);
+               const std::string& Error) override;
+  void NotConverted(std::size_t I) override;
+  // "<subject>: <text>" on standard error.
+  void Note(std::size_t I, const std::string& Subject, const std::string& Text,
+            bool EndsFile) override;
+  // "vexav-convert: <text>" on standard error.
+  void Problem(const std::string& Text) override;
+  // A line for the file ("clip.avi: running 40% (12_0)"), and with --json
+  // a "converting" object for a file that runs.
+  void Unfinished(std::size_t I, const batch::cluster::UnfinishedFile& State) override;
 
  private:
   struct File;

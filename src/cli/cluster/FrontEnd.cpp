@@ -14,14 +14,17 @@
 
 #include "batch/OutputFiles.h"
 #include "batch/SourceList.h"
+#include "batch/cluster/BatchMonitor.h"
 #include "batch/cluster/JobFolder.h"
 #include "batch/cluster/Scheduler.h"
+#include "batch/cluster/TaskRun.h"
 #include "batch/segments/SegmentJoin.h"
 #include "batch/segments/SourcePlan.h"
+#include "cli/ComponentRun.h"
 #include "cli/Interrupt.h"
 #include "cli/JsonProgress.h"
 #include "cli/ProbeCommand.h"
-#include "cli/cluster/BatchMonitor.h"
+#include "cli/cluster/BatchOutput.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 
@@ -33,9 +36,12 @@ using batch::MadeFolders;
 using batch::PlanDefaultOutput;
 using batch::SourceItem;
 using batch::SourceLogLine;
+using batch::StopControl;
 namespace segments = batch::segments;
 
 using batch::cluster::BatchCanceller;
+using batch::cluster::FollowEnd;
+using batch::cluster::FollowRequest;
 using batch::cluster::LoadManifest;
 using batch::cluster::MakeScheduler;
 using batch::cluster::Manifest;
@@ -327,6 +333,54 @@ std::unique_ptr<Scheduler> SchedulerOf(const Manifest& M, const ConvertEnvironme
   return Sched;
 }
 
+// Follows the batch (to its end, or one look) and tells what it finds as
+// the local mode would; returns the exit status. Canceller: a stop request
+// on Env.Stop cancels the batch through it (nullptr: a stop only ends the
+// following).
+int FollowBatch(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
+                BatchCanceller* Canceller) {
+  BatchOutput Output(Env, M, Follow);
+  FollowRequest Request;
+  Request.Follow = Follow;
+  Request.Canceller = Canceller;
+  StopControl* const Stop = Env.Stop;
+  Request.StopRequested = [Stop] { return Stop && Stop->StopRequested(); };
+  Request.MakeJob = Env.MakeJob;
+  Request.Verbose = Env.Verbose;
+  Request.ProgramName = ProgramName;
+  const FollowEnd End = batch::cluster::FollowBatch(M, Sched, Request, Output);
+  const std::string Program = ProgramName;
+  switch (End.How) {
+    case FollowEnd::Kind::LeftRunning:
+      PrintLine(Env.Err, Program + ": the batch goes on; " + Program + " --cluster-status " +
+                             M.Folder + " shows it");
+      return ExitInterrupted;
+    case FollowEnd::Kind::FolderGone:
+      PrintLine(Env.Err, Program + ": the job folder " + M.Folder + " is gone (another " + Program +
+                             " followed the batch to its end)");
+      return ExitFailed;
+    case FollowEnd::Kind::GaveUp:
+      PrintLine(Env.Err,
+                Program + ": giving up following job folder " + M.Folder + ": " + End.Error);
+      return ExitFailed;
+    case FollowEnd::Kind::Looked:
+      PrintLine(Env.Err, Program + ": " + std::to_string(End.Remaining) + " of " +
+                             std::to_string(M.Files.size()) + " files not finished (" +
+                             std::to_string(End.Pending) + " pending)");
+      return End.Failed ? ExitFailed : ExitOk;
+    case FollowEnd::Kind::Ended:
+      break;
+  }
+  if (End.Cancelled) {
+    if (End.NotConverted > 0)
+      PrintLine(Env.Err, Program + ": stopped; " + std::to_string(End.NotConverted) +
+                             (End.NotConverted == 1 ? " file was" : " files were") +
+                             " not converted");
+    return ExitInterrupted;
+  }
+  return End.Failed ? ExitFailed : ExitOk;
+}
+
 }  // namespace
 
 int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
@@ -398,7 +452,7 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
       "to its end: " +
       Follow);
   if (Env.Stop) Env.Stop->Register(&Canceller);
-  const int Outcome = MonitorBatch(M, *Sched, Env, true, &Canceller);
+  const int Outcome = FollowBatch(M, *Sched, Env, true, &Canceller);
   if (Env.Stop) Env.Stop->Unregister();
   SetInterruptFarewell(std::string());
   return Outcome != ExitOk ? Outcome : Status;
@@ -414,7 +468,27 @@ int RunClusterStatus(const CommandLine& Line, const ConvertEnvironment& Env) {
   std::unique_ptr<Scheduler> Sched = SchedulerOf(*M, Env);
   if (!Sched) return ExitFailed;
   // Ctrl-C while following a detached batch only stops following it.
-  return MonitorBatch(*M, *Sched, Env, Line.Wait, nullptr);
+  return FollowBatch(*M, *Sched, Env, Line.Wait, nullptr);
+}
+
+int RunClusterTask(const CommandLine& Line, const ConvertEnvironment& Env) {
+  batch::cluster::TaskRunRequest Request;
+  Request.JobFolder = Line.ClusterTask;
+  Request.LogLevel = LogLevelFromName(Line.LogLevel);
+  if (Env.Verbose && Request.LogLevel == TLogLevel::llQuiet) Request.LogLevel = TLogLevel::llInfo;
+  Request.LibFolder = Env.LibFolder;
+  Request.MakeJob = Env.MakeJob;
+  Request.Verbose = Env.Verbose;
+  Request.Log = Env.Err;
+  Request.ProgramName = ProgramName;
+  const batch::cluster::TaskRunEnd End = batch::cluster::RunTask(Request);
+  using Kind = batch::cluster::TaskRunEnd::Kind;
+  if (End.How == Kind::NotInATask) {
+    PrintLine(Env.Err, std::string(ProgramName) + ": --cluster-task " + End.Message);
+    return ExitUsage;
+  }
+  if (!End.Message.empty()) PrintLine(Env.Err, std::string(ProgramName) + ": " + End.Message);
+  return End.How == Kind::Failed ? ExitFailed : ExitOk;
 }
 
 }  // namespace vexav::cli::cluster

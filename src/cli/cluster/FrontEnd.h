@@ -6,7 +6,7 @@
 // the same progress (or --json's objects) as the local mode and printing
 // each finished output. What it made for a batch that is not submitted goes
 // again. --cluster-status follows a batch
-// that was submitted with --detach.
+// that was submitted with --detach; --cluster-task is what each task runs.
 #pragma once
 
 #include "cli/CommandLine.h"
@@ -21,5 +21,11 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env);
 
 // --cluster-status JOBFOLDER [--wait].
 int RunClusterStatus(const CommandLine& Line, const ConvertEnvironment& Env);
+
+// --cluster-task JOBFOLDER: what one task of a batch runs on its node
+// (batch/cluster/TaskRun.h). Exits ExitOk when the result could be reported
+// (whatever it was), ExitUsage outside a task of a batch, ExitFailed
+// otherwise.
+int RunClusterTask(const CommandLine& Line, const ConvertEnvironment& Env);
 
 }  // namespace vexav::cli::cluster

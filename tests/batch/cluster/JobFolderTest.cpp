@@ -176,6 +176,41 @@ TEST(ClusterReport, TheJobFolderKeepsNamesGivenFoldersMadeAndTheCancel) {
   std::filesystem::remove_all(Template);
 }
 
+// A task submitted again keeps the ids of its earlier submissions (each
+// wrote under a name of its own); a job folder without them (one task, one
+// submission, or an older front end's) reads with none. A submission marked
+// given up is known as such, and so is every one once the job folder is gone.
+TEST(ClusterReport, TheJobFolderKeepsEarlierSubmissionsAndTheOnesGivenUp) {
+  char Template[] = "/tmp/vexav-job-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  Manifest M;
+  M.Folder = Template;
+  PlannedFile F;
+  F.Source = "/data/a.avi";
+  F.Given = F.Source;
+  F.Plan.Final = F.Plan.WriteTo = "/out/a.mp4";
+  M.Files = {F, F};
+  M.Tasks = TasksOfFiles(M.Files);
+  M.Tasks[0].JobId = "12_0";
+  M.Tasks[1].JobId = "20_1";
+  M.Tasks[1].EarlierIds = {"12_1", "17_1"};
+  M.Tasks[1].Attempts = 3;
+  std::string Error;
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  std::optional<Manifest> Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  EXPECT_TRUE(Loaded->Tasks.at(0).EarlierIds.empty());
+  EXPECT_EQ(Loaded->Tasks.at(1).EarlierIds, (std::vector<std::string>{"12_1", "17_1"}));
+  EXPECT_EQ(Loaded->Tasks.at(1).JobId, "20_1");
+
+  EXPECT_FALSE(IsGivenUp(M.Folder, "17_1"));
+  EXPECT_TRUE(MarkGivenUp(M.Folder, "17_1"));
+  EXPECT_TRUE(IsGivenUp(M.Folder, "17_1"));
+  EXPECT_FALSE(IsGivenUp(M.Folder, "20_1"));
+  std::filesystem::remove_all(Template);
+  EXPECT_TRUE(IsGivenUp(M.Folder, "20_1")) << "the batch has ended";
+}
+
 TEST(ClusterReport, MalformedLinesAreErrors) {
   for (const char* Bad : {"", "garbage", "[1,2]", "{\"event\":\"progress\",\"ms\":\"x\"}",
                           "{\"event\":\"result\",\"status\":\"done\",\"message\":\"\","

@@ -298,4 +298,12 @@ int SlurmScheduler::TaskCpusHere() const {
   return Cpus > 0 && Cpus <= 4096 ? static_cast<int>(Cpus) : 0;
 }
 
+std::string SlurmScheduler::TaskIdHere() const {
+  // Submit's ids are "<array job>_<array index>".
+  const long long Job = NumberInEnvironment("SLURM_ARRAY_JOB_ID");
+  const long long Index = NumberInEnvironment("SLURM_ARRAY_TASK_ID");
+  if (Job < 0 || Index < 0) return std::string();
+  return std::to_string(Job) + "_" + std::to_string(Index);
+}
+
 }  // namespace vexav::batch::cluster::slurm

@@ -65,6 +65,7 @@ class SlurmScheduler : public Scheduler {
   // its own: its batch was one array, whose index was the batch's.
   std::optional<std::size_t> TaskIndexHere() const override;
   int TaskCpusHere() const override;
+  std::string TaskIdHere() const override;
 
  private:
   // The cluster's MaxArraySize, asked once (Slurm's default when scontrol

@@ -1,4 +1,4 @@
-#include "cli/cluster/BatchMonitor.h"
+#include "batch/cluster/BatchMonitor.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -15,45 +15,13 @@
 #include <thread>
 
 #include "batch/cluster/Command.h"
-#include "cli/ProbeCommand.h"
-#include "cli/cluster/BatchOutput.h"
 #include "batch/segments/SegmentedFile.h"
 #include "batch/segments/SettleFile.h"
 
-namespace vexav::cli::cluster {
-
-using batch::DiscardOutput;
-using batch::DisplayName;
-using batch::FileOutcome;
-using batch::FileResult;
-using batch::IsNonEmptyFile;
-using batch::MadeFolders;
-using batch::OutputPlan;
-using batch::ProgressInfo;
-using batch::RemoveOwnOutput;
-namespace segments = batch::segments;
-
-using batch::cluster::BatchCanceller;
-using batch::cluster::HostName;
-using batch::cluster::EndState;
-using batch::cluster::Manifest;
-using batch::cluster::ManifestPath;
-using batch::cluster::PlannedFile;
-using batch::cluster::PlannedTask;
-using batch::cluster::QueuedState;
-using batch::cluster::RemoveJobFolder;
-using batch::cluster::ReportPath;
-using batch::cluster::ReportReader;
-using batch::cluster::ReportRecord;
-using batch::cluster::RequestOf;
-using batch::cluster::SaveManifest;
-using batch::cluster::Scheduler;
-using batch::cluster::Submission;
-using batch::cluster::WasCancelled;
+namespace vexav::batch::cluster {
 
 namespace {
 
-constexpr const char* ProgramName = "vexav-convert";
 // How often the queue and the reports are read: one look at the scheduler's
 // queue for the whole batch and one read of each running task's report per
 // round.
@@ -63,11 +31,6 @@ constexpr auto PollInterval = std::chrono::milliseconds(250);
 constexpr auto ResultGrace = std::chrono::seconds(60);
 // The queue not answering this many rounds in a row ends the following.
 constexpr int QueueFailuresTolerated = 240;
-
-void PrintLine(std::FILE* File, const std::string& Text) {
-  std::fputs((Text + "\n").c_str(), File);
-  std::fflush(File);
-}
 
 // The last non-empty line of a task's log: what the task said before
 // it ended without a report (the program missing on the node, a crash).
@@ -106,6 +69,8 @@ struct FileState {
   bool Ready = false;
   // Segmented: a piece failed, the others were cancelled.
   bool Abandoned = false;
+  // The progress last told (of the whole file).
+  std::optional<ProgressInfo> Last;
 };
 
 // The claim on joining a segmented file, a file in the job folder made by
@@ -161,14 +126,13 @@ JoinClaim ClaimJoin(const std::string& Claim) {
 
 class Monitor {
  public:
-  Monitor(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
-          BatchCanceller* Canceller)
+  Monitor(Manifest& M, Scheduler& Sched, const FollowRequest& Request, BatchObserver& Output)
       : M(M),
         Sched(Sched),
-        Env(Env),
-        Follow(Follow),
-        Canceller(Canceller),
-        Output(Env, M, Follow),
+        Request(Request),
+        Follow(Request.Follow),
+        Canceller(Request.Canceller),
+        Output(Output),
         Tasks(M.Tasks.size()),
         Files(M.Files.size()) {
     for (std::size_t I = 0; I < Tasks.size(); ++I)
@@ -186,28 +150,19 @@ class Monitor {
     Cancelled = WasCancelled(M.Folder);
   }
 
-  int Run() {
+  FollowEnd Run() {
     for (bool First = true;; First = false) {
-      const bool StopNow = Env.Stop && Env.Stop->StopRequested();
-      if (StopNow && !Canceller) {
-        PrintLine(Env.Err, std::string(ProgramName) + ": the batch goes on; " + ProgramName +
-                               " --cluster-status " + M.Folder + " shows it");
-        return ExitInterrupted;
-      }
+      const bool StopNow = Request.StopRequested && Request.StopRequested();
+      if (StopNow && !Canceller) return Ending(FollowEnd::Kind::LeftRunning);
       if (StopNow && !Cancelled) {
         Cancelled = true;
         Canceller->Stop();
       }
       if (Canceller)
-        if (const std::string Error = Canceller->TakeError(); !Error.empty())
-          PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
-      if (!Exists(ManifestPath(M.Folder))) {
-        // Another vexav-convert followed the batch to its end and removed
-        // the job folder: what is left to tell is no longer here.
-        PrintLine(Env.Err, std::string(ProgramName) + ": the job folder " + M.Folder +
-                               " is gone (another vexav-convert followed the batch to its end)");
-        return ExitFailed;
-      }
+        if (const std::string Error = Canceller->TakeError(); !Error.empty()) Output.Problem(Error);
+      // Another front end followed the batch to its end and removed the
+      // job folder: what is left to tell is no longer here.
+      if (!Exists(ManifestPath(M.Folder))) return Ending(FollowEnd::Kind::FolderGone);
       Round();
       // A batch cancelled earlier: what still runs of it is cancelled now
       // (the front end that cancelled it may have gone before it could).
@@ -215,13 +170,13 @@ class Monitor {
       SettleReady();
       if (Remaining() == 0) break;
       if (QueueFailures >= QueueFailuresTolerated) {
-        PrintLine(Env.Err, std::string(ProgramName) + ": giving up following job folder " +
-                               M.Folder + ": " + QueueError);
-        return ExitFailed;
+        FollowEnd End = Ending(FollowEnd::Kind::GaveUp);
+        End.Error = QueueError;
+        return End;
       }
       if (!Follow) {
         ShowUnfinished();
-        return Status;
+        return Ending(FollowEnd::Kind::Looked);
       }
       std::this_thread::sleep_for(PollInterval);
     }
@@ -233,17 +188,21 @@ class Monitor {
       Made.Adopt(M.MadeFolders);
       Made.RemoveEmpty();
     }
-    if (Cancelled) {
-      if (NotConverted > 0)
-        PrintLine(Env.Err, std::string(ProgramName) + ": stopped; " + std::to_string(NotConverted) +
-                               (NotConverted == 1 ? " file was" : " files were") +
-                               " not converted");
-      return ExitInterrupted;
-    }
-    return Status;
+    return Ending(FollowEnd::Kind::Ended);
   }
 
  private:
+  FollowEnd Ending(FollowEnd::Kind How) const {
+    FollowEnd End;
+    End.How = How;
+    End.Failed = Failed;
+    End.Cancelled = Cancelled;
+    End.NotConverted = NotConverted;
+    End.Remaining = Remaining();
+    End.Pending = PendingFiles;
+    return End;
+  }
+
   std::size_t Remaining() const {
     std::size_t N = 0;
     for (const FileState& F : Files) N += F.Ended ? 0 : 1;
@@ -256,8 +215,7 @@ class Monitor {
     for (std::size_t I = 0; I < Tasks.size(); ++I)
       if (!Tasks[I].Ended && (File < 0 || M.Tasks[I].File == File)) Ids.push_back(M.Tasks[I].JobId);
     std::string Error;
-    if (!Ids.empty() && !Sched.Cancel(Ids, Error) && Tell)
-      PrintLine(Env.Err, std::string(ProgramName) + ": " + Error);
+    if (!Ids.empty() && !Sched.Cancel(Ids, Error) && Tell) Output.Problem(Error);
   }
 
   const PlannedFile& FileOf(std::size_t I) const { return M.Files[M.Tasks[I].File]; }
@@ -293,8 +251,7 @@ class Monitor {
   void Round() {
     std::optional<std::map<std::string, QueuedState>> Queue = Sched.Queued(M.JobName, QueueError);
     QueueFailures = Queue ? 0 : QueueFailures + 1;
-    if (!Queue && QueueFailures == 1)
-      PrintLine(Env.Err, std::string(ProgramName) + ": " + QueueError + " (retrying)");
+    if (!Queue && QueueFailures == 1) Output.Problem(QueueError + " (retrying)");
     // Each file's reason to wait, when a task of it is pending: one that is
     // more than a task's turn first.
     std::vector<std::optional<QueuedState>> Waits(Files.size());
@@ -360,8 +317,8 @@ class Monitor {
           Info.Fps = static_cast<int>(R.Fps);
           // A piece's progress is shown as the whole file's.
           FileState& File = StateOf(I);
-          Output.Progress(FileIndex(I),
-                          File.Segments ? File.Segments->Progress(M.Tasks[I].Piece, Info) : Info);
+          File.Last = File.Segments ? File.Segments->Progress(M.Tasks[I].Piece, Info) : Info;
+          Output.Progress(FileIndex(I), *File.Last);
           break;
         }
         case ReportRecord::Kind::Result:
@@ -414,9 +371,10 @@ class Monitor {
       }
       F.Ended = true;
       StateOf(I).Ended = true;
+      ForgetAttempts(I);
       Output.Failed(FileIndex(I), "the task completed, but its result did not arrive; " +
                                       File.Plan.Final + " was left as it is");
-      Status = ExitFailed;
+      Failed = true;
       return;
     }
     const std::string Kept = KeptPart(I);
@@ -451,7 +409,7 @@ class Monitor {
     Output.Took(FileIndex(I), Tasks[I].Result.ElapsedMs);
     const std::string Why = EndedBy() + ": " + (End.Known ? End.Text : "unknown state");
     Output.Stopped(FileIndex(I), Why + "; " + TaskReason(I), Kept, Why);
-    Status = ExitFailed;
+    Failed = true;
   }
 
   // "<scheduler> ended the task", in the name messages give it.
@@ -461,12 +419,15 @@ class Monitor {
     TaskState& F = Tasks[I];
     const PlannedFile& File = FileOf(I);
     PlannedTask& Task = M.Tasks[I];
-    // The task writes its report and its output anew; a part it kept stays.
-    RemoveLeftovers(I);
+    // The attempt may well still run (its node's slurmd died, not the node):
+    // it is marked given up before its own file goes, so that it cannot put
+    // anything in the output's place. A part it kept stays.
+    ForgetAttempts(I);
+    if (IsPiece(I)) RemoveOwnOutput(PieceOutput(I));
     std::string Error;
-    // (A piece's file is in the work folder; the output stays reserved.)
-    if (!IsPiece(I) && !File.Plan.Replaces) {
-      // Our reservation of the name must stay while the task waits again.
+    if (!IsPiece(I) && !File.Plan.Replaces && !Exists(File.Plan.WriteTo)) {
+      // Our reservation of the name must stay while the task waits again
+      // (a task of an older vexav-convert stopped there renames it away).
       const int Fd =
           ::open(File.Plan.WriteTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
       if (Fd < 0) {
@@ -485,6 +446,7 @@ class Monitor {
       Fail(I, EndedBy() + ": " + End.Text + "; submitting it again failed: " + Error);
       return;
     }
+    Task.EarlierIds.push_back(Task.JobId);
     Task.JobId = Again->TaskIds.front();
     ++Task.Attempts;
     SaveManifest(M, Error);
@@ -494,7 +456,7 @@ class Monitor {
                        " (attempt " + std::to_string(Task.Attempts) + " of " +
                        std::to_string(M.Retries + 1) + ")";
     if (!Kept.empty()) Text += "; the part it converted before is kept as " + Kept;
-    Output.Note(FileIndex(I), FileMessage(TaskName(I), Text));
+    Output.Note(FileIndex(I), TaskName(I), Text, false);
   }
 
   // The message alone, without the source's name: a task's message names
@@ -520,11 +482,17 @@ class Monitor {
     StateOf(I).Ended = true;
     const std::size_t File = FileIndex(I);
     Output.Took(File, F.Result.ElapsedMs);
-    if (F.Result.Status == "done") return Output.Done(File, F.Result.Output);
+    if (F.Result.Status == "done") {
+      ForgetAttempts(I);
+      // Under --overwrite, the temporary name planned beside the old file
+      // (the attempt wrote under its own).
+      if (FileOf(I).Plan.Replaces) RemoveOwnOutput(FileOf(I).Plan.WriteTo);
+      return Output.Done(File, F.Result.Output);
+    }
     if (F.Result.Status == "failed") {
       RemoveLeftovers(I);
       Output.Failed(File, TaskReason(I));
-      Status = ExitFailed;
+      Failed = true;
       return;
     }
     // Stopped on our request.
@@ -534,9 +502,11 @@ class Monitor {
         ++NotConverted;
         return Output.NotConverted(File);
       }
-      return Output.Stopped(File, TaskReason(I), std::string());
+      return Output.Stopped(File, TaskReason(I), std::string(), std::string());
     }
-    Output.Stopped(File, TaskReason(I), F.Result.Output);
+    // The part is kept; the reservation beside it goes.
+    RemoveLeftovers(I);
+    Output.Stopped(File, TaskReason(I), F.Result.Output, std::string());
   }
 
   void Fail(std::size_t I, const std::string& Reason) {
@@ -545,13 +515,14 @@ class Monitor {
     if (IsPiece(I)) return PieceEnded(I, segments::PieceEnd::Failed, Reason);
     StateOf(I).Ended = true;
     Output.Failed(FileIndex(I), Reason);
-    Status = ExitFailed;
+    Failed = true;
   }
 
   // A piece's result as its task reported it.
   void SettlePiece(std::size_t I) {
     const ReportRecord& Result = Tasks[I].Result;
     using segments::PieceEnd;
+    ForgetAttempts(I);
     if (Result.Status == "done") return PieceEnded(I, PieceEnd::Done, "");
     if (Result.Status == "failed") {
       RemoveLeftovers(I);
@@ -601,16 +572,15 @@ class Monitor {
     if (Claimed == JoinClaim::Failed) {
       Output.Failed(
           I, Claim + ": " + std::strerror(errno) + "; its segments are left in " + File.WorkFolder);
-      Status = ExitFailed;
+      Failed = true;
       return;
     }
     if (Claimed == JoinClaim::Settled || Claimed == JoinClaim::Busy) {
       // Another front end settles it (or has), and nothing here may touch
       // it; while it does, it needs the job folder.
       JoinedElsewhere = JoinedElsewhere || Claimed == JoinClaim::Busy;
-      return Output.Note(I,
-                         FileMessage(DisplayName(File.Source),
-                                     "settled by another vexav-convert following the batch"),
+      return Output.Note(I, DisplayName(File.Source),
+                         "settled by another " + Request.ProgramName + " following the batch",
                          true);
     }
     // A front end that took the claim over finds the pieces gone when the
@@ -628,16 +598,16 @@ class Monitor {
     Settle.Plan = &File.Segments;
     Settle.WorkFolder = File.WorkFolder;
     Settle.Output = File.Plan;
-    Settle.Last = Output.Last(I);
-    Settle.MakeJob = Env.MakeJob;
-    Settle.Verbose = Env.Verbose;
+    Settle.Last = F.Last;
+    Settle.MakeJob = Request.MakeJob;
+    Settle.Verbose = Request.Verbose;
     Settle.JoinedBefore = JoinedBefore;
     const FileResult Result = segments::SettleSegmentedFile(Settle);
     switch (Result.Outcome) {
       case FileOutcome::Done:
         return Output.Done(I, Result.Output);
       case FileOutcome::Failed:
-        Status = ExitFailed;
+        Failed = true;
         return Output.Failed(I, Result.Message);
       case FileOutcome::Canceled:
         ++NotConverted;
@@ -645,7 +615,7 @@ class Monitor {
       case FileOutcome::Stopped:
         break;
     }
-    if (!Cancelled) Status = ExitFailed;
+    if (!Cancelled) Failed = true;
     Output.Stopped(I, Result.Message, Result.Output, Result.Error);
   }
 
@@ -657,6 +627,7 @@ class Monitor {
   // settled.
   void RemoveLeftovers(std::size_t I) {
     const TaskState& F = Tasks[I];
+    ForgetAttempts(I);
     if (IsPiece(I)) return RemoveOwnOutput(PieceOutput(I));
     const OutputPlan& Plan = FileOf(I).Plan;
     const std::string Kept = KeptPart(I);
@@ -667,69 +638,80 @@ class Monitor {
       RemoveOwnOutput(F.Result.Output);
   }
 
+  // Each attempt of task I wrote under a name of its own beside its output
+  // (or its piece): the current attempt is marked given up (so that, should
+  // it still run, it cannot put anything in place; one that has ended
+  // already does not care) and the names of all its attempts are removed.
+  // What an attempt put in place (a finished output, a part kept) is not
+  // under those names any more.
+  void ForgetAttempts(std::size_t I) {
+    const PlannedTask& Task = M.Tasks[I];
+    const std::string Target = IsPiece(I) ? PieceOutput(I) : FileOf(I).Plan.Final;
+    if (!Task.JobId.empty()) {
+      MarkGivenUp(M.Folder, Task.JobId);
+      RemoveOwnOutput(AttemptName(Target, Task.JobId));
+    }
+    for (const std::string& Id : Task.EarlierIds) RemoveOwnOutput(AttemptName(Target, Id));
+  }
+
+  // Tells each file not finished yet: pending, running (with its percent)
+  // or waiting for its join.
   void ShowUnfinished() {
-    std::size_t Pending = 0;
+    PendingFiles = 0;
     for (std::size_t I = 0; I < Files.size(); ++I) {
       const FileState& F = Files[I];
       if (F.Ended) continue;
-      const std::string Name = DisplayName(M.Files[I].Source);
+      UnfinishedFile Shown;
       if (F.Ready) {
-        PrintLine(Env.Err, Name + ": every segment has ended; joined once the batch has ended");
+        Shown.State = UnfinishedFile::Kind::Joining;
+        Output.Unfinished(I, Shown);
         continue;
       }
       // Its tasks: the one converting it whole, or its pieces'.
-      std::vector<std::string> Ids;
       bool Started = false;
-      std::string Waiting;
       for (std::size_t T = 0; T < Tasks.size(); ++T) {
         if (M.Tasks[T].File != static_cast<int>(I)) continue;
         Started = Started || Tasks[T].Started;
         if (Tasks[T].Ended) continue;
-        Ids.push_back(M.Tasks[T].JobId);
-        if (Waiting.empty()) Waiting = Tasks[T].Waiting;
+        if (Shown.FirstTask.empty())
+          Shown.FirstTask = M.Tasks[T].JobId;
+        else
+          ++Shown.MoreTasks;
+        if (Shown.Waiting.empty()) Shown.Waiting = Tasks[T].Waiting;
       }
-      std::string Jobs = Ids.empty() ? std::string() : Ids.front();
-      if (Ids.size() > 1) Jobs += " and " + std::to_string(Ids.size() - 1) + " more";
       if (!Started) {
-        ++Pending;
-        PrintLine(Env.Err,
-                  Name + ": pending (" + Jobs + (Waiting.empty() ? "" : "; " + Waiting) + ")");
-        continue;
+        ++PendingFiles;
+        Shown.State = UnfinishedFile::Kind::Pending;
+      } else {
+        Shown.State = UnfinishedFile::Kind::Running;
+        Shown.Percent = F.Last ? PercentDone(*F.Last) : -1;
       }
-      const int Percent = Output.Last(I) ? ProgressDisplay::Percent(*Output.Last(I)) : -1;
-      std::string Text = Name;
-      Text += ": running";
-      if (Percent >= 0) Text += " " + std::to_string(Percent) + "%";
-      Text += " (" + Jobs + ")";
-      PrintLine(Env.Err, Text);
-      Output.Running(I);
+      Output.Unfinished(I, Shown);
     }
-    PrintLine(Env.Err, std::string(ProgramName) + ": " + std::to_string(Remaining()) + " of " +
-                           std::to_string(Files.size()) + " files not finished (" +
-                           std::to_string(Pending) + " pending)");
   }
 
   Manifest& M;
   Scheduler& Sched;
-  const ConvertEnvironment& Env;
+  const FollowRequest& Request;
   bool Follow;
   BatchCanceller* Canceller;
-  BatchOutput Output;
+  BatchObserver& Output;
   std::vector<TaskState> Tasks;  // by array index
   std::vector<FileState> Files;
   bool Cancelled = false;
   bool JoinedElsewhere = false;  // a file was claimed by another front end
-  int Status = ExitOk;
+  bool Failed = false;
   int NotConverted = 0;
+  std::size_t PendingFiles = 0;  // one look: files none of whose tasks has started
   int QueueFailures = 0;
   std::string QueueError;
 };
 
 }  // namespace
 
-int MonitorBatch(Manifest& M, Scheduler& Sched, const ConvertEnvironment& Env, bool Follow,
-                 BatchCanceller* Canceller) {
-  return Monitor(M, Sched, Env, Follow, Canceller).Run();
+FollowEnd FollowBatch(Manifest& M, Scheduler& Sched, const FollowRequest& Request,
+                      BatchObserver& Observer) {
+  return Monitor(M, Sched, Request, Observer).Run();
 }
 
-}  // namespace vexav::cli::cluster
+}  // namespace vexav::batch::cluster
