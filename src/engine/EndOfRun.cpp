@@ -3,7 +3,8 @@
 // the trailers, the final report, the codecs
 // closed, the outputs checked to be still there, Finished. (Transcode then
 // releases the run tables.) A stop request ends the loop early; all of this
-// still runs, so a stopped run's outputs are complete files.
+// still runs, so a stopped run's outputs are complete files. A run counts as
+// stopped when the stop came before the flush had written everything out.
 #include <algorithm>
 #include <mutex>
 
@@ -39,11 +40,17 @@ void TCustomFFmpeg::EndOfRun() {
   for (auto& Ost : T.OutputStreams)
     if (!Ost->Bsf.empty()) WriteFrame(*Ost, nullptr);
 
+  // Whether a stop cut the run short: asked before everything held was
+  // written out. A stop that comes after this point (while the trailers are
+  // written or the codecs closed) finds every picture and sound written: the
+  // run has reached its end, and its outputs are complete.
+  const bool Stopped = StopRequested;
+
   // A run that read its inputs to the end without decoding a frame or
   // copying a packet (a file whose media data was stripped or cut off
   // before the first frame) has nothing to write: an error, so that no
   // output of headers alone is left.
-  if (!StopRequested && NothingCameOut(T))
+  if (!Stopped && NothingCameOut(T))
     throw FFMpegException("The file holds no audio or video data that can be decoded");
 
   // 2. Trailers, every one of them. A trailer that cannot be written (the
@@ -88,7 +95,7 @@ void TCustomFFmpeg::EndOfRun() {
 
   // A stop that came before anything reached an output leaves a file with
   // headers but no picture or sound, which no player opens: removed.
-  if (StopRequested) {
+  if (Stopped) {
     for (int O = 0; O < OutputFileCount; ++O) {
       const bool Written =
           std::any_of(T.OutputStreams.begin(), T.OutputStreams.end(),
@@ -100,7 +107,7 @@ void TCustomFFmpeg::EndOfRun() {
   }
 
   // 6.
-  Finished = !StopRequested;
+  Finished = !Stopped;
 }
 
 }  // namespace vexav

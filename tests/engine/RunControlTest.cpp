@@ -125,6 +125,37 @@ TEST_F(RunControlTest, StopFromTheProgressHandlerEndsTheRunWithTrailers) {
   EXPECT_EQ(static_cast<int>(Dst.Frames.size()), V->Packets);
 }
 
+// A stop that comes once everything was written out (here: from the final
+// report, which follows the trailer) finds a complete file: the run has
+// reached its end and says so, and nothing was cut.
+TEST_F(RunControlTest, AStopAfterTheEndWasWrittenLeavesTheRunFinished) {
+  const std::string Output = OutPath("complete.mp4");
+  const std::string Whole = OutPath("whole.mp4");
+  TRunRecord R, Plain;
+  TRunRequest Request = Req({}, Clip(), {{"vcodec", "mpeg4"}, {"acodec", "aac"}}, Output);
+  Request.Threaded = true;
+  // No report but the final one.
+  Request.ProgressIntervalUs = 3600LL * 1000000;
+  std::atomic<int> Reports{0};
+  Request.OnProgress = [&Reports](TCustomFFmpeg& Sender, const TProgressRecord&) {
+    if (Reports++ == 0) Sender.Stop();
+  };
+  RunConversion(Request, R);
+  ASSERT_TRUE(R.Opened) << R.OpenError;
+  ASSERT_EQ(Reports.load(), 1) << "only the final report was to come";
+  EXPECT_TRUE(R.Finished);
+  EXPECT_FALSE(R.ExceptionRaised) << R.ErrorMessage;
+
+  RunConversion(Req({}, Clip(), {{"vcodec", "mpeg4"}, {"acodec", "aac"}}, Whole), Plain);
+  ASSERT_TRUE(Plain.Finished) << Plain.ErrorMessage;
+  const mediagen::DecodedMedia Got = mediagen::Decode(Output);
+  const mediagen::DecodedMedia Expected = mediagen::Decode(Whole);
+  ASSERT_EQ(Got.Error, "");
+  ASSERT_EQ(Expected.Error, "");
+  EXPECT_EQ(Got.Frames.size(), Expected.Frames.size());
+  EXPECT_EQ(Got.AudioSamples, Expected.AudioSamples);
+}
+
 TEST_F(RunControlTest, WriteErrorEndsTheRunWithItsText) {
   TRunRecord R;
   {
