@@ -12,6 +12,10 @@
 #   node-kill    a node dies: its slurmd and every process on it are killed
 #                (scripts/slurm-local.sh kill-node); it comes back 5 to 30 s
 #                later (revive-node)
+#   slurmd-kill  only a node's slurmd dies (kill-slurmd): its tasks go on
+#                unseen, the controller takes the node for dead after
+#                SlurmdTimeout and the front end submits them again while
+#                they may still write; slurmd comes back 5 to 30 s later
 #   node-down    scontrol update state=down on a node, state=resume 3 to 15 s
 #                later
 #   task-cancel  scancel of one running task
@@ -128,16 +132,18 @@ fault_loop() {
   while [ "$(date +%s)" -lt "$end" ]; do
     sleep $((3 + RANDOM % 13))
     [ -f "$work/stop-faults" ] && break
-    kind=$((RANDOM % 4))
+    kind=$((RANDOM % 5))
     node="${nodes[RANDOM % 3]}"
     case $kind in
-      0)
+      0 | 4)
         # One node dead at a time, so that two take the work meanwhile.
         [ "$(date +%s)" -ge "$dead_until" ] || continue
-        "$slurm_local" kill-node "$node" >/dev/null 2>&1 || continue
+        local how=kill-node what=node-kill
+        [ "$kind" = 4 ] && how=kill-slurmd what=slurmd-kill
+        "$slurm_local" "$how" "$node" >/dev/null 2>&1 || continue
         local back=$((5 + RANDOM % 26))
         dead_until=$(($(date +%s) + back + 2))
-        echo "$(date -u +%T) node-kill $node (back in $back s)" >>"$faults"
+        echo "$(date -u +%T) $what $node (back in $back s)" >>"$faults"
         (
           sleep "$back"
           "$slurm_local" revive-node "$node" >>"$work/revive.log" 2>&1 ||
@@ -346,14 +352,15 @@ if ip netns list 2>/dev/null | grep -q "^${VEXAV_SLURM_NET}n[0-9]"; then
   violation "namespaces left after stop: $(ip netns list | grep "^${VEXAV_SLURM_NET}n" | tr '\n' ' ')"
 fi
 
-for kind in node-kill node-down task-cancel front-kill; do
+for kind in node-kill slurmd-kill node-down task-cancel front-kill; do
   count[$kind]="$(grep -c " $kind " "$faults" || true)"
 done
 {
   echo "chaos run: $elapsed s on 3 nodes (seed $seed)"
   echo "batches: $batches (${count[batches_whole]:-0} of whole files, ${count[batches_segments]:-0} segmented)"
   echo "files: ${count[files]:-0}"
-  echo "faults: ${count[node-kill]} node kills (slurmd and its tasks), ${count[node-down]} nodes set down and back," \
+  echo "faults: ${count[node-kill]} node kills (slurmd and its tasks), ${count[slurmd-kill]} slurmd kills (its tasks going on)," \
+    "${count[node-down]} nodes set down and back," \
     "${count[task-cancel]} tasks cancelled, ${count[front-kill]} front ends killed (${count[follows]:-0} follows with --cluster-status --wait)"
   echo "outcomes: ${count[converted]:-0} converted (${count[identical]:-0} with the bytes of the local conversion)," \
     "${count[failed]:-0} failed with a message, ${count[stopped]:-0} stopped with a message, ${count[canceled]:-0} canceled"
