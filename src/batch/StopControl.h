@@ -4,6 +4,8 @@
 // file from starting.
 #pragma once
 
+#include <signal.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -25,5 +27,10 @@ class StopControl {
   ConversionJob* Current = nullptr;
   std::atomic<bool> Requested{false};
 };
+
+// Installs Handler for Signal, with interrupted system calls restarting (the
+// engine's reads and writes must not fail because a signal came); the action
+// it replaces goes to Previous, for the caller to put back.
+void CatchSignal(int Signal, void (*Handler)(int), struct sigaction* Previous);
 
 }  // namespace vexav::batch

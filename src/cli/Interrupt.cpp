@@ -48,15 +48,8 @@ InterruptWatcher::InterruptWatcher(StopControl& Control, std::FILE* Err, bool Te
     : Control(Control), Err(Err), Terminal(Terminal), AlsoTerminate(AlsoTerminate) {
   SignalCount.store(0);
   FirstSignal.store(0);
-  struct sigaction Action;
-  std::memset(&Action, 0, sizeof Action);
-  Action.sa_handler = OnInterruptSignal;
-  sigemptyset(&Action.sa_mask);
-  // Interrupted system calls restart: the engine's reads and writes must not
-  // fail because of the signal.
-  Action.sa_flags = SA_RESTART;
-  ::sigaction(SIGINT, &Action, &PreviousAction);
-  if (AlsoTerminate) ::sigaction(SIGTERM, &Action, &PreviousTerminate);
+  batch::CatchSignal(SIGINT, OnInterruptSignal, &PreviousAction);
+  if (AlsoTerminate) batch::CatchSignal(SIGTERM, OnInterruptSignal, &PreviousTerminate);
   Watcher = std::thread([this] { Watch(); });
 }
 

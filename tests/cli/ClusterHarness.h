@@ -40,6 +40,16 @@ inline bool IsEarlyProgress(const std::string& Line) {
   return !Line.empty() && Line.back() == '%' && Line.find("100%") == std::string::npos;
 }
 
+// The names a folder holds, sorted.
+inline std::vector<std::string> Entries(const std::string& Folder) {
+  std::vector<std::string> Names;
+  std::error_code Error;
+  for (const fs::directory_entry& E : fs::directory_iterator(Folder, Error))
+    Names.push_back(E.path().filename());
+  std::sort(Names.begin(), Names.end());
+  return Names;
+}
+
 inline std::vector<std::string> JobFolders(const std::string& Folder) {
   std::vector<std::string> Found;
   for (const fs::directory_entry& E : fs::directory_iterator(Folder))

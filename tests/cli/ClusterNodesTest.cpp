@@ -97,16 +97,6 @@ std::vector<std::string> WaitForResults(const std::string& JobFolder, int Count)
   return Hosts;
 }
 
-// The files an output folder holds, by name.
-std::vector<std::string> Entries(const std::string& Folder) {
-  std::vector<std::string> Names;
-  std::error_code Error;
-  for (const fs::directory_entry& E : fs::directory_iterator(Folder, Error))
-    Names.push_back(E.path().filename());
-  std::sort(Names.begin(), Names.end());
-  return Names;
-}
-
 // The processes whose command line holds Text (the nodes' processes are
 // this machine's: the nodes share its process table).
 std::vector<pid_t> ProcessesWith(const std::string& Text) {

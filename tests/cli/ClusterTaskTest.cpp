@@ -32,15 +32,6 @@ namespace segments = batch::segments;
 // The id Slurm gives the task in this test's environment.
 constexpr const char* Attempt = "4100_0";
 
-std::vector<std::string> Entries(const std::string& Folder) {
-  std::vector<std::string> Names;
-  std::error_code Error;
-  for (const fs::directory_entry& E : fs::directory_iterator(Folder, Error))
-    Names.push_back(E.path().filename());
-  std::sort(Names.begin(), Names.end());
-  return Names;
-}
-
 bool AnyAttemptFile(const std::string& Folder) {
   for (const std::string& Name : Entries(Folder))
     if (Name.rfind(".vexav-task-", 0) == 0) return true;

@@ -40,12 +40,7 @@ extern "C" void OnTerminateSignal(int) {
 class TerminationWatcher {
  public:
   explicit TerminationWatcher(StopControl& Target) : Control(Target) {
-    struct sigaction Action;
-    std::memset(&Action, 0, sizeof Action);
-    Action.sa_handler = OnTerminateSignal;
-    sigemptyset(&Action.sa_mask);
-    Action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &Action, &Previous);
+    CatchSignal(SIGTERM, OnTerminateSignal, &Previous);
     Watcher = std::thread([this] {
       while (!Quit.load()) {
         if (Terminations.load() > 0 && !Control.StopRequested()) Control.RequestStop();
