@@ -27,7 +27,8 @@
 # 30 dB against it, and the same bytes as a conversion of the same file on
 # this machine) or failed with a message (--json's result: "failed" with an
 # error, "stopped" or "canceled"); every part a task kept, as named in a
-# result, is still there; and the output folder holds nothing else (no job
+# result (or in the front end's message when it submitted a stopped task
+# again), is still there; and the output folder holds nothing else (no job
 # folder, no segment piece, no reservation). At the end the cluster is
 # stopped and nothing of it may run. The figures (batches, files, faults,
 # outcomes, violations) are printed and written to WORK/summary.txt; every
@@ -256,6 +257,13 @@ check_batch() {
       allowed["$output"]=1
       [ -e "$output" ] || violation "$name: the part or output $output named in a result is gone"
     done <<<"$results"
+    # So must a part that a task kept before the front end submitted it
+    # again (named in the front end's message, not in a result).
+    while IFS= read -r output; do
+      allowed["$output"]=1
+      [ -e "$output" ] || violation "$name: the part $output kept before a retry is gone"
+    done < <(grep -F "$name: " "$bdir/err.txt" 2>/dev/null |
+      sed -n 's/.*; the part it converted before is kept as \(.*\)$/\1/p')
     add files
     if [ -e "$final" ]; then
       allowed["$final"]=1
