@@ -30,8 +30,8 @@ const char Usage[] =
     "--drop-every N leaves every N-th picture's slot empty (a source of variable rate).\n"
     "--counter draws each picture's index across its top.\n"
     "       vexav-mediagen --psnr FILE REFERENCE\n"
-    "compares the pictures of two files in order: one line 'INDEX PSNR' (luma, dB) per pair,\n"
-    "then 'frames N M mean DB'.\n"
+    "compares the pictures of two files in order: one line 'INDEX PSNR SSIM' (luma, dB) per\n"
+    "pair, then 'frames N M mean DB ssim S' (the means over the pairs).\n"
     "       vexav-mediagen --counters FILE\n"
     "prints the index each picture of a file made with --counter shows, one a line\n"
     "(-1 where it cannot be read).\n";
@@ -147,8 +147,10 @@ int ComparePictures(const char* File, const char* Reference) {
     std::fprintf(stderr, "vexav-mediagen: %s\n", Result.Error.c_str());
     return 1;
   }
-  for (size_t I = 0; I < Result.Psnr.size(); ++I) std::printf("%zu %.3f\n", I, Result.Psnr[I]);
-  std::printf("frames %d %d mean %.3f\n", Result.FramesA, Result.FramesB, Result.MeanPsnr());
+  for (size_t I = 0; I < Result.Psnr.size(); ++I)
+    std::printf("%zu %.3f %.5f\n", I, Result.Psnr[I], Result.Ssim[I]);
+  std::printf("frames %d %d mean %.3f ssim %.5f\n", Result.FramesA, Result.FramesB, Result.MeanPsnr(),
+              Result.MeanSsim());
   return 0;
 }
 
