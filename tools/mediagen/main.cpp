@@ -22,13 +22,15 @@ const char Usage[] =
     "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] "
     "[--audio-streams N]\n"
     "                      [--tone HZ] [--marks S[,S...]] [--b-frames N] [--pix-fmt NAME] [--pattern "
-    "moving|levels|textured]\n"
+    "moving|levels|textured|pan|handheld]\n"
     "                      [--range-flag full|none] [--drop-every N] [--counter] OUTPUT\n"
     "OUTPUT ends in .avi or .mkv, or .mp3/.wav for sound only (with --video none).\n"
     "--range-flag full stores MPEG-4 pictures in full range, flagged by the container (.mkv).\n"
     "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n"
     "--drop-every N leaves every N-th picture's slot empty (a source of variable rate).\n"
     "--counter draws each picture's index across its top.\n"
+    "--pattern pan and handheld look like camera footage (a textured landscape with grain,\n"
+    "panned across, or shaken with a zoom and a subject walking by).\n"
     "       vexav-mediagen --psnr FILE REFERENCE\n"
     "compares the pictures of two files in order: one line 'INDEX PSNR SSIM' (luma, dB) per\n"
     "pair, then 'frames N M mean DB ssim S' (the means over the pairs).\n"
@@ -92,6 +94,8 @@ bool Apply(std::string_view Name, std::string_view Value, MediaRequest& Request)
     if (Value == "moving") Request.Pattern = vexav::mediagen::PicturePattern::Moving;
     else if (Value == "levels") Request.Pattern = vexav::mediagen::PicturePattern::Levels;
     else if (Value == "textured") Request.Pattern = vexav::mediagen::PicturePattern::Textured;
+    else if (Value == "pan") Request.Pattern = vexav::mediagen::PicturePattern::Pan;
+    else if (Value == "handheld") Request.Pattern = vexav::mediagen::PicturePattern::Handheld;
     else return false;
     return true;
   }
