@@ -37,7 +37,8 @@
 # 1.05 times its bytes and at most 1.1 times its time, otherwise MISS and
 # what missed. A preset that vexav-convert does not offer is named and left
 # out. Installs handbrake-cli when missing; builds vexav-convert and
-# vexav-mediagen (Release, into build/ or $VEXAV_BUILD) first.
+# vexav-mediagen (Release, into build/ or $VEXAV_BUILD) first. VEXAV_CONVERT
+# names another vexav-convert to measure (an installed one, for example).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
@@ -49,7 +50,7 @@ handbrake_list="Fast 1080p30,HQ 1080p30 Surround,H.265 MKV 1080p30,VP9 MKV 1080p
 # The matching presets the goal is checked for: VexAV's, a tab, HandBrake's.
 pairs=$'MPEG-4 Video HQ\tFast 1080p30\nMPEG-4 Video HQ\tHQ 1080p30 Surround\nHEVC Video\tH.265 MKV 1080p30\nWebM Video\tVP9 MKV 1080p30\nAV1 Video\tAV1 MKV 2160p60 4K'
 
-usage() { sed -n '2,40p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,41p' "$0" | sed 's/^# \{0,1\}//'; }
 needs_value() { [ "$#" -ge 2 ] || { echo "quality-bench.sh: $1 needs a value" >&2; exit 2; }; }
 while [ "$#" -gt 0 ]; do
   case "$1" in
@@ -80,7 +81,7 @@ build_log="$VEXAV_BUILD/quality-bench-build.log"
   cmake -S "$VEXAV_ROOT" -B "$VEXAV_BUILD" -DCMAKE_BUILD_TYPE=Release
   cmake --build "$VEXAV_BUILD" -j"$(nproc)" --target vexav-convert vexav-mediagen
 } >"$build_log" 2>&1 || { cat "$build_log" >&2; exit 1; }
-convert="$VEXAV_BUILD/bin/vexav-convert"
+convert="${VEXAV_CONVERT:-$VEXAV_BUILD/bin/vexav-convert}"
 mediagen="$VEXAV_BUILD/bin/vexav-mediagen"
 handbrake="$(command -v HandBrakeCLI)"
 
