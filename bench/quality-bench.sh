@@ -64,8 +64,10 @@ while [ "$#" -gt 0 ]; do
     *) echo "quality-bench.sh: unknown argument '$1'" >&2; usage >&2; exit 2 ;;
   esac
 done
-[[ "$seconds" =~ ^[0-9]+([.][0-9]+)?$ ]] && awk -v s="$seconds" 'BEGIN { exit !(s > 0) }' ||
-  { echo "quality-bench.sh: --seconds needs a positive number, not '$seconds'" >&2; exit 2; }
+if ! [[ "$seconds" =~ ^[0-9]+([.][0-9]+)?$ ]] || ! awk -v s="$seconds" 'BEGIN { exit !(s > 0) }'; then
+  echo "quality-bench.sh: --seconds needs a positive number, not '$seconds'" >&2
+  exit 2
+fi
 IFS=, read -r -a clip_names <<<"$clips"
 IFS=, read -r -a vexav_presets <<<"$vexav_list"
 IFS=, read -r -a handbrake_presets <<<"$handbrake_list"
