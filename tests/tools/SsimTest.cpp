@@ -1,13 +1,16 @@
 // The structural similarity of two luma pictures: worked examples whose
 // value follows from the formula by hand, the order it puts copies of a
-// picture in by how much they were spoiled, and the per-picture values the
-// file comparison gives.
+// picture in by how much they were spoiled, the per-picture values the
+// file comparison gives, and the lines vexav-mediagen --psnr prints them in
+// (which the benchmarks read by field).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -115,7 +118,7 @@ TEST(SsimTest, EqualPicturesGiveOneAndSpoiledCopiesLessInOrder) {
   EXPECT_EQ(LumaSsim(nullptr, nullptr, 0, 0, 0), 0.0);
 }
 
-TEST(SsimTest, FileComparisonGivesOneValuePerPair) {
+TEST(SsimTest, FileComparisonGivesOneValuePerPairAndTheToolPrintsThem) {
   ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
   ff::av_log_set_level(AV_LOG_ERROR);
   const fs::path Dir = fs::temp_directory_path() / ("vexav-ssim-" + std::to_string(::getpid()));
@@ -151,6 +154,45 @@ TEST(SsimTest, FileComparisonGivesOneValuePerPair) {
   }
   EXPECT_GT(Lossy.MeanSsim(), 0.5);
   EXPECT_LT(Lossy.MeanSsim(), 1.0);
+
+  // The tool prints a line 'INDEX PSNR SSIM' per pair, then 'frames N M
+  // mean DB ssim S': the fields are where the benchmarks read them.
+  const std::string Command = std::string(VEXAV_MEDIAGEN_TOOL) + " --psnr " + Coded + " " + Raw + " 2>/dev/null";
+  FILE* Pipe = ::popen(Command.c_str(), "r");
+  ASSERT_NE(Pipe, nullptr);
+  std::string Output;
+  char Buffer[256];
+  while (std::fgets(Buffer, sizeof Buffer, Pipe)) Output += Buffer;
+  ASSERT_EQ(::pclose(Pipe), 0);
+  std::istringstream Lines(Output);
+  std::string Line;
+  std::vector<std::string> All;
+  while (std::getline(Lines, Line)) All.push_back(Line);
+  ASSERT_EQ(All.size(), 16u);
+  for (size_t I = 0; I < 15; ++I) {
+    std::istringstream Fields(All[I]);
+    size_t Index = 99;
+    double Db = 0, S = 0;
+    std::string Rest;
+    ASSERT_TRUE(Fields >> Index >> Db >> S) << All[I];
+    EXPECT_FALSE(Fields >> Rest) << All[I];
+    EXPECT_EQ(Index, I);
+    EXPECT_NEAR(Db, Lossy.Psnr[I], 0.001);
+    EXPECT_NEAR(S, Lossy.Ssim[I], 0.00001);
+  }
+  std::istringstream Summary(All[15]);
+  std::string Frames, Mean, SsimWord, Rest;
+  int FramesA = 0, FramesB = 0;
+  double MeanDb = 0, MeanS = 0;
+  ASSERT_TRUE(Summary >> Frames >> FramesA >> FramesB >> Mean >> MeanDb >> SsimWord >> MeanS) << All[15];
+  EXPECT_FALSE(Summary >> Rest) << All[15];
+  EXPECT_EQ(Frames, "frames");
+  EXPECT_EQ(Mean, "mean");
+  EXPECT_EQ(SsimWord, "ssim");
+  EXPECT_EQ(FramesA, 15);
+  EXPECT_EQ(FramesB, 15);
+  EXPECT_NEAR(MeanDb, Lossy.MeanPsnr(), 0.001);
+  EXPECT_NEAR(MeanS, Lossy.MeanSsim(), 0.00001);
   fs::remove_all(Dir);
 }
 
