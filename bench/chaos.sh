@@ -231,7 +231,7 @@ PY
 check_output() {
   local out="$1" source="$2" reference="$3" line frames_out frames_src mean
   line="$("$mediagen" --psnr "$out" "$source" 2>&1 | tail -n 1)"
-  read -r _ frames_out frames_src _ mean <<<"$line"
+  read -r _ frames_out frames_src _ mean _ <<<"$line"
   if [ "$frames_out" != "$frames_src" ] || [ -z "$mean" ] ||
     ! awk -v m="$mean" 'BEGIN { exit !(m >= 30) }'; then
     violation "$(basename "$out"): decoded as '$line'"

@@ -25,6 +25,12 @@ enum class PicturePattern {
   // which costs an encoder about what camera footage does (the plain
   // moving picture compresses far below any usual bit rate).
   Textured,
+  // Camera-like footage (CameraSynth.h): a textured landscape with fresh
+  // grain in every picture, the camera panning steadily across it.
+  Pan,
+  // The same kind of scene held in the hand: shake, a slow zoom, the
+  // exposure breathing, and a subject walking across.
+  Handheld,
 };
 
 struct MediaRequest {

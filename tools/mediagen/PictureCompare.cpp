@@ -6,6 +6,7 @@
 
 #include "PictureCounter.h"
 #include "PictureSource.h"
+#include "Ssim.h"
 #include "binding/Text.h"
 #include "binding/FFmpegLibs.h"
 
@@ -28,6 +29,11 @@ double Psnr(const std::vector<uint8_t>& A, const std::vector<uint8_t>& B) {
 double PictureComparison::MeanPsnr() const {
   if (Psnr.empty()) return 0.0;
   return std::accumulate(Psnr.begin(), Psnr.end(), 0.0) / static_cast<double>(Psnr.size());
+}
+
+double PictureComparison::MeanSsim() const {
+  if (Ssim.empty()) return 0.0;
+  return std::accumulate(Ssim.begin(), Ssim.end(), 0.0) / static_cast<double>(Ssim.size());
 }
 
 double PictureComparison::MeanPsnrOfCoded(int64_t From, int64_t To) const {
@@ -95,7 +101,10 @@ PictureComparison ComparePictures(const std::string& A, const std::string& B) {
       MoreB = MoreB && Second.Next(W, H, LumaB);
       Result.FramesA += MoreA;
       Result.FramesB += MoreB;
-      if (MoreA && MoreB) Result.Psnr.push_back(Psnr(LumaA, LumaB));
+      if (MoreA && MoreB) {
+        Result.Psnr.push_back(Psnr(LumaA, LumaB));
+        Result.Ssim.push_back(LumaSsim(LumaA.data(), LumaB.data(), W, H, W));
+      }
     }
   } catch (const std::exception& E) {
     Result.Error = E.what();
@@ -141,6 +150,7 @@ PictureComparison CompareWithCountedSource(const std::string& A, const std::stri
         return Result;
       }
       Result.Psnr.push_back(Psnr(LumaA, LumaSource));
+      Result.Ssim.push_back(LumaSsim(LumaA.data(), LumaSource.data(), W, H, W));
     }
   } catch (const std::exception& E) {
     Result.Error = E.what();

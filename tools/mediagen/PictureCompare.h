@@ -1,5 +1,5 @@
-// Comparing the pictures of two files frame by frame: the luma PSNR of each
-// pair, the pictures taken in presentation order, the n-th of one file with
+// Comparing the pictures of two files frame by frame: the luma PSNR and
+// SSIM (Ssim.h) of each pair, the pictures taken in presentation order, the n-th of one file with
 // the n-th of the other. Used to check that a conversion shows every picture
 // of its source once, in its place, and how faithfully.
 #pragma once
@@ -15,8 +15,11 @@ struct PictureComparison {
   int FramesA = 0;    // pictures decoded from each file
   int FramesB = 0;
   std::vector<double> Psnr;  // dB per pair, min(FramesA, FramesB) of them
+  std::vector<double> Ssim;  // per pair, as many as Psnr
   // Mean of Psnr (identical pairs count as PsnrIdentical).
   double MeanPsnr() const;
+  // Mean of Ssim; 0 when there are no pairs.
+  double MeanSsim() const;
   // Mean of the pairs [From, To) but the identical ones (plain pictures
   // such as flash frames, coded exactly, would lift any mean they fall
   // into); 0 when there are none.

@@ -1,6 +1,9 @@
 #include "PictureSynth.h"
 
 #include <algorithm>
+#include <array>
+
+#include "CameraSynth.h"
 
 namespace vexav::mediagen {
 namespace {
@@ -59,6 +62,13 @@ void DrawPicture(int64_t Index, bool Flash, bool FullRange, int Width, int Heigh
     for (int P = 1; P < 3; ++P)
       for (int Y = 0; Y < ChromaHeight; ++Y)
         std::fill_n(Planes[P] + Y * Linesize[P], ChromaWidth, Chroma(128));
+    return;
+  }
+
+  if (Pattern == PicturePattern::Pan || Pattern == PicturePattern::Handheld) {
+    std::array<uint8_t, 256> LumaLevel, ChromaLevel;
+    for (int V = 0; V < 256; ++V) LumaLevel[V] = Luma(V), ChromaLevel[V] = Chroma(V);
+    DrawCameraPicture(Index, Width, Height, Planes, Linesize, Pattern, LumaLevel.data(), ChromaLevel.data());
     return;
   }
 

@@ -22,16 +22,18 @@ const char Usage[] =
     "                      [--audio mp3|pcm|none] [--sample-rate HZ] [--channels N] "
     "[--audio-streams N]\n"
     "                      [--tone HZ] [--marks S[,S...]] [--b-frames N] [--pix-fmt NAME] [--pattern "
-    "moving|levels|textured]\n"
+    "moving|levels|textured|pan|handheld]\n"
     "                      [--range-flag full|none] [--drop-every N] [--counter] OUTPUT\n"
     "OUTPUT ends in .avi or .mkv, or .mp3/.wav for sound only (with --video none).\n"
     "--range-flag full stores MPEG-4 pictures in full range, flagged by the container (.mkv).\n"
     "--pix-fmt is the format raw video or MJPEG (yuvj420p, yuvj422p, yuvj444p) stores.\n"
     "--drop-every N leaves every N-th picture's slot empty (a source of variable rate).\n"
     "--counter draws each picture's index across its top.\n"
+    "--pattern pan and handheld look like camera footage (a textured landscape with grain,\n"
+    "panned across, or shaken with a zoom and a subject walking by).\n"
     "       vexav-mediagen --psnr FILE REFERENCE\n"
-    "compares the pictures of two files in order: one line 'INDEX PSNR' (luma, dB) per pair,\n"
-    "then 'frames N M mean DB'.\n"
+    "compares the pictures of two files in order: one line 'INDEX PSNR SSIM' (luma, dB) per\n"
+    "pair, then 'frames N M mean DB ssim S' (the means over the pairs).\n"
     "       vexav-mediagen --counters FILE\n"
     "prints the index each picture of a file made with --counter shows, one a line\n"
     "(-1 where it cannot be read).\n";
@@ -92,6 +94,8 @@ bool Apply(std::string_view Name, std::string_view Value, MediaRequest& Request)
     if (Value == "moving") Request.Pattern = vexav::mediagen::PicturePattern::Moving;
     else if (Value == "levels") Request.Pattern = vexav::mediagen::PicturePattern::Levels;
     else if (Value == "textured") Request.Pattern = vexav::mediagen::PicturePattern::Textured;
+    else if (Value == "pan") Request.Pattern = vexav::mediagen::PicturePattern::Pan;
+    else if (Value == "handheld") Request.Pattern = vexav::mediagen::PicturePattern::Handheld;
     else return false;
     return true;
   }
@@ -147,8 +151,10 @@ int ComparePictures(const char* File, const char* Reference) {
     std::fprintf(stderr, "vexav-mediagen: %s\n", Result.Error.c_str());
     return 1;
   }
-  for (size_t I = 0; I < Result.Psnr.size(); ++I) std::printf("%zu %.3f\n", I, Result.Psnr[I]);
-  std::printf("frames %d %d mean %.3f\n", Result.FramesA, Result.FramesB, Result.MeanPsnr());
+  for (size_t I = 0; I < Result.Psnr.size(); ++I)
+    std::printf("%zu %.3f %.5f\n", I, Result.Psnr[I], Result.Ssim[I]);
+  std::printf("frames %d %d mean %.3f ssim %.5f\n", Result.FramesA, Result.FramesB, Result.MeanPsnr(),
+              Result.MeanSsim());
   return 0;
 }
 
