@@ -89,7 +89,7 @@ class ClusterTask : public ::testing::Test {
       TAVProbe Probe;
       ASSERT_TRUE(Probe.Open(Source)) << Probe.LastError();
       segments::SourcePlan Planned;
-      ASSERT_TRUE(segments::PlanSource(Probe, Source, Planned, Error)) << Error;
+      ASSERT_TRUE(segments::PlanSource(Probe, Source, {}, Planned, Error)) << Error;
       File.Segments = segments::PlanSegments(Source, Planned, Count, Error);
       ASSERT_EQ(File.Segments.Segments(), Count) << Error;
       File.DurationUs = Planned.DurationUs;

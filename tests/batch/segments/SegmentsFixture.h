@@ -42,7 +42,7 @@ inline segments::SegmentPlan PlanFor(const std::string& Source, int Count) {
   EXPECT_TRUE(Probe.Open(Source)) << Probe.LastError();
   segments::SourcePlan Planned;
   std::string Error;
-  EXPECT_TRUE(segments::PlanSource(Probe, Source, Planned, Error)) << Error;
+  EXPECT_TRUE(segments::PlanSource(Probe, Source, {}, Planned, Error)) << Error;
   const segments::SegmentPlan Plan = segments::PlanSegments(Source, Planned, Count, Error);
   EXPECT_EQ(Plan.Segments(), Count) << Error;
   return Plan;
