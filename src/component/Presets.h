@@ -85,7 +85,7 @@ inline constexpr std::array<TFormatPreset, 6> kFormats{{
      nullptr, "row-mt=1;deadline=good;cpu-used=2"},
     {"AV1 Video (*.mkv)", "libsvtav1", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
      "yuv420p", true, "AV1 (SVT-AV1) at constant quality with Opus sound: the smallest files",
-     "32", false, nullptr, "preset=8"},
+     "32", false, nullptr, "preset=8;svtav1-params=enable-force-key-frames=1"},
     {"M4A Audio (*.m4a)", nullptr, "aac", nullptr, 2, -1, 0, 128000, -1, 0, nullptr, false,
      "AAC sound only, of any source (its pictures are left out)", nullptr, false, nullptr,
      nullptr, true},
