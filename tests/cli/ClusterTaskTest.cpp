@@ -197,5 +197,29 @@ TEST_F(ClusterTask, APieceIsPutInPlaceAtTheEndAndAFailedAttemptLeavesItAlone) {
   EXPECT_FALSE(AnyAttemptFile(File.WorkFolder)) << "the failed attempt's own file is left";
 }
 
+// The task converts with the batch's preset and size limit, as job.json
+// carries them (the name was reserved before: only the content tells).
+TEST_F(ClusterTask, ATaskConvertsWithTheBatchsPresetAndSizeLimit) {
+  mediagen::MediaRequest Request;
+  Request.Width = 320;
+  Request.Height = 240;
+  Request.DurationSeconds = 0.5;
+  ASSERT_EQ(mediagen::Generate(Source, Request), "");
+  WriteBatch(0, 0);
+  M.Preset.Format = 2;  // HEVC Video
+  M.Preset.MaxHeight = 144;
+  std::string Error;
+  ASSERT_TRUE(batch::cluster::SaveManifest(M, Error)) << Error;
+  const RunResult R = RunTask();
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(ResultLine(0).find("\"done\""), std::string::npos) << ResultLine(0);
+  const mediagen::DecodedMedia Decoded = mediagen::Decode(Final);
+  ASSERT_EQ(Decoded.Error, "");
+  EXPECT_EQ(Decoded.VideoCodecName, "hevc");
+  ASSERT_FALSE(Decoded.Frames.empty());
+  EXPECT_EQ(Decoded.Frames[0].Width, 192);
+  EXPECT_EQ(Decoded.Frames[0].Height, 144);
+}
+
 }  // namespace
 }  // namespace vexav::cli::clustertest
