@@ -243,6 +243,19 @@ TEST_F(Presets, CommandLineRefusesWhatItCannotDo) {
       << Err;
   EXPECT_EQ(Run("--preset 'HEVC Video' -o x.mp4 " + Quote(Source), Out, Err), 2) << Err;
   EXPECT_EQ(Run("--list-presets " + Quote(Source), Out, Err), 2) << Err;
+  // Sound only from a source without sound: the file fails, nothing is left.
+  mediagen::MediaRequest Silent;
+  Silent.Width = 160;
+  Silent.Height = 120;
+  Silent.DurationSeconds = 0.2;
+  Silent.Audio = mediagen::AudioCodec::None;
+  const std::string Mute = Folder + "/mute.avi";
+  ASSERT_EQ(mediagen::Generate(Mute, Silent), "");
+  EXPECT_EQ(Run("-d " + Quote(Folder) + " --preset 'M4A Audio' " + Quote(Mute), Out, Err), 1);
+  EXPECT_NE(Err.find("no audio stream to convert (the preset keeps only the sound)"),
+            std::string::npos)
+      << Err;
+  EXPECT_FALSE(fs::exists(Folder + "/mute (M4A Audio).m4a"));
   // Nothing was written anywhere.
   EXPECT_FALSE(fs::exists(Folder + "/out"));
   EXPECT_FALSE(fs::exists("x.mp4"));

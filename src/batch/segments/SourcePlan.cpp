@@ -18,7 +18,9 @@ bool PlanSource(const TAVProbe& Probe, const std::string& Source, const PresetCh
   const bool AudioOnly =
       Preset.AudioOnly || output::IsAudioOnly(Ext, Source) || Facts.VideoStreams <= 0;
   if (AudioOnly && Facts.AudioStreams <= 0) {
-    Error = "no audio or video stream to convert";
+    Error = Preset.AudioOnly && Facts.VideoStreams > 0
+                ? "no audio stream to convert (the preset keeps only the sound)"
+                : "no audio or video stream to convert";
     return false;
   }
   const output::TOutputSettings Settings =
