@@ -150,7 +150,7 @@ class DefaultRunner::Impl {
 
   const DefaultRunRequest& Request;
   DefaultRunObserver& Observer;
-  const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
+  const output::TFormatPreset& Preset = Request.Preset.Preset();
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   const std::string Label = output::FormatLabel(Preset.ItemText);
   // The output folders this run made: those left empty go at its end,
@@ -244,7 +244,8 @@ void DefaultRunner::Impl::AddTask(const SourceItem& Item) {
   std::string Error;
   // The output's folder is made only for a source that can be converted.
   std::string Folder;
-  bool Ready = segments::PlanSource(Converter.Task(Index)->Probe(), Source, Planned, Error) &&
+  bool Ready = segments::PlanSource(Converter.Task(Index)->Probe(), Source, Request.Preset,
+                                     Planned, Error) &&
                FillOutputOptions(Planned.Options, Options, Error);
   if (Ready) {
     Folder = OutputFolder(Item, Error);
@@ -255,13 +256,9 @@ void DefaultRunner::Impl::AddTask(const SourceItem& Item) {
     return Fail(Source, Error);
   }
   // A picture the preset changes (an odd size): the log says how.
-  if (Planned.Facts.VideoStreams > 0) {
-    const TVideoStreamInfo& Video = Planned.Facts.Video;
-    const std::string Note = output::FitPicture(&Preset, Video.Width, Video.Height).Note;
-    if (!Note.empty()) {
-      std::lock_guard<std::mutex> Guard(Screen);
-      Observer.Log(DisplayName(Source), Note);
-    }
+  if (!Planned.Note.empty()) {
+    std::lock_guard<std::mutex> Guard(Screen);
+    Observer.Log(DisplayName(Source), Planned.Note);
   }
   const std::string Name = Request.SameFolder ? Source : output::PathInFolder(Folder, Source);
   OutputPlan Plan;
@@ -511,6 +508,13 @@ void DefaultRunner::Impl::RunTasks() {
 }
 
 DefaultRunSummary DefaultRunner::Impl::Run() {
+  if (!SetUpConverter()) return Summary;
+  // A preset whose encoders the libraries lack is refused before anything
+  // is made or written.
+  if (const std::string Why = output::PresetUnavailable(Preset); !Why.empty()) {
+    Observer.RunError(std::string(), "preset '" + Label + "' " + Why);
+    return Summary;
+  }
   if (!Request.SameFolder && !Request.OutputDir.empty()) {
     std::string Reason;
     if (!MadeOutputFolders.Make(Request.OutputDir, Reason)) {
@@ -518,7 +522,6 @@ DefaultRunSummary DefaultRunner::Impl::Run() {
       return Summary;
     }
   }
-  if (!SetUpConverter()) return Summary;
   Summary.Started = true;
   // Files refer to one another's slots by index: no reallocation while the
   // run's events come.

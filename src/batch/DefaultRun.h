@@ -1,6 +1,6 @@
 // The default run of a batch on the converter component: every source one
 // task of one TVexAVConverter (or, cut into segments, one task a piece),
-// --jobs of them at once, each with the MPEG-4 preset and an output named
+// --jobs of them at once, each with the preset chosen and an output named
 // after its source and reserved before the run. It prints nothing: what
 // happens goes to a DefaultRunObserver, which a front end turns into lines,
 // JSON or report files.
@@ -16,6 +16,7 @@
 #include "batch/FileReport.h"
 #include "batch/OutputFiles.h"
 #include "batch/SourceList.h"
+#include "batch/segments/SourcePlan.h"
 #include "component/VexAVConverter.h"
 #include "engine/RunTimings.h"
 
@@ -30,6 +31,7 @@ struct DefaultRunRequest {
   int CodecThreads = 0;         // of each whole-file task (0 automatic)
   int SegmentCodecThreads = 1;  // of each piece's task
   int Segments = 0;             // --segments: 0 none, -1 automatic, else the count
+  segments::PresetChoice Preset;  // the format and the size limit of every output
   bool Timings = false;         // tasks record where their time goes
   TLogLevel LogLevel = TLogLevel::llQuiet;
   std::string LibFolder;  // where the media libraries were bound from

@@ -19,7 +19,53 @@ std::string AddEngineOption(std::vector<EngineOptionArg>& List, const char* Opti
   return std::string();
 }
 
+// "A, B and C": the labels of the format table.
+std::string PresetNames() {
+  std::string Text;
+  for (std::size_t I = 0; I < output::kFormats.size(); ++I) {
+    if (I > 0) Text.append(I + 1 == output::kFormats.size() ? " and " : ", ");
+    Text.append(1, '\'');
+    Text.append(output::FormatLabel(output::kFormats[I].ItemText));
+    Text.append(1, '\'');
+  }
+  return Text;
+}
+
 const OptionDef OptionTable[] = {
+    {"preset", 0, "NAME",
+     "convert with the preset NAME (letter case does not matter; --list-presets lists them): "
+     "MPEG-4 Video (the default), MPEG-4 Video HQ, HEVC Video, WebM Video, AV1 Video or M4A "
+     "Audio; its name goes into the output's, as 'clip (HEVC Video).mp4'",
+     [](CommandLine& L, const std::string& V) {
+       const output::TFormatPreset* Found = output::FindFormatByLabel(V);
+       if (!Found) return "unknown preset '" + V + "'; the presets are " + PresetNames();
+       L.Format = static_cast<int>(Found - output::kFormats.data());
+       return std::string();
+     }},
+    {"max-height", 0, "N",
+     "make pictures of more than N lines (144 to 4320) N lines high, keeping their display "
+     "aspect ratio (both sides even); smaller ones keep their size (default: every picture "
+     "keeps its size)",
+     [](CommandLine& L, const std::string& V) {
+       const std::string Error = "option '--max-height' needs a number from " +
+                                 std::to_string(output::kMinMaxHeight) + " to " +
+                                 std::to_string(output::kMaxMaxHeight);
+       int N = 0;
+       for (char C : V) {
+         if (C < '0' || C > '9' || N > output::kMaxMaxHeight) return Error;
+         N = N * 10 + (C - '0');
+       }
+       if (V.empty() || N < output::kMinMaxHeight || N > output::kMaxMaxHeight) return Error;
+       L.MaxHeight = N;
+       return std::string();
+     }},
+    {"list-presets", 0, nullptr,
+     "list the presets, a line each: the name, a tab and what it makes (and a tab and why it "
+     "is unavailable, where the media libraries lack its encoder), and exit",
+     [](CommandLine& L, const std::string&) {
+       L.ListPresets = true;
+       return std::string();
+     }},
     {"output-dir", 'd', "DIR",
      "write the outputs into DIR (made, with its parents, when missing) instead of the "
      "current directory",
@@ -316,9 +362,16 @@ std::vector<std::string> Wrap(const std::string& Text, std::size_t Width) {
 std::string CheckModes(const CommandLine& L) {
   const bool DefaultOptions = !L.OutputDir.empty() || L.SameFolder || !L.FromList.empty();
   const bool ExplicitOptions = !L.InputOptions.empty() || !L.OutputOptions.empty();
+  const bool PresetOptions = L.Format != output::kDefaultFormatIndex || L.MaxHeight != 0;
   if (L.Probe && (L.Explicit() || DefaultOptions || ExplicitOptions || L.CodecThreads >= 0 ||
-                  L.Timings || L.Json))
+                  L.Timings || L.Json || PresetOptions))
     return "'--probe' does not go with the converting options";
+  if (L.Explicit() && PresetOptions)
+    return "'--output' converts with the engine options given; '--preset' and '--max-height' "
+           "do not go with it";
+  if (!L.ClusterStatus.empty() && PresetOptions)
+    return "'--cluster-status' shows a batch as it was submitted; '--preset' and "
+           "'--max-height' do not go with it";
   if (!L.OutputDir.empty() && L.SameFolder)
     return "'--output-dir' and '--same-folder' exclude each other";
   if (L.Explicit() && DefaultOptions)
@@ -416,18 +469,32 @@ ParseResult ParseCommandLine(const std::vector<std::string>& Args) {
   return Result;
 }
 
+std::string PresetListText(
+    const std::function<std::string(const output::TFormatPreset&)>& Unavailable) {
+  std::string Text;
+  for (const output::TFormatPreset& Preset : output::kFormats) {
+    Text += output::FormatLabel(Preset.ItemText) + "\t" + Preset.Description;
+    if (const std::string Why = Unavailable(Preset); !Why.empty()) Text += "\t" + Why;
+    Text += "\n";
+  }
+  return Text;
+}
+
 std::string UsageText(const std::string& ProgramName) {
   const std::string Indent(ProgramName.size() + 8, ' ');
   std::string Text =
-      "Usage: " + ProgramName + " [--output-dir DIR | --same-folder] [--jobs N]\n" + Indent +
+      "Usage: " + ProgramName + " [--preset NAME] [--max-height N]\n" + Indent +
+      "[--output-dir DIR | --same-folder] [--jobs N]\n" + Indent +
       "[--segments N|auto] [--log-level LEVEL] [--json]\n" + Indent +
       "[--from-list LIST] FILE|FOLDER...\n" + "       " + ProgramName +
       " --output OUT [--input-option NAME=VALUE]...\n" + Indent +
       "[--option NAME=VALUE]... FILE\n" + "       " + ProgramName + " --probe FILE...\n" +
+      "       " + ProgramName + " --list-presets\n" +
       "       " + ProgramName + " --cluster slurm [--partition NAME] [--slurm-option OPT]...\n" +
       Indent + "[--cpus-per-task N] [--retries N] [--cluster-program PATH]\n" + Indent +
       "[--output-dir DIR | --same-folder] [--overwrite] [--detach]\n" + Indent +
-      "[--segments N|auto] [--json] FILE|FOLDER...\n" + "       " + ProgramName +
+      "[--preset NAME] [--max-height N] [--segments N|auto]\n" + Indent +
+      "[--json] FILE|FOLDER...\n" + "       " + ProgramName +
       " --cluster-status JOBFOLDER [--wait] [--json]\n" +
       "\n"
       "By default each FILE becomes an MPEG-4 file (H.264 video at the source's size,\n"
@@ -440,6 +507,13 @@ std::string UsageText(const std::string& ProgramName) {
       "A FOLDER stands for the media files inside it and its sub-folders; each output\n"
       "goes into the same sub-folder of the output folder. A stopped conversion keeps\n"
       "what it converted as 'clip (MPEG-4 Video) (partial).mp4'.\n"
+      "\n"
+      "--preset picks another format: MPEG-4 Video HQ (H.264), HEVC Video (H.265,\n"
+      "tagged hvc1) and WebM Video (VP9, Opus sound) at constant quality, AV1 Video\n"
+      "(SVT-AV1, Opus sound, .mkv) for the smallest files, M4A Audio for the sound\n"
+      "alone. These keep the source's frame rate. --max-height N limits the picture\n"
+      "to N lines. A preset whose encoder the media libraries lack is refused before\n"
+      "anything is written.\n"
       "\n"
       "With --output, FILE is converted into OUT by the engine options given, named\n"
       "as the transcoder names them (vcodec, acodec, s, r, b, ab, ar, ac, t, ss, map,\n"

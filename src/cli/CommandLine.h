@@ -3,9 +3,12 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "batch/segments/SourcePlan.h"
 
 namespace vexav::cli {
 
@@ -19,7 +22,7 @@ struct EngineOptionArg {
 
 // What the command line asks for. Three modes: probing (--probe), explicit
 // conversion (--output OUT with engine options, one FILE), and the default
-// conversion of every FILE with the MPEG-4 preset.
+// conversion of every FILE with a preset (the MPEG-4 one by default).
 struct CommandLine {
   bool Help = false;
   bool Version = false;
@@ -77,6 +80,14 @@ struct CommandLine {
   static constexpr int SegmentCodecThreads = 1;
   std::vector<std::string> Files;
 
+  // Default mode: the row of the format table every file is converted with
+  // (--preset NAME), and the size limit (--max-height N; 0: the source's
+  // size). --list-presets prints the table instead of converting.
+  int Format = output::kDefaultFormatIndex;
+  int MaxHeight = 0;
+  bool ListPresets = false;
+  batch::segments::PresetChoice PresetChoice() const { return {Format, MaxHeight}; }
+
   // Default mode on a Slurm cluster (--cluster slurm): the batch becomes one
   // job array, a task per file (cli/cluster/).
   std::string Cluster;
@@ -118,6 +129,10 @@ struct ParseResult {
 // --output with several files, ...) make an error; a missing FILE does not
 // (the caller decides, after --help and --version).
 ParseResult ParseCommandLine(const std::vector<std::string>& Args);
+
+// The --list-presets text: a line per preset, its label, a tab and its
+// description, and a tab and Unavailable's reason where that gives one.
+std::string PresetListText(const std::function<std::string(const output::TFormatPreset&)>& Unavailable);
 
 // The --help text, ending with a line break.
 std::string UsageText(const std::string& ProgramName);

@@ -193,6 +193,7 @@ int RunDefaultOnComponent(const CommandLine& Line, const ConvertEnvironment& Env
   Request.CodecThreads = Line.EffectiveCodecThreads();
   Request.SegmentCodecThreads = CommandLine::SegmentCodecThreads;
   Request.Segments = Line.Segments;
+  Request.Preset = Line.PresetChoice();
   Request.Timings = Line.Timings;
   Request.LogLevel = LogLevelFromName(Line.LogLevel);
   if (Env.Verbose && Request.LogLevel == TLogLevel::llQuiet) Request.LogLevel = TLogLevel::llInfo;

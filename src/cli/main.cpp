@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "cli/EngineJob.h"
 #include "cli/Interrupt.h"
 #include "cli/ProbeCommand.h"
+#include "component/Presets.h"
 #include "cli/cluster/FrontEnd.h"
 
 namespace {
@@ -60,10 +62,13 @@ int main(int argc, char* argv[]) {
     std::printf("%s %s\n", ProgramName, VEXAV_VERSION);
     return 0;
   }
+  if (Line.ListPresets && (!Line.Files.empty() || Line.Probe || Line.Explicit() ||
+                          Line.OnCluster() || !Line.ClusterStatus.empty()))
+    return UsageError("--list-presets lists the presets and converts nothing");
   if (Line.OnCluster() && !Line.FromList.empty())
     return UsageError("--from-list cannot be used with --cluster (give the files)");
   if (Line.Files.empty() && Line.FromList.empty() && Line.ClusterStatus.empty() &&
-      Line.ClusterTask.empty())
+      Line.ClusterTask.empty() && !Line.ListPresets)
     return UsageError("no files given");
 
   // lib/ beside the program, or the installed library folder (see
@@ -79,8 +84,19 @@ int main(int argc, char* argv[]) {
   // gets; they are shown only when asked for. (A conversion's engine sets
   // the same level from its verbosity.)
   ff::av_log_set_level(LibraryLogLevel(Line.Verbose ? 1 : -1));
+  // The AV1 encoder writes its own banner and settings to standard error
+  // (not through the libraries' log) unless its variable says otherwise:
+  // errors only, as for the libraries, and a user's own setting stands.
+  if (!Line.Verbose) ::setenv("SVT_LOG", "1", 0);
   RecordLogLevel();
   if (Line.Probe) return cli::RunProbe(Line.Files, stdout, stderr);
+  if (Line.ListPresets) {
+    std::fputs(cli::PresetListText([](const output::TFormatPreset& Preset) {
+                 return output::PresetUnavailable(Preset);
+               }).c_str(),
+               stdout);
+    return 0;
+  }
 
   cli::ConvertEnvironment Env;
   Env.MakeJob = cli::MakeEngineJob;

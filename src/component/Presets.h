@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,7 +25,7 @@ struct TFormatPreset {
   const char* ItemText;     // as shown in the list, "Label (*.ext)"
   const char* VideoCodec;   // "vcodec"
   const char* AudioCodec;   // "acodec"
-  const char* FrameRate;    // "r"
+  const char* FrameRate;    // "r"; nullptr: the source's (MakeOutputSettings)
   int AudioChannels;        // "ac"
   int AudioSampleRate;      // "ar", Hz
   int VideoBitrate;         // "vb", bit/s
@@ -35,16 +36,59 @@ struct TFormatPreset {
   // The encoder takes only pictures of even width and height (4:2:0):
   // a source of odd size loses its last column and/or row (see FitPicture).
   bool EvenPictureSize;
+  // One line that says what the preset is for (lists of presets).
+  const char* Description = "";
+  // Constant quality: the encoder's "crf" value, with no target bit rate
+  // ("b" 0). nullptr: the encoder aims at VideoBitrate.
+  const char* Quality = nullptr;
+  // The video rate is capped by the output's height (kRateCaps): "maxrate",
+  // and "bufsize" twice that.
+  bool RateCapByHeight = false;
+  const char* VideoTag = nullptr;  // "vtag": the codec tag the container writes
+  // More encoder options, "name=value" pairs separated by ";" (the value
+  // may hold "="), such as the encoder's preset or speed.
+  const char* CodecOptions = nullptr;
+  // Sound only, whatever the source holds: its pictures are left out.
+  bool AudioOnly = false;
 };
+
+// The rate cap of RateCapByHeight: the first row whose MaxHeight is at least
+// the output's height (0: any height). Start values, measured against
+// other converters' presets in bench/quality-bench.sh.
+struct TRateCap {
+  int MaxHeight;
+  int MaxRate;  // bit/s
+};
+inline constexpr TRateCap kRateCaps[] = {
+    {480, 2500000}, {720, 5000000}, {1080, 8000000}, {0, 16000000}};
 
 // The MPEG-4 preset names 4:2:0 pictures: today's H.264 encoder would
 // otherwise keep a camera's 4:2:2 or 4:4:4 pictures and their full range,
 // which gives profiles that browsers, phones and most players cannot
 // decode. The plain (not "j") format also makes the scaler bring full-range
-// pictures into the video range.
-inline constexpr std::array<TFormatPreset, 1> kFormats{{
+// pictures into the video range. The first row is the program's original
+// format; the others encode at constant quality. Their quality values,
+// encoder presets and sound rates are start values, measured against other
+// converters' presets in bench/quality-bench.sh.
+inline constexpr std::array<TFormatPreset, 6> kFormats{{
     {"MPEG-4 Video (*.mp4)", "libx264", "libfaac", "29.97", 2, 44100, 1500000, 64000, -1, 0,
-     "yuv420p", true},
+     "yuv420p", true,
+     "H.264 at 1500 kbit/s and 29.97 frames/s, AAC sound at 64 kbit/s (the default)"},
+    {"MPEG-4 Video HQ (*.mp4)", "libx264", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p",
+     true, "H.264 at constant quality, its rate capped by the picture size; AAC stereo sound",
+     "20", true, nullptr, "preset=medium"},
+    {"HEVC Video (*.mp4)", "libx265", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p", true,
+     "H.265 at constant quality, tagged hvc1 for Apple's players; AAC stereo sound", "24",
+     false, "hvc1", "preset=medium;x265-params=log-level=error"},
+    {"WebM Video (*.webm)", "libvpx-vp9", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
+     "yuv420p", true, "VP9 at constant quality with Opus sound, for the web", "32", false,
+     nullptr, "row-mt=1;deadline=good;cpu-used=2"},
+    {"AV1 Video (*.mkv)", "libsvtav1", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
+     "yuv420p", true, "AV1 (SVT-AV1) at constant quality with Opus sound: the smallest files",
+     "32", false, nullptr, "preset=8;svtav1-params=enable-force-key-frames=1"},
+    {"M4A Audio (*.m4a)", nullptr, "aac", nullptr, 2, -1, 0, 128000, -1, 0, nullptr, false,
+     "AAC sound only, of any source (its pictures are left out)", nullptr, false, nullptr,
+     nullptr, true},
 }};
 
 // The format selected at start-up, and the one the command line converts to.
@@ -62,6 +106,19 @@ VEXAV_API std::string FormatLabel(std::string_view ItemText);
 
 // The preset whose item text is exactly this one, or nullptr.
 VEXAV_API const TFormatPreset* FindFormat(std::string_view ItemText);
+
+// The preset whose label (FormatLabel) is Label, ignoring ASCII case, or
+// nullptr: "hevc video" finds "HEVC Video (*.mp4)".
+VEXAV_API const TFormatPreset* FindFormatByLabel(std::string_view Label);
+
+// Why Preset cannot convert with the media libraries as they are: "" when
+// it can, else "unavailable: the media libraries have no NAME encoder" for
+// the first of its encoders (video, then sound) that HasEncoder does not
+// know. "libfaac" counts as the native "aac", as the engine takes it.
+VEXAV_API std::string PresetUnavailable(const TFormatPreset& Preset,
+                                        const std::function<bool(const char*)>& HasEncoder);
+// The same against the bound libraries (LoadLibraries first).
+VEXAV_API std::string PresetUnavailable(const TFormatPreset& Preset);
 
 // Extensions whose files are converted without video: one string, blank
 // separated.
@@ -104,6 +161,35 @@ struct TPictureFit {
 };
 VEXAV_API TPictureFit FitPicture(const TFormatPreset* Preset, int Width, int Height);
 
+// The size limit of the output's picture: at most this many lines (0: the
+// source's size), one of kSizeLimits in the window, any in
+// kMinMaxHeight..kMaxMaxHeight on the command line.
+inline constexpr int kSizeLimits[] = {0, 1080, 720, 480};
+inline constexpr int kMinMaxHeight = 144;
+inline constexpr int kMaxMaxHeight = 4320;
+
+// The picture a source of Width x Height gets under a limit of MaxHeight
+// lines (0: none). DisplayAspect is the source's width x sample aspect
+// ratio / height (0 or less: square pixels). A source with no more lines
+// than the limit keeps its size (Scaled false: it is never enlarged);
+// otherwise the height becomes MaxHeight and the width the one that keeps
+// the display aspect with square pixels, both rounded to even numbers (at
+// least 2). The engine keeps the source's display aspect for any size it
+// scales to, so the output shows as the source does.
+struct TPictureScale {
+  int Width = 0;
+  int Height = 0;
+  bool Scaled = false;
+};
+VEXAV_API TPictureScale LimitPicture(int Width, int Height, float DisplayAspect, int MaxHeight);
+
+// One engine option as the command-line transcoder names it.
+struct TEngineOption {
+  std::string Name;
+  std::string Value;
+  bool operator==(const TEngineOption&) const = default;
+};
+
 // What a task's output options hold after the format and the source have
 // been applied: the fields of the option record that a format sets, with the
 // record's "not set" values (-1, empty) where nothing set them.
@@ -121,6 +207,11 @@ struct TOutputSettings {
   int VideoBitrate = -1;      // "vb" when > 0
   int VideoSync = -1;         // "vsync", always applied
   std::string VideoFilters;   // "vfilters"
+  int VideoMaxRate = -1;      // "maxrate" when > 0
+  int VideoBufferSize = -1;   // "bufsize" when > 0
+  std::string VideoTag;       // "vtag"
+  // The encoders' own options ("crf", "preset", ...), in the preset's order.
+  std::vector<TEngineOption> CodecOptions;
   // An information line for the log when the source's picture is changed
   // to suit the format (FitPicture); empty otherwise. Not an option.
   std::string Note;
@@ -139,23 +230,22 @@ struct TOutputSettings {
 //    the preset's pixel format, and a video bit rate of 1500000 where still
 //    -1. A source whose size the preset's encoder cannot take is fitted
 //    instead (FitPicture): no frame size, the crop as VideoFilters, and
-//    the Note.
+//    the Note. With MaxHeight (> 0) a source of more lines is scaled
+//    instead (LimitPicture: the frame size, no crop). A preset without a
+//    frame rate takes the source's (as "NUM/DEN", when it lies between 1
+//    and 240 frames a second; "29.97" otherwise). A constant-quality preset
+//    gives "crf" and "b" 0 as codec options, its rate cap by the output's
+//    height, its tag and its further codec options.
+// An AudioOnly preset sets DisableVideo whatever is given.
 VEXAV_API TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
                                              const TAudioStreamInfo& Audio,
-                                             const TVideoStreamInfo& Video);
-
-// One engine option as the command-line transcoder names it.
-struct TEngineOption {
-  std::string Name;
-  std::string Value;
-  bool operator==(const TEngineOption&) const = default;
-};
+                                             const TVideoStreamInfo& Video, int MaxHeight = 0);
 
 // The engine options that carry Settings, in the order the option record
 // applies its fields: "acodec", "ac", "ar", "ab", "async", "vcodec", "vn"
 // (empty value), "r", "s", "vb", "vsync", then "pix_fmt", which the window
-// passes as a free option line, and "vfilters". A field that is not set gives no
-// option; "async" and "vsync" always come. The record's other always-applied
+// passes as a free option line, "vfilters", "maxrate", "bufsize", "vtag" and
+// the codec options. A field that is not set gives no option; "async" and "vsync" always come. The record's other always-applied
 // fields (pad colour black, no time-stamp copy) are the engine's own
 // defaults and are not repeated.
 VEXAV_API std::vector<TEngineOption> EngineOptions(const TOutputSettings& Settings);
@@ -164,7 +254,8 @@ VEXAV_API std::vector<TEngineOption> EngineOptions(const TOutputSettings& Settin
 // the settings' fields (audio codec, channels, sample rate and bit rate,
 // audio sync, video codec, DisableVideo, frame rate and size, video bit
 // rate, video sync, VideoFilters), and the pixel format, which the record
-// has no field for, as the free option line "pix_fmt=NAME". What
+// has no field for, as the free option line "pix_fmt=NAME", with the rate
+// cap, the tag and the codec options as free option lines after it. What
 // SetOutputFile then applies are the options EngineOptions lists.
 VEXAV_API void ApplyOutputSettings(const TOutputSettings& Settings, TOutputOptions& Options);
 

@@ -80,7 +80,7 @@ class ClusterTask : public ::testing::Test {
       TAVProbe Probe;
       ASSERT_TRUE(Probe.Open(Source)) << Probe.LastError();
       segments::SourcePlan Planned;
-      ASSERT_TRUE(segments::PlanSource(Probe, Source, Planned, Error)) << Error;
+      ASSERT_TRUE(segments::PlanSource(Probe, Source, {}, Planned, Error)) << Error;
       File.Segments = segments::PlanSegments(Source, Planned, Count, Error);
       ASSERT_EQ(File.Segments.Segments(), Count) << Error;
       File.DurationUs = Planned.DurationUs;
@@ -186,6 +186,30 @@ TEST_F(ClusterTask, APieceIsPutInPlaceAtTheEndAndAFailedAttemptLeavesItAlone) {
   EXPECT_NE(ResultLine(1).find("\"failed\""), std::string::npos) << ResultLine(1);
   EXPECT_TRUE(FileText(PiecePath) == Before) << "a failed attempt removed the piece in place";
   EXPECT_FALSE(AnyAttemptFile(File.WorkFolder)) << "the failed attempt's own file is left";
+}
+
+// The task converts with the batch's preset and size limit, as job.json
+// carries them (the name was reserved before: only the content tells).
+TEST_F(ClusterTask, ATaskConvertsWithTheBatchsPresetAndSizeLimit) {
+  mediagen::MediaRequest Request;
+  Request.Width = 320;
+  Request.Height = 240;
+  Request.DurationSeconds = 0.5;
+  ASSERT_EQ(mediagen::Generate(Source, Request), "");
+  WriteBatch(0, 0);
+  M.Preset.Format = 2;  // HEVC Video
+  M.Preset.MaxHeight = 144;
+  std::string Error;
+  ASSERT_TRUE(batch::cluster::SaveManifest(M, Error)) << Error;
+  const RunResult R = RunTask();
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_NE(ResultLine(0).find("\"done\""), std::string::npos) << ResultLine(0);
+  const mediagen::DecodedMedia Decoded = mediagen::Decode(Final);
+  ASSERT_EQ(Decoded.Error, "");
+  EXPECT_EQ(Decoded.VideoCodecName, "hevc");
+  ASSERT_FALSE(Decoded.Frames.empty());
+  EXPECT_EQ(Decoded.Frames[0].Width, 192);
+  EXPECT_EQ(Decoded.Frames[0].Height, 144);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -437,6 +438,49 @@ TEST(ConvertCommandLine, HelpShowsEveryOptionAndTheModes) {
   std::istringstream In(Help);
   std::string Line;
   while (std::getline(In, Line)) EXPECT_LE(Line.size(), 80u) << Line;
+}
+
+// --preset takes a label in any letter case and --max-height a number of
+// lines; both go with the default mode, the segments and the cluster, not
+// with the explicit mode, probing or a batch's status.
+TEST(ConvertCommandLine, PresetAndSizeLimit) {
+  ParseResult R = ParseCommandLine({"--preset", "webm VIDEO", "--max-height=720", "a.avi"});
+  ASSERT_EQ(R.Error, "");
+  EXPECT_EQ(R.Line.Format, 3);
+  EXPECT_EQ(R.Line.MaxHeight, 720);
+  EXPECT_EQ(R.Line.PresetChoice().Preset().ItemText, std::string("WebM Video (*.webm)"));
+  R = ParseCommandLine({"a.avi"});
+  EXPECT_EQ(R.Line.Format, 0);
+  EXPECT_EQ(R.Line.MaxHeight, 0);
+  for (const char* N : {"144", "4320"})
+    EXPECT_EQ(ParseCommandLine({"--max-height", N, "a.avi"}).Error, "") << N;
+  R = ParseCommandLine(
+      {"--cluster", "slurm", "--segments", "2", "--preset", "AV1 Video", "--max-height", "480", "a"});
+  EXPECT_EQ(R.Error, "");
+  EXPECT_EQ(R.Line.Format, 4);
+  EXPECT_NE(ParseCommandLine({"--preset", "HEVC Video", "-o", "x.mp4", "a"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--max-height", "720", "--probe", "a"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--cluster-status", "job", "--preset", "HEVC Video"}).Error, "");
+  EXPECT_NE(ParseCommandLine({"--preset", "", "a"}).Error, "");
+  EXPECT_TRUE(ParseCommandLine({"--list-presets"}).Line.ListPresets);
+}
+
+// The listing: a line per row, a tab between the name and the description,
+// and the reason where a row is unavailable.
+TEST(ConvertCommandLine, PresetListText) {
+  const std::string Text = PresetListText([](const output::TFormatPreset& Preset) {
+    return std::string(Preset.VideoCodec ? Preset.VideoCodec : "") == "libx265"
+               ? std::string("unavailable: the media libraries have no libx265 encoder")
+               : std::string();
+  });
+  EXPECT_EQ(Text.find("MPEG-4 Video\t"), 0u);
+  EXPECT_NE(Text.find("\nHEVC Video\tH.265 at constant quality, tagged hvc1 for Apple's players; "
+                      "AAC stereo sound\tunavailable: the media libraries have no libx265 "
+                      "encoder\n"),
+            std::string::npos)
+      << Text;
+  EXPECT_EQ(std::count(Text.begin(), Text.end(), '\n'), 6);
+  EXPECT_EQ(Text.find("unavailable"), Text.rfind("unavailable"));
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ void PrintTo(const TEngineOption& Option, std::ostream* Out) {
 namespace {
 
 TEST(Presets, TheMpeg4Row) {
-  ASSERT_EQ(kFormats.size(), 1u);
+  ASSERT_EQ(kFormats.size(), 6u);
   const TFormatPreset& Row = kFormats[kDefaultFormatIndex];
   EXPECT_STREQ(Row.ItemText, "MPEG-4 Video (*.mp4)");
   EXPECT_EQ(FormatExtension(Row.ItemText), ".mp4");
@@ -262,6 +262,9 @@ TEST(Presets, SettingsGoIntoAnOutputRecord) {
       MakeOutputSettings(&kFormats[0], false, Audio(1, 22050, 32000), Video(640, 360)),
       MakeOutputSettings(&kFormats[0], false, Audio(2, 44100, 64000), Video(13, 7)),
       MakeOutputSettings(&kFormats[0], true, Audio(2, 44100, 128000), TVideoStreamInfo()),
+      // The constant-quality rows: rate cap, tag and the encoders' options.
+      MakeOutputSettings(&kFormats[1], false, Audio(2, 48000, 0), Video(1920, 1080), 720),
+      MakeOutputSettings(&kFormats[2], false, Audio(2, 48000, 0), Video(640, 360)),
   };
   for (const TOutputSettings& S : Cases) {
     TOutputOptions Record;

@@ -7,7 +7,7 @@ namespace vexav {
 namespace {
 
 TEST(WindowFormats, TheMpeg4Row) {
-  ASSERT_EQ(kFormats.size(), 1u);
+  ASSERT_EQ(kFormats.size(), 6u);
   const TFormatPreset& row = kFormats[kDefaultFormatIndex];
   const QString item = QLatin1String(row.ItemText);
   EXPECT_EQ(item, "MPEG-4 Video (*.mp4)");

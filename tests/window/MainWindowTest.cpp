@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QUrl>
+
+#include "component/Presets.h"
 #include <mutex>
 
 #include "MainWindowFixture.h"
@@ -72,7 +74,7 @@ TEST_F(WindowMain, ControlsAsDesigned) {
   EXPECT_EQ(w.btnOpen->toolTip(), "Open one or more videos to the list");
   EXPECT_EQ(w.btnConvert->text(), "Convert!");
   EXPECT_EQ(w.btnConvert->toolTip(), "Convert all the videos from the list");
-  ASSERT_EQ(w.selFormat->count(), 1);
+  ASSERT_EQ(w.selFormat->count(), static_cast<int>(vexav::output::kFormats.size()));
   EXPECT_EQ(w.selFormat->currentText(), kFormat);
   EXPECT_TRUE(w.txtOutput->isReadOnly());
   EXPECT_EQ(w.btnFolderChange->text(), "Change");

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "batch/Json.h"
+#include "component/Presets.h"
 
 namespace vexav::batch::cluster {
 namespace {
@@ -255,6 +256,8 @@ bool SaveManifest(const Manifest& M, std::string& Error) {
   Doc["retries"] = M.Retries;
   Doc["queue"] = M.Queue;
   Doc["scheduler_options"] = M.SchedulerOptions;
+  Doc["preset"] = output::FormatLabel(M.Preset.Preset().ItemText);
+  Doc["max_height"] = M.Preset.MaxHeight;
   Json Files = Json::array();
   for (const PlannedFile& F : M.Files) {
     Json File = Json::object();
@@ -327,6 +330,18 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
     M.Queue = Doc.at(Old ? "partition" : "queue").get<std::string>();
     M.SchedulerOptions =
         Doc.at(Old ? "slurm_options" : "scheduler_options").get<std::vector<std::string>>();
+    if (Doc.contains("preset")) {
+      const std::string Label = Doc.at("preset").get<std::string>();
+      const output::TFormatPreset* Preset = output::FindFormatByLabel(Label);
+      if (!Preset) throw std::runtime_error("its preset '" + Label + "' is not one of this program");
+      M.Preset.Format = static_cast<int>(Preset - output::kFormats.data());
+    }
+    if (Doc.contains("max_height")) {
+      M.Preset.MaxHeight = GetInt(Doc, "max_height");
+      if (M.Preset.MaxHeight != 0 && (M.Preset.MaxHeight < output::kMinMaxHeight ||
+                                      M.Preset.MaxHeight > output::kMaxMaxHeight))
+        throw std::runtime_error("its size limit is out of range");
+    }
     for (const Json& F : Doc.at("files")) {
       PlannedFile File;
       File.Source = GetPath(F, "source");

@@ -13,6 +13,7 @@
 #include "batch/OutputFiles.h"
 #include "batch/cluster/Scheduler.h"
 #include "batch/segments/SegmentPlan.h"
+#include "batch/segments/SourcePlan.h"
 
 namespace vexav::batch::cluster {
 
@@ -50,6 +51,10 @@ struct Manifest {
   int Retries = 0;
   std::string Queue;                          // where the tasks run ("": the default)
   std::vector<std::string> SchedulerOptions;  // passed to the batch system as they are
+  // The preset and size limit every task converts with ("preset" by its
+  // label and "max_height" in job.json; a job.json without them is of the
+  // default preset at the source's size).
+  segments::PresetChoice Preset;
   std::vector<PlannedFile> Files;
   std::vector<PlannedTask> Tasks;  // by array index
   // The output folders the submission made (parents first): whoever ends

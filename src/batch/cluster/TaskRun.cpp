@@ -261,6 +261,7 @@ void RunWholeFile(const TaskRunRequest& Request, const Manifest& M, int TaskCpus
   Run.Sources = ExpandSources({File.Source}, Errors);
   for (const std::string& Error : Errors) PrintLine(Request.Log, Error);
   Run.Overwrite = File.Plan.Replaces;
+  Run.Preset = M.Preset;
   Run.Jobs = 1;
   // The codecs use the CPUs the scheduler gave the task.
   int Cpus = M.CpusPerTask;

@@ -6,22 +6,27 @@
 
 namespace vexav::batch::segments {
 
-bool PlanSource(const TAVProbe& Probe, const std::string& Source, SourcePlan& Plan,
-                std::string& Error) {
-  const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
+bool PlanSource(const TAVProbe& Probe, const std::string& Source, const PresetChoice& Choice,
+                SourcePlan& Plan, std::string& Error) {
+  const output::TFormatPreset& Preset = Choice.Preset();
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   SourceFacts& Facts = Plan.Facts;
   Facts.VideoStreams = Probe.VideoStreamCount();
   Facts.AudioStreams = Probe.AudioStreamCount();
   if (Facts.VideoStreams > 0) Probe.GetDefaultVideoInfo(Facts.Video);
   if (Facts.AudioStreams > 0) Probe.GetDefaultAudioInfo(Facts.Audio);
-  const bool AudioOnly = output::IsAudioOnly(Ext, Source) || Facts.VideoStreams <= 0;
+  const bool AudioOnly =
+      Preset.AudioOnly || output::IsAudioOnly(Ext, Source) || Facts.VideoStreams <= 0;
   if (AudioOnly && Facts.AudioStreams <= 0) {
-    Error = "no audio or video stream to convert";
+    Error = Preset.AudioOnly && Facts.VideoStreams > 0
+                ? "no audio stream to convert (the preset keeps only the sound)"
+                : "no audio or video stream to convert";
     return false;
   }
-  Plan.Options = output::EngineOptions(
-      output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video));
+  const output::TOutputSettings Settings =
+      output::MakeOutputSettings(&Preset, AudioOnly, Facts.Audio, Facts.Video, Choice.MaxHeight);
+  Plan.Options = output::EngineOptions(Settings);
+  Plan.Note = Settings.Note;
   if (AudioOnly) Facts.VideoStreams = 0;
   const AVFormatContext* Context = Probe.Context();
   Plan.DurationUs = Context && Context->duration > 0 ? Context->duration

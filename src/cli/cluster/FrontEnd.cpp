@@ -175,15 +175,10 @@ bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, Planne
     return false;
   }
   segments::SourcePlan Source;
-  if (!segments::PlanSource(Probe, File.Source, Source, Error)) return false;
+  if (!segments::PlanSource(Probe, File.Source, Line.PresetChoice(), Source, Error)) return false;
   // A picture the preset changes (an odd size): the log says how, once for
   // all its pieces.
-  if (Source.Facts.VideoStreams > 0) {
-    const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
-    const std::string Note =
-        output::FitPicture(&Preset, Source.Facts.Video.Width, Source.Facts.Video.Height).Note;
-    if (!Note.empty()) PrintLine(Env.Err, SourceLogLine(File.Source, Note));
-  }
+  if (!Source.Note.empty()) PrintLine(Env.Err, SourceLogLine(File.Source, Source.Note));
   if (Source.Facts.VideoStreams > 0 && Source.DurationUs <= 0)
     PrintLine(Env.Err,
               FileMessage(Given, "its duration is not known; it is converted in one piece"));
@@ -231,7 +226,7 @@ bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest&
     PrintLine(Env.Err, Problem);
     Status = ExitFailed;
   }
-  const output::TFormatPreset& Preset = output::kFormats[output::kDefaultFormatIndex];
+  const output::TFormatPreset& Preset = Line.PresetChoice().Preset();
   const std::string Ext = output::FormatExtension(Preset.ItemText);
   const std::string Label = output::FormatLabel(Preset.ItemText);
   for (const SourceItem& Item : Sources) {
@@ -390,6 +385,14 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
     PrintLine(Env.Err, std::string(ProgramName) + ": " + Unusable);
     return ExitFailed;
   }
+  // A preset the libraries cannot convert with is refused before any
+  // output is reserved or anything submitted.
+  const output::TFormatPreset& Chosen = Line.PresetChoice().Preset();
+  if (const std::string Why = output::PresetUnavailable(Chosen); !Why.empty()) {
+    PrintLine(Env.Err, std::string(ProgramName) + ": preset '" +
+                           output::FormatLabel(Chosen.ItemText) + "' " + Why);
+    return ExitFailed;
+  }
   std::string Program;
   if (!CheckProgram(Line, Program, Env)) return ExitFailed;
 
@@ -400,6 +403,7 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   M.Retries = Line.Retries;
   M.Scheduler = Sched->Name();
   M.Queue = Line.Partition;
+  M.Preset = Line.PresetChoice();
   M.SchedulerOptions = Line.SlurmOptions;
   // What the submission makes goes again unless the batch is submitted: the
   // output folders it made (when still empty, so last), the segmented

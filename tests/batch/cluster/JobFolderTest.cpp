@@ -275,5 +275,54 @@ TEST(ClusterReport, EndlessReportFailsAtTheLineLimit) {
   std::filesystem::remove_all(Template);
 }
 
+// The preset and the size limit go with the batch to every task; a job
+// folder written before there was a choice reads as the default preset at
+// the source's size, and one naming a preset this program lacks is refused.
+TEST(ClusterReport, TheJobFolderKeepsThePresetAndTheSizeLimit) {
+  char Template[] = "/tmp/vexav-job-XXXXXX";
+  ASSERT_NE(::mkdtemp(Template), nullptr);
+  Manifest M;
+  M.Folder = Template;
+  PlannedFile F;
+  F.Source = "/data/a.avi";
+  F.Given = F.Source;
+  F.Plan.Final = F.Plan.WriteTo = "/out/a (HEVC Video).mp4";
+  M.Files = {F};
+  M.Tasks = TasksOfFiles(M.Files);
+  M.Preset.Format = 2;
+  M.Preset.MaxHeight = 720;
+  std::string Error;
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  std::optional<Manifest> Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  EXPECT_EQ(Loaded->Preset.Format, 2);
+  EXPECT_EQ(Loaded->Preset.MaxHeight, 720);
+
+  auto Rewrite = [&](const std::string& From, const std::string& To) {
+    std::ifstream In(ManifestPath(M.Folder));
+    std::string Text((std::istreambuf_iterator<char>(In)), {});
+    const std::size_t At = Text.find(From);
+    ASSERT_NE(At, std::string::npos) << From;
+    Text.replace(At, From.size(), To);
+    std::ofstream(ManifestPath(M.Folder), std::ios::trunc) << Text;
+  };
+  // Older: neither key.
+  Rewrite("\"preset\":\"HEVC Video\",", "");
+  Rewrite("\"max_height\":720,", "");
+  Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  EXPECT_EQ(Loaded->Preset.Format, 0);
+  EXPECT_EQ(Loaded->Preset.MaxHeight, 0);
+
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  Rewrite("\"HEVC Video\"", "\"Betamax\"");
+  EXPECT_FALSE(LoadManifest(M.Folder, Error));
+  EXPECT_NE(Error.find("Betamax"), std::string::npos) << Error;
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  Rewrite("\"max_height\":720", "\"max_height\":12");
+  EXPECT_FALSE(LoadManifest(M.Folder, Error));
+  std::filesystem::remove_all(Template);
+}
+
 }  // namespace
 }  // namespace vexav::batch::cluster

@@ -36,13 +36,15 @@ inline bool WorkFolderLeft(const std::string& Dir) {
   return false;
 }
 
-// The plan the program makes for Source in Count segments, the same way.
-inline segments::SegmentPlan PlanFor(const std::string& Source, int Count) {
+// The plan the program makes for Source in Count segments with the preset
+// chosen, the same way.
+inline segments::SegmentPlan PlanFor(const std::string& Source, int Count,
+                                     const segments::PresetChoice& Choice = {}) {
   TAVProbe Probe;
   EXPECT_TRUE(Probe.Open(Source)) << Probe.LastError();
   segments::SourcePlan Planned;
   std::string Error;
-  EXPECT_TRUE(segments::PlanSource(Probe, Source, Planned, Error)) << Error;
+  EXPECT_TRUE(segments::PlanSource(Probe, Source, Choice, Planned, Error)) << Error;
   const segments::SegmentPlan Plan = segments::PlanSegments(Source, Planned, Count, Error);
   EXPECT_EQ(Plan.Segments(), Count) << Error;
   return Plan;

@@ -119,6 +119,55 @@ TEST_F(Segments, JointsAreExact) {
               0.05 * fs::file_size(Whole));
 }
 
+// Constant-quality presets (their frame rate the source's, their options
+// the encoders' own) join as exactly: every picture once in its place, a
+// key frame where each segment starts (SVT-AV1 takes forced key frames only
+// when told to), and the quality at the joints that of the whole file.
+TEST_F(Segments, ConstantQualityPresetsJoinExactly) {
+  const std::string Source = MakeClip("clip.avi", 5.0);
+  struct {
+    int Format;
+    const char* Preset;
+    const char* Output;
+    const char* Video;
+  } Cases[] = {{1, "MPEG-4 Video HQ", "clip (MPEG-4 Video HQ).mp4", "h264"},
+               {4, "AV1 Video", "clip (AV1 Video).mkv", "av1"}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Preset);
+    const std::string Out = Dir + "/seg-" + std::to_string(C.Format);
+    ASSERT_EQ(Run({"--preset", C.Preset, "--segments", "2", "--jobs", "2", Source}, Out), 0)
+        << ReadFile(Out + "/.stderr");
+    const std::string Joined = Out + "/" + C.Output;
+    EXPECT_FALSE(WorkFolderLeft(Out));
+    const mediagen::PictureComparison Against = mediagen::ComparePictures(Joined, Source);
+    ASSERT_EQ(Against.Error, "");
+    EXPECT_EQ(Against.FramesA, Against.FramesB);
+    for (size_t I = 0; I < Against.Psnr.size(); ++I)
+      ASSERT_GT(Against.Psnr[I], 35.0) << "picture " << I;
+
+    const std::vector<VideoPacket> Packets = VideoPackets(Joined);
+    ASSERT_EQ(static_cast<int>(Packets.size()), Against.FramesA);
+    for (size_t I = 0; I < Packets.size(); ++I)
+      ASSERT_NEAR(Packets[I].PtsUs - Packets[0].PtsUs, I * FrameUs, 1000.0) << "picture " << I;
+    segments::PresetChoice Choice;
+    Choice.Format = C.Format;
+    const segments::SegmentPlan Plan = PlanFor(Source, 2, Choice);
+    ASSERT_EQ(Plan.Segments(), 2);
+    for (const segments::Piece& P : Plan.Pieces) {
+      if (P.Type != segments::Piece::Kind::Picture) continue;
+      EXPECT_TRUE(Packets[P.FirstFrame].Key) << "segment " << P.Number;
+      if (P.FirstFrame == 0) continue;
+      EXPECT_NEAR(Against.MeanPsnrOfCoded(P.FirstFrame - 30, P.FirstFrame + 30),
+                  Against.MeanPsnrOfCoded(0, Against.Psnr.size()), 1.0)
+          << "joint before segment " << P.Number;
+    }
+    const mediagen::DecodedMedia Decoded = mediagen::Decode(Joined);
+    ASSERT_EQ(Decoded.Error, "");
+    EXPECT_EQ(Decoded.VideoCodecName, C.Video);
+    EXPECT_EQ(Decoded.AudioChannels, 2);
+  }
+}
+
 TEST_F(Segments, SameBytesWhateverRanAtOnce) {
   const std::string Source = MakeClip("clip.avi", 5.0);
   ASSERT_EQ(Run({"--segments", "2", "--jobs", "1", Source}, Dir + "/one"), 0);
