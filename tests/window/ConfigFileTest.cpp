@@ -50,9 +50,12 @@ TEST_F(WindowConfigFile, DefaultsWhenTheFileIsMissing) {
 TEST_F(WindowConfigFile, WrittenTextIsExact) {
   ASSERT_TRUE(WriteConfig(Path(), {"/home/tester/Korvel Video/out", false, 1}));
   EXPECT_EQ(ReadText(),
-            "[Main]\nstrOutput=/home/tester/Korvel Video/out\nbooSameFolder=0\nintJobs=1\n");
+            "[Main]\nstrOutput=/home/tester/Korvel Video/out\nbooSameFolder=0\nintJobs=1\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
   ASSERT_TRUE(WriteConfig(Path(), {"/media/usb/Vidéos", true, 16}));
-  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/media/usb/Vidéos\nbooSameFolder=1\nintJobs=16\n");
+  EXPECT_EQ(ReadText(),
+            "[Main]\nstrOutput=/media/usb/Vidéos\nbooSameFolder=1\nintJobs=16\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
 }
 
 TEST_F(WindowConfigFile, WrittenAndReadBack) {
@@ -123,18 +126,21 @@ TEST_F(WindowConfigFile, WritingKeepsEverythingElse) {
   ASSERT_TRUE(WriteConfig(Path(), {"/new/out", false, 2}));
   EXPECT_EQ(ReadText(),
             "; settings\n[Other]\nkey=value\n\n[Main]\nintJobs=2\nbooSameFolder=0\n"
-            "strOutput=/new/out\n\n[Last]\nx=1\n");
+            "strOutput=/new/out\nstrFormat=MPEG-4 Video\nintMaxHeight=0\n\n[Last]\nx=1\n");
 
   WriteText("[Other]\nkey=value");
   ASSERT_TRUE(WriteConfig(Path(), {"/new/out", true, 1}));
   EXPECT_EQ(ReadText(),
-            "[Other]\nkey=value\n\n[Main]\nstrOutput=/new/out\nbooSameFolder=1\nintJobs=1\n");
+            "[Other]\nkey=value\n\n[Main]\nstrOutput=/new/out\nbooSameFolder=1\nintJobs=1\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
 }
 
 TEST_F(WindowConfigFile, LineBreakInTheFolderIsRefused) {
   ASSERT_TRUE(WriteConfig(Path(), {"/good", false, 1}));
   EXPECT_FALSE(WriteConfig(Path(), {"/bad\nbooSameFolder=1", true, 1}));
-  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/good\nbooSameFolder=0\nintJobs=1\n");
+  EXPECT_EQ(ReadText(),
+            "[Main]\nstrOutput=/good\nbooSameFolder=0\nintJobs=1\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
 }
 
 TEST(WindowIniText, ValueAndSetValue) {
