@@ -102,6 +102,20 @@ int ReadJobs(const std::optional<QString>& text) {
   return static_cast<int>(std::clamp<qlonglong>(number, kMinJobs, kMaxJobs));
 }
 
+// The label of the table's row that text names, as the table writes it; the
+// default format's for anything else.
+QString ReadFormat(const std::optional<QString>& text) {
+  const TFormatPreset* format = text ? FindFormatByLabel(*text) : nullptr;
+  return format ? FormatLabel(QString::fromUtf8(format->ItemText)) : DefaultFormatLabel();
+}
+
+int ReadMaxHeight(const std::optional<QString>& text) {
+  if (!text) return 0;
+  bool isNumber = false;
+  const int lines = text->toInt(&isNumber);
+  return isNumber && IsSizeLimit(lines) ? lines : 0;
+}
+
 }  // namespace
 
 int ClampJobs(int jobs) {
@@ -179,7 +193,9 @@ QString DefaultOutputFolder(const QString& homeFolder) {
 }
 
 TWindowConfig DefaultConfig(const QString& homeFolder) {
-  return TWindowConfig{DefaultOutputFolder(homeFolder), false, kDefaultJobs};
+  TWindowConfig config;
+  config.OutputFolder = DefaultOutputFolder(homeFolder);
+  return config;
 }
 
 QString ConfigFilePath(const QString& appFolder) {
@@ -203,6 +219,8 @@ TWindowConfig ReadConfig(const QString& path, const QString& homeFolder) {
   config.SameFolder =
       ReadBool(ini.Value(section, QLatin1String(kConfigKeySameFolder)), config.SameFolder);
   config.Jobs = ReadJobs(ini.Value(section, QLatin1String(kConfigKeyJobs)));
+  config.Format = ReadFormat(ini.Value(section, QLatin1String(kConfigKeyFormat)));
+  config.MaxHeight = ReadMaxHeight(ini.Value(section, QLatin1String(kConfigKeyMaxHeight)));
   return config;
 }
 
@@ -226,6 +244,10 @@ bool WriteConfig(const QString& path, const TWindowConfig& config, QString* prob
   ini.SetValue(section, QLatin1String(kConfigKeySameFolder),
                config.SameFolder ? QStringLiteral("1") : QStringLiteral("0"));
   ini.SetValue(section, QLatin1String(kConfigKeyJobs), QString::number(ClampJobs(config.Jobs)));
+  if (!ini.SetValue(section, QLatin1String(kConfigKeyFormat), config.Format))
+    return fail(QStringLiteral("the format's name holds a line break"));
+  ini.SetValue(section, QLatin1String(kConfigKeyMaxHeight),
+               QString::number(IsSizeLimit(config.MaxHeight) ? config.MaxHeight : 0));
 
   if (const QString reason = MakeFolder(QFileInfo(path).absolutePath()); !reason.isEmpty())
     return fail(reason);

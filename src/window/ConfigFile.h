@@ -5,6 +5,8 @@
 //   strOutput=/home/user/KorvelVideo
 //   booSameFolder=0
 //   intJobs=1
+//   strFormat=MPEG-4 Video
+//   intMaxHeight=0
 //
 // A small INI reader and writer of our own rather than QSettings: QSettings
 // writes booleans as "true"/"false", escapes backslashes and non-ASCII text,
@@ -17,6 +19,8 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+
+#include "window/Formats.h"
 
 namespace vexav {
 
@@ -58,6 +62,11 @@ struct TWindowConfig {
   QString OutputFolder;     // "strOutput"
   bool SameFolder = false;  // "booSameFolder", stored as 1 or 0
   int Jobs = kDefaultJobs;  // "intJobs": parallel conversions, kMinJobs..kMaxJobs
+  // "strFormat": the label of the format box's row, "MPEG-4 Video".
+  QString Format = DefaultFormatLabel();
+  // "intMaxHeight": the size box's limit in lines, one of kSizeLimits; 0
+  // keeps the source's size.
+  int MaxHeight = 0;
 
   bool operator==(const TWindowConfig&) const = default;
 };
@@ -67,6 +76,8 @@ inline constexpr char kConfigSection[] = "Main";
 inline constexpr char kConfigKeyOutput[] = "strOutput";
 inline constexpr char kConfigKeySameFolder[] = "booSameFolder";
 inline constexpr char kConfigKeyJobs[] = "intJobs";
+inline constexpr char kConfigKeyFormat[] = "strFormat";
+inline constexpr char kConfigKeyMaxHeight[] = "intMaxHeight";
 
 // jobs held to kMinJobs..kMaxJobs.
 int ClampJobs(int jobs);
@@ -85,13 +96,16 @@ QString ConfigFilePath(const QString& appFolder);
 // unreadable takes its default, and so does everything when the file cannot
 // be read. "booSameFolder" is true for a non-zero integer (or "true"), false
 // for 0 (or "false") and anything else. "intJobs" is an integer held to
-// kMinJobs..kMaxJobs; anything else gives kDefaultJobs.
+// kMinJobs..kMaxJobs; anything else gives kDefaultJobs. "strFormat" is the
+// label of a row of the format table, in any letter case (read back as the
+// table writes it); any other text gives the default format. "intMaxHeight"
+// is one of kSizeLimits; any other value gives 0.
 TWindowConfig ReadConfig(const QString& path, const QString& homeFolder);
 
 // The same with the user's home folder.
 TWindowConfig ReadConfig(const QString& path);
 
-// Writes the three keys into section "Main" of the file at path, creating it
+// Writes the five keys into section "Main" of the file at path, creating it
 // (and its folder, with its parents, readable by the user alone) when missing
 // and keeping whatever else it holds. The file is replaced whole (written
 // aside, then renamed), so a failure never leaves half a file. Returns false

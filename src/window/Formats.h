@@ -13,6 +13,7 @@ namespace vexav {
 using output::kAudioExtensions;
 using output::kDefaultFormatIndex;
 using output::kFormats;
+using output::kSizeLimits;
 using output::TFormatPreset;
 
 // The extension of an item text: from two characters after the first "(" up
@@ -27,6 +28,20 @@ QString FormatLabel(const QString& itemText);
 
 // The preset whose item text is exactly this one, or nullptr.
 const TFormatPreset* FindFormat(const QString& itemText);
+
+// The preset whose label is this one, ignoring ASCII case, or nullptr:
+// "hevc video" finds "HEVC Video (*.mp4)".
+const TFormatPreset* FindFormatByLabel(const QString& label);
+
+// The label of the format selected at start-up, "MPEG-4 Video".
+QString DefaultFormatLabel();
+
+// The size box's caption of a size limit of lines (one of kSizeLimits):
+// "Keep source size" for 0, else "720 lines".
+QString SizeLimitCaption(int lines);
+
+// Whether lines is one of the size box's limits (kSizeLimits).
+bool IsSizeLimit(int lines);
 
 // Whether ext (dot included) occurs in kAudioExtensions. A case-sensitive
 // substring test: ".mp3" matches, ".MP3" does not. An empty extension, or a

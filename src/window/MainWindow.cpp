@@ -10,7 +10,10 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QSpinBox>
+#include <QStandardItemModel>
 #include <QTableWidget>
+#include <QTimer>
+#include <algorithm>
 
 #include "binding/LibraryLoader.h"
 #include "window/ConfigFile.h"
@@ -34,7 +37,10 @@ const char kLibError[] = "Error: Lib cannot be loaded.";
 }  // namespace
 
 TfrmMain::TfrmMain(TWindowDialogs& dialogs, const TMainWindowSetup& setup, QWidget* parent)
-    : QWidget(parent), Dialogs(dialogs), FConverter(std::make_unique<TVexAVConverter>()) {
+    : QWidget(parent),
+      Dialogs(dialogs),
+      FHasEncoder(setup.HasEncoder),
+      FConverter(std::make_unique<TVexAVConverter>()) {
   setObjectName(QStringLiteral("frmMain"));
   FAppFolder = setup.AppFolder.isEmpty() ? QCoreApplication::applicationDirPath() : setup.AppFolder;
   if (!FAppFolder.endsWith(u'/')) FAppFolder += u'/';
@@ -52,10 +58,16 @@ TfrmMain::TfrmMain(TWindowDialogs& dialogs, const TMainWindowSetup& setup, QWidg
   };
 
   BuildControls();
-  for (const TFormatPreset& format : kFormats)
+  for (const TFormatPreset& format : kFormats) {
     selFormat->addItem(QString::fromUtf8(format.ItemText));
+    selFormat->setItemData(selFormat->count() - 1, QString::fromUtf8(format.Description),
+                           Qt::ToolTipRole);
+  }
   selFormat->setCurrentIndex(kDefaultFormatIndex);
+  for (const int lines : kSizeLimits) selSize->addItem(SizeLimitCaption(lines), lines);
+  selSize->setCurrentIndex(0);
   ReadConfigFile();
+  selFormat->setToolTip(selFormat->currentData(Qt::ToolTipRole).toString());
   setWindowTitle(Title());
   resize(kClientWidth, kClientHeight);
   setMinimumSize(kRefusedWidth + 1, kRefusedHeight + 1);
@@ -74,6 +86,38 @@ QString TfrmMain::Title() {
 QString TfrmMain::OpenFilter() {
   // One pattern: the open dialog matches names in any letter case.
   return QStringLiteral("All Supported Files (*.avi);;All Files (*)");
+}
+
+int TfrmMain::MaxHeight() const {
+  return selSize->currentData().toInt();
+}
+
+void TfrmMain::SetMaxHeight(int lines) {
+  selSize->setCurrentIndex(std::max(0, selSize->findData(IsSizeLimit(lines) ? lines : 0)));
+}
+
+QString TfrmMain::FormatUnavailable(const QString& itemText) const {
+  const TFormatPreset* format = FindFormat(itemText);
+  if (!format) return QString();
+  return QString::fromStdString(FHasEncoder ? output::PresetUnavailable(*format, FHasEncoder)
+                                            : output::PresetUnavailable(*format));
+}
+
+void TfrmMain::MarkUnavailableFormats() {
+  auto* model = qobject_cast<QStandardItemModel*>(selFormat->model());
+  if (!model) return;
+  for (int row = 0; row < model->rowCount(); ++row) {
+    QStandardItem* item = model->item(row);
+    const TFormatPreset* format = FindFormat(item->text());
+    if (!format) continue;
+    QString reason = FormatUnavailable(item->text());
+    // The user cannot pick it; a format chosen before (config.ini) stays
+    // selected and Convert says why it cannot be used.
+    item->setEnabled(reason.isEmpty());
+    if (!reason.isEmpty()) reason[0] = reason[0].toUpper();
+    item->setToolTip(reason.isEmpty() ? QString::fromUtf8(format->Description) : reason);
+  }
+  selFormat->setToolTip(selFormat->currentData(Qt::ToolTipRole).toString());
 }
 
 bool TfrmMain::CanResize(const QSize& size) {
@@ -116,6 +160,9 @@ void TfrmMain::ReadConfigFile() {
   txtOutput->setText(config.OutputFolder);
   chkSameFolder->setChecked(config.SameFolder);
   SetJobs(config.Jobs);
+  for (int index = 0; index < selFormat->count(); ++index)
+    if (FormatLabel(selFormat->itemText(index)) == config.Format) selFormat->setCurrentIndex(index);
+  SetMaxHeight(config.MaxHeight);
   FSavedOutput = config.OutputFolder;
   FSavedJobs = FJobs;
   chkSameFolderClick();
@@ -124,13 +171,14 @@ void TfrmMain::ReadConfigFile() {
 void TfrmMain::WriteConfigFile() {
   // Values given on the command line for this run leave the file's own in
   // place.
+  TWindowConfig config;
+  config.OutputFolder = FOutputForRun ? FSavedOutput : txtOutput->text();
+  config.SameFolder = chkSameFolder->isChecked();
+  config.Jobs = FJobsForRun ? FSavedJobs : FJobs;
+  config.Format = FormatLabel(selFormat->currentText());
+  config.MaxHeight = MaxHeight();
   QString problem;
-  if (WriteConfig(FConfigFile,
-                  TWindowConfig{FOutputForRun ? FSavedOutput : txtOutput->text(),
-                                chkSameFolder->isChecked(), FJobsForRun ? FSavedJobs : FJobs},
-                  &problem) ||
-      FConfigProblemSaid)
-    return;
+  if (WriteConfig(FConfigFile, config, &problem) || FConfigProblemSaid) return;
   // The user learns that the settings are lost, once: a window closed again
   // over the same file does not say it again.
   FConfigProblemSaid = true;
@@ -144,6 +192,13 @@ void TfrmMain::showEvent(QShowEvent* event) {
     FCentred = true;
     if (const QScreen* desktop = screen())
       move(desktop->availableGeometry().center() - rect().center());
+    // Once the window is up, the format box marks the formats the
+    // libraries cannot encode. Quietly: a library that cannot be bound is
+    // reported when a file is added or Convert is pressed.
+    QTimer::singleShot(0, this, [this] {
+      if (VexAVC().LoadLibraries(binding::ProgramLibraryFolder(FAppFolder.toStdString()), true))
+        MarkUnavailableFormats();
+    });
   }
   QWidget::showEvent(event);
 }
@@ -172,7 +227,10 @@ void TfrmMain::SetCaption(const QString& suffix) {
 bool TfrmMain::LoadLibraries() {
   // lib/ beside the program, or the installed library folder.
   const std::string folder = binding::ProgramLibraryFolder(FAppFolder.toStdString());
-  if (VexAVC().LoadLibraries(folder, true)) return true;
+  if (VexAVC().LoadLibraries(folder, true)) {
+    MarkUnavailableFormats();
+    return true;
+  }
   // The loader's text names the library and the package that holds it.
   Dialogs.Warning(
       this, QString::fromUtf8(kLibError) + u'\n' + QString::fromStdString(VexAVC().LastError()));

@@ -32,6 +32,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,7 +61,15 @@ struct TMainWindowSetup {
   // The folder under which the default output folder "KorvelVideo" lies;
   // empty: the user's home folder.
   QString HomeFolder;
+  // Whether the media libraries have the encoder of this name, which says
+  // the formats that can be converted to; empty: ask the bound libraries.
+  std::function<bool(const char*)> HasEncoder = nullptr;
 };
+
+// What Convert says when the selected format's encoders are missing: %1 is
+// the format's item text, %2 the reason ("the media libraries have no ...").
+inline constexpr char kFormatUnavailable[] =
+    "The output format %1 is unavailable: %2. Choose another format.";
 
 // What the window says, once, when config.ini cannot be written at close.
 inline constexpr char kConfigNotSaved[] = "The settings could not be saved in %1: %2.";
@@ -110,6 +119,10 @@ class TfrmMain : public QWidget {
   QCheckBox* chkSameFolder;
   QLabel* lblFormat;
   QComboBox* selFormat;
+  QLabel* lblSize;
+  // "Picture Size": keep the source's, or at most so many lines (each item's
+  // data is its limit, one of kSizeLimits).
+  QComboBox* selSize;
   QLabel* lblJobs;
   QSpinBox* spinJobs;  // "Parallel conversions"
   QPushButton* btnOpen;
@@ -127,6 +140,16 @@ class TfrmMain : public QWidget {
   static QString Title();
   bool StopPressed() const { return FStopPressed; }
   const QString& LastFormat() const { return FLastFormat; }
+  // The size box's limit: at most this many lines, 0 for the source's size.
+  int MaxHeight() const;
+  // Selects the size box's item of this limit (one of kSizeLimits; any
+  // other value selects "Keep source size").
+  void SetMaxHeight(int lines);
+  // Why the format of this item text cannot be converted to with the
+  // libraries as they are (for example "unavailable: the media libraries
+  // have no libx265 encoder"); empty when it can, or when no such format is
+  // listed.
+  QString FormatUnavailable(const QString& itemText) const;
   // Whether a run is in progress (btnConvert reads "Stop").
   bool Converting() const { return FConverting; }
   // How many files convert at once ("intJobs" of config.ini).
@@ -193,6 +216,10 @@ class TfrmMain : public QWidget {
   void WriteConfigFile();
   void SetCaption(const QString& suffix);
   bool LoadLibraries();
+  // Marks the format box's rows that the bound libraries cannot encode:
+  // disabled, with the reason as their tooltip; the others have their
+  // description as tooltip.
+  void MarkUnavailableFormats();
   // Empties the list and the tasks.
   void ClearAll();
   // Makes a task again for each of the given rows; files that cannot be
@@ -261,6 +288,9 @@ class TfrmMain : public QWidget {
   // Started with each run: the run's length and each row's times.
   QElapsedTimer FRunClock;
   QString FLastFormat;
+  // The size limit of the last run that completed.
+  int FLastMaxHeight = 0;
+  std::function<bool(const char*)> FHasEncoder;
   int FJobs = 1;
   // The row of each task, by task index.
   std::vector<int> TaskRows;

@@ -104,6 +104,18 @@ void TfrmMain::BuildControls() {
   selFormat->setObjectName(QStringLiteral("selFormat"));
   selFormat->setMinimumWidth(220);
   lblFormat->setBuddy(selFormat);
+  // Each format's tooltip says what it is for (or why it cannot be used);
+  // the box shows the selected one's.
+  connect(selFormat, &QComboBox::currentIndexChanged, this,
+          [this] { selFormat->setToolTip(selFormat->currentData(Qt::ToolTipRole).toString()); });
+  lblSize = new QLabel(QStringLiteral("Picture Size:"), this);
+  lblSize->setObjectName(QStringLiteral("lblSize"));
+  selSize = new QComboBox(this);
+  selSize->setObjectName(QStringLiteral("selSize"));
+  selSize->setToolTip(
+      QStringLiteral("At most this many lines, keeping the picture's shape; smaller pictures "
+                     "keep their size"));
+  lblSize->setBuddy(selSize);
   btnOpen = makeButton("btnOpen", "Add...");
   btnOpen->setToolTip(QStringLiteral("Open one or more videos to the list"));
   connect(btnOpen, &QPushButton::clicked, this, &TfrmMain::btnOpenClick);
@@ -121,6 +133,10 @@ void TfrmMain::BuildControls() {
   grid->addWidget(btnOpen, 2, 2);
   grid->addWidget(btnAddFolder, 2, 3);
   grid->addWidget(btnConvert, 2, 4);
+  // Under the format box: beside it, the two boxes would not fit the
+  // window's width next to the three buttons.
+  grid->addWidget(lblSize, 3, 0);
+  grid->addWidget(selSize, 3, 1, Qt::AlignLeft);
 
   SetTabOrder();
 }
@@ -182,10 +198,12 @@ void TfrmMain::BuildList() {
 }
 
 void TfrmMain::SetTabOrder() {
-  // Top to bottom, left to right, as the controls stand; the banner takes
-  // no focus.
-  const QList<QWidget*> order = {lvFiles,  txtOutput, btnFolderChange, btnBrowse,    chkSameFolder,
-                                 spinJobs, selFormat, btnOpen,         btnAddFolder, btnConvert};
+  // Top to bottom, left to right, as the controls stand, except that the
+  // size box follows the format box it goes with; the banner takes no
+  // focus.
+  const QList<QWidget*> order = {lvFiles,       txtOutput,    btnFolderChange, btnBrowse,
+                                 chkSameFolder, spinJobs,     selFormat,       selSize,
+                                 btnOpen,       btnAddFolder, btnConvert};
   for (int i = 0; i + 1 < order.size(); ++i) setTabOrder(order[i], order[i + 1]);
 }
 

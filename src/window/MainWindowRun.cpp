@@ -7,12 +7,13 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QThread>
 
-#include "component/PartialOutput.h"
 #include "batch/OutputFiles.h"
+#include "component/PartialOutput.h"
 #include "component/TaskList.h"
 #include "window/Controls.h"
 #include "window/FileProblems.h"
@@ -52,6 +53,25 @@ bool TfrmMain::PrepareTask(int index, const QString& formatText, QString& proble
   QString source = QString::fromStdString(probe.GetFileName());
   if (source.isEmpty()) source = RowPath(row);
 
+  TAudioStreamInfo audio;
+  TVideoStreamInfo video;
+  if (probe.AudioStreamCount() > 0) probe.GetDefaultAudioInfo(audio);
+  if (probe.VideoStreamCount() > 0) probe.GetDefaultVideoInfo(video);
+  // A source without pictures converts to sound only, whatever its name:
+  // asking the encoder for the size of pictures that do not exist fails.
+  const bool audioOnly = IsAudioOnly(ext, source) || probe.VideoStreamCount() == 0;
+  const output::TOutputSettings settings =
+      output::MakeOutputSettings(FindFormat(formatText), audioOnly, audio, video, MaxHeight());
+  // A format that keeps only the sound has nothing to write for a source
+  // without any: said before an output is made.
+  if (settings.DisableVideo && probe.AudioStreamCount() == 0) {
+    problem = probe.VideoStreamCount() > 0
+                  ? QStringLiteral("no audio stream to convert (the format keeps only the sound)")
+                  : QStringLiteral("no audio or video stream to convert");
+    SetRowOutput(row, QString());
+    return false;
+  }
+
   QString name = source;
   if (!chkSameFolder->isChecked()) {
     const QString folder = txtOutput->text();
@@ -76,33 +96,14 @@ bool TfrmMain::PrepareTask(int index, const QString& formatText, QString& proble
   }
   const QString output = QString::fromStdString(reserved);
 
-  TAudioStreamInfo audio;
-  TVideoStreamInfo video;
-  if (probe.AudioStreamCount() > 0) probe.GetDefaultAudioInfo(audio);
-  if (probe.VideoStreamCount() > 0) probe.GetDefaultVideoInfo(video);
-  // A source without pictures converts to sound only, whatever its name:
-  // asking the encoder for the size of pictures that do not exist fails.
-  const bool audioOnly = IsAudioOnly(ext, source) || probe.VideoStreamCount() == 0;
-  const output::TOutputSettings settings =
-      output::MakeOutputSettings(FindFormat(formatText), audioOnly, audio, video);
+  // Every setting of the format: the record's fields, and the pixel format,
+  // the rate cap, the codec tag and the encoder's own options (constant
+  // quality, speed) as free option lines.
   TOutputOptions record;
-  ResetOutputOptions(record);
-  record.AudioCodec = settings.AudioCodec;
-  record.AudioChannels = settings.AudioChannels;
-  record.AudioSampleRate = settings.AudioSampleRate;
-  record.AudioBitrate = settings.AudioBitrate;
-  record.AudioSync = settings.AudioSync;
-  record.VideoCodec = settings.VideoCodec;
-  record.DisableVideo = settings.DisableVideo;
-  record.FrameRate = settings.FrameRate;
-  record.FrameSize = settings.FrameSize;
-  record.VideoBitrate = settings.VideoBitrate;
-  record.VideoSync = settings.VideoSync;
-  // An odd picture size loses its last column or row (the note says so).
-  record.VideoFilters = settings.VideoFilters;
-  lvFiles->item(row, kColumnSource)->setData(rows::kNoteRole, QString::fromStdString(settings.Note));
-  // The record has no field for the pixel format: a free option line.
-  if (!settings.PixelFormat.empty()) record.ExtOptions = "pix_fmt=" + settings.PixelFormat + "\n";
+  output::ApplyOutputSettings(settings, record);
+  // A picture the format changes (an odd size) is said in the row's "Done".
+  lvFiles->item(row, kColumnSource)
+      ->setData(rows::kNoteRole, QString::fromStdString(settings.Note));
 
   SetRowOutput(row, output);
   return VexAVC().SetOutputFile(index, output.toStdString(), &record);
@@ -131,6 +132,7 @@ void TfrmMain::SetControlsEnabled(bool enabled) {
   mnuAddFiles->setEnabled(enabled);
   mnuAddFolder->setEnabled(enabled);
   selFormat->setEnabled(enabled);
+  selSize->setEnabled(enabled);
   chkSameFolder->setEnabled(enabled);
   spinJobs->setEnabled(enabled);
   btnConvert->setEnabled(true);
@@ -165,14 +167,18 @@ bool TfrmMain::ChooseRowsToConvert(const QString& formatText, std::vector<int>& 
   // first when files were converted to this format already.
   bool ask = false;
   if (rowsToLoad.empty()) {
-    ask = anyDone && (FStopPressed || formatText == FLastFormat);
+    ask = anyDone && (FStopPressed || (formatText == FLastFormat && MaxHeight() == FLastMaxHeight));
     for (int row = 0; row < lvFiles->rowCount(); ++row) rowsToLoad.push_back(row);
   }
+  // A size limit is part of what the files were converted to.
+  const QString target = MaxHeight() > 0
+                             ? formatText + QStringLiteral(", ") + SizeLimitCaption(MaxHeight())
+                             : formatText;
   return !ask ||
          Dialogs.AskYesNo(this, Text(kInformation),
                           QStringLiteral("File(s) from the list was already converted to "
                                          "this format\n") +
-                              formatText + u'\n' + QStringLiteral("Do you wish to convert agin?"));
+                              target + u'\n' + QStringLiteral("Do you wish to convert agin?"));
 }
 
 void TfrmMain::PrepareTasks(const QString& formatText) {
@@ -218,6 +224,15 @@ void TfrmMain::btnConvertClick() {
     TaskRows.clear();
     FStopPressed = false;
     btnOpen->setFocus();
+    return;
+  }
+  // A format whose encoders the libraries lack is refused before anything
+  // is made or written: every file would fail the same way.
+  if (const QString reason = FormatUnavailable(selFormat->currentText()); !reason.isEmpty()) {
+    QString because = reason;
+    because.remove(QRegularExpression(QStringLiteral("^unavailable: ")));
+    Dialogs.Warning(this, Text(kFormatUnavailable).arg(selFormat->currentText(), because));
+    selFormat->setFocus();
     return;
   }
   // One output folder for every file: when it cannot be made or written
@@ -433,6 +448,7 @@ void TfrmMain::FinishRun() {
     VexAVC().ClearTasks();
     TaskRows.clear();
     FLastFormat = selFormat->currentText();
+    FLastMaxHeight = MaxHeight();
   }
   emit runEnded();
 

@@ -24,6 +24,7 @@
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 #include "window/ConfigLocation.h"
@@ -187,6 +188,10 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The AV1 encoder writes its banner and settings to standard error (not
+  // through the libraries' log, which the window keeps quiet) unless its
+  // variable says otherwise: errors only, and a user's own setting stands.
+  ::setenv("SVT_LOG", "1", 0);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("vexav-window"));
   // The desktop entry the window belongs to (its application id on Wayland),

@@ -50,9 +50,12 @@ TEST_F(WindowConfigFile, DefaultsWhenTheFileIsMissing) {
 TEST_F(WindowConfigFile, WrittenTextIsExact) {
   ASSERT_TRUE(WriteConfig(Path(), {"/home/tester/Korvel Video/out", false, 1}));
   EXPECT_EQ(ReadText(),
-            "[Main]\nstrOutput=/home/tester/Korvel Video/out\nbooSameFolder=0\nintJobs=1\n");
+            "[Main]\nstrOutput=/home/tester/Korvel Video/out\nbooSameFolder=0\nintJobs=1\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
   ASSERT_TRUE(WriteConfig(Path(), {"/media/usb/Vidéos", true, 16}));
-  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/media/usb/Vidéos\nbooSameFolder=1\nintJobs=16\n");
+  EXPECT_EQ(ReadText(),
+            "[Main]\nstrOutput=/media/usb/Vidéos\nbooSameFolder=1\nintJobs=16\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
 }
 
 TEST_F(WindowConfigFile, WrittenAndReadBack) {
@@ -111,6 +114,60 @@ TEST_F(WindowConfigFile, JobsAreHeldToTheirRange) {
   EXPECT_EQ(ClampJobs(100), 16);
 }
 
+TEST_F(WindowConfigFile, FormatAndSizeLimitRoundTrip) {
+  const TWindowConfig fresh = DefaultConfig(kHome);
+  EXPECT_EQ(fresh.Format, "MPEG-4 Video");
+  EXPECT_EQ(fresh.MaxHeight, 0);
+  // Every format of the table and every limit of the size box.
+  for (const TFormatPreset& format : kFormats) {
+    for (const int lines : kSizeLimits) {
+      TWindowConfig config = fresh;
+      config.Format = FormatLabel(QString::fromUtf8(format.ItemText));
+      config.MaxHeight = lines;
+      ASSERT_TRUE(WriteConfig(Path(), config));
+      EXPECT_EQ(ReadConfig(Path(), kHome), config) << ReadText().toStdString();
+    }
+  }
+  TWindowConfig config = fresh;
+  config.Format = "WebM Video";
+  config.MaxHeight = 720;
+  ASSERT_TRUE(WriteConfig(Path(), config));
+  EXPECT_EQ(ReadText(),
+            "[Main]\nstrOutput=/home/tester/KorvelVideo\nbooSameFolder=0\nintJobs=1\n"
+            "strFormat=WebM Video\nintMaxHeight=720\n");
+  // A limit the box does not offer is not written.
+  config.MaxHeight = 600;
+  ASSERT_TRUE(WriteConfig(Path(), config));
+  EXPECT_EQ(ReadConfig(Path(), kHome).MaxHeight, 0);
+}
+
+TEST_F(WindowConfigFile, UnknownOrDamagedFormatAndSizeGiveTheDefaults) {
+  const std::pair<QByteArray, QString> formats[] = {{"HEVC Video", "HEVC Video"},
+                                                    {"  m4a audio ", "M4A Audio"},
+                                                    {"HEVC Video (*.mp4)", "MPEG-4 Video"},
+                                                    {"Theora Video", "MPEG-4 Video"},
+                                                    {"", "MPEG-4 Video"},
+                                                    {"\xff\xfe", "MPEG-4 Video"}};
+  for (const auto& [text, label] : formats) {
+    WriteText("[Main]\nstrOutput=/o\nstrFormat=" + text + "\n");
+    EXPECT_EQ(ReadConfig(Path(), kHome).Format, label) << text.toStdString();
+  }
+  const std::pair<QByteArray, int> sizes[] = {{"480", 480}, {" 1080 ", 1080},  {"0", 0},
+                                              {"600", 0},   {"-480", 0},       {"720p", 0},
+                                              {"", 0},      {"99999999999", 0}};
+  for (const auto& [text, lines] : sizes) {
+    WriteText("[Main]\nstrOutput=/o\nintMaxHeight=" + text + "\n");
+    EXPECT_EQ(ReadConfig(Path(), kHome).MaxHeight, lines) << text.toStdString();
+  }
+  // One damaged key leaves the others as they were.
+  WriteText("[Main]\nstrOutput=/o\nintJobs=3\nstrFormat=AV1 Video\nintMaxHeight=x\n");
+  TWindowConfig expected = DefaultConfig(kHome);
+  expected.OutputFolder = "/o";
+  expected.Jobs = 3;
+  expected.Format = "AV1 Video";
+  EXPECT_EQ(ReadConfig(Path(), kHome), expected);
+}
+
 TEST_F(WindowConfigFile, UnreadablePathGivesDefaults) {
   ASSERT_TRUE(QDir(Dir.path()).mkdir("config.ini"));  // a folder where the file should be
   EXPECT_EQ(ReadConfig(Path(), kHome), DefaultConfig(kHome));
@@ -123,18 +180,21 @@ TEST_F(WindowConfigFile, WritingKeepsEverythingElse) {
   ASSERT_TRUE(WriteConfig(Path(), {"/new/out", false, 2}));
   EXPECT_EQ(ReadText(),
             "; settings\n[Other]\nkey=value\n\n[Main]\nintJobs=2\nbooSameFolder=0\n"
-            "strOutput=/new/out\n\n[Last]\nx=1\n");
+            "strOutput=/new/out\nstrFormat=MPEG-4 Video\nintMaxHeight=0\n\n[Last]\nx=1\n");
 
   WriteText("[Other]\nkey=value");
   ASSERT_TRUE(WriteConfig(Path(), {"/new/out", true, 1}));
   EXPECT_EQ(ReadText(),
-            "[Other]\nkey=value\n\n[Main]\nstrOutput=/new/out\nbooSameFolder=1\nintJobs=1\n");
+            "[Other]\nkey=value\n\n[Main]\nstrOutput=/new/out\nbooSameFolder=1\nintJobs=1\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
 }
 
 TEST_F(WindowConfigFile, LineBreakInTheFolderIsRefused) {
   ASSERT_TRUE(WriteConfig(Path(), {"/good", false, 1}));
   EXPECT_FALSE(WriteConfig(Path(), {"/bad\nbooSameFolder=1", true, 1}));
-  EXPECT_EQ(ReadText(), "[Main]\nstrOutput=/good\nbooSameFolder=0\nintJobs=1\n");
+  EXPECT_EQ(ReadText(),
+            "[Main]\nstrOutput=/good\nbooSameFolder=0\nintJobs=1\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
 }
 
 TEST(WindowIniText, ValueAndSetValue) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <QStringList>
+
 #include "QtPrinters.h"
 #include "window/Formats.h"
 
@@ -33,6 +35,22 @@ TEST(WindowFormats, ItemTextParsing) {
   EXPECT_EQ(FormatExtension("No parentheses"), "");
   EXPECT_EQ(FormatExtension("Broken ()"), "");
   EXPECT_EQ(FormatLabel("No parentheses"), "No parentheses");
+}
+
+TEST(WindowFormats, LabelsAndSizeLimits) {
+  EXPECT_EQ(DefaultFormatLabel(), "MPEG-4 Video");
+  EXPECT_EQ(FindFormatByLabel("hevc video"), FindFormat("HEVC Video (*.mp4)"));
+  EXPECT_NE(FindFormatByLabel("M4A Audio"), nullptr);
+  EXPECT_EQ(FindFormatByLabel("HEVC Video (*.mp4)"), nullptr);
+  EXPECT_EQ(FindFormatByLabel(""), nullptr);
+
+  QStringList captions;
+  for (const int lines : kSizeLimits) {
+    captions.append(SizeLimitCaption(lines));
+    EXPECT_TRUE(IsSizeLimit(lines)) << lines;
+  }
+  EXPECT_EQ(captions, QStringList({"Keep source size", "1080 lines", "720 lines", "480 lines"}));
+  for (const int lines : {-1, 1, 144, 479, 481, 2160}) EXPECT_FALSE(IsSizeLimit(lines)) << lines;
 }
 
 TEST(WindowFormats, AudioExtensionTestIsCaseSensitive) {

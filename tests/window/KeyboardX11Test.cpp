@@ -2,7 +2,7 @@
 // presses that go through the server itself (xdotool's XTEST keys), as a
 // person at the keyboard would press them: Tab and Shift+Tab must reach
 // every control, Convert among them, and Space and Enter must press the
-// focused button.
+// focused button; the arrow keys choose in the format and size boxes.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -110,14 +110,30 @@ TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
 
   // Forward from the list: every control once, top to bottom, then round.
   QStringList forward;
-  for (int i = 0; i < 10; ++i) forward.append(Move(QStringLiteral("Tab")));
-  EXPECT_EQ(forward,
-            QStringList({"txtOutput", "btnFolderChange", "btnBrowse", "chkSameFolder", "spinJobs",
-                         "selFormat", "btnOpen", "btnAddFolder", "btnConvert", "lvFiles"}));
+  for (int i = 0; i < 11; ++i) forward.append(Move(QStringLiteral("Tab")));
+  EXPECT_EQ(forward, QStringList({"txtOutput", "btnFolderChange", "btnBrowse", "chkSameFolder",
+                                  "spinJobs", "selFormat", "selSize", "btnOpen", "btnAddFolder",
+                                  "btnConvert", "lvFiles"}));
   // Backward from the list: Convert first.
   ASSERT_EQ(Move(QStringLiteral("shift+Tab")), "btnConvert");
   EXPECT_EQ(Move(QStringLiteral("shift+Tab")), "btnAddFolder");
   ASSERT_EQ(Move(QStringLiteral("Tab")), "btnConvert");
+
+  // The arrow keys choose in the size box and the format box, as in the
+  // other boxes; the run below keeps the source's size.
+  w.selSize->setFocus();
+  ASSERT_TRUE(WaitUntil([&] { return FocusName() == "selSize"; }));
+  Press(QStringLiteral("Down"));
+  EXPECT_TRUE(WaitUntil([&] { return w.MaxHeight() == 1080; })) << w.MaxHeight();
+  Press(QStringLiteral("Up"));
+  EXPECT_TRUE(WaitUntil([&] { return w.MaxHeight() == 0; })) << w.MaxHeight();
+  ASSERT_EQ(Move(QStringLiteral("shift+Tab")), "selFormat");
+  Press(QStringLiteral("Down"));
+  EXPECT_TRUE(WaitUntil([&] { return w.selFormat->currentIndex() == 1; }));
+  Press(QStringLiteral("Up"));
+  EXPECT_TRUE(WaitUntil([&] { return w.selFormat->currentIndex() == 0; }));
+  w.btnConvert->setFocus();
+  ASSERT_TRUE(WaitUntil([&] { return FocusName() == "btnConvert"; }));
 
   // Space presses Convert: the files convert.
   Press(QStringLiteral("space"));

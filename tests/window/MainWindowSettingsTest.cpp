@@ -26,7 +26,9 @@ TEST_F(WindowMain, PortableFileBesideTheExecutableIsKept) {
     w.SetJobs(5);
     EXPECT_TRUE(w.close());
   }
-  EXPECT_EQ(FileText(beside), "[Main]\nstrOutput=/portable/out\nbooSameFolder=1\nintJobs=5\n");
+  EXPECT_EQ(FileText(beside),
+            "[Main]\nstrOutput=/portable/out\nbooSameFolder=1\nintJobs=5\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
   EXPECT_FALSE(QFileInfo::exists(Dir.path() + "/config"));
   EXPECT_EQ(Dialogs.Count("Warning"), 0);
 }
@@ -56,9 +58,11 @@ TEST_F(WindowMain, TwoUsersKeepTheirOwnSettings) {
   session(ann, "/ann/videos", 3, QString(), 0);
   session(bob, "/bob/films", 2, QString(), 0);
   EXPECT_EQ(FileText(ann + "/.config/vexav/config.ini"),
-            "[Main]\nstrOutput=/ann/videos\nbooSameFolder=0\nintJobs=3\n");
+            "[Main]\nstrOutput=/ann/videos\nbooSameFolder=0\nintJobs=3\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
   EXPECT_EQ(FileText(bob + "/.config/vexav/config.ini"),
-            "[Main]\nstrOutput=/bob/films\nbooSameFolder=0\nintJobs=2\n");
+            "[Main]\nstrOutput=/bob/films\nbooSameFolder=0\nintJobs=2\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
   EXPECT_FALSE(QFileInfo::exists(AppFolder() + "/config.ini"));
   EXPECT_EQ(Dialogs.Count("Warning"), 0);
 }

@@ -397,7 +397,9 @@ TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
   EXPECT_FALSE(QFileInfo::exists(AppFolder() + "/config.ini"));
   QFile file(config);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-  EXPECT_EQ(file.readAll(), "[Main]\nstrOutput=/some/where\nbooSameFolder=0\nintJobs=3\n");
+  EXPECT_EQ(file.readAll(),
+            "[Main]\nstrOutput=/some/where\nbooSameFolder=0\nintJobs=3\n"
+            "strFormat=MPEG-4 Video\nintMaxHeight=0\n");
   file.close();
   {
     TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
