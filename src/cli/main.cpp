@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "batch/EncoderBanners.h"
 #include "binding/Api.h"
 #include "binding/FFmpegLibs.h"
 #include "binding/LibraryLoader.h"
@@ -84,10 +84,7 @@ int main(int argc, char* argv[]) {
   // gets; they are shown only when asked for. (A conversion's engine sets
   // the same level from its verbosity.)
   ff::av_log_set_level(LibraryLogLevel(Line.Verbose ? 1 : -1));
-  // The AV1 encoder writes its own banner and settings to standard error
-  // (not through the libraries' log) unless its variable says otherwise:
-  // errors only, as for the libraries, and a user's own setting stands.
-  if (!Line.Verbose) ::setenv("SVT_LOG", "1", 0);
+  batch::QuietEncoderBanners(Line.Verbose);
   RecordLogLevel();
   if (Line.Probe) return cli::RunProbe(Line.Files, stdout, stderr);
   if (Line.ListPresets) {

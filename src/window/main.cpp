@@ -24,9 +24,9 @@
 #include <QPixmap>
 #include <QTimer>
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
+#include "batch/EncoderBanners.h"
 #include "window/ConfigLocation.h"
 #include "window/Controls.h"
 #include "window/MainWindow.h"
@@ -188,10 +188,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // The AV1 encoder writes its banner and settings to standard error (not
-  // through the libraries' log, which the window keeps quiet) unless its
-  // variable says otherwise: errors only, and a user's own setting stands.
-  ::setenv("SVT_LOG", "1", 0);
+  vexav::batch::QuietEncoderBanners(false);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("vexav-window"));
   // The desktop entry the window belongs to (its application id on Wayland),

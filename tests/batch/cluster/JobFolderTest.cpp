@@ -12,7 +12,23 @@
 namespace vexav::batch::cluster {
 namespace {
 
-TEST(ClusterReport, LinesReadBackAsWritten) {
+// Each case gets a temporary folder of its own (a job folder, or one to
+// write a report into), removed afterwards whatever the case found.
+class ClusterReport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char Template[] = "/tmp/vexav-job-XXXXXX";
+    ASSERT_NE(::mkdtemp(Template), nullptr);
+    Folder = Template;
+  }
+  void TearDown() override {
+    std::error_code Ignored;
+    if (!Folder.empty()) std::filesystem::remove_all(Folder, Ignored);
+  }
+  std::string Folder;
+};
+
+TEST_F(ClusterReport, LinesReadBackAsWritten) {
   ReportRecord Result;
   Result.Type = ReportRecord::Kind::Result;
   Result.Status = "stopped";
@@ -29,7 +45,7 @@ TEST(ClusterReport, LinesReadBackAsWritten) {
 // Paths are bytes: one that is not UTF-8 comes back from a report line and
 // from job.json as it was, so that the task opens the right source and the
 // front end finds the right output.
-TEST(ClusterReport, PathsThatAreNotUtf8SurviveTheJobFolder) {
+TEST_F(ClusterReport, PathsThatAreNotUtf8SurviveTheJobFolder) {
   const std::string Odd = "/data/caf\xe9 \"1\"\x01.avi";
   ReportRecord Result;
   Result.Type = ReportRecord::Kind::Result;
@@ -40,10 +56,8 @@ TEST(ClusterReport, PathsThatAreNotUtf8SurviveTheJobFolder) {
   ASSERT_TRUE(Read) << Error;
   EXPECT_EQ(Read->Output, Result.Output);
 
-  char Template[] = "/tmp/vexav-job-XXXXXX";
-  ASSERT_NE(::mkdtemp(Template), nullptr);
   Manifest M;
-  M.Folder = Template;
+  M.Folder = Folder;
   M.Program = "/opt/vexav\xff/vexav-convert";
   PlannedFile F;
   F.Source = Odd;
@@ -58,16 +72,13 @@ TEST(ClusterReport, PathsThatAreNotUtf8SurviveTheJobFolder) {
   EXPECT_EQ(Loaded->Files[0].Source, F.Source);
   EXPECT_EQ(Loaded->Files[0].Plan.Final, F.Plan.Final);
   EXPECT_EQ(Loaded->Files[0].Plan.WriteTo, F.Plan.WriteTo);
-  std::filesystem::remove_all(Template);
 }
 
 // The tasks write each piece into the work folder under the name job.json
 // gives; a job.json from elsewhere cannot point them out of it.
-TEST(ClusterReport, PiecesSurviveTheJobFolderAndStayInTheWorkFolder) {
-  char Template[] = "/tmp/vexav-job-XXXXXX";
-  ASSERT_NE(::mkdtemp(Template), nullptr);
+TEST_F(ClusterReport, PiecesSurviveTheJobFolderAndStayInTheWorkFolder) {
   Manifest M;
-  M.Folder = Template;
+  M.Folder = Folder;
   PlannedFile F;
   F.Source = "/data/clip.avi";
   F.Plan.Final = F.Plan.WriteTo = "/data/clip.mp4";
@@ -96,13 +107,12 @@ TEST(ClusterReport, PiecesSurviveTheJobFolderAndStayInTheWorkFolder) {
   ASSERT_TRUE(SaveManifest(M, Error)) << Error;
   EXPECT_FALSE(LoadManifest(M.Folder, Error));
   EXPECT_NE(Error.find("not a plain name"), std::string::npos) << Error;
-  std::filesystem::remove_all(Template);
 }
 
 // What the front end needs besides a file's percent for --json: the frame
 // and rate, when the task began and how long it took; lines without them
 // still read.
-TEST(ClusterReport, ProgressCarriesFrameAndRateAndTheStartItsTime) {
+TEST_F(ClusterReport, ProgressCarriesFrameAndRateAndTheStartItsTime) {
   ReportRecord Progress;
   Progress.Type = ReportRecord::Kind::Progress;
   Progress.Ms = 400;
@@ -143,11 +153,9 @@ TEST(ClusterReport, ProgressCarriesFrameAndRateAndTheStartItsTime) {
 // job.json keeps each source as the command line named it (--json's
 // "file"), the output folders the submission made (removed at the batch's
 // end when empty), and whether the batch was cancelled.
-TEST(ClusterReport, TheJobFolderKeepsNamesGivenFoldersMadeAndTheCancel) {
-  char Template[] = "/tmp/vexav-job-XXXXXX";
-  ASSERT_NE(::mkdtemp(Template), nullptr);
+TEST_F(ClusterReport, TheJobFolderKeepsNamesGivenFoldersMadeAndTheCancel) {
   Manifest M;
-  M.Folder = Template;
+  M.Folder = Folder;
   PlannedFile F;
   F.Source = "/data/tree/a.avi";
   F.Given = "tree/a.avi";
@@ -173,18 +181,15 @@ TEST(ClusterReport, TheJobFolderKeepsNamesGivenFoldersMadeAndTheCancel) {
   EXPECT_FALSE(WasCancelled(M.Folder));
   EXPECT_TRUE(MarkCancelled(M.Folder));
   EXPECT_TRUE(WasCancelled(M.Folder));
-  std::filesystem::remove_all(Template);
 }
 
 // A task submitted again keeps the ids of its earlier submissions (each
 // wrote under a name of its own); a job folder without them (one task, one
 // submission, or an older front end's) reads with none. A submission marked
 // given up is known as such, and so is every one once the job folder is gone.
-TEST(ClusterReport, TheJobFolderKeepsEarlierSubmissionsAndTheOnesGivenUp) {
-  char Template[] = "/tmp/vexav-job-XXXXXX";
-  ASSERT_NE(::mkdtemp(Template), nullptr);
+TEST_F(ClusterReport, TheJobFolderKeepsEarlierSubmissionsAndTheOnesGivenUp) {
   Manifest M;
-  M.Folder = Template;
+  M.Folder = Folder;
   PlannedFile F;
   F.Source = "/data/a.avi";
   F.Given = F.Source;
@@ -207,11 +212,11 @@ TEST(ClusterReport, TheJobFolderKeepsEarlierSubmissionsAndTheOnesGivenUp) {
   EXPECT_TRUE(MarkGivenUp(M.Folder, "17_1"));
   EXPECT_TRUE(IsGivenUp(M.Folder, "17_1"));
   EXPECT_FALSE(IsGivenUp(M.Folder, "20_1"));
-  std::filesystem::remove_all(Template);
+  std::filesystem::remove_all(Folder);
   EXPECT_TRUE(IsGivenUp(M.Folder, "20_1")) << "the batch has ended";
 }
 
-TEST(ClusterReport, MalformedLinesAreErrors) {
+TEST_F(ClusterReport, MalformedLinesAreErrors) {
   for (const char* Bad : {"", "garbage", "[1,2]", "{\"event\":\"progress\",\"ms\":\"x\"}",
                           "{\"event\":\"result\",\"status\":\"done\",\"message\":\"\","
                           "\"output\":\"\"}",
@@ -228,7 +233,7 @@ TEST(ClusterReport, MalformedLinesAreErrors) {
   }
 }
 
-TEST(ClusterReport, ReaderTakesOnlyWholeLinesAndKnowsACutOffOne) {
+TEST_F(ClusterReport, ReaderTakesOnlyWholeLinesAndKnowsACutOffOne) {
   char Template[] = "/tmp/vexav-report-XXXXXX";
   const int Fd = ::mkstemp(Template);
   ASSERT_GE(Fd, 0);
@@ -264,25 +269,20 @@ TEST(ClusterReport, ReaderTakesOnlyWholeLinesAndKnowsACutOffOne) {
 
 // A report that never ends (here the endless file of zero bytes) fails as
 // one line too long after a bounded read instead of filling memory.
-TEST(ClusterReport, EndlessReportFailsAtTheLineLimit) {
-  char Template[] = "/tmp/vexav-report-XXXXXX";
-  ASSERT_NE(::mkdtemp(Template), nullptr);
-  const std::string Path = std::string(Template) + "/task-0.jsonl";
+TEST_F(ClusterReport, EndlessReportFailsAtTheLineLimit) {
+  const std::string Path = Folder + "/task-0.jsonl";
   std::filesystem::create_symlink("/dev/zero", Path);
   ReportReader Reader(Path);
   EXPECT_TRUE(Reader.Poll().empty());
   EXPECT_EQ(Reader.Error(), "its report is unreadable (line 1 is too long)");
-  std::filesystem::remove_all(Template);
 }
 
 // The preset and the size limit go with the batch to every task; a job
 // folder written before there was a choice reads as the default preset at
 // the source's size, and one naming a preset this program lacks is refused.
-TEST(ClusterReport, TheJobFolderKeepsThePresetAndTheSizeLimit) {
-  char Template[] = "/tmp/vexav-job-XXXXXX";
-  ASSERT_NE(::mkdtemp(Template), nullptr);
+TEST_F(ClusterReport, TheJobFolderKeepsThePresetAndTheSizeLimit) {
   Manifest M;
-  M.Folder = Template;
+  M.Folder = Folder;
   PlannedFile F;
   F.Source = "/data/a.avi";
   F.Given = F.Source;
@@ -321,7 +321,6 @@ TEST(ClusterReport, TheJobFolderKeepsThePresetAndTheSizeLimit) {
   ASSERT_TRUE(SaveManifest(M, Error)) << Error;
   Rewrite("\"max_height\":720", "\"max_height\":12");
   EXPECT_FALSE(LoadManifest(M.Folder, Error));
-  std::filesystem::remove_all(Template);
 }
 
 }  // namespace
