@@ -79,7 +79,7 @@ inline constexpr std::array<TFormatPreset, 6> kFormats{{
      "20", true, nullptr, "preset=medium"},
     {"HEVC Video (*.mp4)", "libx265", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p", true,
      "H.265 at constant quality, tagged hvc1 for Apple's players; AAC stereo sound", "24",
-     false, "hvc1", "preset=medium;x265-params=log-level=error"},
+     false, "hvc1", "preset=medium;forced-idr=1;x265-params=log-level=error"},
     {"WebM Video (*.webm)", "libvpx-vp9", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
      "yuv420p", true, "VP9 at constant quality with Opus sound, for the web", "32", false,
      nullptr, "row-mt=1;deadline=good;cpu-used=2"},

@@ -63,7 +63,18 @@ std::vector<VideoPacket> VideoPackets(const std::string& Path) {
 }
 
 using namespace test;
-using Segments = SegmentsFixture;
+struct PresetCase {
+  int Format;
+  const char* Preset;
+  const char* Output;  // the joined file's name
+  const char* Video;   // its decoder's name
+};
+
+class Segments : public SegmentsFixture {
+ protected:
+  void ExpectExactJoints(const std::string& Source, double StepUs,
+                         const std::vector<PresetCase>& Cases);
+};
 
 TEST_F(Segments, JointsAreExact) {
   const std::string Source = MakeClip("clip.avi", 7.0);
@@ -119,20 +130,13 @@ TEST_F(Segments, JointsAreExact) {
               0.05 * fs::file_size(Whole));
 }
 
-// Constant-quality presets (their frame rate the source's, their options
-// the encoders' own) join as exactly: every picture once in its place, a
-// key frame where each segment starts (SVT-AV1 takes forced key frames only
-// when told to), and the quality at the joints that of the whole file.
-TEST_F(Segments, ConstantQualityPresetsJoinExactly) {
-  const std::string Source = MakeClip("clip.avi", 5.0);
-  struct {
-    int Format;
-    const char* Preset;
-    const char* Output;
-    const char* Video;
-  } Cases[] = {{1, "MPEG-4 Video HQ", "clip (MPEG-4 Video HQ).mp4", "h264"},
-               {4, "AV1 Video", "clip (AV1 Video).mkv", "av1"}};
-  for (const auto& C : Cases) {
+
+// Source converted with each preset in two segments: every picture once in
+// its place (StepUs apart: the source's own rate), a key frame where each
+// segment starts, and the quality at the joint that of the whole file.
+void Segments::ExpectExactJoints(const std::string& Source, double StepUs,
+                                 const std::vector<PresetCase>& Cases) {
+  for (const PresetCase& C : Cases) {
     SCOPED_TRACE(C.Preset);
     const std::string Out = Dir + "/seg-" + std::to_string(C.Format);
     ASSERT_EQ(Run({"--preset", C.Preset, "--segments", "2", "--jobs", "2", Source}, Out), 0)
@@ -148,7 +152,7 @@ TEST_F(Segments, ConstantQualityPresetsJoinExactly) {
     const std::vector<VideoPacket> Packets = VideoPackets(Joined);
     ASSERT_EQ(static_cast<int>(Packets.size()), Against.FramesA);
     for (size_t I = 0; I < Packets.size(); ++I)
-      ASSERT_NEAR(Packets[I].PtsUs - Packets[0].PtsUs, I * FrameUs, 1000.0) << "picture " << I;
+      ASSERT_NEAR(Packets[I].PtsUs - Packets[0].PtsUs, I * StepUs, 1000.0) << "picture " << I;
     segments::PresetChoice Choice;
     Choice.Format = C.Format;
     const segments::SegmentPlan Plan = PlanFor(Source, 2, Choice);
@@ -166,6 +170,31 @@ TEST_F(Segments, ConstantQualityPresetsJoinExactly) {
     EXPECT_EQ(Decoded.VideoCodecName, C.Video);
     EXPECT_EQ(Decoded.AudioChannels, 2);
   }
+}
+
+// Constant-quality presets (their frame rate the source's, their options
+// the encoders' own) join as exactly (SVT-AV1 takes forced key frames only
+// when told to).
+TEST_F(Segments, ConstantQualityPresetsJoinExactly) {
+  ExpectExactJoints(MakeClip("clip.avi", 5.0), FrameUs,
+                    {{1, "MPEG-4 Video HQ", "clip (MPEG-4 Video HQ).mp4", "h264"},
+                     {4, "AV1 Video", "clip (AV1 Video).mkv", "av1"}});
+}
+
+// The same at another rate and size, where the presets keep 25 frames/s,
+// and for the two other constant-quality encoders (x265, VP9).
+TEST_F(Segments, ConstantQualityJointsAreExactAtTheSourcesOwnRate) {
+  mediagen::MediaRequest Request;
+  Request.Width = 176;
+  Request.Height = 144;
+  Request.FrameRateNum = 25;
+  Request.FrameRateDen = 1;
+  Request.DurationSeconds = 5.0;
+  Request.MarkSeconds = {1, 2, 3, 4};
+  ExpectExactJoints(Make("pal.avi", Request), 40000.0,
+                    {{1, "MPEG-4 Video HQ", "pal (MPEG-4 Video HQ).mp4", "h264"},
+                     {2, "HEVC Video", "pal (HEVC Video).mp4", "hevc"},
+                     {3, "WebM Video", "pal (WebM Video).webm", "vp9"}});
 }
 
 TEST_F(Segments, SameBytesWhateverRanAtOnce) {
