@@ -125,11 +125,13 @@ class PlayableOutput : public ::testing::TestWithParam<Family> {
     if (!Folder.empty()) fs::remove_all(Folder, Ignored);
   }
 
-  // Converts a W x H source of the family in default mode; the output is
-  // H.264 High 4:2:0 in the video range with black and white in place, and
-  // of the even size at most one column and one row smaller. Returns what
-  // the program wrote to standard error.
-  std::string ConvertAndCheck(int W, int H) {
+  // Converts a W x H source of the family in default mode (with Preset, when
+  // given, into Output); the output is 4:2:0 in the video range with black
+  // and white in place (H.264 High with the default preset), and of the even
+  // size at most one column and one row smaller. Returns what the program
+  // wrote to standard error.
+  std::string ConvertAndCheck(int W, int H, const char* Preset = nullptr,
+                              const char* Output = "camera (MPEG-4 Video).mp4") {
     const Family& F = GetParam();
     MediaRequest Request;
     Request.Width = W;
@@ -154,16 +156,18 @@ class PlayableOutput : public ::testing::TestWithParam<Family> {
 
     const std::string ErrFile = Folder + "/err.txt";
     const std::string Command = Quote(VEXAV_CONVERT_PROGRAM) + " --output-dir " + Quote(Folder) +
-                                " " + Quote(Source) + " >/dev/null 2>" + Quote(ErrFile) +
-                                " </dev/null";
+                                (Preset ? " --preset " + Quote(Preset) : std::string()) + " " +
+                                Quote(Source) + " >/dev/null 2>" + Quote(ErrFile) + " </dev/null";
     const int Status = std::system(Command.c_str());
     EXPECT_TRUE(WIFEXITED(Status) && WEXITSTATUS(Status) == 0) << Command;
     std::ifstream ErrIn(ErrFile);
     const std::string Err{std::istreambuf_iterator<char>(ErrIn), {}};
 
-    const PictureFacts Out = ReadFirstPicture(Folder + "/camera (MPEG-4 Video).mp4");
+    const PictureFacts Out = ReadFirstPicture(Folder + "/" + Output);
     EXPECT_EQ(Out.Error, "") << Err;
-    EXPECT_EQ(Out.Profile, FF_PROFILE_H264_HIGH);
+    if (!Preset) {
+      EXPECT_EQ(Out.Profile, FF_PROFILE_H264_HIGH);
+    }
     EXPECT_EQ(Out.PixelFormat, "yuv420p");
     EXPECT_NE(Out.Range, AVCOL_RANGE_JPEG);
     EXPECT_NEAR(Out.BlackLuma, 16, 3);
@@ -190,6 +194,19 @@ TEST_P(PlayableOutput, OddSizeLosesItsLastColumnAndRow) {
                      "its last column and last row are left out, giving 96x64"),
             std::string::npos)
       << Err;
+}
+
+// The constant-quality presets name the same pictures: 4:2:0 in the video
+// range, whatever the source's chroma and range.
+TEST_P(PlayableOutput, EveryVideoPresetIs420InVideoRange) {
+  for (const auto& [Preset, Output] :
+       {std::pair{"MPEG-4 Video HQ", "camera (MPEG-4 Video HQ).mp4"},
+        std::pair{"HEVC Video", "camera (HEVC Video).mp4"},
+        std::pair{"WebM Video", "camera (WebM Video).webm"},
+        std::pair{"AV1 Video", "camera (AV1 Video).mkv"}}) {
+    SCOPED_TRACE(Preset);
+    ConvertAndCheck(Width, Height, Preset, Output);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
