@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ClusterHarness.h"
+#include "batch/cluster/JobFolder.h"
 #include "JsonReader.h"
 
 namespace vexav::cli::clustertest {
@@ -335,6 +336,39 @@ TEST_F(ClusterNodes, ASegmentedFileSpreadOverTheNodesGivesTheLocalBytes) {
       << "the segments' bytes depend on where they ran";
   ExpectPlayable(Output("clip"), 5.5);
   EXPECT_EQ(Entries(Out), std::vector<std::string>{"clip (MPEG-4 Video).mp4"});
+}
+
+// --segments auto on the cluster counts the partition's CPUs: three nodes
+// of one CPU make three segments of a 70 s file, and two of a 45 s one
+// (none under 20 s); each joins into the whole file.
+TEST_F(ClusterNodes, AutoSegmentsFollowTheCpusOfThePartition) {
+  auto SegmentsPlanned = [&](double Seconds) {
+    mediagen::MediaRequest Request;
+    Request.Width = 96;
+    Request.Height = 64;
+    Request.DurationSeconds = Seconds;
+    const std::string Source = Folder + "/long.avi";
+    EXPECT_EQ(mediagen::Generate(Source, Request), "");
+    const RunResult Submitted = Convert(
+        {"--cluster", "slurm", "--segments", "auto", "--detach", "--output-dir", Out, Source},
+        Folder);
+    EXPECT_EQ(Submitted.Status, 0) << Submitted.Err;
+    if (Submitted.OutLines.size() < 2) return -1;
+    const std::string JobFolder = Submitted.OutLines.at(1);
+    std::string Error;
+    const auto M = batch::cluster::LoadManifest(JobFolder, Error);
+    EXPECT_TRUE(M.has_value()) << Error;
+    const int Count = M && M->Files.size() == 1 && M->Files[0].Segmented()
+                          ? M->Files[0].Segments.Segments()
+                          : (M ? 1 : -1);
+    const RunResult R = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
+    EXPECT_EQ(R.Status, 0) << R.Err;
+    ExpectPlayable(Output("long"), Seconds - 0.5);
+    std::filesystem::remove(Output("long"));
+    return Count;
+  };
+  EXPECT_EQ(SegmentsPlanned(70.0), 3);
+  EXPECT_EQ(SegmentsPlanned(45.0), 2);
 }
 
 // A front end killed after it had claimed a file's join, before it had

@@ -90,6 +90,9 @@ class Scheduler {
   virtual bool Cancel(const std::vector<std::string>& Ids, std::string& Error) = 0;
   // The batch system's own log of a task (its standard output and error).
   virtual std::string LogPath(const std::string& Folder, const std::string& TaskId) const = 0;
+  // The CPUs that Queue ("": the default one) offers on its nodes that are
+  // up (busy or idle); 0 when the batch system does not tell them.
+  virtual int CpusOffered(const std::string& Queue) = 0;
 
   // Inside a task: its index in the batch and the CPUs it was given (0 when
   // not known), as its script set them (nullopt: not inside a task).

@@ -82,9 +82,10 @@ bool IsSoundOption(const std::string& Name) {
   return false;
 }
 
-int AutoSegments(int64_t DurationUs, int Workers) {
-  if (DurationUs < 2 * MinSegmentUs || Workers < 2) return 1;
-  return static_cast<int>(std::min<int64_t>(Workers, DurationUs / MinSegmentUs));
+int AutoSegments(int64_t DurationUs, int Workers, int64_t MinUs) {
+  if (MinUs <= 0 || DurationUs < 2 * MinUs || Workers < 2) return 1;
+  return static_cast<int>(
+      std::min<int64_t>({Workers, DurationUs / MinUs, static_cast<int64_t>(MaxSegments)}));
 }
 
 std::vector<WholeRunPicture> FollowWholeRun(const std::vector<int64_t>& TimesUs, FrameRate Rate,

@@ -86,9 +86,16 @@ inline constexpr int64_t MinSegmentUs = 120 * 1000000LL;
 // encoding.
 inline constexpr int64_t LeadInUs = 15 * 1000000LL;
 
-// --segments auto: one segment per worker at most, none shorter than
-// MinSegmentUs; 1 (no segments) for a source under twice that.
-int AutoSegments(int64_t DurationUs, int Workers);
+// The most segments one file is cut into.
+inline constexpr int MaxSegments = 1000;
+
+// Segments on a cluster whose CPUs are counted can be as short as this:
+// with hundreds of CPUs, a file's wall time is about one segment's.
+inline constexpr int64_t MinClusterSegmentUs = 20 * 1000000LL;
+
+// --segments auto: one segment per worker at most (and MaxSegments), none
+// shorter than MinUs; 1 (no segments) for a source under twice that.
+int AutoSegments(int64_t DurationUs, int Workers, int64_t MinUs = MinSegmentUs);
 
 // One source picture in a run over the whole source: its time, the frame
 // counter when it comes (Before), and the frames it is written at: Count

@@ -35,9 +35,9 @@ bool PlanSource(const TAVProbe& Probe, const std::string& Source, const PresetCh
   return true;
 }
 
-int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers) {
+int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers, int64_t MinUs) {
   if (Requested == 0 || Plan.Facts.VideoStreams == 0 || Plan.DurationUs <= 0) return 1;
-  return Requested > 0 ? Requested : AutoSegments(Plan.DurationUs, Workers);
+  return Requested > 0 ? Requested : AutoSegments(Plan.DurationUs, Workers, MinUs);
 }
 
 SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int Count,

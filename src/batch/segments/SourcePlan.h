@@ -39,8 +39,10 @@ bool PlanSource(const TAVProbe& Probe, const std::string& Source, const PresetCh
                 SourcePlan& Plan, std::string& Error);
 
 // The segments for --segments Requested (N, or -1 for auto with Workers at
-// most): 1 when the source has no picture or no known duration.
-int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers);
+// most, none shorter than MinUs): 1 when the source has no picture or no
+// known duration.
+int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers,
+                    int64_t MinUs = MinSegmentUs);
 
 // The pieces of Source (planned by PlanSource) in Count segments: reads the
 // times of its pictures and makes the segment plan. Empty Pieces with Error

@@ -59,10 +59,18 @@ namespace {
 
 namespace fs = std::filesystem;
 constexpr const char* ProgramName = "vexav-convert";
-// --segments auto on a cluster: the nodes are not counted from here, so the
-// segments are as many as their minimum length allows (up to --segments'
-// own limit).
-constexpr int ClusterWorkers = 1000;
+// --segments auto on a cluster whose CPUs the scheduler does not tell: the
+// segments are as many as their usual minimum length allows (up to
+// --segments' own limit).
+constexpr int UnknownClusterWorkers = 1000;
+
+// How --segments auto cuts a file on the cluster: for as many tasks as the
+// queue's CPUs can run at once, none shorter than MinClusterSegmentUs; or,
+// when the CPUs are not known, as in the local mode.
+struct AutoSplit {
+  int Workers = UnknownClusterWorkers;
+  int64_t MinSegmentUs = segments::MinSegmentUs;
+};
 
 void PrintLine(std::FILE* File, const std::string& Text) {
   std::fputs((Text + "\n").c_str(), File);
@@ -166,9 +174,9 @@ std::string Listed(const std::vector<std::string>& Items) {
 // when it is to be converted in segments, plans its pieces into a work
 // folder beside its output (kept in Folders until the batch is submitted).
 // False with Error when the file cannot be converted at all.
-bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, PlannedFile& File,
-                  const std::string& Given, std::vector<segments::WorkFolder>& Folders,
-                  std::string& Error) {
+bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, const AutoSplit& Split,
+                  PlannedFile& File, const std::string& Given,
+                  std::vector<segments::WorkFolder>& Folders, std::string& Error) {
   TAVProbe Probe;
   if (!Probe.Open(File.Source)) {
     Error = Probe.LastError();
@@ -182,7 +190,8 @@ bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, Planne
   if (Source.Facts.VideoStreams > 0 && Source.DurationUs <= 0)
     PrintLine(Env.Err,
               FileMessage(Given, "its duration is not known; it is converted in one piece"));
-  const int Count = segments::SegmentCountFor(Line.Segments, Source, ClusterWorkers);
+  const int Count =
+      segments::SegmentCountFor(Line.Segments, Source, Split.Workers, Split.MinSegmentUs);
   if (Count < 2) return true;
   segments::SegmentPlan Plan = segments::PlanSegments(File.Source, Source, Count, Error);
   segments::WorkFolder Folder;
@@ -203,8 +212,8 @@ bool PlanSegments(const CommandLine& Line, const ConvertEnvironment& Env, Planne
 // plans its pieces); the folders made are noted in Made. A file that cannot
 // be planned is reported and left out (Status becomes ExitFailed). False
 // when nothing can be planned at all; OutputFolder is the top output folder.
-bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest& M,
-               MadeFolders& Made, std::vector<segments::WorkFolder>& Folders,
+bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, const AutoSplit& Split,
+               Manifest& M, MadeFolders& Made, std::vector<segments::WorkFolder>& Folders,
                std::string& OutputFolder, int& Status) {
   auto Fail = [&](const std::string& Given, const std::string& Reason) {
     PrintLine(Env.Err, FileMessage(Given, Reason));
@@ -254,7 +263,7 @@ bool PlanFiles(const CommandLine& Line, const ConvertEnvironment& Env, Manifest&
       Fail(Given, Error);
       continue;
     }
-    if (Line.Segments != 0 && !PlanSegments(Line, Env, File, Given, Folders, Error)) {
+    if (Line.Segments != 0 && !PlanSegments(Line, Env, Split, File, Given, Folders, Error)) {
       DiscardOutput(File.Plan);
       Fail(Given, Error);
       continue;
@@ -412,7 +421,21 @@ int RunOnCluster(const CommandLine& Line, const ConvertEnvironment& Env) {
   MadeFolders Made;
   std::vector<segments::WorkFolder> Folders;
   std::string OutputFolder;
-  if (!PlanFiles(Line, Env, M, Made, Folders, OutputFolder, Status)) return Status;
+  AutoSplit Split;
+  if (Line.Segments < 0) {
+    if (const int Cpus = Sched->CpusOffered(Line.Partition); Cpus > 0) {
+      Split.Workers = std::max(1, Cpus / std::max(1, Line.CpusPerTask));
+      Split.MinSegmentUs = segments::MinClusterSegmentUs;
+    } else {
+      PrintLine(Env.Err, std::string(ProgramName) + ": " + Sched->DisplayName() +
+                             " does not tell the CPUs of " +
+                             (Line.Partition.empty() ? std::string("its default partition")
+                                                     : "partition '" + Line.Partition + "'") +
+                             "; --segments auto makes segments of at least " +
+                             std::to_string(segments::MinSegmentUs / 1000000) + " s");
+    }
+  }
+  if (!PlanFiles(Line, Env, Split, M, Made, Folders, OutputFolder, Status)) return Status;
   if (M.Files.empty()) return Status;
   M.Tasks = TasksOfFiles(M.Files);
   M.MadeFolders = Made.List();

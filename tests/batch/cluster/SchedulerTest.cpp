@@ -188,6 +188,18 @@ TEST(ClusterScheduler, MaxArraySizeIsReadFromTheConfiguration) {
   EXPECT_EQ(slurm::MaxArraySizeIn(""), 0u);
 }
 
+// sinfo's "partition|allocated/idle/other/total" lines: the CPUs of nodes
+// that are up, of the partition asked for or the default one (marked "*").
+TEST(ClusterScheduler, TheCpusAPartitionOffersAreReadFromSinfo) {
+  const std::string Lines = "short*|10/54/8/72\nlong|0/128/0/128\nlong|32/0/32/64\n";
+  EXPECT_EQ(slurm::CpusInPartitionLines(Lines, ""), 64);
+  EXPECT_EQ(slurm::CpusInPartitionLines(Lines, "short"), 64);
+  EXPECT_EQ(slurm::CpusInPartitionLines(Lines, "long"), 160);
+  EXPECT_EQ(slurm::CpusInPartitionLines(Lines, "gpu"), 0);
+  EXPECT_EQ(slurm::CpusInPartitionLines("short*|n/a\nshort*|4/x/0/8\n", ""), 0);
+  EXPECT_EQ(slurm::CpusInPartitionLines("", ""), 0);
+}
+
 std::string FileText(const std::string& Path) {
   std::ifstream In(Path, std::ios::binary);
   std::ostringstream Text;

@@ -405,6 +405,14 @@ TEST(SegmentPlan, CutsAtFramesAndRefusesTooShort) {
   EXPECT_EQ(segments::AutoSegments(230 * 1000000LL, 8), 1);
   EXPECT_EQ(segments::AutoSegments(600 * 1000000LL, 8), 5);
   EXPECT_EQ(segments::AutoSegments(7200 * 1000000LL, 8), 8);
+  // A cluster's CPUs, with segments down to 20 s: a two-hour file on 50
+  // nodes of 32 CPUs makes as many as 20 s allow, a 70 s file three.
+  const int64_t Min = segments::MinClusterSegmentUs;
+  EXPECT_EQ(segments::AutoSegments(7200 * 1000000LL, 1600, Min), 360);
+  EXPECT_EQ(segments::AutoSegments(7200 * 1000000LL, 96, Min), 96);
+  EXPECT_EQ(segments::AutoSegments(70 * 1000000LL, 3, Min), 3);
+  EXPECT_EQ(segments::AutoSegments(39 * 1000000LL, 3, Min), 1);
+  EXPECT_EQ(segments::AutoSegments(100000 * 1000000LL, 4000, Min), segments::MaxSegments);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -139,6 +140,30 @@ std::size_t MaxArraySizeIn(const std::string& Config) {
     return std::stoul(Value);
   }
   return 0;
+}
+
+int CpusInPartitionLines(const std::string& Text, const std::string& Queue) {
+  std::stringstream Lines(Text);
+  std::string Line;
+  long long Cpus = 0;
+  while (std::getline(Lines, Line)) {
+    const std::size_t Bar = Line.find('|');
+    if (Bar == std::string::npos) continue;
+    std::string Name = Trimmed(Line.substr(0, Bar));
+    const bool Default = !Name.empty() && Name.back() == '*';
+    if (Default) Name.pop_back();
+    if (Queue.empty() ? !Default : Name != Queue) continue;
+    // Allocated and idle CPUs are on nodes that are up; "other" ones are on
+    // nodes down, drained or otherwise out of use.
+    long long Allocated = -1, Idle = -1;
+    char Slash1 = 0, Slash2 = 0;
+    std::stringstream Counts(Trimmed(Line.substr(Bar + 1)));
+    if (!(Counts >> Allocated >> Slash1 >> Idle >> Slash2) || Slash1 != '/' || Slash2 != '/' ||
+        Allocated < 0 || Idle < 0)
+      continue;
+    Cpus += Allocated + Idle;
+  }
+  return static_cast<int>(std::min<long long>(Cpus, 1 << 30));
 }
 
 bool SlurmScheduler::Usable(std::string& Error) const {
@@ -283,6 +308,13 @@ bool SlurmScheduler::Cancel(const std::vector<std::string>& Ids, std::string& Er
 
 std::string SlurmScheduler::LogPath(const std::string& Folder, const std::string& TaskId) const {
   return Folder + "/slurm-" + TaskId + ".out";
+}
+
+int SlurmScheduler::CpusOffered(const std::string& Queue) {
+  std::vector<std::string> Args = {"sinfo", "--noheader", "--format=%P|%C"};
+  if (!Queue.empty()) Args.push_back("--partition=" + Queue);
+  const CommandResult Shown = RunCommand(Args);
+  return Shown.Started && Shown.ExitCode == 0 ? CpusInPartitionLines(Shown.Out, Queue) : 0;
 }
 
 std::optional<std::size_t> SlurmScheduler::TaskIndexHere() const {

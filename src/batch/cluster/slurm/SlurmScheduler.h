@@ -44,6 +44,12 @@ std::map<std::string, QueuedState> ParseQueue(const std::string& Text);
 EndState EndFromSlurm(const std::string& State, const std::string& Reason,
                       const std::string& ExitCode);
 
+// The CPUs of the nodes that are up in sinfo's lines "<partition>|<A/I/O/T>"
+// (allocated, idle, other, total; the default partition's name ends in
+// "*"), for Queue or, when Queue is "", the default partition; 0 when the
+// lines do not tell them.
+int CpusInPartitionLines(const std::string& Text, const std::string& Queue);
+
 // "MaxArraySize = N" of scontrol show config; 0 when the text has none.
 std::size_t MaxArraySizeIn(const std::string& Config);
 
@@ -61,6 +67,7 @@ class SlurmScheduler : public Scheduler {
   EndState EndOf(const std::string& TaskId) override;
   bool Cancel(const std::vector<std::string>& Ids, std::string& Error) override;
   std::string LogPath(const std::string& Folder, const std::string& TaskId) const override;
+  int CpusOffered(const std::string& Queue) override;
   // Also under a task script of the version before, which set nothing of
   // its own: its batch was one array, whose index was the batch's.
   std::optional<std::size_t> TaskIndexHere() const override;
