@@ -5,7 +5,7 @@
 namespace vexav {
 
 inline constexpr char kProductTitle[] = "VexAV Converter";
-inline constexpr char kProductTagline[] = "Any AVI to MPEG-4 video: H.264 picture, AAC sound";
+inline constexpr char kProductTagline[] = "AVI and more to MP4, WebM, MKV or M4A, by preset";
 inline constexpr char kHomePage[] = "https://vexav-converter.example.org/";
 
 }  // namespace vexav
