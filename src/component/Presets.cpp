@@ -196,6 +196,15 @@ void SetPicture(const TFormatPreset* Preset, const TVideoStreamInfo& Video, int 
 
 }  // namespace
 
+int SoundRateFor(const char* AudioCodec, int SourceRate) {
+  if (SourceRate <= 0 || !AudioCodec) return SourceRate;
+  const std::string_view Codec(AudioCodec);
+  if (Codec != "aac" && Codec != "libfaac") return SourceRate;
+  for (const int Rate : {8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100, 48000})
+    if (SourceRate == Rate) return Rate;
+  return SourceRate % 11025 == 0 ? 44100 : 48000;
+}
+
 TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
                                    const TAudioStreamInfo& Audio, const TVideoStreamInfo& Video,
                                    int MaxHeight) {
@@ -213,7 +222,8 @@ TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVide
     S.AudioSync = Preset->AudioSync;
   }
   if (S.AudioChannels == -1) S.AudioChannels = Audio.Channels;
-  if (S.AudioSampleRate == -1) S.AudioSampleRate = Audio.SampleRate;
+  if (S.AudioSampleRate == -1)
+    S.AudioSampleRate = SoundRateFor(S.AudioCodec.c_str(), Audio.SampleRate);
   if (S.AudioBitrate == -1) S.AudioBitrate = Audio.BitRate;
   if (!S.DisableVideo) SetPicture(Preset, Video, MaxHeight, S);
   return S;

@@ -224,7 +224,10 @@ struct TOutputSettings {
 // probe's records; unfilled records hold -1):
 // 1. DisableVideo as given (the caller applies the audio-only rule);
 // 2. the preset row;
-// 3. channels, sample rate and audio bit rate from the source where still -1;
+// 3. channels, sample rate and audio bit rate from the source where still -1
+//    (an AAC sound takes the source's rate only where AAC has it: a rate
+//    above 48000 Hz or one AAC lacks becomes 44100 or 48000 Hz, by the
+//    source rate's family: SoundRateFor);
 // 4. without DisableVideo: the frame size from the source ("WxH", decimal,
 //    also when the probe filled nothing: "-1x-1", which the engine refuses),
 //    the preset's pixel format, and a video bit rate of 1500000 where still
@@ -237,6 +240,13 @@ struct TOutputSettings {
 //    gives "crf" and "b" 0 as codec options, its rate cap by the output's
 //    height, its tag and its further codec options.
 // An AudioOnly preset sets DisableVideo whatever is given.
+// The sample rate an encoder named AudioCodec is given for a source at
+// SourceRate Hz when the preset keeps the source's: the source's, except
+// that AAC takes 8000 to 48000 Hz of its own rates only (higher rates would
+// spend its bits on sound nobody hears, and others it refuses): then
+// 44100 Hz for a source rate of the 11025 Hz family, else 48000 Hz.
+VEXAV_API int SoundRateFor(const char* AudioCodec, int SourceRate);
+
 VEXAV_API TOutputSettings MakeOutputSettings(const TFormatPreset* Preset, bool DisableVideo,
                                              const TAudioStreamInfo& Audio,
                                              const TVideoStreamInfo& Video, int MaxHeight = 0);

@@ -181,6 +181,41 @@ TEST_F(Presets, EachPresetConvertsAndReadsBackAsItSays) {
   EXPECT_EQ(Hevc.VideoTag, MKTAG('h', 'v', 'c', '1'));
 }
 
+// AAC has no 88.2, 96 or 192 kHz at these rates (and refuses what it does
+// not have): a studio source still converts, at the CD or video rate of
+// its family, every channel mixed into the two, and its whole length kept.
+TEST_F(Presets, AacPresetsTakeHighRateSourcesAtARateAacHas) {
+  struct Case {
+    int SourceRate;
+    int Channels;
+    int Expected;
+  };
+  for (const Case C : {Case{192000, 6, 48000}, Case{88200, 2, 44100}}) {
+    mediagen::MediaRequest Request;
+    Request.Width = 96;
+    Request.Height = 64;
+    Request.DurationSeconds = 1.0;
+    Request.Channels = C.Channels;
+    Request.SampleRate = C.SourceRate;
+    Request.Audio = mediagen::AudioCodec::Pcm;
+    const std::string Source = Folder + "/studio" + std::to_string(C.SourceRate) + ".avi";
+    ASSERT_EQ(mediagen::Generate(Source, Request), "");
+    for (const char* Preset : {"M4A Audio", "MPEG-4 Video HQ"}) {
+      SCOPED_TRACE(std::string(Preset) + " from " + std::to_string(C.SourceRate));
+      std::string Err;
+      ASSERT_EQ(Convert("--preset " + Quote(Preset), Source, Err), 0) << Err;
+      const std::string Ext = std::string(Preset) == "M4A Audio" ? ".m4a" : ".mp4";
+      const mediagen::DecodedMedia Decoded =
+          mediagen::Decode(Folder + "/out/studio" + std::to_string(C.SourceRate) + " (" + Preset +
+                           ")" + Ext);
+      ASSERT_EQ(Decoded.Error, "");
+      EXPECT_EQ(Decoded.AudioSampleRate, C.Expected);
+      EXPECT_EQ(Decoded.AudioChannels, 2);
+      EXPECT_NEAR(static_cast<double>(Decoded.AudioSamples) / C.Expected, 1.0, 0.1);
+    }
+  }
+}
+
 TEST_F(Presets, SizeLimitKeepsTheDisplayAspectAndEvenSides) {
   // Odd sizes: above the limit the picture is scaled (241 lines to 144,
   // 191.8 columns to 192); below it, its last column and row are left out
