@@ -318,6 +318,8 @@ class TfrmMain : public QWidget {
   void ApplyRowOrder(const std::vector<int>& order);
   // The Note column shows while any row has a note.
   void UpdateNoteColumn();
+  // No column's sort indicator: the rows were moved by hand, or are new.
+  void ForgetSorting();
 
   TWindowDialogs& Dialogs;
   QString FAppFolder;

@@ -98,8 +98,7 @@ void TfrmMain::ClearAll() {
   VexAVC().ClearTasks();
   TaskRows.clear();
   lvFiles->setRowCount(0);
-  FSortColumn = -1;
-  lvFiles->horizontalHeader()->setSortIndicatorShown(false);
+  ForgetSorting();
   UpdateNoteColumn();
   UpdateListActions();
 }

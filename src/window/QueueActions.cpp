@@ -125,6 +125,7 @@ void TfrmMain::MoveSelected(int step) {
   for (const QModelIndex& index : lvFiles->selectionModel()->selectedRows())
     selected.push_back(index.row());
   ApplyRowOrder(vexav::MoveRowsBy(lvFiles->rowCount(), selected, step));
+  ForgetSorting();
   if (const QModelIndex current = lvFiles->currentIndex(); current.isValid())
     lvFiles->scrollTo(current);
 }
@@ -133,6 +134,13 @@ void TfrmMain::MoveRowsBefore(const QList<int>& rows, int before) {
   if (FConverting) return;
   ApplyRowOrder(vexav::MoveRowsBefore(lvFiles->rowCount(),
                                       std::vector<int>(rows.begin(), rows.end()), before));
+  ForgetSorting();
+}
+
+void TfrmMain::ForgetSorting() {
+  // Moved by hand, the list is no longer sorted by a column.
+  FSortColumn = -1;
+  lvFiles->horizontalHeader()->setSortIndicatorShown(false);
 }
 
 void TfrmMain::SortByColumn(int column) {

@@ -1,10 +1,49 @@
 #include "window/RowOrder.h"
 
-#include <QCollator>
 #include <algorithm>
 #include <numeric>
 
 namespace vexav {
+
+namespace {
+
+// The length of the run of digits (or of other characters) at from.
+qsizetype RunLength(const QString& text, qsizetype from) {
+  const bool digits = text[from].isDigit();
+  qsizetype end = from;
+  while (end < text.size() && text[end].isDigit() == digits) ++end;
+  return end - from;
+}
+
+// Compares texts run by run: runs of digits by their value, other runs
+// without regard to letter case. The same rule in every locale (the
+// system's collation may ignore numbers, as it does in the C locale).
+int CompareNatural(const QString& a, const QString& b) {
+  qsizetype i = 0;
+  qsizetype j = 0;
+  while (i < a.size() && j < b.size()) {
+    const qsizetype lengthA = RunLength(a, i);
+    const qsizetype lengthB = RunLength(b, j);
+    QStringView runA = QStringView(a).mid(i, lengthA);
+    QStringView runB = QStringView(b).mid(j, lengthB);
+    int compared = 0;
+    if (a[i].isDigit() && b[j].isDigit()) {
+      // By value: without leading zeros, the longer number is the larger.
+      while (runA.size() > 1 && runA.front() == u'0') runA = runA.mid(1);
+      while (runB.size() > 1 && runB.front() == u'0') runB = runB.mid(1);
+      compared = runA.size() == runB.size() ? runA.compare(runB)
+                                            : (runA.size() < runB.size() ? -1 : 1);
+    } else {
+      compared = runA.compare(runB, Qt::CaseInsensitive);
+    }
+    if (compared != 0) return compared;
+    i += lengthA;
+    j += lengthB;
+  }
+  return (i < a.size()) - (j < b.size());
+}
+
+}  // namespace
 
 std::vector<int> SameOrder(int rowCount) {
   std::vector<int> order(static_cast<size_t>(std::max(0, rowCount)));
@@ -59,12 +98,9 @@ std::vector<int> MoveRowsBefore(int rowCount, const std::vector<int>& rows, int 
 }
 
 std::vector<int> SortedOrder(const QStringList& keys, Qt::SortOrder sortOrder) {
-  QCollator collator;
-  collator.setNumericMode(true);
-  collator.setCaseSensitivity(Qt::CaseInsensitive);
   std::vector<int> order = SameOrder(static_cast<int>(keys.size()));
   std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
-    const int compared = collator.compare(keys[a], keys[b]);
+    const int compared = CompareNatural(keys[a], keys[b]);
     return sortOrder == Qt::AscendingOrder ? compared < 0 : compared > 0;
   });
   return order;
