@@ -12,8 +12,9 @@
 // The code is split by responsibility: MainWindow.cpp (construction,
 // settings, window events, folder controls), MainWindowLayout.cpp (the
 // controls and their keyboard order), MainWindowList.cpp (adding, removing
-// and reloading rows) and MainWindowRun.cpp (Convert, Stop, the notices and
-// the summary).
+// and reloading rows), QueueActions.cpp (retrying, clearing the done rows,
+// moving and sorting rows) and MainWindowRun.cpp (Convert, Stop, the notices
+// and the summary).
 //
 // Rows and tasks. Each task knows its row (TaskRows, by task index): a file
 // that cannot be opened when the list is reloaded keeps its row, marked
@@ -91,8 +92,8 @@ inline constexpr int kColumnPath = 4;
 inline constexpr int kColumnNote = 5;
 inline constexpr int kColumnCount = 6;
 
-// The Note of a row canceled before it started.
-inline constexpr char kNotStartedNote[] = "Not started: the run was stopped";
+// The Note of a row canceled before anything of it was converted.
+inline constexpr char kNotStartedNote[] = "Nothing converted: the run was stopped";
 
 // The question asked when the window is closed during a run.
 inline constexpr char kStopAndQuitQuestion[] = "A conversion is running. Stop it and quit?";

@@ -65,7 +65,8 @@ bool TfrmMain::IsListed(const QString& path) const {
 void TfrmMain::SetRowStatus(int row, const QString& text, const QString& toolTip) {
   QTableWidgetItem* item = lvFiles->item(row, kColumnStatus);
   if (!item) return;
-  // A row canceled before it started says so, as the others say why.
+  // A row canceled before anything was converted says so, as the others
+  // say why.
   const QString reason = text == QString::fromUtf8(kStatusCanceled) && toolTip.isEmpty()
                              ? QString::fromUtf8(kNotStartedNote)
                              : toolTip;

@@ -11,6 +11,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QUrl>
 
 #include "MainWindowFixture.h"
 
@@ -370,6 +371,13 @@ TEST_F(WindowMain, ATypedOutputFolderIsMadeOrRefusedWithItsReason) {
   ASSERT_TRUE(ConvertAndWait(w));  // converted already: asked, answered Yes
   EXPECT_EQ(w.txtOutput->text(), HomeFolder() + "/relative");
   ExpectVideoOutput(HomeFolder() + "/relative/" + OutputName(source), 160, 120);
+  // Browse takes a typed folder the same way: made under home, then opened.
+  w.txtOutput->setText("~/browsed");
+  w.btnBrowse->click();
+  EXPECT_TRUE(QFileInfo(HomeFolder() + "/browsed").isDir());
+  EXPECT_EQ(Dialogs.Last("OpenUrl").Text, QUrl::fromLocalFile(HomeFolder() + "/browsed").toString());
+  EXPECT_EQ(Dialogs.Count("Warning"), 2);
+  w.txtOutput->setText(HomeFolder() + "/relative");
   w.close();
   QFile config(UserConfig());
   ASSERT_TRUE(config.open(QIODevice::ReadOnly));
