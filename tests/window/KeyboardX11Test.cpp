@@ -148,8 +148,9 @@ TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
 }
 
 // The list's keys: Ctrl+Down and Ctrl+Up move the selected row while the
-// list has the focus, the selection following it; Ctrl+Shift+Delete clears
-// the done rows from anywhere in the window.
+// list has the focus, the selection following it; the mouse drags a row to
+// another place; Ctrl+Shift+Delete clears the done rows from anywhere in
+// the window.
 TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
   ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
   QTemporaryDir dir;
@@ -194,6 +195,32 @@ TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
   Press(QStringLiteral("ctrl+Up"));
   EXPECT_TRUE(WaitUntil([&] { return names() == QStringList({"b.avi", "a.avi", "c.avi"}); }))
       << names().join(u',').toStdString();
+
+  // The mouse drags the last row up onto the first row's upper half.
+  const auto rowPoint = [&](int row, int dy) {
+    const QRect cell = w.lvFiles->visualRect(w.lvFiles->model()->index(row, 0));
+    return w.lvFiles->viewport()->mapToGlobal(QPoint(cell.center().x(), cell.top() + dy));
+  };
+  w.lvFiles->selectRow(2);
+  const QPoint from = rowPoint(2, w.lvFiles->rowHeight(2) / 2);
+  const QPoint to = rowPoint(0, 2);
+  // One xdotool run, in the background: the drag runs its own event loop
+  // in the window until the button is released.
+  QStringList drag = {"mousemove", QString::number(from.x()), QString::number(from.y()),
+                      "mousedown", "1", "sleep", "0.3"};
+  for (int step = 1; step <= 5; ++step) {
+    const QPoint at = from + (to - from) * step / 5;
+    drag << "mousemove" << QString::number(at.x()) << QString::number(at.y()) << "sleep" << "0.2";
+  }
+  drag << "mouseup" << "1";
+  QProcess mouse;
+  mouse.start(QStringLiteral("xdotool"), drag);
+  ASSERT_TRUE(mouse.waitForStarted());
+  ASSERT_TRUE(WaitUntil([&] { return mouse.state() == QProcess::NotRunning; }, 30000));
+  EXPECT_EQ(mouse.exitCode(), 0);
+  EXPECT_TRUE(WaitUntil([&] { return names() == QStringList({"c.avi", "b.avi", "a.avi"}); }))
+      << names().join(u',').toStdString();
+  EXPECT_EQ(w.lvFiles->rowCount(), 3);
 
   w.btnConvertClick();
   ASSERT_TRUE(WaitUntil([&] { return dialogs.Count("Summary") == 1; }, 120000));
