@@ -47,8 +47,7 @@ QList<int> DraggedRows(const QMimeData* mime, const QObject* list) {
   QList<int> rows;
   const QString format = QString::fromLatin1(kListRowsMime);
   if (!mime || !mime->hasFormat(format)) return rows;
-  const QStringList parts =
-      QString::fromLatin1(mime->data(format)).split(u' ', Qt::SkipEmptyParts);
+  const QStringList parts = QString::fromLatin1(mime->data(format)).split(u' ', Qt::SkipEmptyParts);
   // Rows of another list (another window) are not this list's to move.
   bool ok = false;
   if (parts.isEmpty() || parts.front().toULongLong(&ok) != reinterpret_cast<quintptr>(list) || !ok)

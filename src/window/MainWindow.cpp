@@ -241,9 +241,8 @@ bool TfrmMain::LoadLibraries() {
 // ---- Output folder and banner ----------------------------------------------------
 
 void TfrmMain::btnFolderChangeClick() {
-  QString folder =
-      Dialogs.ChooseFolder(this, QStringLiteral("Select an Output Folder:"),
-                           TypedOutputFolder(txtOutput->text(), FHomeFolder));
+  QString folder = Dialogs.ChooseFolder(this, QStringLiteral("Select an Output Folder:"),
+                                        TypedOutputFolder(txtOutput->text(), FHomeFolder));
   if (folder.isEmpty()) return;
   folder = QDir::fromNativeSeparators(folder);
   while (folder.size() > 1 && folder.endsWith(u'/')) folder.chop(1);

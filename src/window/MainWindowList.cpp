@@ -74,8 +74,7 @@ void TfrmMain::SetRowStatus(int row, const QString& text, const QString& toolTip
   item->setText(text);
   // The reason shows in the row itself, on one line; its tooltip keeps the
   // whole text.
-  if (QTableWidgetItem* note = lvFiles->item(row, kColumnNote);
-      note && note->toolTip() != reason) {
+  if (QTableWidgetItem* note = lvFiles->item(row, kColumnNote); note && note->toolTip() != reason) {
     note->setText(QString(reason).replace(u'\n', u' '));
     note->setToolTip(reason);
     UpdateNoteColumn();

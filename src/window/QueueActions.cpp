@@ -60,8 +60,8 @@ void TfrmMain::BuildQueueActions() {
                            Qt::WidgetWithChildrenShortcut);
   connect(mnuMoveDown, &QAction::triggered, this, [this] { MoveSelected(1); });
   separator();
-  mnuRetryFailed = makeAction("mnuRetryFailed", "&Retry Failed",
-                              QKeySequence(Qt::CTRL | Qt::Key_R), Qt::WindowShortcut);
+  mnuRetryFailed = makeAction("mnuRetryFailed", "&Retry Failed", QKeySequence(Qt::CTRL | Qt::Key_R),
+                              Qt::WindowShortcut);
   connect(mnuRetryFailed, &QAction::triggered, this, &TfrmMain::RetryFailed);
   mnuConvertRemaining =
       makeAction("mnuConvertRemaining", "Convert Re&maining",
@@ -175,9 +175,9 @@ void TfrmMain::ApplyRowOrder(const std::vector<int>& order) {
       items[static_cast<size_t>(row)].push_back(lvFiles->takeItem(row, column));
   for (int row = 0; row < count; ++row)
     for (int column = 0; column < kColumnCount; ++column)
-      lvFiles->setItem(row, column,
-                       items[static_cast<size_t>(order[static_cast<size_t>(row)])]
-                            [static_cast<size_t>(column)]);
+      lvFiles->setItem(
+          row, column,
+          items[static_cast<size_t>(order[static_cast<size_t>(row)])][static_cast<size_t>(column)]);
 
   // Tasks and the run's rows go on naming the same files.
   const std::vector<int> places = NewPlaces(order);

@@ -31,8 +31,8 @@ int CompareNatural(const QString& a, const QString& b) {
       // By value: without leading zeros, the longer number is the larger.
       while (runA.size() > 1 && runA.front() == u'0') runA = runA.mid(1);
       while (runB.size() > 1 && runB.front() == u'0') runB = runB.mid(1);
-      compared = runA.size() == runB.size() ? runA.compare(runB)
-                                            : (runA.size() < runB.size() ? -1 : 1);
+      compared =
+          runA.size() == runB.size() ? runA.compare(runB) : (runA.size() < runB.size() ? -1 : 1);
     } else {
       compared = runA.compare(runB, Qt::CaseInsensitive);
     }
@@ -91,7 +91,8 @@ std::vector<int> MoveRowsBefore(int rowCount, const std::vector<int>& rows, int 
   std::vector<int> order;
   order.reserve(moving.size());
   for (int row = 0; row <= rowCount; ++row) {
-    if (row == std::clamp(before, 0, rowCount)) order.insert(order.end(), moved.begin(), moved.end());
+    if (row == std::clamp(before, 0, rowCount))
+      order.insert(order.end(), moved.begin(), moved.end());
     if (row < rowCount && !moving[static_cast<size_t>(row)]) order.push_back(row);
   }
   return order;

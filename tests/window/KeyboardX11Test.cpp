@@ -185,16 +185,19 @@ TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
   ASSERT_TRUE(WaitUntil([&] { return FocusName() == "lvFiles"; }));
 
   Press(QStringLiteral("ctrl+Down"));
-  EXPECT_TRUE(WaitUntil([&] { return names() == QStringList({"b.avi", "a.avi", "c.avi"}); }))
-      << names().join(u',').toStdString();
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"b.avi", "a.avi", "c.avi"});
+  })) << names().join(u',').toStdString();
   Press(QStringLiteral("ctrl+Down"));
-  EXPECT_TRUE(WaitUntil([&] { return names() == QStringList({"b.avi", "c.avi", "a.avi"}); }))
-      << names().join(u',').toStdString();
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"b.avi", "c.avi", "a.avi"});
+  })) << names().join(u',').toStdString();
   EXPECT_EQ(w.lvFiles->currentRow(), 2);
   EXPECT_TRUE(w.lvFiles->selectionModel()->isRowSelected(2, QModelIndex()));
   Press(QStringLiteral("ctrl+Up"));
-  EXPECT_TRUE(WaitUntil([&] { return names() == QStringList({"b.avi", "a.avi", "c.avi"}); }))
-      << names().join(u',').toStdString();
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"b.avi", "a.avi", "c.avi"});
+  })) << names().join(u',').toStdString();
 
   // The mouse drags the last row up onto the first row's upper half.
   const auto rowPoint = [&](int row, int dy) {
@@ -206,20 +209,24 @@ TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
   const QPoint to = rowPoint(0, 2);
   // One xdotool run, in the background: the drag runs its own event loop
   // in the window until the button is released.
-  QStringList drag = {"mousemove", QString::number(from.x()), QString::number(from.y()),
-                      "mousedown", "1", "sleep", "0.3"};
+  QStringList drag = {
+      "mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1", "sleep",
+      "0.3"};
   for (int step = 1; step <= 5; ++step) {
     const QPoint at = from + (to - from) * step / 5;
-    drag << "mousemove" << QString::number(at.x()) << QString::number(at.y()) << "sleep" << "0.2";
+    drag << "mousemove" << QString::number(at.x()) << QString::number(at.y()) << "sleep"
+         << "0.2";
   }
-  drag << "mouseup" << "1";
+  drag << "mouseup"
+       << "1";
   QProcess mouse;
   mouse.start(QStringLiteral("xdotool"), drag);
   ASSERT_TRUE(mouse.waitForStarted());
   ASSERT_TRUE(WaitUntil([&] { return mouse.state() == QProcess::NotRunning; }, 30000));
   EXPECT_EQ(mouse.exitCode(), 0);
-  EXPECT_TRUE(WaitUntil([&] { return names() == QStringList({"c.avi", "b.avi", "a.avi"}); }))
-      << names().join(u',').toStdString();
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"c.avi", "b.avi", "a.avi"});
+  })) << names().join(u',').toStdString();
   EXPECT_EQ(w.lvFiles->rowCount(), 3);
 
   w.btnConvertClick();

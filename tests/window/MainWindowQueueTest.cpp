@@ -95,11 +95,10 @@ TEST_F(WindowMain, QueueActionsAreInTheMenuWithKeysAndIdleOnly) {
   EXPECT_EQ(w.mnuMoveDown->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Down));
   EXPECT_EQ(w.mnuRetryFailed->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_R));
   EXPECT_EQ(w.mnuConvertRemaining->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_R));
-  EXPECT_EQ(w.mnuClearFinished->shortcut(),
-            QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete));
+  EXPECT_EQ(w.mnuClearFinished->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Delete));
   // Nothing to retry, convert or clear in an empty list.
-  for (const QAction* action : {w.mnuMoveUp, w.mnuMoveDown, w.mnuRetryFailed,
-                                w.mnuConvertRemaining, w.mnuClearFinished})
+  for (const QAction* action :
+       {w.mnuMoveUp, w.mnuMoveDown, w.mnuRetryFailed, w.mnuConvertRemaining, w.mnuClearFinished})
     EXPECT_FALSE(action->isEnabled()) << action->objectName().toStdString();
   // The output folder box takes typing; the Note column waits for a note.
   EXPECT_FALSE(w.txtOutput->isReadOnly());
@@ -279,8 +278,7 @@ TEST_F(WindowMain, MovedAndSortedRowsConvertInTheListsOrder) {
   std::unique_ptr<QMimeData> rows(w.lvFiles->RowsMimeData());
   const QRect top = w.lvFiles->visualRect(w.lvFiles->model()->index(0, 0));
   const QPointF at(top.center().x(), top.top() + 2);
-  QDragEnterEvent enter(at.toPoint(), Qt::MoveAction, rows.get(), Qt::LeftButton,
-                        Qt::NoModifier);
+  QDragEnterEvent enter(at.toPoint(), Qt::MoveAction, rows.get(), Qt::LeftButton, Qt::NoModifier);
   QCoreApplication::sendEvent(w.lvFiles->viewport(), &enter);
   EXPECT_TRUE(enter.isAccepted());
   QDropEvent drop(at, Qt::MoveAction, rows.get(), Qt::LeftButton, Qt::NoModifier);
@@ -375,7 +373,8 @@ TEST_F(WindowMain, ATypedOutputFolderIsMadeOrRefusedWithItsReason) {
   w.txtOutput->setText("~/browsed");
   w.btnBrowse->click();
   EXPECT_TRUE(QFileInfo(HomeFolder() + "/browsed").isDir());
-  EXPECT_EQ(Dialogs.Last("OpenUrl").Text, QUrl::fromLocalFile(HomeFolder() + "/browsed").toString());
+  EXPECT_EQ(Dialogs.Last("OpenUrl").Text,
+            QUrl::fromLocalFile(HomeFolder() + "/browsed").toString());
   EXPECT_EQ(Dialogs.Count("Warning"), 2);
   w.txtOutput->setText(HomeFolder() + "/relative");
   w.close();
