@@ -22,6 +22,7 @@
 #include "window/FileProblems.h"
 #include "window/Formats.h"
 #include "window/MainWindowRows.h"
+#include "window/OutputFolderText.h"
 #include "window/Product.h"
 #include "window/WindowDialogs.h"
 
@@ -240,8 +241,8 @@ bool TfrmMain::LoadLibraries() {
 // ---- Output folder and banner ----------------------------------------------------
 
 void TfrmMain::btnFolderChangeClick() {
-  QString folder =
-      Dialogs.ChooseFolder(this, QStringLiteral("Select an Output Folder:"), txtOutput->text());
+  QString folder = Dialogs.ChooseFolder(this, QStringLiteral("Select an Output Folder:"),
+                                        TypedOutputFolder(txtOutput->text(), FHomeFolder));
   if (folder.isEmpty()) return;
   folder = QDir::fromNativeSeparators(folder);
   while (folder.size() > 1 && folder.endsWith(u'/')) folder.chop(1);
@@ -250,7 +251,12 @@ void TfrmMain::btnFolderChangeClick() {
 }
 
 void TfrmMain::btnBrowseClick() {
-  const QString folder = txtOutput->text();
+  // A typed folder, as Convert takes it ("~" is the home folder).
+  const QString folder = TypedOutputFolder(txtOutput->text(), FHomeFolder);
+  if (folder.isEmpty()) {
+    Dialogs.Warning(this, QStringLiteral("Type or choose an output folder."));
+    return;
+  }
   // A folder not made yet is made now, as Convert would.
   if (!QFileInfo(folder).isDir()) {
     if (const QString problem = PrepareOutputFolder(folder); !problem.isEmpty()) {

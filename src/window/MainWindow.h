@@ -12,8 +12,9 @@
 // The code is split by responsibility: MainWindow.cpp (construction,
 // settings, window events, folder controls), MainWindowLayout.cpp (the
 // controls and their keyboard order), MainWindowList.cpp (adding, removing
-// and reloading rows) and MainWindowRun.cpp (Convert, Stop, the notices and
-// the summary).
+// and reloading rows), QueueActions.cpp (retrying, clearing the done rows,
+// moving and sorting rows) and MainWindowRun.cpp (Convert, Stop, the notices
+// and the summary).
 //
 // Rows and tasks. Each task knows its row (TaskRows, by task index): a file
 // that cannot be opened when the list is reloaded keeps its row, marked
@@ -86,7 +87,13 @@ inline constexpr int kColumnStatus = 1;
 inline constexpr int kColumnTime = 2;    // elapsed and left while converting, then the time taken
 inline constexpr int kColumnOutput = 3;  // the file written (its full path as the tooltip)
 inline constexpr int kColumnPath = 4;
-inline constexpr int kColumnCount = 5;
+// Why a row failed, was stopped or changed (the Status tooltip's text);
+// shown after Status, and only while a row has such a note.
+inline constexpr int kColumnNote = 5;
+inline constexpr int kColumnCount = 6;
+
+// The Note of a row canceled before anything of it was converted.
+inline constexpr char kNotStartedNote[] = "Nothing converted: the run was stopped";
 
 // The question asked when the window is closed during a run.
 inline constexpr char kStopAndQuitQuestion[] = "A conversion is running. Stop it and quit?";
@@ -128,6 +135,15 @@ class TfrmMain : public QWidget {
   QPushButton* btnOpen;
   QPushButton* btnAddFolder;
   QPushButton* btnConvert;
+  // The list's queue actions (pop-up menu and keys), idle only: the
+  // selected rows one place up or down (Ctrl+Up, Ctrl+Down); convert the
+  // failed rows again (Ctrl+R), the stopped and canceled ones (Ctrl+Shift+R);
+  // remove the done rows (Ctrl+Shift+Delete).
+  QAction* mnuMoveUp;
+  QAction* mnuMoveDown;
+  QAction* mnuRetryFailed;
+  QAction* mnuConvertRemaining;
+  QAction* mnuClearFinished;
 
   // The converter component (LogLevel llQuiet, ProgressInterval 100).
   TVexAVConverter& VexAVC() { return *FConverter; }
@@ -198,6 +214,22 @@ class TfrmMain : public QWidget {
   void Image1Click();
   // Opens the output of a finished (or partially kept) row.
   void OpenRowOutput(int row);
+  // Converts the failed rows again, or the stopped and canceled ones: a run
+  // of exactly those rows through Convert's own path (idle only).
+  void RetryFailed();
+  void ConvertRemaining();
+  // Removes the done rows, keeping the others and their tasks (idle only).
+  void ClearFinished();
+  // Moves the selected rows one place up (step -1) or down (+1); the
+  // selection follows them (idle only).
+  void MoveSelected(int step);
+  // Moves the given rows before the row at before (the end when past it),
+  // as a drop within the list does (idle only).
+  void MoveRowsBefore(const QList<int>& rows, int before);
+  // Sorts the list by a column's texts, ascending, or descending when the
+  // list is sorted ascending by it already (a click on its header; idle
+  // only).
+  void SortByColumn(int column);
 
  public:
   // The component's events (called on its worker threads).
@@ -268,6 +300,27 @@ class TfrmMain : public QWidget {
   void ApplyTerminate(int run, int index, bool finished, bool exception, const QString& message);
   // Removes the output of a task that produced nothing.
   void RemoveEmptyOutput(int row);
+  // The pop-up menu's queue actions and the header's sorting (BuildList).
+  void BuildQueueActions();
+  // Convert's path: checks, then a run of the chosen rows, or (null) of
+  // the rows Convert takes.
+  void ConvertRows(const std::vector<int>* chosen);
+  // Whether the tasks follow the rows' order (rows moved or sorted since
+  // the tasks were made do not).
+  bool TasksInRowOrder() const;
+  // The rows whose Status is Failed; those stopped or canceled; those done.
+  std::vector<int> FailedRows() const;
+  std::vector<int> RemainingRows() const;
+  std::vector<int> DoneRows() const;
+  // Removes rows and their tasks (idle only).
+  void RemoveRows(std::vector<int> rows);
+  // Puts the rows in a new order (RowOrder.h), keeping each task's row, the
+  // run's rows and the selection with the rows they name.
+  void ApplyRowOrder(const std::vector<int>& order);
+  // The Note column shows while any row has a note.
+  void UpdateNoteColumn();
+  // No column's sort indicator: the rows were moved by hand, or are new.
+  void ForgetSorting();
 
   TWindowDialogs& Dialogs;
   QString FAppFolder;
@@ -304,6 +357,10 @@ class TfrmMain : public QWidget {
   // The last run's final notice has been raised (no run is under way).
   std::atomic<bool> FFinalRaised{true};
   std::unique_ptr<TVexAVConverter> FConverter;
+  // The column the list was last sorted by (-1: none since it was filled)
+  // and its direction.
+  int FSortColumn = -1;
+  Qt::SortOrder FSortOrder = Qt::AscendingOrder;
 };
 
 }  // namespace vexav

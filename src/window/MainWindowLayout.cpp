@@ -67,8 +67,12 @@ void TfrmMain::BuildControls() {
   lblOutput->setObjectName(QStringLiteral("lblOutput"));
   txtOutput = new TOutputEdit(this);
   txtOutput->setObjectName(QStringLiteral("txtOutput"));
-  txtOutput->setReadOnly(true);
-  txtOutput->setToolTip(QStringLiteral("Double-click to choose another folder"));
+  // A folder may be typed or pasted (checked, and made, at Convert).
+  txtOutput->setToolTip(
+      QStringLiteral("Type or paste a folder, or double-click to choose another one"));
+  connect(txtOutput, &TOutputEdit::textEdited, this, [this] {
+    FOutputForRun = false;  // the user's own choice is kept
+  });
   lblOutput->setBuddy(txtOutput);
   connect(txtOutput, &TOutputEdit::doubleClicked, this, &TfrmMain::btnFolderChangeClick);
   btnFolderChange = makeButton("btnFolderChange", "Change");
@@ -195,6 +199,7 @@ void TfrmMain::BuildList() {
   connect(lvFiles, &QTableWidget::cellDoubleClicked, this,
           [this](int row, int) { OpenRowOutput(row); });
   connect(lvFiles, &QTableWidget::itemSelectionChanged, this, &TfrmMain::UpdateListActions);
+  BuildQueueActions();
 }
 
 void TfrmMain::SetTabOrder() {

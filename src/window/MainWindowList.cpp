@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QSet>
 #include <QTableWidget>
 #include <algorithm>
@@ -48,6 +49,7 @@ void TfrmMain::AddRow(const QString& path) {
   lvFiles->setItem(row, kColumnTime, NewItem(QString()));
   lvFiles->setItem(row, kColumnOutput, NewItem(QString()));
   lvFiles->setItem(row, kColumnPath, NewItem(FolderWithSlash(file), full));
+  lvFiles->setItem(row, kColumnNote, NewItem(QString()));
 }
 
 QString TfrmMain::RowPath(int row) const {
@@ -63,8 +65,20 @@ bool TfrmMain::IsListed(const QString& path) const {
 void TfrmMain::SetRowStatus(int row, const QString& text, const QString& toolTip) {
   QTableWidgetItem* item = lvFiles->item(row, kColumnStatus);
   if (!item) return;
-  item->setToolTip(toolTip);
+  // A row canceled before anything was converted says so, as the others
+  // say why.
+  const QString reason = text == QString::fromUtf8(kStatusCanceled) && toolTip.isEmpty()
+                             ? QString::fromUtf8(kNotStartedNote)
+                             : toolTip;
+  item->setToolTip(reason);
   item->setText(text);
+  // The reason shows in the row itself, on one line; its tooltip keeps the
+  // whole text.
+  if (QTableWidgetItem* note = lvFiles->item(row, kColumnNote); note && note->toolTip() != reason) {
+    note->setText(QString(reason).replace(u'\n', u' '));
+    note->setToolTip(reason);
+    UpdateNoteColumn();
+  }
   emit statusChanged(row, text);
 }
 
@@ -84,6 +98,8 @@ void TfrmMain::ClearAll() {
   VexAVC().ClearTasks();
   TaskRows.clear();
   lvFiles->setRowCount(0);
+  ForgetSorting();
+  UpdateNoteColumn();
   UpdateListActions();
 }
 
@@ -91,6 +107,16 @@ void TfrmMain::UpdateListActions() {
   const bool idle = !FConverting;
   mnuRemove->setEnabled(idle && !lvFiles->selectionModel()->selectedRows().isEmpty());
   mnuClear->setEnabled(idle && lvFiles->rowCount() > 0);
+  const bool anySelected = !lvFiles->selectionModel()->selectedRows().isEmpty();
+  mnuMoveUp->setEnabled(idle && anySelected);
+  mnuMoveDown->setEnabled(idle && anySelected);
+  mnuRetryFailed->setEnabled(idle && !FailedRows().empty());
+  mnuConvertRemaining->setEnabled(idle && !RemainingRows().empty());
+  mnuClearFinished->setEnabled(idle && !DoneRows().empty());
+  // Rows are dragged and sorted while idle only: a run's tasks keep the
+  // order they started with.
+  lvFiles->setDragEnabled(idle);
+  lvFiles->horizontalHeader()->setSectionsClickable(idle);
 }
 
 void TfrmMain::btnOpenClick() {
@@ -205,13 +231,19 @@ QStringList TfrmMain::ExpandFolders(const QStringList& paths, QStringList& refus
 }
 
 void TfrmMain::RemoveSelected() {
-  if (FConverting) return;
   std::vector<int> selected;
   for (const QModelIndex& index : lvFiles->selectionModel()->selectedRows())
     selected.push_back(index.row());
+  RemoveRows(selected);
+}
+
+void TfrmMain::RemoveRows(std::vector<int> selected) {
+  if (FConverting) return;
   // From the bottom up, so that the rows still to remove keep their numbers.
   std::sort(selected.rbegin(), selected.rend());
+  selected.erase(std::unique(selected.begin(), selected.end()), selected.end());
   for (const int row : selected) {
+    if (row < 0 || row >= lvFiles->rowCount()) continue;
     for (int index = 0; index < static_cast<int>(TaskRows.size()); ++index) {
       if (TaskRows[index] != row) continue;
       VexAVC().RemoveTask(index);
@@ -220,9 +252,14 @@ void TfrmMain::RemoveSelected() {
     }
     for (int& taskRow : TaskRows)
       if (taskRow > row) --taskRow;
+    // The run's rows follow too (the summary of a run counts them).
+    RunRows.erase(std::remove(RunRows.begin(), RunRows.end(), row), RunRows.end());
+    for (int& runRow : RunRows)
+      if (runRow > row) --runRow;
     lvFiles->removeRow(row);
   }
   if (lvFiles->rowCount() == 0) ClearList();
+  UpdateNoteColumn();
   UpdateListActions();
 }
 

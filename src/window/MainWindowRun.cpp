@@ -20,6 +20,7 @@
 #include "window/Formats.h"
 #include "window/MainWindow.h"
 #include "window/MainWindowRows.h"
+#include "window/OutputFolderText.h"
 #include "window/OutputName.h"
 #include "window/RunTimes.h"
 #include "window/StatusCell.h"
@@ -217,7 +218,11 @@ void TfrmMain::btnConvertClick() {
     btnConvert->setEnabled(false);
     return;
   }
-  if (!LoadLibraries()) return;
+  ConvertRows(nullptr);
+}
+
+void TfrmMain::ConvertRows(const std::vector<int>* chosen) {
+  if (FConverting || !LoadLibraries()) return;
   if (lvFiles->rowCount() == 0) {
     Dialogs.Information(this, Text(kInformation), QStringLiteral("Please choose a file."));
     VexAVC().ClearTasks();
@@ -238,17 +243,34 @@ void TfrmMain::btnConvertClick() {
   // One output folder for every file: when it cannot be made or written
   // into, no file can start, and that is said once.
   if (!chkSameFolder->isChecked()) {
-    const QString folder = txtOutput->text();
+    // A typed folder is taken as the path it names ("~" is the home folder).
+    const QString folder = TypedOutputFolder(txtOutput->text(), FHomeFolder);
+    if (folder.isEmpty()) {
+      Dialogs.Warning(this, QStringLiteral("Type or choose an output folder."));
+      txtOutput->setFocus();
+      return;
+    }
+    if (folder != txtOutput->text()) txtOutput->setText(folder);
     if (const QString problem = PrepareOutputFolder(folder); !problem.isEmpty()) {
       Dialogs.Warning(
           this, QStringLiteral("The output folder %1 cannot be used: %2.").arg(folder, problem));
+      txtOutput->setFocus();
       return;
     }
   }
 
   const QString formatText = selFormat->currentText();
   std::vector<int> runRows;
-  if (VexAVC().TaskCount() == 0 || FStopPressed) {
+  if (chosen) {
+    // Exactly these rows (Retry Failed, Convert Remaining); the others keep
+    // what they have.
+    runRows = *chosen;
+    VexAVC().ClearTasks();
+    FStopPressed = false;
+    RunFailures.clear();
+    DoLoadFromList(runRows, RunFailures);
+  } else if (VexAVC().TaskCount() == 0 || FStopPressed || !TasksInRowOrder()) {
+    // Tasks are made again in the rows' order when rows were moved since.
     if (!ChooseRowsToConvert(formatText, runRows)) return;
     VexAVC().ClearTasks();
     FStopPressed = false;

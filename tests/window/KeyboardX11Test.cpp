@@ -2,7 +2,8 @@
 // presses that go through the server itself (xdotool's XTEST keys), as a
 // person at the keyboard would press them: Tab and Shift+Tab must reach
 // every control, Convert among them, and Space and Enter must press the
-// focused button; the arrow keys choose in the format and size boxes.
+// focused button; the arrow keys choose in the format and size boxes; the
+// list's own keys move its rows and clear its done ones.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -144,6 +145,97 @@ TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
   ASSERT_TRUE(WaitUntil([&] { return FocusName() == "btnOpen"; }));
   Press(QStringLiteral("Return"));
   EXPECT_TRUE(WaitUntil([&] { return dialogs.Count("ChooseFiles") == 1; }));
+}
+
+// The list's keys: Ctrl+Down and Ctrl+Up move the selected row while the
+// list has the focus, the selection following it; the mouse drags a row to
+// another place; Ctrl+Shift+Delete clears the done rows from anywhere in
+// the window.
+TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
+  ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+  QStringList clips;
+  for (const QString name : {"a.avi", "b.avi", "c.avi"}) {
+    mediagen::MediaRequest request;
+    request.Width = 160;
+    request.Height = 120;
+    request.DurationSeconds = 1.0;
+    clips.append(dir.path() + u'/' + name);
+    ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
+  }
+  TFakeDialogs dialogs;
+  qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/config")));
+  TfrmMain w(dialogs, TMainWindowSetup{dir.path(), dir.path()});
+  w.txtOutput->setText(dir.path() + QStringLiteral("/out"));
+  w.AddFiles(clips);
+  ASSERT_EQ(w.lvFiles->rowCount(), 3);
+  const auto names = [&] {
+    QStringList list;
+    for (int row = 0; row < w.lvFiles->rowCount(); ++row)
+      list.append(w.lvFiles->item(row, kColumnSource)->text());
+    return list;
+  };
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(WaitUntil([&] { return w.isActiveWindow(); })) << "the window never became active";
+  w.lvFiles->setFocus();
+  w.lvFiles->selectRow(0);
+  ASSERT_TRUE(WaitUntil([&] { return FocusName() == "lvFiles"; }));
+
+  Press(QStringLiteral("ctrl+Down"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"b.avi", "a.avi", "c.avi"});
+  })) << names().join(u',').toStdString();
+  Press(QStringLiteral("ctrl+Down"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"b.avi", "c.avi", "a.avi"});
+  })) << names().join(u',').toStdString();
+  EXPECT_EQ(w.lvFiles->currentRow(), 2);
+  EXPECT_TRUE(w.lvFiles->selectionModel()->isRowSelected(2, QModelIndex()));
+  Press(QStringLiteral("ctrl+Up"));
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"b.avi", "a.avi", "c.avi"});
+  })) << names().join(u',').toStdString();
+
+  // The mouse drags the last row up onto the first row's upper half.
+  const auto rowPoint = [&](int row, int dy) {
+    const QRect cell = w.lvFiles->visualRect(w.lvFiles->model()->index(row, 0));
+    return w.lvFiles->viewport()->mapToGlobal(QPoint(cell.center().x(), cell.top() + dy));
+  };
+  w.lvFiles->selectRow(2);
+  const QPoint from = rowPoint(2, w.lvFiles->rowHeight(2) / 2);
+  const QPoint to = rowPoint(0, 2);
+  // One xdotool run, in the background: the drag runs its own event loop
+  // in the window until the button is released.
+  QStringList drag = {
+      "mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1", "sleep",
+      "0.3"};
+  for (int step = 1; step <= 5; ++step) {
+    const QPoint at = from + (to - from) * step / 5;
+    drag << "mousemove" << QString::number(at.x()) << QString::number(at.y()) << "sleep"
+         << "0.2";
+  }
+  drag << "mouseup"
+       << "1";
+  QProcess mouse;
+  mouse.start(QStringLiteral("xdotool"), drag);
+  ASSERT_TRUE(mouse.waitForStarted());
+  ASSERT_TRUE(WaitUntil([&] { return mouse.state() == QProcess::NotRunning; }, 30000));
+  EXPECT_EQ(mouse.exitCode(), 0);
+  EXPECT_TRUE(WaitUntil([&] {
+    return names() == QStringList({"c.avi", "b.avi", "a.avi"});
+  })) << names().join(u',').toStdString();
+  EXPECT_EQ(w.lvFiles->rowCount(), 3);
+
+  w.btnConvertClick();
+  ASSERT_TRUE(WaitUntil([&] { return dialogs.Count("Summary") == 1; }, 120000));
+  EXPECT_TRUE(dialogs.Texts("Summary").front().startsWith("3 converted in "));
+  w.btnConvert->setFocus();
+  ASSERT_TRUE(WaitUntil([&] { return FocusName() == "btnConvert"; }));
+  Press(QStringLiteral("ctrl+shift+Delete"));
+  EXPECT_TRUE(WaitUntil([&] { return w.lvFiles->rowCount() == 0; }));
 }
 
 }  // namespace

@@ -50,11 +50,11 @@ TEST_F(WindowMain, ControlsAsDesigned) {
         "btnFolderChange", "btnBrowse", "chkSameFolder", "spinJobs", "Image1"})
     EXPECT_NE(w.findChild<QWidget*>(QString::fromLatin1(name)), nullptr) << name;
 
-  ASSERT_EQ(w.lvFiles->columnCount(), 5);
+  ASSERT_EQ(w.lvFiles->columnCount(), 6);
   QStringList headers;
-  for (int column = 0; column < 5; ++column)
+  for (int column = 0; column < 6; ++column)
     headers.append(w.lvFiles->horizontalHeaderItem(column)->text());
-  EXPECT_EQ(headers, QStringList({"Source", "Status", "Time", "Output", "Path"}));
+  EXPECT_EQ(headers, QStringList({"Source", "Status", "Time", "Output", "Path", "Note"}));
   EXPECT_EQ(w.lvFiles->horizontalHeader()->sectionResizeMode(kColumnSource), QHeaderView::Stretch);
   EXPECT_EQ(w.lvFiles->editTriggers(), QAbstractItemView::NoEditTriggers);
   EXPECT_EQ(w.lvFiles->selectionBehavior(), QAbstractItemView::SelectRows);
@@ -62,7 +62,7 @@ TEST_F(WindowMain, ControlsAsDesigned) {
   // Tab leaves the list instead of walking its cells.
   EXPECT_FALSE(w.lvFiles->tabKeyNavigation());
   const QList<QAction*> menu = w.lvFiles->actions();
-  ASSERT_EQ(menu.size(), 5);
+  ASSERT_EQ(menu.size(), 12);  // the queue's actions follow (MainWindowQueueTest.cpp)
   EXPECT_EQ(menu[0]->text(), "Add File(s)");
   EXPECT_EQ(menu[1]->text(), "Add Folder...");
   EXPECT_TRUE(menu[2]->isSeparator());
@@ -76,7 +76,7 @@ TEST_F(WindowMain, ControlsAsDesigned) {
   EXPECT_EQ(w.btnConvert->toolTip(), "Convert all the videos from the list");
   ASSERT_EQ(w.selFormat->count(), static_cast<int>(vexav::output::kFormats.size()));
   EXPECT_EQ(w.selFormat->currentText(), kFormat);
-  EXPECT_TRUE(w.txtOutput->isReadOnly());
+  EXPECT_FALSE(w.txtOutput->isReadOnly());  // a folder may be typed
   EXPECT_EQ(w.btnFolderChange->text(), "Change");
   EXPECT_EQ(w.btnBrowse->text(), "Browse");
   EXPECT_EQ(w.chkSameFolder->text(), "Save beside the source files");
