@@ -38,10 +38,13 @@
 #include <vector>
 
 #include "component/VexAVConverter.h"
+#include "window/DockProgress.h"
+#include "window/OverallProgress.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -90,6 +93,10 @@ inline constexpr int kColumnCount = 5;
 
 // The question asked when the window is closed during a run.
 inline constexpr char kStopAndQuitQuestion[] = "A conversion is running. Stop it and quit?";
+// The same when the run is paused.
+inline constexpr char kPausedStopAndQuitQuestion[] = "A conversion is paused. Stop it and quit?";
+// The caption suffix once a paused run has no file converting.
+inline constexpr char kCaptionPaused[] = " [Paused]";
 
 // Sizes a user may not shrink the window to: width 630 or less, height 432
 // or less.
@@ -128,6 +135,13 @@ class TfrmMain : public QWidget {
   QPushButton* btnOpen;
   QPushButton* btnAddFolder;
   QPushButton* btnConvert;
+  // "Pause" beside Convert, while converting: the running files finish and
+  // nothing new starts; it then reads "Resume", which lets the run go on.
+  QPushButton* btnPause;
+  // The status bar at the window's bottom: the run's overall progress
+  // ("7 of 23 done, 31%, about 4:12 left"), idle the last run's summary or
+  // the number of files listed.
+  QLabel* lblOverall;
 
   // The converter component (LogLevel llQuiet, ProgressInterval 100).
   TVexAVConverter& VexAVC() { return *FConverter; }
@@ -169,6 +183,12 @@ class TfrmMain : public QWidget {
   static QString OpenFilter();
   // Whether the window may take this size.
   static bool CanResize(const QSize& size);
+  // The run is paused (Pause pressed, not Resume or Stop since).
+  bool Paused() const { return FPaused; }
+  // The status bar's text.
+  QString OverallText() const;
+  // The run's progress on the desktop's dock.
+  TDockProgress& Dock() { return FDock; }
 
  signals:
   // A row's Status cell changed to text (a plain text or a progress cell).
@@ -198,6 +218,8 @@ class TfrmMain : public QWidget {
   void Image1Click();
   // Opens the output of a finished (or partially kept) row.
   void OpenRowOutput(int row);
+  // Pause, or Resume while paused.
+  void btnPauseClick();
 
  public:
   // The component's events (called on its worker threads).
@@ -268,6 +290,29 @@ class TfrmMain : public QWidget {
   void ApplyTerminate(int run, int index, bool finished, bool exception, const QString& message);
   // Removes the output of a task that produced nothing.
   void RemoveEmptyOutput(int row);
+  // The run side's own part (MainWindowProgress.cpp, MainWindowPause.cpp):
+  // the Pause button beside Convert and the status bar below everything.
+  void BuildRunControls(QGridLayout* grid, QLayout* root);
+  // A run started: the tally of its files' lengths, the status bar, the
+  // list following the work, the Pause button.
+  void BeginOverall();
+  // The status bar, the title and the dock from the tally.
+  void UpdateOverall();
+  // The run ended (its summary line is shown idle).
+  void EndOverall(const QString& summaryLine);
+  // Brings a row that started converting into view, unless the user
+  // scrolled away.
+  void FollowRow(int row);
+  // The user moved the list: following stops, or starts again when a
+  // converting row is in view.
+  void ListScrolled(int value);
+  // Files that still convert in a paused run.
+  int RunningFiles() const;
+  // The question asked when the window is closed during a run.
+  QString CloseQuestion() const;
+  // Milliseconds the run has spent converting (a paused run with nothing
+  // converting does not count).
+  qint64 ActiveMs() const;
 
   TWindowDialogs& Dialogs;
   QString FAppFolder;
@@ -304,6 +349,18 @@ class TfrmMain : public QWidget {
   // The last run's final notice has been raised (no run is under way).
   std::atomic<bool> FFinalRaised{true};
   std::unique_ptr<TVexAVConverter> FConverter;
+  // The run's files, their lengths and what of them is converted.
+  TRunTally FTally;
+  TDockProgress FDock;
+  bool FPaused = false;
+  // The status bar's idle text after a run (its summary line).
+  QString FIdleText;
+  // The time spent converting: banked while paused with nothing running.
+  QElapsedTimer FActiveClock;
+  qint64 FActiveBankMs = 0;
+  // The list follows the converting rows; the scroll position it set last.
+  bool FFollowing = true;
+  int FFollowValue = -1;
 };
 
 }  // namespace vexav
