@@ -60,6 +60,8 @@ void TfrmMain::BuildRunControls(QGridLayout* grid, QLayout* root) {
   auto* bar = new QStatusBar(this);
   bar->setObjectName(QStringLiteral("sbStatus"));
   bar->setSizeGripEnabled(false);
+  // In line with the controls above it.
+  bar->setContentsMargins(10, 0, 10, 2);
   lblOverall = new QLabel(this);
   lblOverall->setObjectName(QStringLiteral("lblOverall"));
   lblOverall->setTextInteractionFlags(Qt::NoTextInteraction);
