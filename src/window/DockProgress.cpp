@@ -10,6 +10,10 @@ namespace vexav {
 
 TDockProgress::TDockProgress() = default;
 
+TDockProgress::~TDockProgress() {
+  Hide();
+}
+
 void TDockProgress::SetConnection(const QDBusConnection& bus) {
   FBus = bus;
   FLookedUp = true;

@@ -22,6 +22,10 @@ class TDockProgress {
   // On the user's session bus, reached at the first update (when the
   // environment names one).
   TDockProgress();
+  // A bar still shown goes (the window went during a run).
+  ~TDockProgress();
+  TDockProgress(const TDockProgress&) = delete;
+  TDockProgress& operator=(const TDockProgress&) = delete;
   // Sends on this connection instead (a test's private bus).
   void SetConnection(const QDBusConnection& bus);
   // Shows the bar at fraction (0 to 1). Sent when the bar moves by a tenth
