@@ -22,6 +22,8 @@ VEXAV_PACKAGES=(
   # The virtual X server and the key presses of the window's keyboard test
   # (and of scripts/screenshot.sh).
   xvfb xauth xdotool
+  # The private session bus of the window's dock test (dbus-daemon --session).
+  dbus-daemon
   # clang and its run-time libraries (libFuzzer, the sanitizers) for the
   # fuzz targets (scripts/fuzz.sh).
   clang libclang-rt-14-dev

@@ -18,6 +18,8 @@ namespace vexav {
 namespace {
 
 constexpr const char* RunActiveText = "The previous run has not ended yet";
+constexpr const char* NoRunText = "No run is under way";
+constexpr const char* NotHeldText = "The run is not held";
 constexpr const char* NoticeOwedText =
     "Tasks cannot be removed from an event handler while a termination is on its way";
 // The delay of the owner-thread timer of Start(0), milliseconds.
@@ -285,6 +287,7 @@ void TCustomAVConverter::ClearTasks() {
     for (auto& Task : FTasks.ExtractAll()) FRetired.push_back(std::move(Task));
     // A run that still had tasks to start starts none of them.
     FPendingCount = 0;
+    FHeld = false;
     FLastError.clear();
     FThreadCount = 0;
   });
@@ -381,6 +384,8 @@ bool TCustomAVConverter::Start(int ThreadCount) {
   FThreadCount = ThreadCount;
   FPendingCount = FTasks.Count();
   FRunEnded = false;
+  FHeld = false;
+  FQueuedStarts = 0;
   // A task runs once: one that ran, or was stopped, is counted as finished
   // when its turn comes, without a notice of its own.
   for (int I = 0; I < FTasks.Count(); ++I) {
@@ -399,6 +404,8 @@ bool TCustomAVConverter::Start(int ThreadCount) {
 }
 
 void TCustomAVConverter::StartNext() {
+  // A held queue starts nothing: the waiting tasks stay pending.
+  if (FHeld) return;
   while (FPendingCount > 0) {
     --FPendingCount;
     const int I = FNextTask++;
@@ -408,6 +415,7 @@ void TCustomAVConverter::StartNext() {
       continue;
     }
     if (FThreadCount <= 0) {
+      ++FQueuedStarts;
       Dispatcher().PostDelayed(
           [this, I, Alive = std::weak_ptr<int>(FAlive)] {
             if (!Alive.expired()) RunTaskOnOwnerThread(I);
@@ -480,6 +488,7 @@ void TCustomAVConverter::RunTaskOnOwnerThread(int I) {
   {
     TEventScope Scope(*this);
     if (FClosing) return;
+    if (FQueuedStarts > 0) --FQueuedStarts;
     Task = this->Task(I);
     if (!Task) {
       // The list changed under the run: the slot counts as finished.
@@ -490,6 +499,14 @@ void TCustomAVConverter::RunTaskOnOwnerThread(int I) {
     }
     // Stopped since the timer was set: its notice comes from the stop.
     if (Task->FClaim != TFFmpeg::TClaim::Free || !Task->FUsable) return;
+    if (FHeld) {
+      // Held since the timer was set: the task waits again, first in line.
+      // Only one timer is ever under way in this mode, so the queue's next
+      // task is the one after this.
+      FNextTask = I;
+      ++FPendingCount;
+      return;
+    }
     if (Task->Running || Task->Terminated) {
       // Used meanwhile: the engine would refuse it without a notice.
       Task->FClaim = TFFmpeg::TClaim::Started;
@@ -544,9 +561,45 @@ void TCustomAVConverter::DeliverFinalFromOutside() {
   }
 }
 
+bool TCustomAVConverter::Pause() {
+  TEventScope Scope(*this);
+  if (FRunEnded) {
+    FLastError = NoRunText;
+    return false;
+  }
+  FHeld = true;
+  return true;
+}
+
+bool TCustomAVConverter::Resume() {
+  TEventScope Scope(*this);
+  if (!FHeld) {
+    FLastError = NotHeldText;
+    return false;
+  }
+  FHeld = false;
+  int Running = 0;
+  for (int I = 0; I < FTasks.Count(); ++I) {
+    const TFFmpeg& Task = FTasks.Items(I);
+    if (Task.FClaim == TFFmpeg::TClaim::Started && !Task.FNoticeDelivered) ++Running;
+  }
+  // Worker mode: the free slots of ThreadCount; owner-thread mode: the
+  // next task, unless one runs or its timer is set (its end starts the
+  // next).
+  const int Slots = FThreadCount > 0 ? FThreadCount - Running
+                                     : (Running == 0 && FQueuedStarts == 0 ? 1 : 0);
+  for (int I = 0; I < Slots && FPendingCount > 0; ++I) StartNext();
+  // Every waiting task turned out unable to run, and nothing runs: the run
+  // ends here, with its final notice from outside this call.
+  if (!FRunEnded && FPendingCount <= 0 && FFinishedCount >= FTasks.Count())
+    DeliverFinalFromOutside();
+  return true;
+}
+
 void TCustomAVConverter::Stop() {
   TEventScope Scope(*this);
   FPendingCount = 0;
+  FHeld = false;
   if (FRunEnded) {
     // Outside a run only tasks that never ran have something to report: their
     // notices, then a final notice. Without such tasks nothing happens.

@@ -195,6 +195,24 @@ class VEXAV_API TCustomAVConverter {
   // termination from a short-lived idle-priority thread. Waits for none of
   // them.
   void Stop();
+  // Holds the queue of the run under way ("pause after the running
+  // tasks"): the tasks that run go on to their end, with their notices, but
+  // no further task starts, and the run does not end (no final notice) while
+  // tasks wait to start. A task whose owner-thread timer was set but has not
+  // fired yet waits too. When nothing waits any more (the last tasks were
+  // running), the run ends as usual. Stop while held ends the waiting tasks
+  // as Stop always does (each its termination, then the one final notice).
+  // A new Start runs unheld. False, with LastError, when no run is under
+  // way.
+  bool Pause();
+  // Lets a held run go on: as many tasks start as ThreadCount allows
+  // beside those still running (in owner-thread mode the next one, from its
+  // timer, once none runs); when nothing was left to start, the final notice
+  // follows (never from inside this call). False, with LastError, when the
+  // run is not held.
+  bool Resume();
+  // Whether the run's queue is held (Pause without Resume or Stop since).
+  bool Held() const { return FHeld; }
 
   // ---- Properties -----------------------------------------------------------
 
@@ -341,6 +359,11 @@ class VEXAV_API TCustomAVConverter {
   // Signalled whenever a termination notice reaches the component.
   std::mutex FNoticeMutex;
   std::condition_variable FNoticeArrived;
+  // Pause: no task of the run starts until Resume (or Stop). Read by the
+  // owner without the lock, so kept atomic.
+  std::atomic<bool> FHeld{false};
+  // Owner-thread timers set by StartNext that have not fired yet.
+  int FQueuedStarts = 0;
 };
 
 // The component as programs use it.

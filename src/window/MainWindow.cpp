@@ -210,7 +210,7 @@ void TfrmMain::closeEvent(QCloseEvent* event) {
     // output gets its end written and the stopped ones are renamed.
     event->ignore();
     if (FCloseWhenStopped) return;
-    if (!Dialogs.AskYesNo(this, Title(), QString::fromUtf8(kStopAndQuitQuestion))) return;
+    if (!Dialogs.AskYesNo(this, Title(), CloseQuestion())) return;
     FCloseWhenStopped = true;
     if (!FStopPressed) btnConvertClick();  // Stop
     return;

@@ -39,10 +39,13 @@
 #include <vector>
 
 #include "component/VexAVConverter.h"
+#include "window/DockProgress.h"
+#include "window/OverallProgress.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QGridLayout;
 class QLabel;
 class QPushButton;
 class QSpinBox;
@@ -97,6 +100,10 @@ inline constexpr char kNotStartedNote[] = "Nothing converted: the run was stoppe
 
 // The question asked when the window is closed during a run.
 inline constexpr char kStopAndQuitQuestion[] = "A conversion is running. Stop it and quit?";
+// The same when the run is paused.
+inline constexpr char kPausedStopAndQuitQuestion[] = "A conversion is paused. Stop it and quit?";
+// The caption suffix once a paused run has no file converting.
+inline constexpr char kCaptionPaused[] = " [Paused]";
 
 // Sizes a user may not shrink the window to: width 630 or less, height 432
 // or less.
@@ -144,6 +151,13 @@ class TfrmMain : public QWidget {
   QAction* mnuRetryFailed;
   QAction* mnuConvertRemaining;
   QAction* mnuClearFinished;
+  // "Pause" beside Convert, while converting: the running files finish and
+  // nothing new starts; it then reads "Resume", which lets the run go on.
+  QPushButton* btnPause;
+  // The status bar at the window's bottom: the run's overall progress
+  // ("7 of 23 done, 31%, about 4:12 left"), idle the last run's summary or
+  // the number of files listed.
+  QLabel* lblOverall;
 
   // The converter component (LogLevel llQuiet, ProgressInterval 100).
   TVexAVConverter& VexAVC() { return *FConverter; }
@@ -185,6 +199,12 @@ class TfrmMain : public QWidget {
   static QString OpenFilter();
   // Whether the window may take this size.
   static bool CanResize(const QSize& size);
+  // The run is paused (Pause pressed, not Resume or Stop since).
+  bool Paused() const { return FPaused; }
+  // The status bar's text.
+  QString OverallText() const;
+  // The run's progress on the desktop's dock.
+  TDockProgress& Dock() { return FDock; }
 
  signals:
   // A row's Status cell changed to text (a plain text or a progress cell).
@@ -230,6 +250,8 @@ class TfrmMain : public QWidget {
   // list is sorted ascending by it already (a click on its header; idle
   // only).
   void SortByColumn(int column);
+  // Pause, or Resume while paused.
+  void btnPauseClick();
 
  public:
   // The component's events (called on its worker threads).
@@ -321,6 +343,29 @@ class TfrmMain : public QWidget {
   void UpdateNoteColumn();
   // No column's sort indicator: the rows were moved by hand, or are new.
   void ForgetSorting();
+  // The run side's own part (MainWindowProgress.cpp, MainWindowPause.cpp):
+  // the Pause button beside Convert and the status bar below everything.
+  void BuildRunControls(QGridLayout* grid, QLayout* root);
+  // A run started: the tally of its files' lengths, the status bar, the
+  // list following the work, the Pause button.
+  void BeginOverall();
+  // The status bar, the title and the dock from the tally.
+  void UpdateOverall();
+  // The run ended (its summary line is shown idle).
+  void EndOverall(const QString& summaryLine);
+  // Brings a row that started converting into view, unless the user
+  // scrolled away.
+  void FollowRow(int row);
+  // The user moved the list: following stops, or starts again when a
+  // converting row is in view.
+  void ListScrolled(int value);
+  // Files that still convert in a paused run.
+  int RunningFiles() const;
+  // The question asked when the window is closed during a run.
+  QString CloseQuestion() const;
+  // Milliseconds the run has spent converting (a paused run with nothing
+  // converting does not count).
+  qint64 ActiveMs() const;
 
   TWindowDialogs& Dialogs;
   QString FAppFolder;
@@ -361,6 +406,18 @@ class TfrmMain : public QWidget {
   // and its direction.
   int FSortColumn = -1;
   Qt::SortOrder FSortOrder = Qt::AscendingOrder;
+  // The run's files, their lengths and what of them is converted.
+  TRunTally FTally;
+  TDockProgress FDock;
+  bool FPaused = false;
+  // The status bar's idle text after a run (its summary line).
+  QString FIdleText;
+  // The time spent converting: banked while paused with nothing running.
+  QElapsedTimer FActiveClock;
+  qint64 FActiveBankMs = 0;
+  // The list follows the converting rows; the scroll position it set last.
+  bool FFollowing = true;
+  int FFollowValue = -1;
 };
 
 }  // namespace vexav

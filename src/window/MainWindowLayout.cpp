@@ -143,6 +143,7 @@ void TfrmMain::BuildControls() {
   grid->addWidget(selSize, 3, 1, Qt::AlignLeft);
 
   SetTabOrder();
+  BuildRunControls(grid, root);
 }
 
 void TfrmMain::BuildList() {

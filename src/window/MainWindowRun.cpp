@@ -118,6 +118,7 @@ bool TfrmMain::StartRun() {
   FFinalRaised = false;
   ++FRun;
   FRunClock.start();
+  BeginOverall();
   for (int tries = 0;; ++tries) {
     if (VexAVC().Start(FJobs)) return true;
     if (tries >= 100) break;
@@ -214,8 +215,12 @@ void TfrmMain::btnConvertClick() {
     FStopPressed = true;
     VexAVC().Stop();
     // The run ends with its final notice, once every file has written its
-    // end; until then there is nothing more to press.
+    // end; until then there is nothing more to press. A paused run ends the
+    // same way: its waiting files are canceled.
     btnConvert->setEnabled(false);
+    btnPause->setEnabled(false);
+    FPaused = false;
+    UpdateOverall();
     return;
   }
   ConvertRows(nullptr);
@@ -311,6 +316,10 @@ void TfrmMain::ConvertRows(const std::vector<int>* chosen) {
   SetCaption(Text(kCaptionConverting));
   SetControlsEnabled(false);
   btnConvert->setText(Text(kStopCaption));
+  btnPause->setEnabled(true);
+  UpdateOverall();
+  // The share done joins the title with the first progress report.
+  SetCaption(Text(kCaptionConverting));
 }
 
 // ---- Notices --------------------------------------------------------------------
@@ -347,8 +356,8 @@ void TfrmMain::ApplyProgress(int run, int index, qint64 current, qint64 total) {
 
   if (!FRunClock.isValid()) FRunClock.start();
   QTableWidgetItem* source = lvFiles->item(row, kColumnSource);
-  if (!source->data(rows::kStartedRole).isValid())
-    source->setData(rows::kStartedRole, FRunClock.elapsed());
+  const bool starting = !source->data(rows::kStartedRole).isValid();
+  if (starting) source->setData(rows::kStartedRole, FRunClock.elapsed());
   source->setData(rows::kCurrentRole, current);
   source->setData(rows::kTotalRole, total);
   const qint64 elapsed = FRunClock.elapsed() - source->data(rows::kStartedRole).toLongLong();
@@ -356,6 +365,10 @@ void TfrmMain::ApplyProgress(int run, int index, qint64 current, qint64 total) {
       total > 0 ? TimeLeft(elapsed, static_cast<double>(current) / static_cast<double>(total))
                 : std::nullopt;
   SetRowTime(row, ConvertingTimeText(elapsed, left));
+
+  FTally.Progress(index, current, total);
+  if (starting) FollowRow(row);
+  UpdateOverall();
 }
 
 void TfrmMain::RemoveEmptyOutput(int row) {
@@ -421,6 +434,8 @@ void TfrmMain::ApplyTerminate(int run, int index, bool finished, bool exception,
   } else {
     KeepStoppedOutput(row);
   }
+  FTally.Ended(index, exception);
+  UpdateOverall();
 }
 
 QString TfrmMain::OutputFolderOfRun() const {
@@ -472,6 +487,7 @@ void TfrmMain::FinishRun() {
     FLastFormat = selFormat->currentText();
     FLastMaxHeight = MaxHeight();
   }
+  EndOverall(RunSummaryText(counts, elapsed));
   emit runEnded();
 
   if (FCloseWhenStopped) {

@@ -163,6 +163,8 @@ TEST(InstalledLibrary, ExportsThePublicInterfaceAndHidesTheRest) {
            "vexav::TCustomAVConverter::SetOutputFile(",
            "vexav::TCustomAVConverter::Start(int)",
            "vexav::TCustomAVConverter::Stop()",
+           "vexav::TCustomAVConverter::Pause()",
+           "vexav::TCustomAVConverter::Resume()",
            "vexav::TCustomAVConverter::TaskProbe(int) const",
            "vexav::TCustomAVConverter::DoTaskProgress(",  // protected: a subclass may call it
            "vexav::TVexAVConverter::~TVexAVConverter()",

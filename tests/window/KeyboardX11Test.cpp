@@ -3,7 +3,9 @@
 // person at the keyboard would press them: Tab and Shift+Tab must reach
 // every control, Convert among them, and Space and Enter must press the
 // focused button; the arrow keys choose in the format and size boxes; the
-// list's own keys move its rows and clear its done ones.
+// list's own keys move its rows and clear its done ones. During a run Tab
+// goes from Stop to Pause, Alt+P pauses and the focused Resume goes on with
+// Space.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -236,6 +238,56 @@ TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
   ASSERT_TRUE(WaitUntil([&] { return FocusName() == "btnConvert"; }));
   Press(QStringLiteral("ctrl+shift+Delete"));
   EXPECT_TRUE(WaitUntil([&] { return w.lvFiles->rowCount() == 0; }));
+}
+
+// During a run Tab goes from Stop to Pause; Alt+P pauses (the button then
+// reads Resume) and Space on the focused Resume lets the run go on.
+TEST(WindowKeyboard, PauseAndResumeFromTheKeyboard) {
+  ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+  QStringList clips;
+  for (const QString name : {"p1.avi", "p2.avi", "p3.avi", "p4.avi"}) {
+    mediagen::MediaRequest request;
+    request.Width = 480;
+    request.Height = 360;
+    request.DurationSeconds = 4.0;
+    clips.append(dir.path() + u'/' + name);
+    ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
+  }
+  TFakeDialogs dialogs;
+  qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/config")));
+  TfrmMain w(dialogs, TMainWindowSetup{dir.path(), dir.path()});
+  w.txtOutput->setText(dir.path() + QStringLiteral("/out"));
+  w.AddFiles(clips);
+  ASSERT_EQ(w.lvFiles->rowCount(), 4);
+  w.show();
+  w.activateWindow();
+  ASSERT_TRUE(WaitUntil([&] { return w.isActiveWindow(); })) << "the window never became active";
+  w.btnConvert->setFocus();
+  ASSERT_TRUE(WaitUntil([&] { return FocusName() == "btnConvert"; }));
+  Press(QStringLiteral("space"));
+  ASSERT_TRUE(WaitUntil([&] { return w.Converting(); }));
+
+  // Tab goes from Stop to Pause; Alt+P pauses.
+  ASSERT_EQ(Move(QStringLiteral("Tab")), "btnPause");
+  Press(QStringLiteral("alt+p"));
+  ASSERT_TRUE(WaitUntil([&] { return w.Paused(); }));
+  EXPECT_EQ(w.btnPause->text(), "&Resume");
+  ASSERT_TRUE(WaitUntil([&] { return w.OverallText().startsWith("Paused: "); }, 120000))
+      << w.OverallText().toStdString();
+  EXPECT_TRUE(w.Converting());
+  int ready = 0;
+  for (int row = 0; row < 4; ++row) ready += w.StatusText(row) == "Ready" ? 1 : 0;
+  EXPECT_GT(ready, 0) << "every file had started before the pause arrived";
+
+  // Space on the focused Resume: the rest convert.
+  ASSERT_EQ(FocusName(), "btnPause");
+  Press(QStringLiteral("space"));
+  ASSERT_TRUE(WaitUntil([&] { return dialogs.Count("Summary") == 1; }, 240000));
+  EXPECT_TRUE(dialogs.Texts("Summary").front().startsWith("4 converted in "));
+  EXPECT_FALSE(w.Paused());
 }
 
 }  // namespace
