@@ -2,6 +2,7 @@
 
 #include "binding/Api.h"
 #include "batch/segments/PictureTimes.h"
+#include "batch/segments/SoundPieces.h"
 #include "component/Presets.h"
 
 namespace vexav::batch::segments {
@@ -49,9 +50,16 @@ SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int 
   SeekCheck Seeks;
   if (!ReadPictureTimes(Source, UntilUs, Times, Error) || !Seeks.Open(Source, Error))
     return SegmentPlan{};
-  return MakeSegmentPlan(
+  SegmentPlan Made = MakeSegmentPlan(
       Plan.Options, Plan.DurationUs, Count, Plan.Facts.AudioStreams > 0, Times, Error,
       [&](int64_t SeekUs, int64_t UntilUs) { return Seeks.Faithful(SeekUs, UntilUs, Times); });
+  if (Made.HasSound()) {
+    SoundSource Sound;
+    Sound.SampleRate = Plan.Facts.Audio.SampleRate;
+    Sound.DurationUs = Plan.Facts.Audio.DurationUs;
+    SplitSound(Made, Plan.Options, Sound, Plan.DurationUs);
+  }
+  return Made;
 }
 
 }  // namespace vexav::batch::segments
