@@ -57,9 +57,19 @@ SoundGrid SoundGridOf(const std::string& Codec, int Rate) {
   return Grid;
 }
 
+bool SampleExactTimes(int TimeBaseNum, int TimeBaseDen, int Rate, int FrameSamples) {
+  if (TimeBaseNum <= 0 || TimeBaseDen <= 0 || Rate <= 0) return false;
+  const int64_t Ticks = static_cast<int64_t>(Rate) * TimeBaseNum;
+  if (Ticks % TimeBaseDen != 0) return false;
+  const int64_t Tick = Ticks / TimeBaseDen;  // samples
+  return Tick == 1 || (FrameSamples > 0 && FrameSamples % Tick == 0);
+}
+
 void SplitSound(SegmentPlan& Plan, const std::vector<TEngineOption>& PresetOptions,
                 const SoundSource& Source, int64_t DurationUs) {
-  if (Plan.SoundPieces() != 1 || Plan.Segments() < 2 || Source.SampleRate <= 0) return;
+  if (Plan.SoundPieces() != 1 || Plan.Segments() < 2 || Source.SampleRate <= 0 ||
+      !Source.SampleExact)
+    return;
   std::vector<TEngineOption> Sound;
   for (const TEngineOption& Option : PresetOptions)
     if (IsSoundOption(Option.Name)) Sound.push_back(Option);
@@ -171,7 +181,6 @@ std::string OpenPiece(const std::string& Path, Input& In) {
   if (Ret < 0) return Path + ": " + ErrorText(Ret);
   for (unsigned I = 0; I < Raw->nb_streams && In.Stream < 0; ++I)
     if (Raw->streams[I]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) In.Stream = static_cast<int>(I);
-  if (In.Stream < 0) return Path + ": holds no sound";
   return std::string();
 }
 
@@ -237,6 +246,10 @@ std::string JoinSoundPieces(const SegmentPlan& Plan, const std::string& Folder, 
     const std::string Path = Folder + "/" + P.FileName;
     Input In;
     if (std::string Error = OpenPiece(Path, In); !Error.empty()) return Error;
+    // A piece that starts after the sound has ended holds none (where the
+    // source did not say how long its sound is); one after it that holds
+    // some would not follow on, which is an error below.
+    if (In.Stream < 0) continue;
     const AVStream* Stream = In.File->streams[In.Stream];
     if (!Out.IsOpen())
       if (std::string Error = Out.Open(Output, Stream, Grid.Rate); !Error.empty()) return Error;

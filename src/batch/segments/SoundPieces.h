@@ -28,7 +28,18 @@ namespace vexav::batch::segments {
 struct SoundSource {
   int SampleRate = 0;       // of the source's sound, Hz (0: not known)
   int64_t DurationUs = -1;  // of the source's sound (-1: not known)
+  // Its packets' times name whole samples (SampleExactTimes), so that a run
+  // that seeks finds where its first sample lies in the sound as exactly as
+  // a run from the start.
+  bool SampleExact = false;
 };
+
+// Whether the times of a sound stream with this time base, rate and frame
+// (samples a packet holds; 0: not fixed) name whole samples: a tick of one
+// sample (MPEG-4, AVI's PCM), or ticks that a frame is a whole number of
+// (AVI's MP3, a packet a tick). A millisecond's tick (Matroska) rounds each
+// packet's time by up to 22 samples at 44.1 kHz.
+bool SampleExactTimes(int TimeBaseNum, int TimeBaseDen, int Rate, int FrameSamples);
 
 // What each sound piece encodes before its first kept sample. A frame or
 // two would do for the transform's overlap and the encoder's look-ahead,
@@ -60,7 +71,7 @@ void SplitSound(SegmentPlan& Plan, const std::vector<TEngineOption>& PresetOptio
 // Joins the leading Count sound pieces of Plan, written into Folder, into
 // Output (a file of the pieces' container): their kept packets, copied, with the time stamps
 // of a run over the whole source. A piece that ends early (stopped, or the
-// sound ends) gives what it has. Returns "" on success, otherwise the
+// sound ends) gives what it has, one past the sound's end nothing. Returns "" on success, otherwise the
 // reason (Output is then left to the caller to remove).
 std::string JoinSoundPieces(const SegmentPlan& Plan, const std::string& Folder, int Count,
                             const std::string& Output);

@@ -57,6 +57,13 @@ SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int 
     SoundSource Sound;
     Sound.SampleRate = Plan.Facts.Audio.SampleRate;
     Sound.DurationUs = Plan.Facts.Audio.DurationUs;
+    TAVProbe Probe;
+    if (Probe.Open(Source) && Probe.FirstAudioStream() >= 0) {
+      const AVStream* Stream = Probe.Context()->streams[Probe.FirstAudioStream()];
+      Sound.SampleExact =
+          SampleExactTimes(Stream->time_base.num, Stream->time_base.den,
+                           Stream->codecpar->sample_rate, Stream->codecpar->frame_size);
+    }
     SplitSound(Made, Plan.Options, Sound, Plan.DurationUs);
   }
   return Made;

@@ -134,7 +134,7 @@ TEST_F(ClusterReport, SoundPiecesSurviveTheJobFolder) {
       {"r", "25"}, {"acodec", "aac"}, {"ar", "44100"}, {"async", "0"}};
   F.Segments = segments::MakeSegmentPlan(Preset, F.DurationUs, 3, true, Pictures, Error);
   const segments::SegmentPlan Whole = F.Segments;
-  segments::SplitSound(F.Segments, Preset, {44100, F.DurationUs}, F.DurationUs);
+  segments::SplitSound(F.Segments, Preset, {44100, F.DurationUs, true}, F.DurationUs);
   ASSERT_EQ(F.Segments.SoundPieces(), 3);
   M.Files = {F};
   M.Tasks = TasksOfFiles(M.Files);
