@@ -119,6 +119,15 @@ std::string JoinPieces(const JoinRequest& Request, const JobFactory& MakeJob, bo
         const std::string Error =
             JoinSoundPieces(Plan, Request.Folder, Request.SoundPieces, Sound);
         if (!Error.empty()) return "the sound could not be joined: " + Error;
+        // The engine counts an input's times from its start. Matroska
+        // states the priming's time before zero as its start (MPEG-4 does
+        // not): that start is given back, so that the sound's times are
+        // those the whole run's encoder gave (and the output's pictures
+        // start where the whole run's do).
+        TAVProbe Probe;
+        if (Probe.Open(Sound) && Probe.Context()->start_time != AV_NOPTS_VALUE &&
+            Probe.Context()->start_time < 0)
+          Job->SetOption("itsoffset", "-" + TimeText(-Probe.Context()->start_time));
       }
       if (!Job->OpenInputFile(Sound)) return Job->LastError();
       Job->SetOption("map", "1:0");
