@@ -68,7 +68,7 @@ bool SampleExactTimes(int TimeBaseNum, int TimeBaseDen, int Rate, int FrameSampl
 void SplitSound(SegmentPlan& Plan, const std::vector<TEngineOption>& PresetOptions,
                 const SoundSource& Source, int64_t DurationUs) {
   if (Plan.SoundPieces() != 1 || Plan.Segments() < 2 || Source.SampleRate <= 0 ||
-      !Source.SampleExact)
+      !Source.SampleExact || !Source.StartsWithFile)
     return;
   std::vector<TEngineOption> Sound;
   for (const TEngineOption& Option : PresetOptions)

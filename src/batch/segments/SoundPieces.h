@@ -32,6 +32,10 @@ struct SoundSource {
   // that seeks finds where its first sample lies in the sound as exactly as
   // a run from the start.
   bool SampleExact = false;
+  // It starts with the file (at the time the engine counts from): a whole
+  // run's frames then lie on the grid from time 0 that the pieces use; a
+  // sound that starts later has its frames elsewhere.
+  bool StartsWithFile = true;
 };
 
 // Whether the times of a sound stream with this time base, rate and frame

@@ -63,6 +63,13 @@ SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int 
       Sound.SampleExact =
           SampleExactTimes(Stream->time_base.num, Stream->time_base.den,
                            Stream->codecpar->sample_rate, Stream->codecpar->frame_size);
+      const int64_t FileStart = Probe.Context()->start_time;
+      Sound.StartsWithFile =
+          Stream->start_time == AV_NOPTS_VALUE
+              ? FileStart == AV_NOPTS_VALUE || FileStart == 0
+              : FileStart != AV_NOPTS_VALUE &&
+                    ff::av_rescale_q(Stream->start_time, Stream->time_base,
+                                     AVRational{1, 1000000}) == FileStart;
     }
     SplitSound(Made, Plan.Options, Sound, Plan.DurationUs);
   }

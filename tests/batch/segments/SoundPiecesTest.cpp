@@ -264,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
 // Writes the streams of Picture and of Sound into one Matroska file, as
 // they are (in the order of their times).
 std::string MuxTogether(const std::string& Picture, const std::string& Sound,
-                        const std::string& Output) {
+                        const std::string& Output, int64_t SoundLateUs = 0) {
   struct Item {
     PacketPtr Packet;
     int64_t Us;
@@ -289,6 +289,12 @@ std::string MuxTogether(const std::string& Picture, const std::string& Sound,
       if (ff::av_read_frame(In, Packet.get()) < 0) break;
       Packet->stream_index = static_cast<int>(Inputs.size()) - 1;
       Packet->pos = -1;
+      if (Packet->stream_index == 1) {
+        const int64_t Late =
+            ff::av_rescale_q(SoundLateUs, AVRational{1, 1000000}, In->streams[0]->time_base);
+        Packet->pts += Late;
+        Packet->dts += Late;
+      }
       const int64_t Us = ff::av_rescale_q(Packet->dts, In->streams[0]->time_base,
                                           AVRational{1, 1000000});
       Items.push_back({std::move(Packet), Us});
@@ -311,9 +317,10 @@ std::string MuxTogether(const std::string& Picture, const std::string& Sound,
 // Sound that ends before the picture (4.5 s of 12 s, in three segments from
 // 4 s and 8 s): the second sound piece goes to the sound's end, and the
 // joined sound is the whole run's. The same in Matroska, whose times are of a
-// millisecond: the sound stays one piece. And a source without sound has no
-// sound piece and converts to pictures alone.
-TEST_F(SoundPieces, SoundShorterThanThePictureAndNoSoundAtAll) {
+// millisecond: the sound stays one piece; so does sound that starts after
+// the pictures. And a source without sound has no sound piece and converts
+// to pictures alone.
+TEST_F(SoundPieces, SoundShorterOrLaterThanThePictureOrNone) {
   mediagen::MediaRequest Request;
   Request.Width = 160;
   Request.Height = 120;
@@ -355,6 +362,24 @@ TEST_F(SoundPieces, SoundShorterThanThePictureAndNoSoundAtAll) {
   EXPECT_EQ(Joined.VideoStartUs, One.VideoStartUs);
   EXPECT_EQ(Joined.VideoEndUs, One.VideoEndUs);
 
+  // Sound that starts 10 ms after the pictures (in a QuickTime file, whose
+  // times name whole samples): the whole run's frames lie 441 samples off
+  // the pieces' grid, so the sound stays one piece, and the join gives the
+  // whole run's sound.
+  const std::string Late = Dir + "/late.mov";
+  Request.DurationSeconds = 12.0;
+  ASSERT_EQ(MuxTogether(Picture, Make("long.wav", Request), Late, 10000), "");
+  const segments::SegmentPlan LatePlan = PlanFor(Late, 3);
+  EXPECT_EQ(LatePlan.SoundPieces(), 1);
+  ASSERT_EQ(Run({"--segments", "3", "--jobs", "2", Late}, Dir + "/late-seg"), 0)
+      << ReadFile(Dir + "/late-seg/.stderr");
+  ASSERT_EQ(Run({"--codec-threads", "1", Late}, Dir + "/late-whole"), 0);
+  const Sound LateJoined = DecodeSound(Dir + "/late-seg/late (MPEG-4 Video).mp4");
+  const Sound LateOne = DecodeSound(Dir + "/late-whole/late (MPEG-4 Video).mp4");
+  EXPECT_EQ(LateJoined.Frames(), LateOne.Frames());
+  EXPECT_EQ(LateJoined.PacketPts, LateOne.PacketPts);
+  EXPECT_LT(DifferenceDb(LateOne, LateJoined, 0, LateOne.Frames()), -20.0);
+
   const segments::SegmentPlan Silent = PlanFor(Picture, 3);
   EXPECT_EQ(Silent.SoundPieces(), 0);
   ASSERT_EQ(Run({"--segments", "3", "--jobs", "2", Picture}, Dir + "/silent"), 0)
@@ -383,7 +408,8 @@ TEST_F(SoundPieces, SameBytesWhateverRanAtOnce) {
 // A plan of 60 s at 25 frames/s in three segments (from 20 s and 40 s), its
 // sound cut for the preset's codec and rate from a source at SourceRate.
 segments::SegmentPlan SoundPlan(const std::vector<output::TEngineOption>& Sound, int SourceRate,
-                                int64_t SoundUs = 60000000, bool Exact = true) {
+                                int64_t SoundUs = 60000000, bool Exact = true,
+                                bool StartsWithFile = true) {
   std::vector<output::TEngineOption> Preset{{"vcodec", "libx264"}, {"r", "25"}};
   Preset.insert(Preset.end(), Sound.begin(), Sound.end());
   std::vector<int64_t> Times;
@@ -391,7 +417,7 @@ segments::SegmentPlan SoundPlan(const std::vector<output::TEngineOption>& Sound,
   std::string Error;
   segments::SegmentPlan Plan = segments::MakeSegmentPlan(Preset, 60000000, 3, true, Times, Error);
   EXPECT_EQ(Plan.Segments(), 3) << Error;
-  segments::SplitSound(Plan, Preset, {SourceRate, SoundUs, Exact}, 60000000);
+  segments::SplitSound(Plan, Preset, {SourceRate, SoundUs, Exact, StartsWithFile}, 60000000);
   return Plan;
 }
 
@@ -491,6 +517,9 @@ TEST(SoundPlan, KeepsTheSoundWholeWhereSeamsCannotBeExact) {
   EXPECT_FALSE(segments::SampleExactTimes(1, 1000, 48000, 1024));
   EXPECT_FALSE(segments::SampleExactTimes(1, 1000, 48000, 0));
   EXPECT_TRUE(Whole(SoundPlan({{"acodec", "aac"}, {"ar", "44100"}}, 44100, 60000000, false)));
+  // Sound that starts after the file (its frames lie off the grid).
+  EXPECT_TRUE(
+      Whole(SoundPlan({{"acodec", "aac"}, {"ar", "44100"}}, 44100, 60000000, true, false)));
   // A source rate not known.
   EXPECT_TRUE(Whole(SoundPlan({{"acodec", "aac"}, {"ar", "44100"}}, 0)));
   // Sound that ends before the second segment.
