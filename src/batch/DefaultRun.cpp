@@ -302,10 +302,10 @@ void DefaultRunner::Impl::AddSegmentedTasks(const std::string& Source, const Out
                                                             Planned.DurationUs);
   const segments::SegmentPlan& Made = File.Segments->Plan();
   const int FileIndex = static_cast<int>(Files.size());
-  // The sound first: it is one run over the whole source, so it starts
-  // early rather than being the last piece to end.
+  // The sound first: its pieces are short runs that then fill the jobs
+  // while the last segments end, rather than being the last pieces to end.
   std::vector<int> Order;
-  if (Made.HasSound()) Order.push_back(static_cast<int>(Made.Pieces.size()) - 1);
+  for (int S = 0; S < Made.SoundPieces(); ++S) Order.push_back(Made.FirstSoundPiece() + S);
   for (int K = 0; K < Made.Segments(); ++K) Order.push_back(K);
   const size_t FirstTask = Tasks.size();
   // The pieces' tasks take their thread count when their input opens.
@@ -444,10 +444,7 @@ void DefaultRunner::Impl::SettleSegmented(FileTask& File) {
 
 std::string DefaultRunner::Impl::PieceTag(const FileTask& File, int Piece) const {
   if (!File.Segments || Piece < 0) return std::string();
-  const segments::Piece& P = File.Segments->Plan().Pieces[Piece];
-  if (P.Type == segments::Piece::Kind::Sound) return " (sound)";
-  return " (segment " + std::to_string(P.Number + 1) + " of " +
-         std::to_string(File.Segments->Plan().Segments()) + ")";
+  return " (" + segments::PieceName(File.Segments->Plan(), Piece) + ")";
 }
 
 std::string DefaultRunner::Impl::TaskTag(int Index) const {

@@ -289,7 +289,8 @@ TEST_F(Cluster, SegmentsRunAsTasksAndJoinIntoTheSameBytesAsLocally) {
   RunResult R =
       Convert({"--cluster", "slurm", "--segments", "3", "--output-dir", Out, Source}, Folder);
   ASSERT_EQ(R.Status, 0) << R.Err;
-  EXPECT_NE(R.Err.find("in 4 tasks"), std::string::npos) << R.Err;
+  // Three segments and three sound pieces.
+  EXPECT_NE(R.Err.find("in 6 tasks"), std::string::npos) << R.Err;
   ASSERT_EQ(R.OutLines, std::vector<std::string>{Output("clip")}) << R.Err;
   const std::string Joined = FileText(Output("clip"));
   ASSERT_FALSE(Joined.empty());
@@ -301,16 +302,17 @@ TEST_F(Cluster, SegmentsRunAsTasksAndJoinIntoTheSameBytesAsLocally) {
 
 TEST_F(Cluster, AFailedSegmentFailsItsFileAndLeavesNothing) {
   const std::string Source = SegmentClip(Folder);
-  // The nodes' program, except that the second segment (array task 2, after
-  // the sound and the first segment) reports an engine failure.
+  // The nodes' program, except that the second segment (the batch's task 4,
+  // after the three sound pieces and the first segment; by the batch's index,
+  // as its tasks may be split over arrays) reports an engine failure.
   const std::string Fake = Folder + "/fail-segment.sh";
   {
     std::ofstream Script(Fake);
     Script << "#!/bin/sh\n"
-              "if [ \"$SLURM_ARRAY_TASK_ID\" = 2 ]; then\n"
+              "if [ \"$VEXAV_TASK_INDEX\" = 4 ]; then\n"
               "  printf '{\"event\":\"start\",\"host\":\"x\"}\\n{\"event\":\"result\","
               "\"status\":\"failed\",\"message\":\"broken picture\",\"output\":\"\"}\\n' "
-              ">\"$2/task-2.jsonl\"\n"
+              ">\"$2/task-4.jsonl\"\n"
               "  exit 0\n"
               "fi\n"
               "exec '" VEXAV_CONVERT_PROGRAM "' \"$@\"\n";

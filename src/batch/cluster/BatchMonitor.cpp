@@ -225,15 +225,12 @@ class Monitor {
   // Its end was asked for: the batch was cancelled, or another piece of its
   // file failed.
   bool StopAsked(std::size_t I) { return Cancelled || StateOf(I).Abandoned; }
-  // "clip.avi", or "clip.avi (segment 2 of 3)" for a piece.
+  // "clip.avi", or "clip.avi (segment 2 of 3)", "clip.avi (sound 1 of 3)"
+  // for a piece.
   std::string TaskName(std::size_t I) const {
     std::string Name = DisplayName(FileOf(I).Source);
     if (!IsPiece(I)) return Name;
-    const segments::SegmentPlan& Plan = FileOf(I).Segments;
-    const segments::Piece& P = Plan.Pieces[M.Tasks[I].Piece];
-    if (P.Type == segments::Piece::Kind::Sound) return Name + " (sound)";
-    return Name + " (segment " + std::to_string(P.Number + 1) + " of " +
-           std::to_string(Plan.Segments()) + ")";
+    return Name + " (" + segments::PieceName(FileOf(I).Segments, M.Tasks[I].Piece) + ")";
   }
   std::string PieceOutput(std::size_t I) const {
     return FileOf(I).WorkFolder + "/" + FileOf(I).Segments.Pieces[M.Tasks[I].Piece].FileName;

@@ -18,7 +18,10 @@ namespace vexav::batch::cluster {
 namespace {
 
 constexpr const char* ManifestKind = "vexav-convert batch";
-constexpr int ManifestVersion = 3;
+constexpr int ManifestVersion = 4;
+// The version before had one sound piece over the whole source (no sound
+// grid, no samples); it is still read, and its files end as they did.
+constexpr int WholeSoundVersion = 3;
 // The version before named no scheduler (Slurm was the only one) and kept
 // its options under names of their own; it is still read.
 constexpr int SlurmOnlyVersion = 2;
@@ -104,6 +107,12 @@ Json SegmentsJson(const PlannedFile& F) {
   Doc["duration_us"] = F.DurationUs;
   Doc["rate_num"] = F.Segments.Rate.Num;
   Doc["rate_den"] = F.Segments.Rate.Den;
+  const segments::SoundGrid& Sound = F.Segments.Sound;
+  if (Sound.InPieces()) {
+    Doc["sound_rate"] = Sound.Rate;
+    Doc["sound_frame"] = Sound.FrameSamples;
+    Doc["sound_priming"] = Sound.Priming;
+  }
   Json Pieces = Json::array();
   for (const segments::Piece& P : F.Segments.Pieces) {
     Json Piece = Json::object();
@@ -116,6 +125,11 @@ Json SegmentsJson(const PlannedFile& F) {
     Piece["frames"] = P.Frames;
     Piece["lead_frames"] = P.LeadFrames;
     Piece["span_us"] = P.SpanUs;
+    if (P.Type == segments::Piece::Kind::Sound && Sound.InPieces()) {
+      Piece["first_sample"] = P.FirstSample;
+      Piece["samples"] = P.Samples;
+      Piece["lead_samples"] = P.LeadSamples;
+    }
     Pieces.push_back(std::move(Piece));
   }
   Doc["pieces"] = std::move(Pieces);
@@ -137,11 +151,20 @@ void ReadSegments(const Json& Doc, PlannedFile& F) {
   F.DurationUs = GetInteger(Doc, "duration_us", 1, Most);
   F.Segments.Rate.Num = GetInteger(Doc, "rate_num", 1, Most);
   F.Segments.Rate.Den = GetInteger(Doc, "rate_den", 1, Most);
+  segments::SoundGrid& Sound = F.Segments.Sound;
+  if (Doc.contains("sound_rate")) {
+    Sound.Rate = static_cast<int>(GetInteger(Doc, "sound_rate", 1, 1000000));
+    Sound.FrameSamples = static_cast<int>(GetInteger(Doc, "sound_frame", 1, 1000000));
+    Sound.Priming = static_cast<int>(GetInteger(Doc, "sound_priming", 0, 1000000));
+  }
   bool SoundSeen = false;
   for (const Json& Item : Doc.at("pieces")) {
     segments::Piece P;
     const std::string Kind = Item.at("kind").get<std::string>();
-    if (SoundSeen || (Kind != "picture" && Kind != "sound"))
+    // The pictures, then the sound: one piece over the whole source, or
+    // pieces on the sound's grid.
+    if ((SoundSeen && (Kind != "sound" || !Sound.InPieces())) ||
+        (Kind != "picture" && Kind != "sound"))
       throw std::runtime_error("a piece is neither a picture segment nor the sound");
     SoundSeen = Kind == "sound";
     P.Type = SoundSeen ? segments::Piece::Kind::Sound : segments::Piece::Kind::Picture;
@@ -154,6 +177,11 @@ void ReadSegments(const Json& Doc, PlannedFile& F) {
     P.Frames = GetInteger(Item, "frames", -1, Most);
     P.LeadFrames = GetInteger(Item, "lead_frames", 0, Most);
     P.SpanUs = GetInteger(Item, "span_us", -1, Most);
+    if (SoundSeen && Sound.InPieces()) {
+      P.FirstSample = GetInteger(Item, "first_sample", 0, Most);
+      P.Samples = GetInteger(Item, "samples", -1, Most);
+      P.LeadSamples = GetInteger(Item, "lead_samples", 0, P.FirstSample);
+    }
     F.Segments.Pieces.push_back(std::move(P));
   }
   if (F.Segments.Segments() < 1) throw std::runtime_error("a segmented file has no segment");
@@ -180,11 +208,11 @@ std::vector<PlannedTask> TasksOfFiles(const std::vector<PlannedFile>& Files) {
       Tasks.push_back(PlannedTask{File, -1, "", 1, {}});
       continue;
     }
-    // The sound first: it is one run over the whole source, so it starts
-    // early rather than being the last piece to end.
+    // The sound first: its pieces are short runs that then fill the nodes
+    // while the last segments end, rather than being the last pieces to end.
     const segments::SegmentPlan& Plan = Files[I].Segments;
-    const int Pieces = static_cast<int>(Plan.Pieces.size());
-    if (Plan.HasSound()) Tasks.push_back(PlannedTask{File, Pieces - 1, "", 1, {}});
+    for (int S = 0; S < Plan.SoundPieces(); ++S)
+      Tasks.push_back(PlannedTask{File, Plan.FirstSoundPiece() + S, "", 1, {}});
     for (int P = 0; P < Plan.Segments(); ++P) Tasks.push_back(PlannedTask{File, P, "", 1, {}});
   }
   return Tasks;
@@ -317,7 +345,8 @@ std::optional<Manifest> LoadManifest(const std::string& Folder, std::string& Err
     if (Doc.is_discarded() || !Doc.is_object() || Doc.value("kind", "") != ManifestKind)
       throw std::runtime_error("not a batch description of vexav-convert");
     const int Version = GetInt(Doc, "version");
-    if (Version != ManifestVersion && Version != SlurmOnlyVersion)
+    if (Version != ManifestVersion && Version != WholeSoundVersion &&
+        Version != SlurmOnlyVersion)
       throw std::runtime_error("written by another version of vexav-convert");
     const bool Old = Version == SlurmOnlyVersion;
     Manifest M;

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "binding/Api.h"
+#include "batch/segments/SoundPieces.h"
 #include "component/AVProbe.h"
 
 namespace vexav::batch::segments {
@@ -18,7 +19,7 @@ namespace {
 constexpr const char* ListName = "pictures.txt";
 
 std::string SegmentName(const SegmentPlan& Plan, int K) {
-  return "segment " + std::to_string(K + 1) + " of " + std::to_string(Plan.Segments());
+  return PieceName(Plan, K);
 }
 
 // The demuxer's list: each segment by its plain name (the list's own folder
@@ -109,9 +110,26 @@ std::string JoinPieces(const JoinRequest& Request, const JobFactory& MakeJob, bo
     Job->SetOption("f", "concat");
     if (!Job->OpenInputFile(Request.Folder + "/" + ListName)) return Job->LastError();
     Job->SetOption("map", "0:0");
-    if (Request.WithSound) {
-      if (!Job->OpenInputFile(Request.Folder + "/" + Plan.Pieces.back().FileName))
-        return Job->LastError();
+    if (Request.SoundPieces > 0) {
+      // The sound in pieces is joined first into one file (its packets
+      // copied); a whole-file sound piece is that file already.
+      std::string Sound = Request.Folder + "/" + Plan.Pieces[Plan.FirstSoundPiece()].FileName;
+      if (Plan.Sound.InPieces()) {
+        Sound = Request.Folder + "/" + JoinedSoundName(Plan);
+        const std::string Error =
+            JoinSoundPieces(Plan, Request.Folder, Request.SoundPieces, Sound);
+        if (!Error.empty()) return "the sound could not be joined: " + Error;
+        // The engine counts an input's times from its start. Matroska
+        // states the priming's time before zero as its start (MPEG-4 does
+        // not): that start is given back, so that the sound's times are
+        // those the whole run's encoder gave (and the output's pictures
+        // start where the whole run's do).
+        TAVProbe Probe;
+        if (Probe.Open(Sound) && Probe.Context()->start_time != AV_NOPTS_VALUE &&
+            Probe.Context()->start_time < 0)
+          Job->SetOption("itsoffset", "-" + TimeText(-Probe.Context()->start_time));
+      }
+      if (!Job->OpenInputFile(Sound)) return Job->LastError();
       Job->SetOption("map", "1:0");
       Job->SetOption("acodec", "copy");
     }

@@ -1,8 +1,9 @@
 // The pieces of a segmented conversion on disk, and their join into the
 // final output: a hidden work folder beside the output holds the pieces and
 // goes in every outcome; the join copies the kept pictures of the segments
-// (through the libraries' concatenating demuxer) and the sound into one
-// MPEG-4 file, without encoding anything again.
+// (through the libraries' concatenating demuxer) and the sound (the kept
+// packets of its pieces, SoundPieces.h) into one file, without encoding
+// anything again.
 #pragma once
 
 #include <string>
@@ -44,7 +45,7 @@ struct JoinRequest {
   // The leading picture segments to join: all of them for a complete
   // output, fewer for the part of a stopped conversion.
   int Segments = 0;
-  bool WithSound = false;  // the sound piece is there to be added
+  int SoundPieces = 0;     // the leading sound pieces to add (0: none)
   std::string Output;      // created (exclusively) already, or to be created
 };
 

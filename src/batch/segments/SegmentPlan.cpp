@@ -76,6 +76,14 @@ int SegmentPlan::Segments() const {
       Pieces.begin(), Pieces.end(), [](const Piece& P) { return P.Type == Piece::Kind::Picture; }));
 }
 
+std::string PieceName(const SegmentPlan& Plan, int I) {
+  const Piece& P = Plan.Pieces[I];
+  if (P.Type == Piece::Kind::Picture)
+    return "segment " + std::to_string(P.Number + 1) + " of " + std::to_string(Plan.Segments());
+  if (Plan.SoundPieces() == 1) return "sound";
+  return "sound " + std::to_string(P.Number + 1) + " of " + std::to_string(Plan.SoundPieces());
+}
+
 bool IsSoundOption(const std::string& Name) {
   for (const char* Sound : {"acodec", "ac", "ar", "ab", "async", "an", "vol", "alang", "atag"})
     if (Name == Sound) return true;

@@ -1,7 +1,8 @@
 // How one long source is converted in pieces that run apart (on several
 // cores or several machines) and are joined afterwards: its picture as
-// consecutive time segments, each its own engine run, and its sound as one
-// run over the whole source.
+// consecutive time segments, each its own engine run, and its sound in time
+// pieces of its own (SoundPieces.h), or as one run over the whole source
+// where its codec or rates do not allow exact seams.
 //
 // The joints are exact because every boundary falls on an output frame and
 // every segment shows there the pictures one run over the whole source
@@ -50,7 +51,7 @@ FrameRate ParseFrameRate(const std::string& Text);
 struct Piece {
   enum class Kind { Picture, Sound };
   Kind Type = Kind::Picture;
-  int Number = 0;        // the segment's number; 0 for the sound
+  int Number = 0;        // the segment's number, or the sound piece's
   std::string FileName;  // its output, inside the work folder
   // Engine options before the input is opened, and after.
   std::vector<TEngineOption> InputOptions;
@@ -66,14 +67,41 @@ struct Piece {
   // Source time the run goes through (lead-in included), for the progress
   // of the whole: microseconds, -1 up to the end.
   int64_t SpanUs = 0;
+  // Sound in pieces (SegmentPlan::Sound set): the samples of the output
+  // rate that the piece keeps, [FirstSample, FirstSample + Samples) (-1: up
+  // to the end), and how many it encodes before them (its run's own time 0
+  // is FirstSample - LeadSamples). A whole-file sound piece keeps all.
+  int64_t FirstSample = 0;
+  int64_t Samples = -1;
+  int64_t LeadSamples = 0;
+};
+
+// How the sound pieces of a plan are cut: the output's sample rate, the
+// codec's frame (samples a packet holds) and its priming (the samples of
+// encoder delay before the first one). All 0: the sound is one piece over
+// the whole source.
+struct SoundGrid {
+  int Rate = 0;
+  int FrameSamples = 0;
+  int Priming = 0;
+  bool InPieces() const { return Rate > 0 && FrameSamples > 0; }
 };
 
 struct SegmentPlan {
   FrameRate Rate;
-  std::vector<Piece> Pieces;  // the picture segments in order, then the sound
+  SoundGrid Sound;
+  // The picture segments in order, then the sound pieces in order.
+  std::vector<Piece> Pieces;
   int Segments() const;
-  bool HasSound() const { return !Pieces.empty() && Pieces.back().Type == Piece::Kind::Sound; }
+  int SoundPieces() const { return static_cast<int>(Pieces.size()) - Segments(); }
+  // The index of the first sound piece in Pieces.
+  int FirstSoundPiece() const { return Segments(); }
+  bool HasSound() const { return SoundPieces() > 0; }
 };
+
+// "segment 2 of 3", "sound" (one piece over the whole source) or "sound 2
+// of 3": piece I of Plan as messages name it.
+std::string PieceName(const SegmentPlan& Plan, int I);
 
 // Segments shorter than this are not worth a run of their own.
 inline constexpr int64_t MinSegmentUs = 120 * 1000000LL;

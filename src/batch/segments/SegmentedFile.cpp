@@ -57,24 +57,26 @@ FileEnd SegmentedFile::Settle() const {
   FileEnd End;
   for (size_t I = 0; I < States.size(); ++I) {
     if (States[I].End != PieceEnd::Failed) continue;
-    const Piece& P = ThePlan.Pieces[I];
     End.Type = FileEnd::Kind::Failed;
-    End.Message = (P.Type == Piece::Kind::Sound ? std::string("sound")
-                                                : "segment " + std::to_string(P.Number + 1) +
-                                                      " of " + std::to_string(ThePlan.Segments())) +
-                  ": " + States[I].Message;
+    End.Message = PieceName(ThePlan, static_cast<int>(I)) + ": " + States[I].Message;
     return End;
   }
   const int Segments = ThePlan.Segments();
   while (End.KeptSegments < Segments && States[End.KeptSegments].End == PieceEnd::Done)
     ++End.KeptSegments;
-  // A sound stopped part-way is still a playable file: the part kept gets
-  // what there is of it.
-  const PieceEnd Sound = ThePlan.HasSound() ? States.back().End : PieceEnd::NotStarted;
-  End.WithSound =
-      Sound == PieceEnd::Done || (Sound == PieceEnd::Stopped && States.back().DoneUs > 0);
-  const bool Whole =
-      End.KeptSegments == Segments && (!ThePlan.HasSound() || Sound == PieceEnd::Done);
+  // The leading sound pieces that ended, and one stopped part-way after
+  // them: a playable file still, the part kept gets what there is of it.
+  const int Sounds = ThePlan.SoundPieces();
+  const int FirstSound = ThePlan.FirstSoundPiece();
+  while (End.SoundPieces < Sounds && States[FirstSound + End.SoundPieces].End == PieceEnd::Done)
+    ++End.SoundPieces;
+  if (End.SoundPieces < Sounds) {
+    const State& Next = States[FirstSound + End.SoundPieces];
+    if (Next.End == PieceEnd::Stopped && Next.DoneUs > 0) ++End.SoundPieces;
+  }
+  const bool Whole = End.KeptSegments == Segments &&
+                     std::all_of(States.begin() + FirstSound, States.end(),
+                                 [](const State& S) { return S.End == PieceEnd::Done; });
   End.Type = Whole ? FileEnd::Kind::Join : FileEnd::Kind::Stopped;
   return End;
 }

@@ -16,12 +16,12 @@ enum class PieceEnd { Running, Done, Failed, Stopped, NotStarted };
 
 // How the file ends: joined whole, failed (with the first failed piece's
 // message), or stopped (with the leading finished segments to keep, 0 when
-// there are none).
+// there are none, and the leading sound pieces to give them).
 struct FileEnd {
   enum class Kind { Join, Failed, Stopped } Type = Kind::Join;
   std::string Message;
   int KeptSegments = 0;
-  bool WithSound = false;
+  int SoundPieces = 0;
 };
 
 class SegmentedFile {
@@ -44,7 +44,8 @@ class SegmentedFile {
   // Once AllEnded: what to do with the file.
   FileEnd Settle() const;
 
-  // The sound's share of the work, against 1 for the pictures.
+  // The sound's share of the work per second of source, against 1 for the
+  // pictures.
   static constexpr double SoundWeight = 0.1;
 
  private:

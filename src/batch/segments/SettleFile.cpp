@@ -26,7 +26,7 @@ FileResult SettleSegmentedFile(const SettleRequest& Request) {
     Join.Plan = Request.Plan;
     Join.Folder = Request.WorkFolder;
     Join.Segments = End.KeptSegments;
-    Join.WithSound = End.WithSound;
+    Join.SoundPieces = End.SoundPieces;
     Join.Output = Plan.WriteTo;
     JoinError = JoinPieces(Join, Request.MakeJob, Request.Verbose);
   }

@@ -2,6 +2,7 @@
 
 #include "binding/Api.h"
 #include "batch/segments/PictureTimes.h"
+#include "batch/segments/SoundPieces.h"
 #include "component/Presets.h"
 
 namespace vexav::batch::segments {
@@ -49,9 +50,30 @@ SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int 
   SeekCheck Seeks;
   if (!ReadPictureTimes(Source, UntilUs, Times, Error) || !Seeks.Open(Source, Error))
     return SegmentPlan{};
-  return MakeSegmentPlan(
+  SegmentPlan Made = MakeSegmentPlan(
       Plan.Options, Plan.DurationUs, Count, Plan.Facts.AudioStreams > 0, Times, Error,
       [&](int64_t SeekUs, int64_t UntilUs) { return Seeks.Faithful(SeekUs, UntilUs, Times); });
+  if (Made.HasSound()) {
+    SoundSource Sound;
+    Sound.SampleRate = Plan.Facts.Audio.SampleRate;
+    Sound.DurationUs = Plan.Facts.Audio.DurationUs;
+    TAVProbe Probe;
+    if (Probe.Open(Source) && Probe.FirstAudioStream() >= 0) {
+      const AVStream* Stream = Probe.Context()->streams[Probe.FirstAudioStream()];
+      Sound.SampleExact =
+          SampleExactTimes(Stream->time_base.num, Stream->time_base.den,
+                           Stream->codecpar->sample_rate, Stream->codecpar->frame_size);
+      const int64_t FileStart = Probe.Context()->start_time;
+      Sound.StartsWithFile =
+          Stream->start_time == AV_NOPTS_VALUE
+              ? FileStart == AV_NOPTS_VALUE || FileStart == 0
+              : FileStart != AV_NOPTS_VALUE &&
+                    ff::av_rescale_q(Stream->start_time, Stream->time_base,
+                                     AVRational{1, 1000000}) == FileStart;
+    }
+    SplitSound(Made, Plan.Options, Sound, Plan.DurationUs);
+  }
+  return Made;
 }
 
 }  // namespace vexav::batch::segments

@@ -45,7 +45,8 @@ int SegmentCountFor(int Requested, const SourcePlan& Plan, int Workers,
                     int64_t MinUs = MinSegmentUs);
 
 // The pieces of Source (planned by PlanSource) in Count segments: reads the
-// times of its pictures and makes the segment plan. Empty Pieces with Error
+// times of its pictures and makes the segment plan, its sound in pieces
+// where that can be done exactly (SplitSound). Empty Pieces with Error
 // when it cannot be cut so.
 SegmentPlan PlanSegments(const std::string& Source, const SourcePlan& Plan, int Count,
                          std::string& Error);

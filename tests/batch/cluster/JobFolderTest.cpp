@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "batch/cluster/JobFolder.h"
+#include "batch/segments/SoundPieces.h"
 
 namespace vexav::batch::cluster {
 namespace {
@@ -107,6 +108,76 @@ TEST_F(ClusterReport, PiecesSurviveTheJobFolderAndStayInTheWorkFolder) {
   ASSERT_TRUE(SaveManifest(M, Error)) << Error;
   EXPECT_FALSE(LoadManifest(M.Folder, Error));
   EXPECT_NE(Error.find("not a plain name"), std::string::npos) << Error;
+}
+
+std::string TextOf(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(In), {});
+}
+
+// The sound in pieces: each piece's samples and the grid survive job.json,
+// its tasks run first in order; a job.json of the version before (one sound
+// piece over the whole source) still reads, and several sound pieces
+// without a grid do not.
+TEST_F(ClusterReport, SoundPiecesSurviveTheJobFolder) {
+  Manifest M;
+  M.Folder = Folder;
+  PlannedFile F;
+  F.Source = "/data/clip.avi";
+  F.Plan.Final = F.Plan.WriteTo = "/data/clip.mp4";
+  F.WorkFolder = "/data/.vexav-seg-abcdef";
+  F.DurationUs = 60000000;
+  std::string Error;
+  std::vector<int64_t> Pictures;
+  for (int64_t T = 0; T < F.DurationUs; T += 40000) Pictures.push_back(T);
+  const std::vector<segments::TEngineOption> Preset{
+      {"r", "25"}, {"acodec", "aac"}, {"ar", "44100"}, {"async", "0"}};
+  F.Segments = segments::MakeSegmentPlan(Preset, F.DurationUs, 3, true, Pictures, Error);
+  const segments::SegmentPlan Whole = F.Segments;
+  segments::SplitSound(F.Segments, Preset, {44100, F.DurationUs, true}, F.DurationUs);
+  ASSERT_EQ(F.Segments.SoundPieces(), 3);
+  M.Files = {F};
+  M.Tasks = TasksOfFiles(M.Files);
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  std::optional<Manifest> Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  ASSERT_EQ(Loaded->Tasks.size(), 6u);
+  for (int T = 0; T < 3; ++T) EXPECT_EQ(Loaded->Tasks[T].Piece, 3 + T) << "the sound runs first";
+  const segments::SegmentPlan& Read = Loaded->Files.at(0).Segments;
+  EXPECT_EQ(Read.Sound.Rate, 44100);
+  EXPECT_EQ(Read.Sound.FrameSamples, 1024);
+  EXPECT_EQ(Read.Sound.Priming, 1024);
+  for (int P = 3; P < 6; ++P) {
+    EXPECT_EQ(Read.Pieces[P].FirstSample, F.Segments.Pieces[P].FirstSample);
+    EXPECT_EQ(Read.Pieces[P].Samples, F.Segments.Pieces[P].Samples);
+    EXPECT_EQ(Read.Pieces[P].LeadSamples, F.Segments.Pieces[P].LeadSamples);
+    EXPECT_EQ(Read.Pieces[P].OutputOptions, F.Segments.Pieces[P].OutputOptions);
+  }
+
+  // Several sound pieces need the grid they are cut on.
+  std::string Text = TextOf(ManifestPath(M.Folder));
+  const std::string Grid = "\"sound_frame\":1024,";
+  ASSERT_NE(Text.find(Grid), std::string::npos);
+  std::string Broken = Text;
+  Broken.erase(Broken.find("\"sound_rate\""), std::string("\"sound_rate\":44100,").size());
+  std::ofstream(ManifestPath(M.Folder), std::ios::binary) << Broken;
+  EXPECT_FALSE(LoadManifest(M.Folder, Error));
+
+  // The version before: the sound one piece, read as before.
+  M.Files[0].Segments = Whole;
+  M.Tasks = TasksOfFiles(M.Files);
+  ASSERT_TRUE(SaveManifest(M, Error)) << Error;
+  Text = TextOf(ManifestPath(M.Folder));
+  ASSERT_EQ(Text.find("sound_rate"), std::string::npos);
+  const std::size_t Version = Text.find("\"version\":4");
+  ASSERT_NE(Version, std::string::npos);
+  Text.replace(Version, 11, "\"version\":3");
+  std::ofstream(ManifestPath(M.Folder), std::ios::binary) << Text;
+  Loaded = LoadManifest(M.Folder, Error);
+  ASSERT_TRUE(Loaded) << Error;
+  EXPECT_EQ(Loaded->Files.at(0).Segments.SoundPieces(), 1);
+  EXPECT_FALSE(Loaded->Files.at(0).Segments.Sound.InPieces());
+  EXPECT_EQ(Loaded->Tasks.at(0).Piece, 3);
 }
 
 // What the front end needs besides a file's percent for --json: the frame

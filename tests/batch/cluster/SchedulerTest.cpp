@@ -245,7 +245,7 @@ TEST(ClusterScheduler, TheJobFolderNamesItsSchedulerAndReadsTheVersionBefore) {
   EXPECT_EQ(MakeScheduler("no-such-scheduler"), nullptr);
 
   std::string Text = FileText(ManifestPath(M.Folder));
-  Replace(Text, "\"version\":3", "\"version\":2");
+  Replace(Text, "\"version\":4", "\"version\":2");
   Replace(Text, "\"scheduler\":\"slurm\",", "");
   Replace(Text, "\"queue\"", "\"partition\"");
   Replace(Text, "\"scheduler_options\"", "\"slurm_options\"");
