@@ -94,7 +94,7 @@ const OptionDef OptionTable[] = {
      }},
     {"segments", 0, "N|auto",
      "convert each file's picture as N time segments (2 to 1000) that run as jobs of their "
-     "own (or as tasks of the cluster), its sound as one more, and join them into the "
+     "own (or as tasks of the cluster), its sound in as many pieces, and join them into the "
      "output; auto picks the count from the duration and the jobs (segments of at least 2 "
      "minutes; a shorter file stays whole), on a cluster from the CPUs of its partition "
      "(segments of at least 20 s). Each segment uses one codec thread; --jobs "
