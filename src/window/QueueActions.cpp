@@ -18,8 +18,6 @@ namespace vexav {
 
 namespace {
 
-constexpr int kNoteWidth = 200;
-
 bool IsStopped(const QString& status) {
   return status.startsWith(QString::fromUtf8(kStatusStoppedPrefix));
 }
@@ -28,9 +26,11 @@ bool IsStopped(const QString& status) {
 
 void TfrmMain::BuildQueueActions() {
   lvFiles->setHorizontalHeaderItem(kColumnNote, new QTableWidgetItem(QStringLiteral("Note")));
-  lvFiles->setColumnWidth(kColumnNote, kNoteWidth);
-  // Right after Status, which it explains.
+  // Right after Status, which it explains. It shares the spare width with
+  // Source: at a fixed width it left Source too narrow to read a name in a
+  // window of the usual size.
   QHeaderView* header = lvFiles->horizontalHeader();
+  header->setSectionResizeMode(kColumnNote, QHeaderView::Stretch);
   header->moveSection(header->visualIndex(kColumnNote), header->visualIndex(kColumnStatus) + 1);
   lvFiles->setColumnHidden(kColumnNote, true);
   header->setSectionsClickable(true);

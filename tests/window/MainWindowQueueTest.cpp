@@ -144,6 +144,10 @@ TEST_F(WindowMain, RetryFailedConvertsTheMendedRowsOnly) {
   EXPECT_FALSE(w.lvFiles->isColumnHidden(kColumnNote));
   EXPECT_EQ(Note(w, 1), reason);
   EXPECT_EQ(w.lvFiles->item(1, kColumnNote)->toolTip(), reason);
+  // The note does not squeeze the names out of a window of its first size.
+  w.show();
+  QCoreApplication::processEvents();
+  EXPECT_GE(w.lvFiles->columnWidth(kColumnSource), 100) << w.width();
   EXPECT_EQ(Note(w, 0), "");
   EXPECT_TRUE(w.mnuRetryFailed->isEnabled());
   EXPECT_FALSE(w.mnuConvertRemaining->isEnabled());
