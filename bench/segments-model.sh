@@ -15,15 +15,17 @@
 #   join       seconds per second of output for the join (a stream copy)
 # and from them works out, for a file of H hours (default 2) on nodes of C
 # cores (default 32) for each count of LIST (default 1,10,50,200): the
-# segments --segments auto makes (one per core, none under 20 s), the time
-# of one segment (its lead-in of S seconds included, default 15, and its
-# reading of the source at R MB/s, default 200, from a source of B Mbit/s,
-# default 20), the waves of tasks, the sound (one run over the whole file,
-# or in pieces beside the segments), the join (after the last segment, or
-# streaming: only the last piece's copy after it), and the wall time against
-# the ideal (the work over the cores). Goal: within 2 times the ideal plus
-# one segment's time. A task waits S seconds (default 2, as measured by
-# cluster-bench.sh) from one task's end to the next one's start.
+# segments --segments auto makes (one per core, none under 20 s); the time
+# of one segment, its lead-in of S seconds included (by default the plan's:
+# 15 for the fixed-rate "MPEG-4 Video", none for the constant-quality
+# presets) and its reading of the source at R MB/s (default 200) from a
+# source of B Mbit/s (default 20); the waves of tasks; the sound, one run
+# over the whole file or in pieces beside the segments (each with 3 s of
+# lead-in and 1 s read before its seek point); the join, after the last
+# segment or streaming (only the last piece's copy after it); and the wall
+# time against the ideal (the work over the cores). Goal: within 2 times the
+# ideal plus one segment's time. A task waits S seconds (default 2, as
+# measured by cluster-bench.sh) from one task's end to the next one's start.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
@@ -31,7 +33,7 @@ hours=2
 cores=32
 nodes="1,10,50,200"
 preset="MPEG-4 Video"
-lead_in=15
+lead_in=""
 read_mbytes=200
 source_mbits=20
 task_start=2
@@ -50,10 +52,13 @@ while [ "$#" -gt 0 ]; do
     --task-start) needs_value "$@"; task_start="$2"; shift 2 ;;
     --seconds) needs_value "$@"; seconds="$2"; shift 2 ;;
     --keep) needs_value "$@"; keep="$2"; shift 2 ;;
-    -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "segments-model.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
+
+# The plan's lead-in: only the fixed-rate row's rate control needs one.
+[ -n "$lead_in" ] || { [ "$preset" = "MPEG-4 Video" ] && lead_in=15 || lead_in=0; }
 
 vexav_install_packages
 build_log="$VEXAV_BUILD/segments-model-build.log"
@@ -135,10 +140,11 @@ BEGIN {
     # piece once the last segment has ended.
     soundT = D * (snd + rd) + start
     wallT = (waves * seg > soundT ? waves * seg : soundT) + D * (cpy + outrd)
-    # The sound in a piece per segment (a second of lead-in each), run in
+    # The sound in a piece per segment (3 s of lead-in and 1 s read before
+    # the seek point each), run in
     # the slots the segments leave or spread over all of them; the join
     # appends each segment as it ends, so only the last one is left.
-    piece = (L + 1) * (snd + rd) + start
+    piece = (L + 4) * (snd + rd) + start
     soundP = S <= spare ? 0 : S * piece / C
     wallP = waves * seg + soundP + L * (cpy + outrd)
     ideal = work / C
