@@ -52,7 +52,7 @@ while [ "$#" -gt 0 ]; do
     --task-start) needs_value "$@"; task_start="$2"; shift 2 ;;
     --seconds) needs_value "$@"; seconds="$2"; shift 2 ;;
     --keep) needs_value "$@"; keep="$2"; shift 2 ;;
-    -h|--help) sed -n '2,29p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "segments-model.sh: unknown argument '$1'" >&2; exit 2 ;;
   esac
 done
