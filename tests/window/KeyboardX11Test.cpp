@@ -20,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 #include "FakeDialogs.h"
@@ -82,31 +83,44 @@ QString Move(const QString& keys) {
   return FocusName();
 }
 
-TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
-  ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  // Two listed files: a list with cells is where Tab used to stay.
-  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
-  QStringList clips;
-  for (const QString name : {"one.avi", "two.avi"}) {
-    mediagen::MediaRequest request;
-    request.Width = 160;
-    request.Height = 120;
-    request.DurationSeconds = 1.0;
-    clips.append(dir.path() + u'/' + name);
-    ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
+// A window on the X server with generated clips listed, shown and active;
+// its settings and outputs in a folder of the test's own.
+class WindowKeyboard : public ::testing::Test {
+ protected:
+  void Open(std::initializer_list<const char*> names, int width, int height, double seconds) {
+    ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+    QStringList clips;
+    for (const char* name : names) {
+      mediagen::MediaRequest request;
+      request.Width = width;
+      request.Height = height;
+      request.DurationSeconds = seconds;
+      clips.append(dir.path() + u'/' + QString::fromUtf8(name));
+      ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
+    }
+    // Settings from the test's folder, not from the user running the tests.
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/config")));
+    window = std::make_unique<TfrmMain>(dialogs, TMainWindowSetup{dir.path(), dir.path()});
+    window->txtOutput->setText(dir.path() + QStringLiteral("/out"));
+    window->AddFiles(clips);
+    ASSERT_EQ(window->lvFiles->rowCount(), static_cast<int>(names.size()));
+    window->show();
+    window->activateWindow();
+    ASSERT_TRUE(WaitUntil([&] { return window->isActiveWindow(); }))
+        << "the window never became active";
   }
+
+  QTemporaryDir dir;
   TFakeDialogs dialogs;
-  // Settings from the test's folder, not from the user running the tests.
-  qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/config")));
-  TfrmMain w(dialogs, TMainWindowSetup{dir.path(), dir.path()});
-  w.txtOutput->setText(dir.path() + QStringLiteral("/out"));
-  w.AddFiles(clips);
-  ASSERT_EQ(w.lvFiles->rowCount(), 2);
-  w.show();
-  w.activateWindow();
-  ASSERT_TRUE(WaitUntil([&] { return w.isActiveWindow(); })) << "the window never became active";
+  std::unique_ptr<TfrmMain> window;
+};
+
+TEST_F(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
+  // Two listed files: a list with cells is where Tab used to stay.
+  ASSERT_NO_FATAL_FAILURE(Open({"one.avi", "two.avi"}, 160, 120, 1.0));
+  TfrmMain& w = *window;
   w.lvFiles->setFocus();
   w.lvFiles->setCurrentCell(0, 0);
   ASSERT_TRUE(WaitUntil([&] { return FocusName() == "lvFiles"; }));
@@ -153,35 +167,15 @@ TEST(WindowKeyboard, TabReachesConvertAndKeysPressTheFocusedButton) {
 // list has the focus, the selection following it; the mouse drags a row to
 // another place; Ctrl+Shift+Delete clears the done rows from anywhere in
 // the window.
-TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
-  ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
-  QStringList clips;
-  for (const QString name : {"a.avi", "b.avi", "c.avi"}) {
-    mediagen::MediaRequest request;
-    request.Width = 160;
-    request.Height = 120;
-    request.DurationSeconds = 1.0;
-    clips.append(dir.path() + u'/' + name);
-    ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
-  }
-  TFakeDialogs dialogs;
-  qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/config")));
-  TfrmMain w(dialogs, TMainWindowSetup{dir.path(), dir.path()});
-  w.txtOutput->setText(dir.path() + QStringLiteral("/out"));
-  w.AddFiles(clips);
-  ASSERT_EQ(w.lvFiles->rowCount(), 3);
+TEST_F(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
+  ASSERT_NO_FATAL_FAILURE(Open({"a.avi", "b.avi", "c.avi"}, 160, 120, 1.0));
+  TfrmMain& w = *window;
   const auto names = [&] {
     QStringList list;
     for (int row = 0; row < w.lvFiles->rowCount(); ++row)
       list.append(w.lvFiles->item(row, kColumnSource)->text());
     return list;
   };
-  w.show();
-  w.activateWindow();
-  ASSERT_TRUE(WaitUntil([&] { return w.isActiveWindow(); })) << "the window never became active";
   w.lvFiles->setFocus();
   w.lvFiles->selectRow(0);
   ASSERT_TRUE(WaitUntil([&] { return FocusName() == "lvFiles"; }));
@@ -242,29 +236,9 @@ TEST(WindowKeyboard, ListKeysMoveRowsAndClearFinished) {
 
 // During a run Tab goes from Stop to Pause; Alt+P pauses (the button then
 // reads Resume) and Space on the focused Resume lets the run go on.
-TEST(WindowKeyboard, PauseAndResumeFromTheKeyboard) {
-  ASSERT_FALSE(qgetenv("DISPLAY").isEmpty()) << "run under an X server (xvfb-run)";
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
-  QStringList clips;
-  for (const QString name : {"p1.avi", "p2.avi", "p3.avi", "p4.avi"}) {
-    mediagen::MediaRequest request;
-    request.Width = 480;
-    request.Height = 360;
-    request.DurationSeconds = 4.0;
-    clips.append(dir.path() + u'/' + name);
-    ASSERT_EQ(mediagen::Generate(clips.back().toStdString(), request), "");
-  }
-  TFakeDialogs dialogs;
-  qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path() + QStringLiteral("/config")));
-  TfrmMain w(dialogs, TMainWindowSetup{dir.path(), dir.path()});
-  w.txtOutput->setText(dir.path() + QStringLiteral("/out"));
-  w.AddFiles(clips);
-  ASSERT_EQ(w.lvFiles->rowCount(), 4);
-  w.show();
-  w.activateWindow();
-  ASSERT_TRUE(WaitUntil([&] { return w.isActiveWindow(); })) << "the window never became active";
+TEST_F(WindowKeyboard, PauseAndResumeFromTheKeyboard) {
+  ASSERT_NO_FATAL_FAILURE(Open({"p1.avi", "p2.avi", "p3.avi", "p4.avi"}, 480, 360, 4.0));
+  TfrmMain& w = *window;
   w.btnConvert->setFocus();
   ASSERT_TRUE(WaitUntil([&] { return FocusName() == "btnConvert"; }));
   Press(QStringLiteral("space"));
