@@ -24,16 +24,6 @@ QStringList EmptyFilesUnder(const QString& folder) {
   return empty;
 }
 
-// Moves folder aside and puts a plain file in its place: a file listed from
-// it stays readable through the input the window holds open, but nothing
-// can be created beside it any more ("Not a directory").
-void BlockFolder(const QString& folder) {
-  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral(".moved")));
-  QFile blocker(folder);
-  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-  blocker.write("a file where the folder was");
-}
-
 QString StatusTip(const TfrmMain& window, int row) {
   return window.lvFiles->item(row, kColumnStatus)->toolTip();
 }

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTableWidget>
@@ -165,6 +166,21 @@ inline void ExpectVideoOutput(const QString& path, int width, int height) {
   EXPECT_EQ(media.AudioChannels, 2);
   EXPECT_EQ(media.AudioSampleRate, 44100);
   EXPECT_GT(media.AudioSamples, 0);
+}
+
+// Moves folder aside and puts a plain file in its place: a file listed from
+// it stays readable through the input the window holds open, but nothing
+// can be created beside it any more ("Not a directory"). MendFolder puts
+// the folder back.
+inline void BlockFolder(const QString& folder) {
+  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral(".moved")));
+  QFile blocker(folder);
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.write("a file where the folder was");
+}
+inline void MendFolder(const QString& folder) {
+  ASSERT_TRUE(QFile::remove(folder));
+  ASSERT_TRUE(QDir().rename(folder + QStringLiteral(".moved"), folder));
 }
 
 }  // namespace vexav::test

@@ -69,19 +69,6 @@ int InkInTheMiddle(TfrmMain& w) {
   return ink;
 }
 
-// Replaces a folder by a plain file (see BlockFolder in the batch tests),
-// and puts it back.
-void BlockFolder(const QString& folder) {
-  ASSERT_TRUE(QDir().rename(folder, folder + QStringLiteral(".moved")));
-  QFile blocker(folder);
-  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-  blocker.write("a file where the folder was");
-}
-void MendFolder(const QString& folder) {
-  ASSERT_TRUE(QFile::remove(folder));
-  ASSERT_TRUE(QDir().rename(folder + QStringLiteral(".moved"), folder));
-}
-
 TEST_F(WindowMain, QueueActionsAreInTheMenuWithKeysAndIdleOnly) {
   auto window = MakeWindow();
   TfrmMain& w = *window;
