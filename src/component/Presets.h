@@ -53,14 +53,19 @@ struct TFormatPreset {
 };
 
 // The rate cap of RateCapByHeight: the first row whose MaxHeight is at least
-// the output's height (0: any height). Start values, measured against
-// other converters' presets in bench/quality-bench.sh.
+// the output's height (0: any height). The caps are the highest rates of the
+// H.264 High profile levels that players name for these sizes (3.0, 3.1,
+// 4.0; 50 Mbit/s above 1080 lines): a grainy camera source cannot make the
+// file larger than its level's players take, and the constant quality
+// still decides below that. Lower caps cost the grain itself: with 8 Mbit/s
+// at 1080 lines the grainy hand-held clip of bench/quality-bench.sh came out
+// 0.6 dB below its uncapped quality (which needs about 16 Mbit/s).
 struct TRateCap {
   int MaxHeight;
   int MaxRate;  // bit/s
 };
 inline constexpr TRateCap kRateCaps[] = {
-    {480, 2500000}, {720, 5000000}, {1080, 8000000}, {0, 16000000}};
+    {480, 12500000}, {720, 17500000}, {1080, 25000000}, {0, 50000000}};
 
 // The MPEG-4 preset names 4:2:0 pictures: today's H.264 encoder would
 // otherwise keep a camera's 4:2:2 or 4:4:4 pictures and their full range,
@@ -77,15 +82,16 @@ inline constexpr std::array<TFormatPreset, 6> kFormats{{
     {"MPEG-4 Video HQ (*.mp4)", "libx264", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p",
      true, "H.264 at constant quality, its rate capped by the picture size; AAC stereo sound",
      "20", true, nullptr, "preset=medium"},
-    {"HEVC Video (*.mp4)", "libx265", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p", true,
-     "H.265 at constant quality, tagged hvc1 for Apple's players; AAC stereo sound", "24",
-     false, "hvc1", "preset=medium;forced-idr=1;x265-params=log-level=error"},
+    {"HEVC Video (*.mp4)", "libx265", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p10le",
+     true, "H.265 at constant quality, tagged hvc1 for Apple's players; AAC stereo sound",
+     "24.6", false, "hvc1", "preset=medium;forced-idr=1;x265-params=log-level=error"},
     {"WebM Video (*.webm)", "libvpx-vp9", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
-     "yuv420p", true, "VP9 at constant quality with Opus sound, for the web", "32", false,
+     "yuv420p", true, "VP9 at constant quality with Opus sound, for the web", "30", false,
      nullptr, "row-mt=1;deadline=good;cpu-used=2"},
     {"AV1 Video (*.mkv)", "libsvtav1", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
-     "yuv420p", true, "AV1 (SVT-AV1) at constant quality with Opus sound: the smallest files",
-     "32", false, nullptr, "preset=8;svtav1-params=enable-force-key-frames=1"},
+     "yuv420p10le", true,
+     "AV1 (SVT-AV1) at constant quality with Opus sound: the smallest files", "30", false,
+     nullptr, "preset=8;svtav1-params=tune=0:keyint=10s:enable-force-key-frames=1"},
     {"M4A Audio (*.m4a)", nullptr, "aac", nullptr, 2, -1, 0, 128000, -1, 0, nullptr, false,
      "AAC sound only, of any source (its pictures are left out)", nullptr, false, nullptr,
      nullptr, true},
