@@ -74,6 +74,7 @@ TEST(PresetRows, ConstantQualityRowsGiveTheirEncoderOptions) {
   EXPECT_EQ(ValueOf(O, "crf"), "20");
   EXPECT_EQ(ValueOf(O, "b"), "0");
   EXPECT_EQ(ValueOf(O, "preset"), "medium");
+  EXPECT_EQ(ValueOf(O, "g"), "300");
   EXPECT_EQ(ValueOf(O, "maxrate"), "25000000");
   EXPECT_EQ(ValueOf(O, "bufsize"), "50000000");
   EXPECT_EQ(ValueOf(O, "pix_fmt"), "yuv420p");
@@ -84,6 +85,7 @@ TEST(PresetRows, ConstantQualityRowsGiveTheirEncoderOptions) {
   EXPECT_EQ(ValueOf(H, "vtag"), "hvc1");
   EXPECT_EQ(ValueOf(H, "crf"), "24.6");
   EXPECT_EQ(ValueOf(H, "pix_fmt"), "yuv420p10le");
+  EXPECT_EQ(ValueOf(H, "g"), "300");
   EXPECT_EQ(ValueOf(H, "x265-params"), "log-level=error");
   EXPECT_EQ(ValueOf(H, "maxrate"), "<none>");
 
@@ -96,6 +98,7 @@ TEST(PresetRows, ConstantQualityRowsGiveTheirEncoderOptions) {
   EXPECT_EQ(ValueOf(W, "b"), "0");
   EXPECT_EQ(ValueOf(W, "crf"), "30");
   EXPECT_EQ(ValueOf(W, "pix_fmt"), "yuv420p");
+  EXPECT_EQ(ValueOf(W, "g"), "300");
 
   const std::vector<TEngineOption> A = EngineOptions(
       MakeOutputSettings(&Row("AV1 Video"), false, Sound(2, 48000), Picture(320, 240)));
