@@ -53,39 +53,57 @@ struct TFormatPreset {
 };
 
 // The rate cap of RateCapByHeight: the first row whose MaxHeight is at least
-// the output's height (0: any height). Start values, measured against
-// other converters' presets in bench/quality-bench.sh.
+// the output's height (0: any height). The caps are the highest rates of the
+// H.264 High profile levels that players name for these sizes (3.0, 3.1,
+// 4.0; 50 Mbit/s above 1080 lines): a grainy camera source cannot make the
+// file larger than its level's players take, and the constant quality
+// still decides below that. Lower caps cost the grain itself: with 8 Mbit/s
+// at 1080 lines the grainy hand-held clip of bench/quality-bench.sh came out
+// 0.6 dB below its uncapped quality (which needs about 16 Mbit/s).
 struct TRateCap {
   int MaxHeight;
   int MaxRate;  // bit/s
 };
 inline constexpr TRateCap kRateCaps[] = {
-    {480, 2500000}, {720, 5000000}, {1080, 8000000}, {0, 16000000}};
+    {480, 12500000}, {720, 17500000}, {1080, 25000000}, {0, 50000000}};
 
 // The MPEG-4 preset names 4:2:0 pictures: today's H.264 encoder would
 // otherwise keep a camera's 4:2:2 or 4:4:4 pictures and their full range,
 // which gives profiles that browsers, phones and most players cannot
 // decode. The plain (not "j") format also makes the scaler bring full-range
 // pictures into the video range. The first row is the program's original
-// format; the others encode at constant quality. Their quality values,
-// encoder presets and sound rates are start values, measured against other
-// converters' presets in bench/quality-bench.sh.
+// format; the others encode at constant quality, their values chosen with
+// bench/quality-bench.sh (size, time and PSNR against the source):
+// - H.264: CRF 20 at preset medium; slow saved 4% of the bytes and added
+//   0.15 dB at twice the time, which the bench's time goal does not leave.
+// - H.265 and AV1 take 10-bit samples (still 4:2:0 in the video range):
+//   H.265 gains 0.25 dB at 2% fewer bytes over 8-bit, AV1 half its bytes at
+//   the same PSNR. x265's preset slow gave no more than medium at three
+//   times its time; CRF 24.6.
+// - SVT-AV1: its visual tune ("tune=0") with 10-bit samples; the PSNR
+//   tune spends twice the bytes for the same PSNR, presets below 8 cost more
+//   time than they save in bytes; CRF 30.
+// - VP9: CRF 30 at cpu-used 2 (cpu-used 1 gave 0.1 dB).
+// - A key frame at most every 300 pictures (10 s at 29.97 frames/s; x264
+//   and x265 make one every 250): the textured 1080-line clip of 10 s took
+//   16% more bytes with its second key frame.
 inline constexpr std::array<TFormatPreset, 6> kFormats{{
     {"MPEG-4 Video (*.mp4)", "libx264", "libfaac", "29.97", 2, 44100, 1500000, 64000, -1, 0,
      "yuv420p", true,
      "H.264 at 1500 kbit/s and 29.97 frames/s, AAC sound at 64 kbit/s (the default)"},
     {"MPEG-4 Video HQ (*.mp4)", "libx264", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p",
      true, "H.264 at constant quality, its rate capped by the picture size; AAC stereo sound",
-     "20", true, nullptr, "preset=medium"},
-    {"HEVC Video (*.mp4)", "libx265", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p", true,
-     "H.265 at constant quality, tagged hvc1 for Apple's players; AAC stereo sound", "24",
-     false, "hvc1", "preset=medium;forced-idr=1;x265-params=log-level=error"},
+     "20", true, nullptr, "preset=medium;g=300"},
+    {"HEVC Video (*.mp4)", "libx265", "aac", nullptr, 2, -1, 0, 160000, -1, 0, "yuv420p10le",
+     true, "H.265 at constant quality, tagged hvc1 for Apple's players; AAC stereo sound",
+     "24.6", false, "hvc1", "preset=medium;g=300;forced-idr=1;x265-params=log-level=error"},
     {"WebM Video (*.webm)", "libvpx-vp9", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
-     "yuv420p", true, "VP9 at constant quality with Opus sound, for the web", "32", false,
-     nullptr, "row-mt=1;deadline=good;cpu-used=2"},
+     "yuv420p", true, "VP9 at constant quality with Opus sound, for the web", "30", false,
+     nullptr, "row-mt=1;deadline=good;cpu-used=2;g=300"},
     {"AV1 Video (*.mkv)", "libsvtav1", "libopus", nullptr, 2, 48000, 0, 128000, -1, 0,
-     "yuv420p", true, "AV1 (SVT-AV1) at constant quality with Opus sound: the smallest files",
-     "32", false, nullptr, "preset=8;svtav1-params=enable-force-key-frames=1"},
+     "yuv420p10le", true,
+     "AV1 (SVT-AV1) at constant quality with Opus sound: the smallest files", "30", false,
+     nullptr, "preset=8;svtav1-params=tune=0:keyint=10s:enable-force-key-frames=1"},
     {"M4A Audio (*.m4a)", nullptr, "aac", nullptr, 2, -1, 0, 128000, -1, 0, nullptr, false,
      "AAC sound only, of any source (its pictures are left out)", nullptr, false, nullptr,
      nullptr, true},

@@ -36,11 +36,19 @@ struct PictureFacts {
   int Width = 0, Height = 0;
 };
 
+// On the 8-bit scale: samples of more bits (two bytes each) are brought down.
 double MeanLuma(const AVFrame& Frame, int FromX, int ToX) {
+  const AVPixFmtDescriptor* Desc =
+      ff::av_pix_fmt_desc_get(static_cast<AVPixelFormat>(Frame.format));
+  const int Depth = Desc ? Desc->comp[0].depth : 8;
   double Sum = 0;
   int Count = 0;
-  for (int Y = Frame.height / 4; Y < Frame.height * 3 / 4; ++Y)
-    for (int X = FromX; X < ToX; ++X, ++Count) Sum += Frame.data[0][Y * Frame.linesize[0] + X];
+  for (int Y = Frame.height / 4; Y < Frame.height * 3 / 4; ++Y) {
+    const uint8_t* Row = Frame.data[0] + Y * Frame.linesize[0];
+    for (int X = FromX; X < ToX; ++X, ++Count)
+      Sum += Depth > 8 ? reinterpret_cast<const uint16_t*>(Row)[X] / double(1 << (Depth - 8))
+                       : Row[X];
+  }
   return Count ? Sum / Count : -1;
 }
 
@@ -131,7 +139,8 @@ class PlayableOutput : public ::testing::TestWithParam<Family> {
   // size at most one column and one row smaller. Returns what the program
   // wrote to standard error.
   std::string ConvertAndCheck(int W, int H, const char* Preset = nullptr,
-                              const char* Output = "camera (MPEG-4 Video).mp4") {
+                              const char* Output = "camera (MPEG-4 Video).mp4",
+                              const char* PixelFormat = "yuv420p") {
     const Family& F = GetParam();
     MediaRequest Request;
     Request.Width = W;
@@ -168,7 +177,7 @@ class PlayableOutput : public ::testing::TestWithParam<Family> {
     if (!Preset) {
       EXPECT_EQ(Out.Profile, FF_PROFILE_H264_HIGH);
     }
-    EXPECT_EQ(Out.PixelFormat, "yuv420p");
+    EXPECT_EQ(Out.PixelFormat, PixelFormat);
     EXPECT_NE(Out.Range, AVCOL_RANGE_JPEG);
     EXPECT_NEAR(Out.BlackLuma, 16, 3);
     EXPECT_NEAR(Out.WhiteLuma, 235, 3);
@@ -197,15 +206,20 @@ TEST_P(PlayableOutput, OddSizeLosesItsLastColumnAndRow) {
 }
 
 // The constant-quality presets name the same pictures: 4:2:0 in the video
-// range, whatever the source's chroma and range.
+// range, whatever the source's chroma and range (H.265 and AV1 with 10-bit
+// samples).
 TEST_P(PlayableOutput, EveryVideoPresetIs420InVideoRange) {
-  for (const auto& [Preset, Output] :
-       {std::pair{"MPEG-4 Video HQ", "camera (MPEG-4 Video HQ).mp4"},
-        std::pair{"HEVC Video", "camera (HEVC Video).mp4"},
-        std::pair{"WebM Video", "camera (WebM Video).webm"},
-        std::pair{"AV1 Video", "camera (AV1 Video).mkv"}}) {
-    SCOPED_TRACE(Preset);
-    ConvertAndCheck(Width, Height, Preset, Output);
+  const struct {
+    const char* Preset;
+    const char* Output;
+    const char* PixelFormat;
+  } Cases[] = {{"MPEG-4 Video HQ", "camera (MPEG-4 Video HQ).mp4", "yuv420p"},
+               {"HEVC Video", "camera (HEVC Video).mp4", "yuv420p10le"},
+               {"WebM Video", "camera (WebM Video).webm", "yuv420p"},
+               {"AV1 Video", "camera (AV1 Video).mkv", "yuv420p10le"}};
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Preset);
+    ConvertAndCheck(Width, Height, C.Preset, C.Output, C.PixelFormat);
   }
 }
 

@@ -130,6 +130,7 @@ struct Expected {
   const char* Video;  // decoder's codec name; nullptr: no picture
   const char* Audio;
   int SampleRate;
+  const char* PixelFormat = "yuv420p";
 };
 
 TEST_F(Presets, EachPresetConvertsAndReadsBackAsItSays) {
@@ -137,9 +138,11 @@ TEST_F(Presets, EachPresetConvertsAndReadsBackAsItSays) {
   const Expected Cases[] = {
       {"MPEG-4 Video HQ", "clip (MPEG-4 Video HQ).mp4", "mov,mp4,m4a,3gp,3g2,mj2", "h264", "aac",
        22050},
-      {"hevc video", "clip (HEVC Video).mp4", "mov,mp4,m4a,3gp,3g2,mj2", "hevc", "aac", 22050},
+      {"hevc video", "clip (HEVC Video).mp4", "mov,mp4,m4a,3gp,3g2,mj2", "hevc", "aac", 22050,
+       "yuv420p10le"},
       {"WebM Video", "clip (WebM Video).webm", "matroska,webm", "vp9", "opus", 48000},
-      {"AV1 Video", "clip (AV1 Video).mkv", "matroska,webm", "av1", "opus", 48000},
+      {"AV1 Video", "clip (AV1 Video).mkv", "matroska,webm", "av1", "opus", 48000,
+       "yuv420p10le"},
       {"M4A Audio", "clip (M4A Audio).m4a", "mov,mp4,m4a,3gp,3g2,mj2", nullptr, "aac", 22050},
   };
   for (const Expected& C : Cases) {
@@ -169,7 +172,7 @@ TEST_F(Presets, EachPresetConvertsAndReadsBackAsItSays) {
       continue;
     }
     EXPECT_EQ(Decoded.VideoCodecName, C.Video);
-    EXPECT_EQ(Decoded.PixelFormat, "yuv420p");
+    EXPECT_EQ(Decoded.PixelFormat, C.PixelFormat);
     // The source's rate and every picture, at the source's size.
     EXPECT_EQ(Decoded.FrameRateNum, 25 * Decoded.FrameRateDen);
     ASSERT_EQ(Decoded.Frames.size(), 25u);

@@ -74,15 +74,18 @@ TEST(PresetRows, ConstantQualityRowsGiveTheirEncoderOptions) {
   EXPECT_EQ(ValueOf(O, "crf"), "20");
   EXPECT_EQ(ValueOf(O, "b"), "0");
   EXPECT_EQ(ValueOf(O, "preset"), "medium");
-  EXPECT_EQ(ValueOf(O, "maxrate"), "8000000");
-  EXPECT_EQ(ValueOf(O, "bufsize"), "16000000");
+  EXPECT_EQ(ValueOf(O, "g"), "300");
+  EXPECT_EQ(ValueOf(O, "maxrate"), "25000000");
+  EXPECT_EQ(ValueOf(O, "bufsize"), "50000000");
   EXPECT_EQ(ValueOf(O, "pix_fmt"), "yuv420p");
 
   const std::vector<TEngineOption> H = EngineOptions(
       MakeOutputSettings(&Row("HEVC Video"), false, Sound(2, 44100), Picture(640, 480)));
   EXPECT_EQ(ValueOf(H, "vcodec"), "libx265");
   EXPECT_EQ(ValueOf(H, "vtag"), "hvc1");
-  EXPECT_EQ(ValueOf(H, "crf"), "24");
+  EXPECT_EQ(ValueOf(H, "crf"), "24.6");
+  EXPECT_EQ(ValueOf(H, "pix_fmt"), "yuv420p10le");
+  EXPECT_EQ(ValueOf(H, "g"), "300");
   EXPECT_EQ(ValueOf(H, "x265-params"), "log-level=error");
   EXPECT_EQ(ValueOf(H, "maxrate"), "<none>");
 
@@ -93,21 +96,26 @@ TEST(PresetRows, ConstantQualityRowsGiveTheirEncoderOptions) {
   EXPECT_EQ(ValueOf(W, "ar"), "48000");
   EXPECT_EQ(ValueOf(W, "row-mt"), "1");
   EXPECT_EQ(ValueOf(W, "b"), "0");
+  EXPECT_EQ(ValueOf(W, "crf"), "30");
+  EXPECT_EQ(ValueOf(W, "pix_fmt"), "yuv420p");
+  EXPECT_EQ(ValueOf(W, "g"), "300");
 
   const std::vector<TEngineOption> A = EngineOptions(
       MakeOutputSettings(&Row("AV1 Video"), false, Sound(2, 48000), Picture(320, 240)));
   EXPECT_EQ(ValueOf(A, "vcodec"), "libsvtav1");
-  EXPECT_EQ(ValueOf(A, "crf"), "32");
+  EXPECT_EQ(ValueOf(A, "crf"), "30");
   EXPECT_EQ(ValueOf(A, "preset"), "8");
+  EXPECT_EQ(ValueOf(A, "pix_fmt"), "yuv420p10le");
+  EXPECT_EQ(ValueOf(A, "svtav1-params"), "tune=0:keyint=10s:enable-force-key-frames=1");
 }
 
 TEST(PresetRows, RateCapFollowsTheOutputsHeight) {
   const TFormatPreset& HQ = Row("MPEG-4 Video HQ");
   struct {
     int Width, Height, MaxHeight, Cap;
-  } Cases[] = {{640, 480, 0, 2500000},    {1280, 720, 0, 5000000},    {1920, 1080, 0, 8000000},
-               {3840, 2160, 0, 16000000}, {1920, 1080, 720, 5000000}, {1920, 1080, 480, 2500000},
-               {642, 482, 0, 5000000}};
+  } Cases[] = {{640, 480, 0, 12500000},   {1280, 720, 0, 17500000},   {1920, 1080, 0, 25000000},
+               {3840, 2160, 0, 50000000}, {1920, 1080, 720, 17500000}, {1920, 1080, 480, 12500000},
+               {642, 482, 0, 17500000}};
   for (const auto& C : Cases) {
     const TOutputSettings S =
         MakeOutputSettings(&HQ, false, Sound(2, 48000), Picture(C.Width, C.Height), C.MaxHeight);

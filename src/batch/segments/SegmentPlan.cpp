@@ -90,6 +90,12 @@ bool IsSoundOption(const std::string& Name) {
   return false;
 }
 
+int64_t LeadInFor(const std::vector<TEngineOption>& PresetOptions) {
+  for (const TEngineOption& Option : PresetOptions)
+    if (Option.Name == "crf") return QualityLeadInUs;
+  return LeadInUs;
+}
+
 int AutoSegments(int64_t DurationUs, int Workers, int64_t MinUs) {
   if (MinUs <= 0 || DurationUs < 2 * MinUs || Workers < 2) return 1;
   return static_cast<int>(
@@ -179,7 +185,7 @@ SegmentPlan MakeSegmentPlan(const std::vector<TEngineOption>& PresetOptions, int
   }
   const std::vector<WholeRunPicture> Run =
       FollowWholeRun(PictureTimesUs, Plan.Rate, VideoSyncMethod);
-  const int64_t LeadFrames = LeadInUs * Plan.Rate.Num / (Plan.Rate.Den * Second);
+  const int64_t LeadFrames = LeadInFor(PresetOptions) * Plan.Rate.Num / (Plan.Rate.Den * Second);
   for (int K = 0; K < Count; ++K) {
     Piece P;
     P.Number = K;

@@ -105,14 +105,21 @@ std::string PieceName(const SegmentPlan& Plan, int I);
 
 // Segments shorter than this are not worth a run of their own.
 inline constexpr int64_t MinSegmentUs = 120 * 1000000LL;
-// The lead-in encoded before each segment but the first. The encoder's
-// one-pass rate control needs many seconds to reach the quality it keeps up
-// in a long run: the worse joint of the benchmark's 60 s clip in three
-// segments came out, over a second around it, 1.6 dB below the file's mean
-// with a 2 s lead-in, 0.9 to 1.0 dB with 6 to 10 s, 0.7 dB with 12 s and
-// 0.6 dB with 20 s. Against segments of two minutes, 15 s is 12% more
-// encoding.
+// The lead-in encoded before each segment but the first of a preset that
+// aims at a bit rate. The encoder's one-pass rate control needs many
+// seconds to reach the quality it keeps up in a long run: the worse joint
+// of the benchmark's 60 s clip in three segments came out, over a second
+// around it, 1.6 dB below the file's mean with a 2 s lead-in, 0.9 to 1.0 dB
+// with 6 to 10 s, 0.7 dB with 12 s and 0.6 dB with 20 s. Against segments
+// of two minutes, 15 s is 12% more encoding.
 inline constexpr int64_t LeadInUs = 15 * 1000000LL;
+// The lead-in of a constant-quality preset ("crf"): its encoder gives each
+// picture the quality the value sets, with no bit budget to settle.
+inline constexpr int64_t QualityLeadInUs = 0;
+
+// The lead-in the preset whose engine options are PresetOptions needs:
+// QualityLeadInUs when it encodes at constant quality, LeadInUs otherwise.
+int64_t LeadInFor(const std::vector<TEngineOption>& PresetOptions);
 
 // The most segments one file is cut into.
 inline constexpr int MaxSegments = 1000;

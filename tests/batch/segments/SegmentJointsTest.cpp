@@ -118,30 +118,55 @@ INSTANTIATE_TEST_SUITE_P(Rates, SegmentJoints, ::testing::ValuesIn(Sources()), S
 
 // A textured picture at 640x360, where the encoder's rate control decides
 // the quality: around the joint (a second either side) the joined file is
-// as close to the source pictures it shows as the file as a whole is.
-using SegmentQuality = SegmentsFixture;
+// as close to the source pictures it shows as the file as a whole is. The
+// fixed-rate preset with its long lead-in, and a constant-quality one with
+// none, at the output's own rate and at another.
+struct QualityCase {
+  const char* Name;
+  int Format;  // the preset's row
+  const char* Preset;
+  int RateNum, RateDen;
+};
 
-TEST_F(SegmentQuality, JointKeepsTheQualityOfTheWholeRun) {
+void PrintTo(const QualityCase& C, std::ostream* Out) {
+  *Out << C.Name;
+}
+
+class SegmentQuality : public SegmentsFixture, public ::testing::WithParamInterface<QualityCase> {};
+
+TEST_P(SegmentQuality, JointKeepsTheQualityOfTheWholeRun) {
   if (Sanitized)
     GTEST_SKIP() << "a measure of the encoder's rate control, over the code the joints above "
                     "run: measured in the Release run";
+  const QualityCase& C = GetParam();
   mediagen::MediaRequest Request;
   Request.Width = 640;
   Request.Height = 360;
-  Request.FrameRateNum = 25;
+  Request.FrameRateNum = C.RateNum;
+  Request.FrameRateDen = C.RateDen;
   Request.DurationSeconds = 36;
   Request.MarkSeconds.clear();
   Request.Pattern = mediagen::PicturePattern::Textured;
   Request.Counter = true;
   Request.Audio = mediagen::AudioCodec::None;
   const std::string Path = Make("textured.avi", Request);
-  const segments::SegmentPlan Plan = PlanFor(Path, 2);
-  ASSERT_TRUE(Seeks(Plan.Pieces[1]));
+  segments::PresetChoice Choice;
+  Choice.Format = C.Format;
+  const segments::SegmentPlan Plan = PlanFor(Path, 2, Choice);
+  const output::TFormatPreset& Row = output::kFormats[C.Format];
+  if (Row.Quality) {
+    // Constant quality: the segment's run starts at its own first picture.
+    EXPECT_EQ(Plan.Pieces[1].LeadFrames, 0);
+  } else {
+    EXPECT_GT(Plan.Pieces[1].LeadFrames, 400);
+    ASSERT_TRUE(Seeks(Plan.Pieces[1]));
+  }
 
-  ASSERT_EQ(Run({"--segments", "2", "--jobs", "2", Path}, Dir + "/seg"), 0)
+  ASSERT_EQ(Run({"--preset", C.Preset, "--segments", "2", "--jobs", "2", Path}, Dir + "/seg"), 0)
       << ReadFile(Dir + "/seg/.stderr");
-  const mediagen::PictureComparison Joined =
-      mediagen::CompareWithCountedSource(Dir + "/seg/textured (MPEG-4 Video).mp4", Path);
+  const std::string Output = Dir + "/seg/textured (" + output::FormatLabel(Row.ItemText) + ")" +
+                             output::FormatExtension(Row.ItemText);
+  const mediagen::PictureComparison Joined = mediagen::CompareWithCountedSource(Output, Path);
   ASSERT_EQ(Joined.Error, "");
   const int64_t Joint = Plan.Pieces[1].FirstFrame;
   const double Mean = Joined.MeanPsnrOfCoded(0, Joined.FramesA);
@@ -149,6 +174,13 @@ TEST_F(SegmentQuality, JointKeepsTheQualityOfTheWholeRun) {
   EXPECT_GT(Mean, 25.0);
   EXPECT_NEAR(Around, Mean, 1.0) << "around the joint at picture " << Joint;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Presets, SegmentQuality,
+    ::testing::Values(QualityCase{"FixedRate25", 0, "MPEG-4 Video", 25, 1},
+                      QualityCase{"ConstantQuality25", 1, "MPEG-4 Video HQ", 25, 1},
+                      QualityCase{"ConstantQuality29_97", 1, "MPEG-4 Video HQ", 30000, 1001}),
+    [](const ::testing::TestParamInfo<QualityCase>& Info) { return std::string(Info.param.Name); });
 
 class PictureTimes : public SegmentsFixture {
  protected:

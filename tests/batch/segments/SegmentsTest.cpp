@@ -381,6 +381,56 @@ TEST(SegmentPlan, StartsEachSegmentWhereTheWholeRunHasItsPicture) {
   EXPECT_EQ(Plan.Pieces[1].LeadFrames, 375);
 }
 
+// Each video preset's segments start with the lead-in its rate control
+// needs: 15 s for the fixed-rate row, none for the constant-quality rows,
+// whose segments start at their first picture (with the source at the
+// output's rate), so nothing is encoded twice and no key frame is forced.
+TEST(SegmentPlan, EachPresetGetsTheLeadInOfItsRateControl) {
+  TAudioStreamInfo Sound;
+  Sound.Channels = 2;
+  Sound.SampleRate = 48000;
+  TVideoStreamInfo Picture;
+  Picture.Width = 640;
+  Picture.Height = 360;
+  Picture.FrameRateNum = 25;
+  Picture.FrameRateDen = 1;
+  int Checked = 0;
+  for (const output::TFormatPreset& Row : output::kFormats) {
+    if (Row.AudioOnly) continue;
+    SCOPED_TRACE(Row.ItemText);
+    const std::vector<output::TEngineOption> Options =
+        output::EngineOptions(output::MakeOutputSettings(&Row, false, Sound, Picture));
+    std::string Error;
+    const segments::SegmentPlan Plan =
+        segments::MakeSegmentPlan(Options, 60000000, 3, true, Times25(60), Error);
+    ASSERT_EQ(Plan.Segments(), 3) << Error;
+    const bool Quality = Row.Quality != nullptr;
+    EXPECT_EQ(segments::LeadInFor(Options),
+              Quality ? segments::QualityLeadInUs : segments::LeadInUs);
+    for (int K = 1; K < 3; ++K) {
+      const segments::Piece& P = Plan.Pieces[K];
+      const std::vector<std::string> Given = Lines(P.OutputOptions);
+      const bool Forced = std::any_of(Given.begin(), Given.end(), [](const std::string& L) {
+        return L.rfind("force_key_frames=", 0) == 0;
+      });
+      if (Quality) {
+        // 25 frames/s out of 25: segment K's first picture is source picture FirstFrame.
+        EXPECT_EQ(P.LeadFrames, 0) << "segment " << K;
+        EXPECT_EQ(P.StartUs, P.FirstFrame * 40000) << "segment " << K;
+        EXPECT_FALSE(Forced) << "segment " << K;
+      } else {
+        // 29.97 frames/s: 15 s are 449 frames, and the picture that starts
+        // them may lie a frame before.
+        EXPECT_GE(P.LeadFrames, 449) << "segment " << K;
+        EXPECT_LE(P.LeadFrames, 451) << "segment " << K;
+        EXPECT_TRUE(Forced) << "segment " << K;
+      }
+    }
+    ++Checked;
+  }
+  EXPECT_EQ(Checked, 5);
+}
+
 TEST(SegmentPlan, CutsAtFramesAndRefusesTooShort) {
   std::string Error;
   const std::vector<output::TEngineOption> Preset{
