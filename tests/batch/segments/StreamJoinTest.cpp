@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -79,7 +80,7 @@ class StreamJoinRun : public SegmentsFixture {
     for (const auto& Entry : fs::directory_iterator(Out)) {
       const std::string Name = Entry.path().filename().string();
       if (Name == ".stdout" || Name == ".stderr") continue;
-      EXPECT_NE(std::find(Names.begin(), Names.end(), Name), Names.end()) << Name << " is left";
+      EXPECT_TRUE(std::find(Names.begin(), Names.end(), Name) != Names.end()) << Name << " is left";
     }
   }
 };
