@@ -8,8 +8,8 @@
 
 #include "batch/segments/SegmentedFile.h"
 #include "batch/segments/SettleFile.h"
-#include "batch/segments/StreamJoin.h"
 #include "batch/segments/SourcePlan.h"
+#include "batch/segments/StreamJoin.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 #include "component/TaskList.h"

@@ -92,7 +92,8 @@ AVStream* CopyStream(AVFormatContext* Out, const AVStream* In, const AVCodecPara
   if (const AVDictionaryEntry* Language = ff::av_dict_get(In->metadata, "language", nullptr, 0))
     ff::av_dict_set(&Stream->metadata, "language", Language->value, 0);
   if (Par->codec_type == AVMEDIA_TYPE_VIDEO) {
-    if (In->sample_aspect_ratio.num > 0) Stream->codecpar->sample_aspect_ratio = In->sample_aspect_ratio;
+    if (In->sample_aspect_ratio.num > 0)
+      Stream->codecpar->sample_aspect_ratio = In->sample_aspect_ratio;
     Stream->sample_aspect_ratio = Stream->codecpar->sample_aspect_ratio;
     if (In->avg_frame_rate.num > 0 && In->avg_frame_rate.den > 0)
       Stream->avg_frame_rate = In->avg_frame_rate;
@@ -143,6 +144,115 @@ void RemoveStaleJoins(const std::string& Output) {
   }
 }
 
+namespace {
+
+// The kept pictures of one segment in the order they are coded: from the
+// key frame forced at its first kept frame, their times shifted so that the
+// segment starts at that frame's time in the whole (a segment without a
+// lead-in keeps its own start time there), as the concatenating demuxer
+// gives them with the segment's inpoint.
+class SegmentPictures {
+ public:
+  std::string Open(const SegmentPlan& Plan, int K, const std::string& Folder) {
+    const Piece& P = Plan.Pieces[K];
+    Path = Folder + "/" + P.FileName;
+    if (std::string Error = OpenInput(Path, AVMEDIA_TYPE_VIDEO, Video); !Error.empty())
+      return Error;
+    if (Video.Stream < 0) return Path + ": no pictures";
+    const AVStream* In = Video.Get();
+    if (P.Frames >= 0) {
+      const int64_t Count = In->nb_frames > 0 ? In->nb_frames : -1;
+      if (Count != P.LeadFrames + P.Frames)
+        return PieceName(Plan, K) + " holds " + std::to_string(Count - P.LeadFrames) +
+               " pictures instead of " + std::to_string(P.Frames) +
+               ": the source ends before its stated duration";
+    }
+    if (std::string Error = PictureFilter(In, Filter); !Error.empty()) return Path + ": " + Error;
+    InpointUs = P.LeadFrames > 0 ? Plan.Rate.FrameTimeUs(P.LeadFrames) : -1;
+    const int64_t FileStartUs =
+        Video.File->start_time == AV_NOPTS_VALUE ? 0 : Video.File->start_time;
+    const int64_t OffsetUs =
+        Plan.Rate.FrameTimeUs(P.FirstFrame) - (InpointUs >= 0 ? InpointUs : FileStartUs);
+    Offset = ff::av_rescale_q(OffsetUs, Microseconds, In->time_base);
+    HalfFrameUs = Plan.Rate.FrameTimeUs(1) / 2;
+    Started = InpointUs < 0;
+    return std::string();
+  }
+  const AVStream* Stream() const { return Video.Get(); }
+  // The pictures' parameters as they come out of the filter.
+  const AVCodecParameters* Parameters() const {
+    return Filter ? Filter->par_out : Video.Get()->codecpar;
+  }
+
+  // The next kept picture into Packet; false at the segment's end, or with
+  // Error.
+  bool Next(AVPacket* Packet) {
+    for (;;) {
+      if (Filter) {
+        const int Ret = ff::av_bsf_receive_packet(Filter.get(), Packet);
+        if (Ret >= 0) return true;
+        if (Ret != AVERROR(EAGAIN)) {
+          if (Ret != AVERROR_EOF) Error = Path + ": " + ErrorText(Ret);
+          return false;
+        }
+      }
+      if (Flushed) return false;
+      if (ff::av_read_frame(Video.File.get(), Packet) < 0) {
+        if (!Filter) return false;
+        Flushed = true;
+        ff::av_bsf_send_packet(Filter.get(), nullptr);
+        continue;
+      }
+      if (!Keep(Packet)) {
+        ff::av_packet_unref(Packet);
+        continue;
+      }
+      if (Packet->pts != AV_NOPTS_VALUE) Packet->pts += Offset;
+      if (Packet->dts != AV_NOPTS_VALUE) Packet->dts += Offset;
+      if (!Filter) return true;
+      const int Ret = ff::av_bsf_send_packet(Filter.get(), Packet);
+      if (Ret < 0) {
+        ff::av_packet_unref(Packet);
+        Error = Path + ": " + ErrorText(Ret);
+        return false;
+      }
+    }
+  }
+
+  // Once Next has given all: "" when the kept part was found.
+  std::string End() const {
+    if (!Error.empty()) return Error;
+    return Started ? std::string() : Path + ": no key frame where its kept pictures begin";
+  }
+  std::string Error;
+
+ private:
+  bool Keep(const AVPacket* Packet) {
+    if (Packet->stream_index != Video.Stream) return false;
+    if (!Started && (Packet->flags & AV_PKT_FLAG_KEY) && Packet->pts != AV_NOPTS_VALUE &&
+        ff::av_rescale_q(Packet->pts, Video.Get()->time_base, Microseconds) >=
+            InpointUs - HalfFrameUs)
+      Started = true;
+    return Started;
+  }
+
+  std::string Path;
+  Input Video;
+  BsfPtr Filter;
+  int64_t InpointUs = -1;
+  int64_t Offset = 0;
+  int64_t HalfFrameUs = 0;
+  bool Started = false;
+  bool Flushed = false;
+};
+
+int64_t TimeUs(const AVPacket* Packet, AVRational Base) {
+  const int64_t T = Packet->dts != AV_NOPTS_VALUE ? Packet->dts : Packet->pts;
+  return ff::av_rescale_q(T, Base, Microseconds);
+}
+
+}  // namespace
+
 // The open join: the output, and where the sound has got to.
 struct StreamJoin::State {
   OutputFormatPtr File;
@@ -159,14 +269,83 @@ struct StreamJoin::State {
   // What the sound written holds: bytes, and samples (in pieces).
   int64_t SoundBytes = 0;
   int64_t SoundDuration = 0;
+
+  // The next sound packet of the leading Pieces sound pieces, its times in
+  // SoundBase; none when they are all read (or with Error).
+  PacketPtr NextSound(const SegmentPlan& Plan, const std::string& Folder, int Pieces,
+                      std::string& Error);
+  // Packet is a sound piece's frame: kept with the whole run's times, or
+  // not (false); Error when it does not follow the one before.
+  bool KeepSound(const SegmentPlan& Plan, AVPacket* Packet, std::string& Error);
+  std::string Write(AVPacket* Packet, int Stream, AVRational From) {
+    Packet->stream_index = Stream;
+    Packet->pos = -1;
+    ff::av_packet_rescale_ts(Packet, From, File->streams[Stream]->time_base);
+    const int Ret = ff::av_interleaved_write_frame(File.get(), Packet);
+    return Ret < 0 ? ErrorText(Ret) : std::string();
+  }
 };
+
+PacketPtr StreamJoin::State::NextSound(const SegmentPlan& Plan, const std::string& Folder,
+                                       int Pieces, std::string& Error) {
+  if (Pending) return std::move(Pending);
+  PacketPtr Packet(ff::av_packet_alloc());
+  if (!Packet) Error = "out of memory";
+  while (Packet) {
+    if (!Sound.File) {
+      if (NextSoundPiece >= Pieces) return nullptr;
+      const Piece& P = Plan.Pieces[Plan.FirstSoundPiece() + NextSoundPiece++];
+      Input Next;
+      Error = OpenInput(Folder + "/" + P.FileName, AVMEDIA_TYPE_AUDIO, Next);
+      if (!Error.empty()) return nullptr;
+      // A piece past the sound's end holds none.
+      if (Next.Stream < 0) continue;
+      Sound = std::move(Next);
+      if (!Plan.Sound.InPieces()) SoundBase = Sound.Get()->time_base;
+    }
+    if (ff::av_read_frame(Sound.File.get(), Packet.get()) < 0) {
+      Sound = Input();
+      continue;
+    }
+    if (Packet->stream_index == Sound.Stream && Packet->pts != AV_NOPTS_VALUE &&
+        (!Plan.Sound.InPieces() || KeepSound(Plan, Packet.get(), Error)))
+      return Packet;
+    ff::av_packet_unref(Packet.get());
+    if (!Error.empty()) return nullptr;
+  }
+  return nullptr;
+}
+
+bool StreamJoin::State::KeepSound(const SegmentPlan& Plan, AVPacket* Packet, std::string& Error) {
+  const Piece& P = Plan.Pieces[Plan.FirstSoundPiece() + NextSoundPiece - 1];
+  const AVRational Base = Sound.Get()->time_base;
+  const AVRational Samples{1, Plan.Sound.Rate};
+  const std::optional<int64_t> Stamp = KeptSoundStamp(
+      Plan.Sound, P, ff::av_rescale_q(Packet->pts, Base, Samples), NextSoundPiece == 1);
+  if (!Stamp) return false;
+  if (AnySound && *Stamp != NextStamp) {
+    Error = P.FileName + ": the sound's frame at sample " + std::to_string(*Stamp) +
+            " does not follow the one before (" + std::to_string(NextStamp) + ")";
+    return false;
+  }
+  AnySound = true;
+  Packet->duration = Packet->duration > 0 ? ff::av_rescale_q(Packet->duration, Base, Samples)
+                                          : Plan.Sound.FrameSamples;
+  Packet->pts = Packet->dts = *Stamp;
+  NextStamp = *Stamp + Plan.Sound.FrameSamples;
+  return true;
+}
 
 StreamJoin::StreamJoin(const SegmentPlan& Plan, std::string Folder, std::string Output)
     : Plan(Plan), Folder(std::move(Folder)), Output(std::move(Output)) {}
 
-StreamJoin::~StreamJoin() { Abort(); }
+StreamJoin::~StreamJoin() {
+  Abort();
+}
 
-bool StreamJoin::Complete() const { return Segments == Plan.Segments(); }
+bool StreamJoin::Complete() const {
+  return Segments == Plan.Segments();
+}
 
 int StreamJoin::SoundPiecesFor(const SegmentPlan& Plan, int K) {
   if (!Plan.HasSound()) return 0;
@@ -194,224 +373,87 @@ std::string StreamJoin::Append() {
   return Error;
 }
 
+std::string StreamJoin::OpenOutput(const AVStream* Pictures, const AVCodecParameters* Parameters) {
+  State& S = *Open;
+  std::string Error;
+  if (!MakeTemporary(Output, Temporary, Error)) return Error;
+  const AVOutputFormat* Format = ff::av_guess_format(nullptr, Output.c_str(), nullptr);
+  if (!Format) return Output + ": no container is known for its name";
+  AVFormatContext* Raw = nullptr;
+  int Ret = ff::avformat_alloc_output_context2(&Raw, Format, nullptr, Temporary.c_str());
+  if (Ret < 0 || !Raw) return Output + ": " + ErrorText(Ret);
+  S.File.reset(Raw);
+  // (The concatenating demuxer gave the pictures no disposition.)
+  if (!CopyStream(Raw, Pictures, Parameters, Error)) return Output + ": " + Error;
+  S.VideoOut = 0;
+  PacketPtr First = S.NextSound(Plan, Folder, SoundPiecesFor(Plan, 0), Error);
+  if (!Error.empty()) return Error;
+  if (First) {
+    const AVStream* In = S.Sound.Get();
+    AVStream* Sound = CopyStream(Raw, In, In->codecpar, Error);
+    if (!Sound) return Output + ": " + Error;
+    const bool InPieces = Plan.Sound.InPieces();
+    // The sound's disposition as its file states it: a whole run's own, or
+    // that of the pieces' container (Matroska's pieces are joined with
+    // none).
+    if (!InPieces || Plan.Sound.FrameSamples != 960) Sound->disposition = In->disposition;
+    if (InPieces) {
+      Sound->codecpar->codec_tag = 0;
+      Sound->time_base = AVRational{1, Plan.Sound.Rate};
+      S.SoundBase = Sound->time_base;
+    }
+    S.SoundOut = 1;
+    S.Pending = std::move(First);
+  }
+  Ret = ff::avio_open(&Raw->pb, Temporary.c_str(), AVIO_FLAG_WRITE);
+  if (Ret < 0) return Temporary + ": " + ErrorText(Ret);
+  Ret = ff::avformat_write_header(Raw, nullptr);
+  return Ret < 0 ? Output + ": " + ErrorText(Ret) : std::string();
+}
+
 std::string StreamJoin::AppendNext() {
   const int K = Segments;
-  const Piece& P = Plan.Pieces[K];
-  const std::string Path = Folder + "/" + P.FileName;
-  Input Video;
-  if (std::string Error = OpenInput(Path, AVMEDIA_TYPE_VIDEO, Video); !Error.empty()) return Error;
-  if (Video.Stream < 0) return Path + ": no pictures";
-  const AVStream* In = Video.Get();
-  if (P.Frames >= 0) {
-    const int64_t Count = In->nb_frames > 0 ? In->nb_frames : -1;
-    if (Count != P.LeadFrames + P.Frames)
-      return PieceName(Plan, K) + " holds " + std::to_string(Count - P.LeadFrames) +
-             " pictures instead of " + std::to_string(P.Frames) +
-             ": the source ends before its stated duration";
-  }
-  BsfPtr Filter;
-  if (std::string Error = PictureFilter(In, Filter); !Error.empty()) return Path + ": " + Error;
+  SegmentPictures Pictures;
+  if (std::string Error = Pictures.Open(Plan, K, Folder); !Error.empty()) return Error;
   if (!Open) Open = std::make_unique<State>();
   State& S = *Open;
+  if (!S.File)
+    if (std::string Error = OpenOutput(Pictures.Stream(), Pictures.Parameters()); !Error.empty())
+      return Error;
   const int SoundPieces = SoundPiecesFor(Plan, K);
-  const bool InPieces = Plan.Sound.InPieces();
-
-  // The next sound packet to write, with its time in S.SoundBase.
-  std::string SoundError;
-  const auto NextSound = [&]() -> PacketPtr {
-    if (S.Pending) return std::move(S.Pending);
-    PacketPtr Packet(ff::av_packet_alloc());
-    while (Packet) {
-      if (!S.Sound.File) {
-        if (S.NextSoundPiece >= SoundPieces) return nullptr;
-        const Piece& Sp = Plan.Pieces[Plan.FirstSoundPiece() + S.NextSoundPiece++];
-        Input Next;
-        SoundError = OpenInput(Folder + "/" + Sp.FileName, AVMEDIA_TYPE_AUDIO, Next);
-        if (!SoundError.empty()) return nullptr;
-        // A piece past the sound's end holds none.
-        if (Next.Stream < 0) continue;
-        S.Sound = std::move(Next);
-        if (!InPieces) S.SoundBase = S.Sound.Get()->time_base;
-      }
-      const int Ret = ff::av_read_frame(S.Sound.File.get(), Packet.get());
-      if (Ret < 0) {
-        S.Sound = Input();
-        continue;
-      }
-      const AVStream* Stream = S.Sound.Get();
-      if (Packet->stream_index != S.Sound.Stream || Packet->pts == AV_NOPTS_VALUE) {
-        ff::av_packet_unref(Packet.get());
-        continue;
-      }
-      if (!InPieces) return Packet;
-      const Piece& Sp = Plan.Pieces[Plan.FirstSoundPiece() + S.NextSoundPiece - 1];
-      const AVRational Samples{1, Plan.Sound.Rate};
-      const std::optional<int64_t> Stamp = KeptSoundStamp(
-          Plan.Sound, Sp, ff::av_rescale_q(Packet->pts, Stream->time_base, Samples),
-          S.NextSoundPiece == 1);
-      if (!Stamp) {
-        ff::av_packet_unref(Packet.get());
-        continue;
-      }
-      if (S.AnySound && *Stamp != S.NextStamp) {
-        SoundError = Sp.FileName + ": the sound's frame at sample " + std::to_string(*Stamp) +
-                     " does not follow the one before (" + std::to_string(S.NextStamp) + ")";
-        return nullptr;
-      }
-      S.AnySound = true;
-      Packet->duration = Packet->duration > 0
-                             ? ff::av_rescale_q(Packet->duration, Stream->time_base, Samples)
-                             : Plan.Sound.FrameSamples;
-      Packet->pts = Packet->dts = *Stamp;
-      S.NextStamp = *Stamp + Plan.Sound.FrameSamples;
-      return Packet;
-    }
-    SoundError = "out of memory";
-    return nullptr;
-  };
-
-  if (!S.File) {
-    // The output, its streams made from the first segment's pictures and
-    // the first sound piece's sound.
-    std::string Error;
-    if (!MakeTemporary(Output, Temporary, Error)) return Error;
-    const AVOutputFormat* Format = ff::av_guess_format(nullptr, Output.c_str(), nullptr);
-    if (!Format) return Output + ": no container is known for its name";
-    AVFormatContext* Raw = nullptr;
-    int Ret = ff::avformat_alloc_output_context2(&Raw, Format, nullptr, Temporary.c_str());
-    if (Ret < 0 || !Raw) return Output + ": " + ErrorText(Ret);
-    S.File.reset(Raw);
-    if (!CopyStream(Raw, In, Filter ? Filter->par_out : In->codecpar, Error))
-      return Output + ": " + Error;
-    // (The concatenating demuxer gave the pictures no disposition.)
-    S.VideoOut = 0;
-    PacketPtr First = NextSound();
-    if (!SoundError.empty()) return SoundError;
-    if (First) {
-      AVStream* Sound = CopyStream(Raw, S.Sound.Get(), S.Sound.Get()->codecpar, Error);
-      if (!Sound) return Output + ": " + Error;
-      // The sound's disposition as its file states it: a whole run's own,
-      // or that of the pieces' container (Matroska's pieces are joined
-      // with none).
-      if (!InPieces || Plan.Sound.FrameSamples != 960)
-        Sound->disposition = S.Sound.Get()->disposition;
-      if (InPieces) {
-        Sound->codecpar->codec_tag = 0;
-        Sound->time_base = AVRational{1, Plan.Sound.Rate};
-        S.SoundBase = Sound->time_base;
-      }
-      S.SoundOut = 1;
-      S.Pending = std::move(First);
-    }
-    Ret = ff::avio_open(&Raw->pb, Temporary.c_str(), AVIO_FLAG_WRITE);
-    if (Ret < 0) return Temporary + ": " + ErrorText(Ret);
-    Ret = ff::avformat_write_header(Raw, nullptr);
-    if (Ret < 0) return Output + ": " + ErrorText(Ret);
-  }
-  AVFormatContext* Out = S.File.get();
-
-  // The segment's kept part starts at its forced key frame and is shifted
-  // to start at its first frame's time in the whole (a segment without a
-  // lead-in keeps its own start time there).
-  const int64_t InpointUs = P.LeadFrames > 0 ? Plan.Rate.FrameTimeUs(P.LeadFrames) : -1;
-  const int64_t FileStartUs =
-      Video.File->start_time == AV_NOPTS_VALUE ? 0 : Video.File->start_time;
-  const int64_t OffsetUs = Plan.Rate.FrameTimeUs(P.FirstFrame) -
-                           (InpointUs >= 0 ? InpointUs : FileStartUs);
-  const int64_t Offset = ff::av_rescale_q(OffsetUs, Microseconds, In->time_base);
-  const int64_t HalfFrameUs = Plan.Rate.FrameTimeUs(1) / 2;
+  const AVRational PictureBase = Pictures.Stream()->time_base;
   // Whole-file sound goes with the segment up to the next one's start.
-  const int64_t SoundUntilUs = !InPieces && K + 1 < Plan.Segments()
+  const int64_t SoundUntilUs = !Plan.Sound.InPieces() && K + 1 < Plan.Segments()
                                    ? Plan.Rate.FrameTimeUs(Plan.Pieces[K + 1].FirstFrame)
                                    : INT64_MAX;
 
-  bool Started = InpointUs < 0;
+  // The segment's pictures and the sound up to its end, interleaved by time.
   PacketPtr Picture(ff::av_packet_alloc());
-  PacketPtr Sound;
-  bool SoundDone = S.SoundOut < 0;
-  bool PicturesDone = !Picture;
   if (!Picture) return "out of memory";
-  // The next kept picture into Picture, its times shifted; false at the
-  // segment's end (or with FilterError).
-  std::string FilterError;
-  bool Flushed = false;
-  const auto ReadPicture = [&]() -> bool {
-    for (;;) {
-      if (Filter) {
-        const int Ret = ff::av_bsf_receive_packet(Filter.get(), Picture.get());
-        if (Ret >= 0) return true;
-        if (Ret != AVERROR(EAGAIN)) {
-          if (Ret != AVERROR_EOF) FilterError = Path + ": " + ErrorText(Ret);
-          return false;
-        }
-      }
-      if (Flushed) return false;
-      if (ff::av_read_frame(Video.File.get(), Picture.get()) < 0) {
-        if (!Filter) return false;
-        Flushed = true;
-        ff::av_bsf_send_packet(Filter.get(), nullptr);
-        continue;
-      }
-      if (Picture->stream_index == Video.Stream && !Started &&
-          (Picture->flags & AV_PKT_FLAG_KEY) && Picture->pts != AV_NOPTS_VALUE &&
-          ff::av_rescale_q(Picture->pts, In->time_base, Microseconds) >= InpointUs - HalfFrameUs)
-        Started = true;
-      if (Picture->stream_index != Video.Stream || !Started) {
-        ff::av_packet_unref(Picture.get());
-        continue;
-      }
-      if (Picture->pts != AV_NOPTS_VALUE) Picture->pts += Offset;
-      if (Picture->dts != AV_NOPTS_VALUE) Picture->dts += Offset;
-      if (!Filter) return true;
-      const int Ret = ff::av_bsf_send_packet(Filter.get(), Picture.get());
-      if (Ret < 0) {
-        ff::av_packet_unref(Picture.get());
-        FilterError = Path + ": " + ErrorText(Ret);
-        return false;
-      }
-    }
-  };
-  const auto Write = [&](AVPacket* Packet, int Stream, AVRational From) -> std::string {
-    Packet->stream_index = Stream;
-    Packet->pos = -1;
-    ff::av_packet_rescale_ts(Packet, From, Out->streams[Stream]->time_base);
-    const int Ret = ff::av_interleaved_write_frame(Out, Packet);
-    return Ret < 0 ? Output + ": " + ErrorText(Ret) : std::string();
-  };
-  const auto TimeUs = [](const AVPacket* Packet, AVRational Base) {
-    const int64_t T = Packet->dts != AV_NOPTS_VALUE ? Packet->dts : Packet->pts;
-    return ff::av_rescale_q(T, Base, Microseconds);
-  };
-
-  PicturesDone = !ReadPicture();
-  if (!SoundDone) {
-    Sound = NextSound();
-    if (!SoundError.empty()) return SoundError;
-  }
-  while (!PicturesDone || Sound) {
-    const bool SoundFirst = Sound && (PicturesDone || TimeUs(Sound.get(), S.SoundBase) <
-                                                          TimeUs(Picture.get(), In->time_base));
-    if (SoundFirst) {
+  bool PicturesDone = !Pictures.Next(Picture.get());
+  std::string Error;
+  PacketPtr Sound;
+  if (S.SoundOut >= 0) Sound = S.NextSound(Plan, Folder, SoundPieces, Error);
+  while (Error.empty() && Pictures.Error.empty() && (!PicturesDone || Sound)) {
+    if (Sound &&
+        (PicturesDone || TimeUs(Sound.get(), S.SoundBase) < TimeUs(Picture.get(), PictureBase))) {
       if (TimeUs(Sound.get(), S.SoundBase) >= SoundUntilUs) {
         S.Pending = std::move(Sound);
-        if (PicturesDone) break;
         continue;
       }
       S.SoundBytes += Sound->size;
       S.SoundDuration += Sound->duration;
-      if (std::string Error = Write(Sound.get(), S.SoundOut, S.SoundBase); !Error.empty())
-        return Error;
-      Sound = NextSound();
-      if (!SoundError.empty()) return SoundError;
+      if (std::string Failed = S.Write(Sound.get(), S.SoundOut, S.SoundBase); !Failed.empty())
+        return Output + ": " + Failed;
+      Sound = S.NextSound(Plan, Folder, SoundPieces, Error);
     } else {
-      if (std::string Error = Write(Picture.get(), S.VideoOut, In->time_base); !Error.empty())
-        return Error;
-      PicturesDone = !ReadPicture();
-      if (!FilterError.empty()) return FilterError;
+      if (std::string Failed = S.Write(Picture.get(), S.VideoOut, PictureBase); !Failed.empty())
+        return Output + ": " + Failed;
+      PicturesDone = !Pictures.Next(Picture.get());
     }
   }
-  if (!FilterError.empty()) return FilterError;
-  if (!Started) return Path + ": no key frame where its kept pictures begin";
+  if (!Error.empty()) return Error;
+  if (std::string End = Pictures.End(); !End.empty()) return End;
   ++Segments;
   return std::string();
 }

@@ -22,6 +22,9 @@
 
 #include "batch/segments/SegmentPlan.h"
 
+struct AVCodecParameters;
+struct AVStream;
+
 namespace vexav::batch::segments {
 
 // The prefix of the join's temporary file in the output's folder.
@@ -68,6 +71,7 @@ class StreamJoin {
  private:
   struct State;
   std::string AppendNext();
+  std::string OpenOutput(const AVStream* Pictures, const AVCodecParameters* Parameters);
   std::string Close();
 
   const SegmentPlan& Plan;

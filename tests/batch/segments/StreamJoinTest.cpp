@@ -59,8 +59,8 @@ class StreamJoinRun : public SegmentsFixture {
     if (Child == 0) {
       ::dup2(::open((Out + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
       ::dup2(::open((Out + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      ::execl(VEXAV_CONVERT_PROGRAM, VEXAV_CONVERT_PROGRAM, "-d", Out.c_str(), "--segments",
-              "3", "--jobs", "1", Source.c_str(), static_cast<char*>(nullptr));
+      ::execl(VEXAV_CONVERT_PROGRAM, VEXAV_CONVERT_PROGRAM, "-d", Out.c_str(), "--segments", "3",
+              "--jobs", "1", Source.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
     bool Acted = false;
@@ -135,8 +135,7 @@ TEST_F(StreamJoinRun, StopDuringTheJoinKeepsTheLeadingPart) {
   ASSERT_EQ(Decoded.Error, "") << ReadFile(Out + "/.stderr");
   const segments::SegmentPlan Plan = PlanFor(Source, 3);
   const int64_t Frames = static_cast<int64_t>(Decoded.Frames.size());
-  EXPECT_TRUE(Frames == Plan.Pieces[1].FirstFrame || Frames == Plan.Pieces[2].FirstFrame)
-      << Frames;
+  EXPECT_TRUE(Frames == Plan.Pieces[1].FirstFrame || Frames == Plan.Pieces[2].FirstFrame) << Frames;
   EXPECT_NEAR(Decoded.AudioSamples * 1e6 / Decoded.AudioSampleRate, Frames * FrameUs, 50000.0);
 }
 
