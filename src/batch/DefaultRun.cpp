@@ -9,6 +9,7 @@
 #include "batch/segments/SegmentedFile.h"
 #include "batch/segments/SettleFile.h"
 #include "batch/segments/SourcePlan.h"
+#include "batch/segments/StreamJoin.h"
 #include "component/OutputNaming.h"
 #include "component/Presets.h"
 #include "component/TaskList.h"
@@ -76,6 +77,11 @@ struct FileTask {
   // A file converted in segments: its pieces' state (nullptr: one task
   // converts the whole file).
   std::unique_ptr<segments::SegmentedFile> Segments;
+  // Its join, open from the first segment's end on (the run's own thread
+  // alone uses it), why it broke off, and whether the file has ended.
+  std::unique_ptr<segments::StreamJoin> Join;
+  std::string JoinError;
+  bool Settled = false;
 };
 
 // A task of the converter: the file it works for, and which of the file's
@@ -135,6 +141,8 @@ class DefaultRunner::Impl {
   void PieceEnded(FileTask& File, int Piece, bool Finished, bool Exception,
                   const std::string& Message);
   void SettleSegmented(FileTask& File);
+  void AdvanceJoin(FileTask& File);
+  void JoinOrSettle(FileTask& File);
   std::string PieceTag(const FileTask& File, int Piece) const;
   std::string TaskTag(int Index) const;
   void InstallEvents();
@@ -167,8 +175,8 @@ class DefaultRunner::Impl {
   std::mutex DoneLock;
   std::condition_variable DoneSignal;
   bool Done = false;
-  // Segmented files whose pieces have all ended, to be joined or settled
-  // on the run's own thread (a join is a run of its own).
+  // Segmented files whose pieces ended, to be joined as far as they can be,
+  // or settled once all have ended, on the run's own thread.
   std::deque<int> ToSettle;
 
   // Last, so that the converter goes first, before what its events use.
@@ -414,16 +422,56 @@ void DefaultRunner::Impl::PieceEnded(FileTask& File, int Piece, bool Finished, b
   using segments::PieceEnd;
   const PieceEnd How = Exception ? PieceEnd::Failed : Finished ? PieceEnd::Done : PieceEnd::Stopped;
   File.Segments->Ended(Piece, How, Message);
-  if (!File.Segments->AllEnded()) return;
-  // The join is a run of its own: the run's own thread does it.
+  // A finished piece may let the join go on; the last one ends the file.
+  // The run's own thread does both.
+  if (How != PieceEnd::Done && !File.Segments->AllEnded()) return;
   std::lock_guard<std::mutex> Guard(DoneLock);
   ToSettle.push_back(IndexOf(File));
   DoneSignal.notify_all();
 }
 
+// Appends every segment that can be: the next one in order, once it and the
+// sound pieces that go with it have finished, while no piece has failed.
+void DefaultRunner::Impl::AdvanceJoin(FileTask& File) {
+  const segments::SegmentPlan& Plan = File.Segments->Plan();
+  if (!File.JoinError.empty()) return;
+  for (;;) {
+    const int K = File.Join ? File.Join->Appended() : 0;
+    if (K >= Plan.Segments()) return;
+    {
+      std::lock_guard<std::mutex> Guard(Screen);
+      if (!segments::CanAppend(*File.Segments, K)) return;
+    }
+    if (!File.Join)
+      File.Join = std::make_unique<segments::StreamJoin>(Plan, File.Segments->Folder().Path(),
+                                                         File.Plan.WriteTo);
+    File.JoinError = File.Join->Append();
+    if (!File.JoinError.empty()) return;
+  }
+}
+
+void DefaultRunner::Impl::JoinOrSettle(FileTask& File) {
+  if (File.Settled) return;
+  AdvanceJoin(File);
+  bool AllEnded = false;
+  {
+    std::lock_guard<std::mutex> Guard(Screen);
+    AllEnded = File.Segments->AllEnded();
+  }
+  if (!AllEnded) return;
+  File.Settled = true;
+  SettleSegmented(File);
+}
+
 void DefaultRunner::Impl::SettleSegmented(FileTask& File) {
   segments::SettleRequest Settle;
-  Settle.End = File.Segments->Settle();
+  {
+    std::lock_guard<std::mutex> Guard(Screen);
+    Settle.End = File.Segments->Settle();
+  }
+  // What the join has appended is closed into the output: the whole, or
+  // after a stop the leading part.
+  segments::EndJoin(std::move(File.Join), File.JoinError, Settle);
   Settle.Plan = &File.Segments->Plan();
   Settle.WorkFolder = File.Segments->Folder().Path();
   Settle.Output = File.Plan;
@@ -499,7 +547,7 @@ void DefaultRunner::Impl::RunTasks() {
     const int Settled = ToSettle.front();
     ToSettle.pop_front();
     Guard.unlock();
-    SettleSegmented(Files[Settled]);
+    JoinOrSettle(Files[Settled]);
     Guard.lock();
   }
 }

@@ -373,7 +373,8 @@ TEST_F(ClusterNodes, AutoSegmentsFollowTheCpusOfThePartition) {
 
 // A front end killed after it had claimed a file's join, before it had
 // settled the file: the claim names a process that is gone, so the next
-// front end takes the join over, and the batch ends with the output joined
+// front end takes the join over (without the temporary file of the join
+// the first one had begun), and the batch ends with the output joined
 // and the job folder removed (not left to a front end that will never come
 // back). Needs one node only.
 TEST_F(Cluster, AJoinClaimedByAFrontEndThatDiedIsTakenOver) {
@@ -396,6 +397,9 @@ TEST_F(Cluster, AJoinClaimedByAFrontEndThatDiedIsTakenOver) {
   char Host[256] = {};
   ASSERT_EQ(::gethostname(Host, sizeof Host - 1), 0);
   std::ofstream(JobFolder + "/join-0") << Host << " " << Gone << "\n";
+  // And the temporary file of the join it had begun.
+  const std::string Stale = Out + "/.vexav-join-Ab12Cd-clip (MPEG-4 Video).mp4";
+  std::ofstream(Stale) << "the leading segments";
 
   const RunResult R = Convert({"--cluster-status", JobFolder, "--wait"}, Folder);
   EXPECT_EQ(R.Status, 0) << R.Err;

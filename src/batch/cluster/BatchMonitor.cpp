@@ -69,6 +69,14 @@ struct FileState {
   bool Ready = false;
   // Segmented: a piece failed, the others were cancelled.
   bool Abandoned = false;
+  // Segmented, followed: the join begun as its pieces end, under this
+  // front end's claim, and why it broke off; another front end holds the
+  // claim; the claim taken over from one that had joined it already.
+  std::unique_ptr<segments::StreamJoin> Join;
+  std::string JoinError;
+  bool Claimed = false;
+  bool ClaimedElsewhere = false;
+  bool JoinedBefore = false;
   // The progress last told (of the whole file).
   std::optional<ProgressInfo> Last;
 };
@@ -167,6 +175,7 @@ class Monitor {
       // A batch cancelled earlier: what still runs of it is cancelled now
       // (the front end that cancelled it may have gone before it could).
       if (First && Cancelled && !Canceller) CancelTasks(-1, false);
+      if (Follow) AdvanceJoins();
       SettleReady();
       if (Remaining() == 0) break;
       if (QueueFailures >= QueueFailuresTolerated) {
@@ -556,6 +565,53 @@ class Monitor {
       if (Files[I].Ready && !Files[I].Ended) SettleSegmented(I);
   }
 
+  // Appends to the joins of the files followed every segment whose pieces
+  // have finished, in order; the first append claims the file's join.
+  void AdvanceJoins() {
+    for (std::size_t I = 0; I < Files.size(); ++I) {
+      FileState& F = Files[I];
+      if (F.Ended || !F.Segments || F.ClaimedElsewhere || F.JoinedBefore) continue;
+      AdvanceJoin(I);
+    }
+  }
+
+  void AdvanceJoin(std::size_t I) {
+    FileState& F = Files[I];
+    const PlannedFile& File = M.Files[I];
+    while (F.JoinError.empty() &&
+           segments::CanAppend(*F.Segments, F.Join ? F.Join->Appended() : 0)) {
+      if (!F.Claimed && !TakeClaim(I)) return;
+      if (F.JoinedBefore) return;
+      if (!F.Join)
+        F.Join = std::make_unique<segments::StreamJoin>(F.Segments->Plan(), File.WorkFolder,
+                                                        File.Plan.WriteTo);
+      F.JoinError = F.Join->Append();
+    }
+  }
+
+  std::string ClaimPath(std::size_t I) const { return M.Folder + "/join-" + std::to_string(I); }
+
+  // Takes the claim on file I's join for the join begun as its pieces end;
+  // false when another front end holds it (or it cannot be taken now). A
+  // claim taken over from a front end that ended mid-join starts the join
+  // afresh, without what that one left.
+  bool TakeClaim(std::size_t I) {
+    FileState& F = Files[I];
+    const PlannedFile& File = M.Files[I];
+    const JoinClaim Claimed = ClaimJoin(ClaimPath(I));
+    if (Claimed == JoinClaim::Failed) return false;
+    if (Claimed == JoinClaim::Settled || Claimed == JoinClaim::Busy) {
+      F.ClaimedElsewhere = true;
+      return false;
+    }
+    F.Claimed = true;
+    if (Claimed == JoinClaim::TakenOver) {
+      F.JoinedBefore = !Exists(File.WorkFolder);
+      if (!F.JoinedBefore) segments::RemoveStaleJoins(File.Plan.WriteTo);
+    }
+    return true;
+  }
+
   // Joins the pieces of segmented file I into its output as the local run
   // does (or settles the file without them), and removes its work folder
   // in every outcome. Two front ends following one batch do not both join:
@@ -564,7 +620,13 @@ class Monitor {
     FileState& F = Files[I];
     const PlannedFile& File = M.Files[I];
     F.Ended = true;
-    const std::string Claim = M.Folder + "/join-" + std::to_string(I);
+    const std::string Claim = ClaimPath(I);
+    if (F.Claimed) {
+      if (!F.JoinedBefore) AdvanceJoin(I);
+      SettleClaimed(I, F.JoinedBefore);
+      PutClaim(Claim, "settled", true);
+      return;
+    }
     const JoinClaim Claimed = ClaimJoin(Claim);
     if (Claimed == JoinClaim::Failed) {
       Output.Failed(
@@ -583,6 +645,11 @@ class Monitor {
     // A front end that took the claim over finds the pieces gone when the
     // one before it had joined them already: what it wrote is the join.
     const bool Joined = Claimed == JoinClaim::TakenOver && !Exists(File.WorkFolder);
+    F.Claimed = true;
+    if (!Joined) {
+      if (Claimed == JoinClaim::TakenOver) segments::RemoveStaleJoins(File.Plan.WriteTo);
+      AdvanceJoin(I);
+    }
     SettleClaimed(I, Joined);
     PutClaim(Claim, "settled", true);
   }
@@ -599,6 +666,7 @@ class Monitor {
     Settle.MakeJob = Request.MakeJob;
     Settle.Verbose = Request.Verbose;
     Settle.JoinedBefore = JoinedBefore;
+    if (!JoinedBefore) segments::EndJoin(std::move(F.Join), F.JoinError, Settle);
     const FileResult Result = segments::SettleSegmentedFile(Settle);
     switch (Result.Outcome) {
       case FileOutcome::Done:

@@ -53,6 +53,11 @@ bool SegmentedFile::AllEnded() const {
                       [](const State& S) { return S.End == PieceEnd::Running; });
 }
 
+bool SegmentedFile::AnyFailed() const {
+  return std::any_of(States.begin(), States.end(),
+                     [](const State& S) { return S.End == PieceEnd::Failed; });
+}
+
 FileEnd SegmentedFile::Settle() const {
   FileEnd End;
   for (size_t I = 0; I < States.size(); ++I) {

@@ -41,6 +41,10 @@ class SegmentedFile {
   // Piece I ended.
   void Ended(int I, PieceEnd How, const std::string& Message);
   bool AllEnded() const;
+  // Whether piece I ended having done all its work; whether any piece
+  // failed.
+  bool PieceDone(int I) const { return States[I].End == PieceEnd::Done; }
+  bool AnyFailed() const;
   // Once AllEnded: what to do with the file.
   FileEnd Settle() const;
 

@@ -15,6 +15,36 @@ FileResult Failed(const std::string& Message) {
 
 }  // namespace
 
+bool CanAppend(const SegmentedFile& File, int K) {
+  const SegmentPlan& Plan = File.Plan();
+  if (K >= Plan.Segments() || File.AnyFailed() || !File.PieceDone(K)) return false;
+  const int Sounds = StreamJoin::SoundPiecesFor(Plan, K);
+  for (int J = 0; J < Sounds; ++J)
+    if (!File.PieceDone(Plan.FirstSoundPiece() + J)) return false;
+  return true;
+}
+
+void EndJoin(std::unique_ptr<StreamJoin> Join, const std::string& JoinError,
+             SettleRequest& Request) {
+  FileEnd& End = Request.End;
+  if (End.Type == FileEnd::Kind::Join) {
+    std::string Error = JoinError;
+    if (Error.empty()) Error = Join ? Join->Finish() : "no segment was joined";
+    if (!Error.empty()) {
+      End.Type = FileEnd::Kind::Failed;
+      End.Message = Error;
+    }
+    Request.JoinedBefore = true;
+  } else if (End.Type == FileEnd::Kind::Stopped && Join && JoinError.empty() &&
+             Join->Appended() > 0) {
+    if (Join->FinishPart().empty()) {
+      End.KeptSegments = Join->Appended();
+      Request.JoinedBefore = true;
+    }
+  }
+  // Whatever was not put in place goes with it.
+}
+
 FileResult SettleSegmentedFile(const SettleRequest& Request) {
   const FileEnd& End = Request.End;
   const OutputPlan& Plan = Request.Output;

@@ -6,6 +6,7 @@
 // wherever its pieces ran.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -13,6 +14,7 @@
 #include "batch/FileReport.h"
 #include "batch/OutputFiles.h"
 #include "batch/segments/SegmentedFile.h"
+#include "batch/segments/StreamJoin.h"
 
 namespace vexav::batch::segments {
 
@@ -29,6 +31,18 @@ struct SettleRequest {
   // before it had settled the file: what it wrote is the join.
   bool JoinedBefore = false;
 };
+
+// Whether segment K of File can be appended to its join: it and the sound
+// pieces that go with it have finished, and no piece has failed.
+bool CanAppend(const SegmentedFile& File, int K);
+
+// Closes the join that ran as the pieces ended (none: it never began) as
+// Request.End says: the whole file (a join that cannot be finished fails
+// the file), or the leading part kept after a stop; for a failed file it
+// goes. Request then settles what the join wrote (JoinedBefore); a stopped
+// file whose join never began (or broke off) is left to JoinPieces.
+void EndJoin(std::unique_ptr<StreamJoin> Join, const std::string& JoinError,
+             SettleRequest& Request);
 
 // Joins, commits, keeps or discards as the end says. Done: Output is the
 // file put in place. Failed: the output reserved is gone. Stopped: Output

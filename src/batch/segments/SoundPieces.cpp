@@ -231,6 +231,19 @@ class Writer {
 
 }  // namespace
 
+std::optional<int64_t> KeptSoundStamp(const SoundGrid& Grid, const Piece& P, int64_t Pts,
+                                      bool First) {
+  // Which frame of the run the packet codes: its time in the run, less the
+  // encoder's priming, on the frame grid; that frame's first sample in a run
+  // over the whole source.
+  const int64_t RunStart = P.FirstSample - P.LeadSamples;
+  const int64_t KeepTo = P.Samples >= 0 ? P.FirstSample + P.Samples : INT64_MAX;
+  const int64_t Frame = FloorDiv(Pts + Grid.Priming + Grid.FrameSamples / 2, Grid.FrameSamples);
+  const int64_t At = RunStart + Frame * Grid.FrameSamples;
+  if ((!First && At < P.FirstSample) || At >= KeepTo) return std::nullopt;
+  return At - Grid.Priming;
+}
+
 std::string JoinSoundPieces(const SegmentPlan& Plan, const std::string& Folder, int Count,
                             const std::string& Output) {
   const SoundGrid& Grid = Plan.Sound;
@@ -253,25 +266,18 @@ std::string JoinSoundPieces(const SegmentPlan& Plan, const std::string& Folder, 
     const AVStream* Stream = In.File->streams[In.Stream];
     if (!Out.IsOpen())
       if (std::string Error = Out.Open(Output, Stream, Grid.Rate); !Error.empty()) return Error;
-    const int64_t RunStart = P.FirstSample - P.LeadSamples;
-    const int64_t KeepTo = P.Samples >= 0 ? P.FirstSample + P.Samples : INT64_MAX;
     const bool First = K == 0;
     // A piece whose run ended early (stopped) gives what it wrote.
     while (ff::av_read_frame(In.File.get(), Packet.get()) >= 0) {
       PacketUnref Release{Packet.get()};
       if (Packet->stream_index != In.Stream || Packet->pts == AV_NOPTS_VALUE) continue;
-      // Which frame of the run the packet codes: its time in the run, less
-      // the encoder's priming, on the frame grid; that frame's first sample
-      // in a run over the whole source.
-      const int64_t Pts = ff::av_rescale_q(Packet->pts, Stream->time_base, Samples);
-      const int64_t Frame = FloorDiv(Pts + Grid.Priming + Grid.FrameSamples / 2,
-                                     Grid.FrameSamples);
-      const int64_t At = RunStart + Frame * Grid.FrameSamples;
-      if ((!First && At < P.FirstSample) || At >= KeepTo) continue;
+      const std::optional<int64_t> Kept = KeptSoundStamp(
+          Grid, P, ff::av_rescale_q(Packet->pts, Stream->time_base, Samples), First);
+      if (!Kept) continue;
       // Time stamps exactly on the grid, as the whole run's; each packet
       // follows the last one kept, so a gap or an overlap between two
       // pieces would show as one here.
-      const int64_t Stamp = At - Grid.Priming;
+      const int64_t Stamp = *Kept;
       if (Any && Stamp != Next)
         return Path + ": the sound's frame at sample " + std::to_string(Stamp) +
                " does not follow the one before (" + std::to_string(Next) + ")";

@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,15 @@ void SplitSound(SegmentPlan& Plan, const std::vector<TEngineOption>& PresetOptio
 // reason (Output is then left to the caller to remove).
 std::string JoinSoundPieces(const SegmentPlan& Plan, const std::string& Folder, int Count,
                             const std::string& Output);
+
+// Where a packet of sound piece P goes in the joined sound: Pts is its time
+// in P's run, in samples of the grid's rate; the result is its time stamp
+// in a run over the whole source (on the frame grid, less the priming), or
+// none when the packet is not one of the piece's own frames (the lead-in,
+// the priming, the frames past its end). First: P is the first piece, which
+// keeps its priming.
+std::optional<int64_t> KeptSoundStamp(const SoundGrid& Grid, const Piece& P, int64_t Pts,
+                                      bool First);
 
 // The name of the joined sound in the work folder (in the pieces' container).
 std::string JoinedSoundName(const SegmentPlan& Plan);
