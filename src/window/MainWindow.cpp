@@ -145,6 +145,20 @@ void TfrmMain::SetJobsForRun(int jobs) {
   FJobsForRun = true;
 }
 
+bool TfrmMain::SetFormatForRun(const QString& label) {
+  const TFormatPreset* format = FindFormatByLabel(label);
+  const int index = format ? selFormat->findText(QString::fromUtf8(format->ItemText)) : -1;
+  if (index < 0) return false;
+  selFormat->setCurrentIndex(index);
+  FFormatForRun = true;
+  return true;
+}
+
+void TfrmMain::SetMaxHeightForRun(int lines) {
+  SetMaxHeight(lines);
+  FMaxHeightForRun = true;
+}
+
 int TfrmMain::RowOfTask(int index) const {
   return index >= 0 && index < static_cast<int>(TaskRows.size()) ? TaskRows[index] : -1;
 }
@@ -166,6 +180,8 @@ void TfrmMain::ReadConfigFile() {
   SetMaxHeight(config.MaxHeight);
   FSavedOutput = config.OutputFolder;
   FSavedJobs = FJobs;
+  FSavedFormat = FormatLabel(selFormat->currentText());
+  FSavedMaxHeight = MaxHeight();
   chkSameFolderClick();
 }
 
@@ -176,8 +192,8 @@ void TfrmMain::WriteConfigFile() {
   config.OutputFolder = FOutputForRun ? FSavedOutput : txtOutput->text();
   config.SameFolder = chkSameFolder->isChecked();
   config.Jobs = FJobsForRun ? FSavedJobs : FJobs;
-  config.Format = FormatLabel(selFormat->currentText());
-  config.MaxHeight = MaxHeight();
+  config.Format = FFormatForRun ? FSavedFormat : FormatLabel(selFormat->currentText());
+  config.MaxHeight = FMaxHeightForRun ? FSavedMaxHeight : MaxHeight();
   QString problem;
   if (WriteConfig(FConfigFile, config, &problem) || FConfigProblemSaid) return;
   // The user learns that the settings are lost, once: a window closed again

@@ -190,6 +190,10 @@ class TfrmMain : public QWidget {
   // the user changes the value in the window.
   void SetOutputFolderForRun(const QString& folder);
   void SetJobsForRun(int jobs);
+  // The same for the format (by its label, in any letter case; false when
+  // no listed format has it) and the size limit (one of kSizeLimits).
+  bool SetFormatForRun(const QString& label);
+  void SetMaxHeightForRun(int lines);
   // The row that task index reports into, or -1.
   int RowOfTask(int index) const;
   // The Status text of a row.
@@ -381,8 +385,12 @@ class TfrmMain : public QWidget {
   // The values of config.ini, written back for values given for this run.
   bool FOutputForRun = false;
   bool FJobsForRun = false;
+  bool FFormatForRun = false;
+  bool FMaxHeightForRun = false;
   QString FSavedOutput;
   int FSavedJobs = 1;
+  QString FSavedFormat;
+  int FSavedMaxHeight = 0;
   // Started with each run: the run's length and each row's times.
   QElapsedTimer FRunClock;
   QString FLastFormat;

@@ -110,8 +110,10 @@ void TfrmMain::BuildControls() {
   lblFormat->setBuddy(selFormat);
   // Each format's tooltip says what it is for (or why it cannot be used);
   // the box shows the selected one's.
-  connect(selFormat, &QComboBox::currentIndexChanged, this,
-          [this] { selFormat->setToolTip(selFormat->currentData(Qt::ToolTipRole).toString()); });
+  connect(selFormat, &QComboBox::currentIndexChanged, this, [this] {
+    selFormat->setToolTip(selFormat->currentData(Qt::ToolTipRole).toString());
+    FFormatForRun = false;  // the user's own choice is kept
+  });
   lblSize = new QLabel(QStringLiteral("Picture Size:"), this);
   lblSize->setObjectName(QStringLiteral("lblSize"));
   selSize = new QComboBox(this);
@@ -120,6 +122,7 @@ void TfrmMain::BuildControls() {
       QStringLiteral("At most this many lines, keeping the picture's shape; smaller pictures "
                      "keep their size"));
   lblSize->setBuddy(selSize);
+  connect(selSize, &QComboBox::currentIndexChanged, this, [this] { FMaxHeightForRun = false; });
   btnOpen = makeButton("btnOpen", "Add...");
   btnOpen->setToolTip(QStringLiteral("Open one or more videos to the list"));
   connect(btnOpen, &QPushButton::clicked, this, &TfrmMain::btnOpenClick);

@@ -1,7 +1,8 @@
 // vexav-window: the converter's main window.
 //
 //   vexav-window [--add FILE]... [FILE]... [--convert] [--output-folder DIR]
-//                [--jobs N] [--screenshot OUT.png [--screenshot-delay MS]
+//                [--jobs N] [--preset NAME] [--max-height N]
+//                [--screenshot OUT.png [--screenshot-delay MS]
 //                [--screenshot-after-done]]
 //
 // Files given are added to the list as if chosen in the open dialog;
@@ -10,8 +11,8 @@
 // progress (with --screenshot-after-done: once a row is also "Done"), then
 // stops the run and quits without touching config.ini; the
 // dialogs never wait for a person then (messages go to standard error, a
-// question is answered Yes). --output-folder and --jobs apply to this run
-// only. The settings are kept in config.ini beside the executable when there
+// question is answered Yes). --output-folder, --jobs, --preset and
+// --max-height apply to this run only. The settings are kept in config.ini beside the executable when there
 // is one, else in the user's $XDG_CONFIG_HOME/vexav/config.ini (by default
 // ~/.config/vexav/config.ini); --help says which file. --help needs no
 // display; without one, the program says so and ends instead of aborting in
@@ -29,6 +30,7 @@
 #include "batch/EncoderBanners.h"
 #include "window/ConfigLocation.h"
 #include "window/Controls.h"
+#include "window/Formats.h"
 #include "window/MainWindow.h"
 #include "window/Product.h"
 #include "window/StatusCell.h"
@@ -122,6 +124,15 @@ struct TCommandLine {
   QCommandLineOption Jobs{QStringLiteral("jobs"),
                           QStringLiteral("Files converted at once in this run."),
                           QStringLiteral("N")};
+  QCommandLineOption Preset{
+      QStringLiteral("preset"),
+      QStringLiteral("Output format for this run: a preset of vexav-convert --list-presets."),
+      QStringLiteral("NAME")};
+  QCommandLineOption MaxHeight{
+      QStringLiteral("max-height"),
+      QStringLiteral("Picture size for this run: at most 1080, 720 or 480 lines (0: the "
+                     "source's size)."),
+      QStringLiteral("N")};
   QCommandLineOption Shot{
       QStringLiteral("screenshot"),
       QStringLiteral("Save a PNG of the window once rows show progress, then stop and quit."),
@@ -137,7 +148,7 @@ struct TCommandLine {
   TCommandLine() {
     Parser.addHelpOption();
     Parser.setApplicationDescription(QString::fromLatin1(kProductTitle));
-    Parser.addOptions({Add, Convert, Folder, Jobs, Shot, Delay, AfterDone});
+    Parser.addOptions({Add, Convert, Folder, Jobs, Preset, MaxHeight, Shot, Delay, AfterDone});
     Parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Files to add."),
                                  QStringLiteral("[FILE...]"));
   }
@@ -208,6 +219,22 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "vexav-window: --jobs and --screenshot-delay take a number\n");
     return 2;
   }
+  bool heightOk = true;
+  const int maxHeight =
+      parser.isSet(line.MaxHeight) ? parser.value(line.MaxHeight).toInt(&heightOk) : 0;
+  if (!heightOk || !IsSizeLimit(maxHeight)) {
+    std::fprintf(stderr, "vexav-window: --max-height takes 1080, 720, 480 or 0\n");
+    return 2;
+  }
+  if (parser.isSet(line.Preset) && !FindFormatByLabel(parser.value(line.Preset))) {
+    QStringList names;
+    for (const TFormatPreset& format : kFormats)
+      names.append(FormatLabel(QString::fromUtf8(format.ItemText)));
+    std::fprintf(stderr, "vexav-window: no preset named '%s'; the presets are: %s\n",
+                 parser.value(line.Preset).toLocal8Bit().constData(),
+                 names.join(QStringLiteral(", ")).toLocal8Bit().constData());
+    return 2;
+  }
 
   const bool screenshot = parser.isSet(line.Shot);
   TDesktopDialogs desktop;
@@ -218,6 +245,8 @@ int main(int argc, char** argv) {
     window.SetOutputFolderForRun(
         QDir::cleanPath(QFileInfo(parser.value(line.Folder)).absoluteFilePath()));
   if (parser.isSet(line.Jobs)) window.SetJobsForRun(jobs);
+  if (parser.isSet(line.Preset)) window.SetFormatForRun(parser.value(line.Preset));
+  if (parser.isSet(line.MaxHeight)) window.SetMaxHeightForRun(maxHeight);
 
   const QStringList files = parser.values(line.Add) + parser.positionalArguments();
   const bool convert = parser.isSet(line.Convert);

@@ -432,28 +432,39 @@ TEST_F(WindowMain, ConfigIsWrittenAtCloseAndReadAtStart) {
 
 TEST_F(WindowMain, ValuesGivenForOneRunAreNotSaved) {
   const QString config = AppFolder() + "/config.ini";
-  ASSERT_TRUE(WriteConfig(config, TWindowConfig{"/kept/folder", false, 2}));
+  const TWindowConfig kept{"/kept/folder", false, 2, "AV1 Video", 1080};
+  ASSERT_TRUE(WriteConfig(config, kept));
   {
     TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
     w.SetOutputFolderForRun("/this/run");
     w.SetJobsForRun(5);
+    EXPECT_FALSE(w.SetFormatForRun("DivX"));
+    EXPECT_TRUE(w.SetFormatForRun("hevc video"));
+    w.SetMaxHeightForRun(480);
     EXPECT_EQ(w.txtOutput->text(), "/this/run");
     EXPECT_EQ(w.spinJobs->value(), 5);
+    EXPECT_EQ(w.selFormat->currentText(), "HEVC Video (*.mp4)");
+    EXPECT_EQ(w.MaxHeight(), 480);
     EXPECT_TRUE(w.close());
   }
-  EXPECT_EQ(ReadConfig(config, HomeFolder()), (TWindowConfig{"/kept/folder", false, 2}));
+  EXPECT_EQ(ReadConfig(config, HomeFolder()), kept);
   {
     // Changed in the window, they are the user's and saved.
     TfrmMain w(Dialogs, TMainWindowSetup{AppFolder(), HomeFolder()});
     w.SetOutputFolderForRun("/this/run");
     w.SetJobsForRun(5);
+    ASSERT_TRUE(w.SetFormatForRun("HEVC Video"));
+    w.SetMaxHeightForRun(480);
     Dialogs.FolderToChoose = "/chosen";
     w.btnFolderChangeClick();
     w.spinJobs->setValue(3);
     EXPECT_EQ(w.Jobs(), 3);
+    w.selFormat->setCurrentIndex(w.selFormat->findText("WebM Video (*.webm)"));
+    w.selSize->setCurrentIndex(w.selSize->findData(720));
     EXPECT_TRUE(w.close());
   }
-  EXPECT_EQ(ReadConfig(config, HomeFolder()), (TWindowConfig{"/chosen", false, 3}));
+  EXPECT_EQ(ReadConfig(config, HomeFolder()),
+            (TWindowConfig{"/chosen", false, 3, "WebM Video", 720}));
 }
 
 TEST_F(WindowMain, ClosingDuringARunAsksThenStopsCleanlyAndQuits) {

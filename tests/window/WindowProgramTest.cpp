@@ -60,7 +60,8 @@ TEST(WindowProgram, HelpNeedsNoDisplay) {
     EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
     EXPECT_TRUE(run.Out.contains("Usage: ")) << run.Out.toStdString();
     for (const char* name :
-         {"--add <FILE>", "--convert", "--output-folder <DIR>", "--jobs <N>", "--screenshot <OUT>"})
+         {"--add <FILE>", "--convert", "--output-folder <DIR>", "--jobs <N>", "--preset <NAME>",
+          "--max-height <N>", "--screenshot <OUT>"})
       EXPECT_TRUE(run.Out.contains(QString::fromLatin1(name))) << name;
   }
 }
@@ -130,6 +131,56 @@ TEST(WindowProgram, FilesGivenAreListedAsOpenWithPassesThem) {
       << QDir(out).entryList().join(", ").toStdString();
   // A screenshot run leaves the settings alone.
   EXPECT_FALSE(QFileInfo::exists(dir.path() + "/config"));
+}
+
+// --preset and --max-height set the boxes for this run: a clip taller than
+// the limit converts with the preset's codecs at the limit's size. Unknown
+// values are refused, with the presets' names, before any window opens.
+TEST(WindowProgram, PresetAndSizeForThisRun) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  ASSERT_TRUE(LoadFFmpegLibs("", true)) << LastLoadError();
+  const QString clip = dir.path() + "/tall.avi";
+  mediagen::MediaRequest request;
+  request.Width = 1280;
+  request.Height = 720;
+  request.DurationSeconds = 1.0;
+  ASSERT_EQ(mediagen::Generate(clip.toStdString(), request), "");
+  // A longer second file, whose progress the picture waits for once the
+  // first is done.
+  const QString second = dir.path() + "/second.avi";
+  request.Width = 160;
+  request.Height = 120;
+  request.DurationSeconds = 4.0;
+  ASSERT_EQ(mediagen::Generate(second.toStdString(), request), "");
+  const QString out = dir.path() + "/out";
+  const std::vector<std::pair<QString, QString>> env = {
+      {"QT_QPA_PLATFORM", "offscreen"}, {"XDG_CONFIG_HOME", dir.path() + "/config"}};
+  const TRun run = RunWithoutDisplay({"--convert", "--output-folder", out, "--preset",
+                                      "webm video", "--max-height", "480", "--screenshot",
+                                      dir.path() + "/shot.png", "--screenshot-after-done",
+                                      "--screenshot-delay", "0", clip, second},
+                                     env);
+  ASSERT_FALSE(run.Crashed) << run.Err.toStdString();
+  EXPECT_EQ(run.ExitCode, 0) << run.Err.toStdString();
+  const mediagen::DecodedMedia media =
+      mediagen::Decode((out + "/tall (WebM Video).webm").toStdString());
+  ASSERT_EQ(media.Error, "") << run.Err.toStdString();
+  EXPECT_EQ(media.VideoCodecName, "vp9");
+  ASSERT_FALSE(media.Frames.empty());
+  EXPECT_EQ(media.Frames[0].Width, 854);
+  EXPECT_EQ(media.Frames[0].Height, 480);
+
+  for (const QStringList& bad :
+       {QStringList{"--preset", "DivX"}, QStringList{"--max-height", "500"}}) {
+    const TRun refused = RunWithoutDisplay(bad, env);
+    ASSERT_FALSE(refused.Crashed) << refused.Err.toStdString();
+    EXPECT_EQ(refused.ExitCode, 2) << bad.join(' ').toStdString();
+    EXPECT_TRUE(refused.Err.contains("vexav-window: ")) << refused.Err.toStdString();
+    if (bad.front() == "--preset") {
+      EXPECT_TRUE(refused.Err.contains("HEVC Video")) << refused.Err.toStdString();
+    }
+  }
 }
 
 TEST(WindowProgram, NoDisplayIsSaidPlainly) {
