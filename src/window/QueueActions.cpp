@@ -5,6 +5,7 @@
 // the rows no longer follow them.
 #include <QAction>
 #include <QHeaderView>
+#include <QStyledItemDelegate>
 #include <QItemSelection>
 #include <QTableWidget>
 #include <algorithm>
@@ -17,6 +18,19 @@
 namespace vexav {
 
 namespace {
+
+// A reason reads from its start: the Note column elides its text at the end,
+// where the list elides names and paths in the middle.
+class TNoteDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->textElideMode = Qt::ElideRight;
+  }
+};
 
 bool IsStopped(const QString& status) {
   return status.startsWith(QString::fromUtf8(kStatusStoppedPrefix));
@@ -31,6 +45,7 @@ void TfrmMain::BuildQueueActions() {
   // window of the usual size.
   QHeaderView* header = lvFiles->horizontalHeader();
   header->setSectionResizeMode(kColumnNote, QHeaderView::Stretch);
+  lvFiles->setItemDelegateForColumn(kColumnNote, new TNoteDelegate(lvFiles));
   header->moveSection(header->visualIndex(kColumnNote), header->visualIndex(kColumnStatus) + 1);
   lvFiles->setColumnHidden(kColumnNote, true);
   header->setSectionsClickable(true);
