@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <numeric>
 
+#include "batch/segments/PieceFile.h"
 #include "binding/Api.h"
 #include "binding/Owners.h"
 
@@ -155,34 +156,10 @@ void SplitSound(SegmentPlan& Plan, const std::vector<TEngineOption>& PresetOptio
 
 namespace {
 
-// The library's words for a failed call, after the file's name.
-std::string ErrorText(int Code) {
-  char Text[AV_ERROR_MAX_STRING_SIZE] = {};
-  ff::av_strerror(Code, Text, sizeof Text);
-  return Text;
-}
-
 struct PacketUnref {
   AVPacket* Packet;
   ~PacketUnref() { ff::av_packet_unref(Packet); }
 };
-
-struct Input {
-  InputFormatPtr File;
-  int Stream = -1;
-};
-
-std::string OpenPiece(const std::string& Path, Input& In) {
-  AVFormatContext* Raw = nullptr;
-  int Ret = ff::avformat_open_input(&Raw, Path.c_str(), nullptr, nullptr);
-  if (Ret < 0) return Path + ": " + ErrorText(Ret);
-  In.File.reset(Raw);
-  Ret = ff::avformat_find_stream_info(Raw, nullptr);
-  if (Ret < 0) return Path + ": " + ErrorText(Ret);
-  for (unsigned I = 0; I < Raw->nb_streams && In.Stream < 0; ++I)
-    if (Raw->streams[I]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) In.Stream = static_cast<int>(I);
-  return std::string();
-}
 
 // The joined file: its stream is made from the first piece's.
 class Writer {
@@ -194,18 +171,18 @@ class Writer {
   std::string Open(const std::string& Path, const AVStream* From, int Rate) {
     AVFormatContext* Raw = nullptr;
     int Ret = ff::avformat_alloc_output_context2(&Raw, nullptr, nullptr, Path.c_str());
-    if (Ret < 0 || !Raw) return Path + ": " + ErrorText(Ret);
+    if (Ret < 0 || !Raw) return Path + ": " + LibraryWords(Ret);
     File.reset(Raw);
     AVStream* Stream = ff::avformat_new_stream(Raw, nullptr);
     if (!Stream) return Path + ": cannot add the sound";
     Ret = ff::avcodec_parameters_copy(Stream->codecpar, From->codecpar);
-    if (Ret < 0) return Path + ": " + ErrorText(Ret);
+    if (Ret < 0) return Path + ": " + LibraryWords(Ret);
     Stream->codecpar->codec_tag = 0;
     Stream->time_base = AVRational{1, Rate};
     Ret = ff::avio_open(&Raw->pb, Path.c_str(), AVIO_FLAG_WRITE);
-    if (Ret < 0) return Path + ": " + ErrorText(Ret);
+    if (Ret < 0) return Path + ": " + LibraryWords(Ret);
     Ret = ff::avformat_write_header(Raw, nullptr);
-    if (Ret < 0) return Path + ": " + ErrorText(Ret);
+    if (Ret < 0) return Path + ": " + LibraryWords(Ret);
     Base = AVRational{1, Rate};
     return std::string();
   }
@@ -216,12 +193,12 @@ class Writer {
     Packet->pos = -1;
     ff::av_packet_rescale_ts(Packet, Base, File->streams[0]->time_base);
     const int Ret = ff::av_interleaved_write_frame(File.get(), Packet);
-    return Ret < 0 ? Path + ": " + ErrorText(Ret) : std::string();
+    return Ret < 0 ? Path + ": " + LibraryWords(Ret) : std::string();
   }
   std::string Close(const std::string& Path) {
     const int Ret = ff::av_write_trailer(File.get());
     File.reset();
-    return Ret < 0 ? Path + ": " + ErrorText(Ret) : std::string();
+    return Ret < 0 ? Path + ": " + LibraryWords(Ret) : std::string();
   }
 
  private:
@@ -257,8 +234,9 @@ std::string JoinSoundPieces(const SegmentPlan& Plan, const std::string& Folder, 
   for (int K = 0; K < Count; ++K) {
     const Piece& P = Plan.Pieces[Plan.FirstSoundPiece() + K];
     const std::string Path = Folder + "/" + P.FileName;
-    Input In;
-    if (std::string Error = OpenPiece(Path, In); !Error.empty()) return Error;
+    PieceInput In;
+    if (std::string Error = OpenPieceInput(Path, AVMEDIA_TYPE_AUDIO, In); !Error.empty())
+      return Error;
     // A piece that starts after the sound has ended holds none (where the
     // source did not say how long its sound is); one after it that holds
     // some would not follow on, which is an error below.

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "batch/segments/PieceFile.h"
 #include "batch/segments/SoundPieces.h"
 #include "binding/Api.h"
 #include "binding/Owners.h"
@@ -19,31 +20,6 @@ namespace vexav::batch::segments {
 namespace {
 
 constexpr AVRational Microseconds{1, 1000000};
-
-std::string ErrorText(int Code) {
-  char Text[AV_ERROR_MAX_STRING_SIZE] = {};
-  ff::av_strerror(Code, Text, sizeof Text);
-  return Text;
-}
-
-// An input file and its first stream of a type.
-struct Input {
-  InputFormatPtr File;
-  int Stream = -1;
-  AVStream* Get() const { return File->streams[Stream]; }
-};
-
-std::string OpenInput(const std::string& Path, AVMediaType Type, Input& In) {
-  AVFormatContext* Raw = nullptr;
-  int Ret = ff::avformat_open_input(&Raw, Path.c_str(), nullptr, nullptr);
-  if (Ret < 0) return Path + ": " + ErrorText(Ret);
-  In.File.reset(Raw);
-  Ret = ff::avformat_find_stream_info(Raw, nullptr);
-  if (Ret < 0) return Path + ": " + ErrorText(Ret);
-  for (unsigned I = 0; I < Raw->nb_streams && In.Stream < 0; ++I)
-    if (Raw->streams[I]->codecpar->codec_type == Type) In.Stream = static_cast<int>(I);
-  return std::string();
-}
 
 // A new empty file beside Path: ".vexav-join-XXXXXX-<name of Path>".
 bool MakeTemporary(const std::string& Path, std::string& Made, std::string& Error) {
@@ -78,7 +54,7 @@ AVStream* CopyStream(AVFormatContext* Out, const AVStream* In, const AVCodecPara
   }
   const int Ret = ff::avcodec_parameters_copy(Stream->codecpar, Par);
   if (Ret < 0) {
-    Error = ErrorText(Ret);
+    Error = LibraryWords(Ret);
     return nullptr;
   }
   // The input's tag is kept where the muxer has no tag table, where the
@@ -116,13 +92,13 @@ std::string PictureFilter(const AVStream* In, BsfPtr& Filter) {
   if (!Kind) return "the libraries lack the h264_mp4toannexb filter";
   AVBSFContext* Raw = nullptr;
   int Ret = ff::av_bsf_alloc(Kind, &Raw);
-  if (Ret < 0) return ErrorText(Ret);
+  if (Ret < 0) return LibraryWords(Ret);
   Filter.reset(Raw);
   Ret = ff::avcodec_parameters_copy(Raw->par_in, Par);
-  if (Ret < 0) return ErrorText(Ret);
+  if (Ret < 0) return LibraryWords(Ret);
   Raw->time_base_in = In->time_base;
   Ret = ff::av_bsf_init(Raw);
-  return Ret < 0 ? ErrorText(Ret) : std::string();
+  return Ret < 0 ? LibraryWords(Ret) : std::string();
 }
 
 }  // namespace
@@ -156,7 +132,7 @@ class SegmentPictures {
   std::string Open(const SegmentPlan& Plan, int K, const std::string& Folder) {
     const Piece& P = Plan.Pieces[K];
     Path = Folder + "/" + P.FileName;
-    if (std::string Error = OpenInput(Path, AVMEDIA_TYPE_VIDEO, Video); !Error.empty())
+    if (std::string Error = OpenPieceInput(Path, AVMEDIA_TYPE_VIDEO, Video); !Error.empty())
       return Error;
     if (Video.Stream < 0) return Path + ": no pictures";
     const AVStream* In = Video.Get();
@@ -192,7 +168,7 @@ class SegmentPictures {
         const int Ret = ff::av_bsf_receive_packet(Filter.get(), Packet);
         if (Ret >= 0) return true;
         if (Ret != AVERROR(EAGAIN)) {
-          if (Ret != AVERROR_EOF) Error = Path + ": " + ErrorText(Ret);
+          if (Ret != AVERROR_EOF) Error = Path + ": " + LibraryWords(Ret);
           return false;
         }
       }
@@ -213,7 +189,7 @@ class SegmentPictures {
       const int Ret = ff::av_bsf_send_packet(Filter.get(), Packet);
       if (Ret < 0) {
         ff::av_packet_unref(Packet);
-        Error = Path + ": " + ErrorText(Ret);
+        Error = Path + ": " + LibraryWords(Ret);
         return false;
       }
     }
@@ -237,7 +213,7 @@ class SegmentPictures {
   }
 
   std::string Path;
-  Input Video;
+  PieceInput Video;
   BsfPtr Filter;
   int64_t InpointUs = -1;
   int64_t Offset = 0;
@@ -261,7 +237,7 @@ struct StreamJoin::State {
   // The sound pieces opened so far, the one being read, and a packet read
   // but kept for a later segment (its time past the one appended).
   int NextSoundPiece = 0;
-  Input Sound;
+  PieceInput Sound;
   AVRational SoundBase{1, 1};  // of the packets the sound gives
   PacketPtr Pending;
   bool AnySound = false;
@@ -282,7 +258,7 @@ struct StreamJoin::State {
     Packet->pos = -1;
     ff::av_packet_rescale_ts(Packet, From, File->streams[Stream]->time_base);
     const int Ret = ff::av_interleaved_write_frame(File.get(), Packet);
-    return Ret < 0 ? ErrorText(Ret) : std::string();
+    return Ret < 0 ? LibraryWords(Ret) : std::string();
   }
 };
 
@@ -295,8 +271,8 @@ PacketPtr StreamJoin::State::NextSound(const SegmentPlan& Plan, const std::strin
     if (!Sound.File) {
       if (NextSoundPiece >= Pieces) return nullptr;
       const Piece& P = Plan.Pieces[Plan.FirstSoundPiece() + NextSoundPiece++];
-      Input Next;
-      Error = OpenInput(Folder + "/" + P.FileName, AVMEDIA_TYPE_AUDIO, Next);
+      PieceInput Next;
+      Error = OpenPieceInput(Folder + "/" + P.FileName, AVMEDIA_TYPE_AUDIO, Next);
       if (!Error.empty()) return nullptr;
       // A piece past the sound's end holds none.
       if (Next.Stream < 0) continue;
@@ -304,7 +280,7 @@ PacketPtr StreamJoin::State::NextSound(const SegmentPlan& Plan, const std::strin
       if (!Plan.Sound.InPieces()) SoundBase = Sound.Get()->time_base;
     }
     if (ff::av_read_frame(Sound.File.get(), Packet.get()) < 0) {
-      Sound = Input();
+      Sound = PieceInput();
       continue;
     }
     if (Packet->stream_index == Sound.Stream && Packet->pts != AV_NOPTS_VALUE &&
@@ -381,7 +357,7 @@ std::string StreamJoin::OpenOutput(const AVStream* Pictures, const AVCodecParame
   if (!Format) return Output + ": no container is known for its name";
   AVFormatContext* Raw = nullptr;
   int Ret = ff::avformat_alloc_output_context2(&Raw, Format, nullptr, Temporary.c_str());
-  if (Ret < 0 || !Raw) return Output + ": " + ErrorText(Ret);
+  if (Ret < 0 || !Raw) return Output + ": " + LibraryWords(Ret);
   S.File.reset(Raw);
   // (The concatenating demuxer gave the pictures no disposition.)
   if (!CopyStream(Raw, Pictures, Parameters, Error)) return Output + ": " + Error;
@@ -406,9 +382,9 @@ std::string StreamJoin::OpenOutput(const AVStream* Pictures, const AVCodecParame
     S.Pending = std::move(First);
   }
   Ret = ff::avio_open(&Raw->pb, Temporary.c_str(), AVIO_FLAG_WRITE);
-  if (Ret < 0) return Temporary + ": " + ErrorText(Ret);
+  if (Ret < 0) return Temporary + ": " + LibraryWords(Ret);
   Ret = ff::avformat_write_header(Raw, nullptr);
-  return Ret < 0 ? Output + ": " + ErrorText(Ret) : std::string();
+  return Ret < 0 ? Output + ": " + LibraryWords(Ret) : std::string();
 }
 
 std::string StreamJoin::AppendNext() {
@@ -470,7 +446,7 @@ std::string StreamJoin::Close() {
   Open.reset();
   std::string Error;
   if (Ret < 0)
-    Error = Output + ": " + ErrorText(Ret);
+    Error = Output + ": " + LibraryWords(Ret);
   else if (::rename(Temporary.c_str(), Output.c_str()) != 0)
     Error = Output + ": cannot be put in place: " + std::strerror(errno);
   if (!Error.empty()) {
