@@ -214,33 +214,6 @@ std::string WorkFolderIn(const std::string& Out) {
   return "";
 }
 
-// Runs the program on Source into Out in three segments, one piece at a time
-// (the sound first, then the segments in order), and calls Act with the
-// child's pid as soon as Ready holds, looked at every 10 ms. Returns the
-// exit status, or -1 when Act was never called.
-int RunUntil(const std::string& Source, const std::string& Out, const std::function<bool()>& Ready,
-             const std::function<void(pid_t)>& Act) {
-  fs::create_directories(Out);
-  const pid_t Child = ::fork();
-  if (Child == 0) {
-    ::dup2(::open((Out + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-    ::dup2(::open((Out + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-    ::execl(VEXAV_CONVERT_PROGRAM, VEXAV_CONVERT_PROGRAM, "-d", Out.c_str(), "--segments", "3",
-            "--jobs", "1", Source.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
-  bool Acted = false;
-  int Status = 0;
-  while (::waitpid(Child, &Status, WNOHANG) == 0) {
-    if (!Acted && Ready()) {
-      Act(Child);
-      Acted = true;
-    }
-    ::usleep(10000);
-  }
-  return Acted && WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-}
-
 // The source loses its end while the segments run (a recording still being
 // copied, a drive pulled): a segment comes out short (or a sound piece finds
 // nothing where it seeks to), and the file fails with that piece named

@@ -48,33 +48,6 @@ bool NonEmpty(const std::string& Path) {
 
 class StreamJoinRun : public SegmentsFixture {
  protected:
-  // Runs the program on Source into Out in three segments, one piece at a
-  // time (the sound first, then the segments in order), calling Act once
-  // Ready holds (looked at every 10 ms). The exit status, or -1 when Act
-  // was never called.
-  int RunUntil(const std::string& Source, const std::string& Out,
-               const std::function<bool()>& Ready, const std::function<void(pid_t)>& Act) {
-    fs::create_directories(Out);
-    const pid_t Child = ::fork();
-    if (Child == 0) {
-      ::dup2(::open((Out + "/.stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-      ::dup2(::open((Out + "/.stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-      ::execl(VEXAV_CONVERT_PROGRAM, VEXAV_CONVERT_PROGRAM, "-d", Out.c_str(), "--segments", "3",
-              "--jobs", "1", Source.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    bool Acted = false;
-    int Status = 0;
-    while (::waitpid(Child, &Status, WNOHANG) == 0) {
-      if (!Acted && Ready()) {
-        Act(Child);
-        Acted = true;
-      }
-      ::usleep(10000);
-    }
-    return Acted && WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-  }
-
   // Nothing but the outputs named (and the run's own logs) is left in Out.
   void ExpectOnly(const std::string& Out, const std::vector<std::string>& Names) {
     for (const auto& Entry : fs::directory_iterator(Out)) {
