@@ -44,12 +44,7 @@ while [ "$#" -gt 0 ]; do
 done
 
 vexav_install_packages
-build_log="$VEXAV_BUILD/segments-bench-build.log"
-mkdir -p "$VEXAV_BUILD"
-{
-  cmake -S "$VEXAV_ROOT" -B "$VEXAV_BUILD" -DCMAKE_BUILD_TYPE=Release
-  cmake --build "$VEXAV_BUILD" -j"$(nproc)" --target vexav-convert vexav-mediagen vexav-joint-check
-} >"$build_log" 2>&1 || { cat "$build_log" >&2; exit 1; }
+vexav_build_targets segments-bench-build.log vexav-convert vexav-mediagen vexav-joint-check || exit 1
 bin="$VEXAV_BUILD/bin"
 
 if [ -n "$keep" ]; then

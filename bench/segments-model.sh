@@ -61,12 +61,7 @@ done
 [ -n "$lead_in" ] || { [ "$preset" = "MPEG-4 Video" ] && lead_in=15 || lead_in=0; }
 
 vexav_install_packages
-build_log="$VEXAV_BUILD/segments-model-build.log"
-mkdir -p "$VEXAV_BUILD"
-{
-  cmake -S "$VEXAV_ROOT" -B "$VEXAV_BUILD" -DCMAKE_BUILD_TYPE=Release
-  cmake --build "$VEXAV_BUILD" -j"$(nproc)" --target vexav-convert vexav-mediagen
-} >"$build_log" 2>&1 || { cat "$build_log" >&2; exit 1; }
+vexav_build_targets segments-model-build.log vexav-convert vexav-mediagen || exit 1
 bin="$VEXAV_BUILD/bin"
 
 if [ -n "$keep" ]; then

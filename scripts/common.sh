@@ -68,6 +68,18 @@ vexav_build() {
   cmake --build "$VEXAV_BUILD" -j"$(nproc)"
 }
 
+# vexav_build_targets LOG TARGET...: a Release build of the targets named,
+# its output in $VEXAV_BUILD/LOG, shown only when the build fails.
+vexav_build_targets() {
+  local log="$VEXAV_BUILD/$1"
+  shift
+  mkdir -p "$VEXAV_BUILD"
+  {
+    cmake -S "$VEXAV_ROOT" -B "$VEXAV_BUILD" -DCMAKE_BUILD_TYPE=Release
+    cmake --build "$VEXAV_BUILD" -j"$(nproc)" --target "$@"
+  } >"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+
 # ---- Sanitizers and fuzzing (scripts/sanitize.sh, scripts/fuzz.sh) ----------
 
 # The sanitizer runs take every test of every layer, chosen by CTest label
